@@ -1,0 +1,52 @@
+// A growable, contiguous byte buffer, and a read-only view of bytes.
+#ifndef VEKBUFFER_H
+#define VEKBUFFER_H
+
+#include <cstddef>
+
+#include "vek4_export.h"
+
+// Every member that needs memory throws std::bad_alloc when it cannot have
+// it; the buffer is then as it was before the call.
+class VEK4CMS_API VekBuffer {
+public:
+    VekBuffer() noexcept = default;
+    // An empty buffer with room for size bytes. data must be null: the
+    // constructor only reserves, it never copies.
+    VekBuffer(std::size_t size, const void* data);
+    VekBuffer(const VekBuffer& other);
+    VekBuffer(VekBuffer&& other) noexcept;
+    VekBuffer& operator=(const VekBuffer& other);
+    VekBuffer& operator=(VekBuffer&& other) noexcept;
+    ~VekBuffer();
+
+    void append(const void* data, std::size_t length);
+    // Makes room for length more bytes at the end and returns where they go;
+    // they count once commit() is called with how many were written.
+    unsigned char* prepareAppend(std::size_t length);
+    void commit(std::size_t written) noexcept;
+    void reserve(std::size_t capacity);
+    void clear() noexcept { length_ = 0; }
+
+    std::size_t getLength() const noexcept { return length_; }
+    std::size_t getCapacity() const noexcept { return capacity_; }
+    // Null while nothing was ever reserved or appended.
+    const unsigned char* getValue() const noexcept { return data_; }
+    unsigned char* getValue() noexcept { return data_; }
+
+private:
+    unsigned char* data_ = nullptr;
+    std::size_t length_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+// A view of bytes owned by someone else; nothing is copied.
+struct VEK4CMS_API r_buffer_t {
+    r_buffer_t(const void* bytes, std::size_t size) noexcept
+        : data(static_cast<const unsigned char*>(bytes)), length(size) {}
+
+    const unsigned char* data;
+    std::size_t length;
+};
+
+#endif // VEKBUFFER_H

@@ -1,0 +1,205 @@
+// Base64 transfer encoding with MIME line breaking, and a self-contained
+// encoder and decoder over caller arrays.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "strace.h"
+#include "vek4kivosmime.h"
+#include "vekkryutility.h"
+
+namespace {
+
+constexpr char kTraceFile[] = "src/sbase64";
+constexpr unsigned kLineWidth = 72;
+constexpr unsigned char kInvalid = 0x80;
+constexpr unsigned char kSkip = 0x81;
+
+// Index with unsigned char: plain char may be signed, and a byte above 0x7F
+// would then read before the start of the table.
+unsigned char lookup(char c) {
+    const auto code = static_cast<unsigned char>(c);
+    return code < 128 ? sbase64::asc64bin[code] : kInvalid;
+}
+
+} // namespace
+
+const char sbase64::B64[65] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+const unsigned char sbase64::asc64bin[128] = {
+    0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x81, 0x80, 0x80, 0x81, 0x80, 0x80,
+    0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80,
+    0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x3E, 0x80, 0x80, 0x80, 0x3F,
+    0x34, 0x35, 0x36, 0x37, 0x38, 0x39, 0x3A, 0x3B, 0x3C, 0x3D, 0x80, 0x80, 0x80, 0x82, 0x80, 0x80,
+    0x80, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E,
+    0x0F, 0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19, 0x80, 0x80, 0x80, 0x80, 0x80,
+    0x80, 0x1A, 0x1B, 0x1C, 0x1D, 0x1E, 0x1F, 0x20, 0x21, 0x22, 0x23, 0x24, 0x25, 0x26, 0x27, 0x28,
+    0x29, 0x2A, 0x2B, 0x2C, 0x2D, 0x2E, 0x2F, 0x30, 0x31, 0x32, 0x33, 0x80, 0x80, 0x80, 0x80, 0x80,
+};
+
+sbase64::sbase64() : lineCount(0) { SMIME_TRACE_SCOPE("sbase64::sbase64()"); }
+
+sbase64::~sbase64() { SMIME_TRACE_SCOPE("sbase64::~sbase64()"); }
+
+unsigned int sbase64::deriveEncodeLength(unsigned int n) {
+    const std::uint64_t encoded = 4 * ((static_cast<std::uint64_t>(n) + 2) / 3);
+    const std::uint64_t withBreaks = encoded + 2 * (encoded / kLineWidth);
+    return withBreaks > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<unsigned int>(withBreaks);
+}
+
+unsigned int sbase64::deriveDecodeLength(unsigned int n) { return 3 * (n / 4); }
+
+unsigned int sbase64::encode(const gss_buffer_desc* input, gss_buffer_desc* output) {
+    SMIME_TRACE_SCOPE("sbase64::encode()");
+    VekBuffer text;
+    try {
+        text = VekKRYUtility::encodeData_BASE64(r_buffer_t(input->value, input->length), nullptr);
+    } catch (const std::bad_alloc&) {
+        SMIME_TRACE_TEXT("sbase64::encode() could not alloc storage for output.");
+        output->length = 0;
+        return SMIME_NO_MEMORY;
+    }
+    if (text.getLength() == 0) {
+        output->length = 0;
+        output->value = nullptr;
+        return SMIME_OK;
+    }
+    void* copy = std::malloc(text.getLength());
+    if (copy == nullptr) {
+        SMIME_TRACE_TEXT("sbase64::encode() could not alloc storage for output.");
+        output->length = 0;
+        return SMIME_NO_MEMORY;
+    }
+    std::memcpy(copy, text.getValue(), text.getLength());
+    const gss_buffer_desc unbroken = {static_cast<OM_uint32>(text.getLength()), copy};
+    const unsigned int status = convertToMIME(&unbroken, output);
+    std::free(copy);
+    return status;
+}
+
+unsigned int sbase64::convertToMIME(const gss_buffer_desc* text, gss_buffer_desc* output) {
+    const std::size_t length = text->length;
+    if (length == 0) {
+        output->length = 0;
+        output->value = nullptr;
+        return SMIME_OK;
+    }
+    const std::size_t padding = (4 - length % 4) % 4;
+    const std::size_t lines = (length + kLineWidth - 1) / kLineWidth;
+    const std::size_t size = length + padding + lines - 1;
+    auto* out = static_cast<char*>(std::malloc(size));
+    if (out == nullptr) {
+        SMIME_TRACE_TEXT("sbase64::convertToMIME() could not alloc storage for output.");
+        output->length = 0;
+        return SMIME_NO_MEMORY;
+    }
+    const char* in = static_cast<const char*>(text->value);
+    char* cursor = out;
+    for (std::size_t done = 0; done < length; done += kLineWidth) {
+        if (done != 0) *cursor++ = '\n';
+        const std::size_t piece = length - done < kLineWidth ? length - done : kLineWidth;
+        std::memcpy(cursor, in + done, piece);
+        cursor += piece;
+    }
+    std::memset(cursor, '=', padding);
+    output->length = static_cast<OM_uint32>(size);
+    output->value = out;
+    return SMIME_OK;
+}
+
+unsigned int sbase64::decode(const gss_buffer_desc* input, gss_buffer_desc* output) {
+    SMIME_TRACE_SCOPE("sbase64::decode()");
+    VekBuffer bytes;
+    try {
+        bytes = VekKRYUtility::decodeData_BASE64(r_buffer_t(input->value, input->length), nullptr);
+    } catch (...) {
+        // Whatever the utility throws, text it refuses included, means the
+        // body could not be decoded.
+        return SMIME_NULL_PARAMETER;
+    }
+    const std::size_t length = bytes.getLength();
+    // An empty result still gets a block, so that a decoded body always has a value.
+    void* out = std::malloc(length == 0 ? 1 : length);
+    if (out == nullptr) {
+        SMIME_TRACE_TEXT("sbase64::decode() could not alloc storage for output.");
+        output->length = 0;
+        return SMIME_NO_MEMORY;
+    }
+    if (length != 0) std::memcpy(out, bytes.getValue(), length);
+    output->length = static_cast<OM_uint32>(length);
+    output->value = out;
+    return SMIME_OK;
+}
+
+unsigned int sbase64::b64Encode(const unsigned char* input, unsigned int length, unsigned char* output,
+                                unsigned int size) {
+    SMIME_TRACE_SCOPE("sbase64::b64encode()");
+    if (input == nullptr || output == nullptr || length == 0 || size == 0 || size < deriveEncodeLength(length))
+        return 0;
+    lineCount = 0;
+    unsigned char* out = output;
+    auto countGroup = [&] {
+        lineCount += 4;
+        if (lineCount == kLineWidth) {
+            *out++ = '\n';
+            lineCount = 0;
+        }
+    };
+    unsigned int i = 0;
+    for (; length - i >= 3; i += 3) {
+        const unsigned b0 = input[i], b1 = input[i + 1], b2 = input[i + 2];
+        *out++ = static_cast<unsigned char>(B64[b0 >> 2]);
+        *out++ = static_cast<unsigned char>(B64[((b0 & 3) << 4) | (b1 >> 4)]);
+        *out++ = static_cast<unsigned char>(B64[((b1 & 15) << 2) | (b2 >> 6)]);
+        *out++ = static_cast<unsigned char>(B64[b2 & 63]);
+        countGroup();
+    }
+    if (length - i == 1) {
+        const unsigned b0 = input[i];
+        *out++ = static_cast<unsigned char>(B64[b0 >> 2]);
+        *out++ = static_cast<unsigned char>(B64[(b0 & 3) << 4]);
+        *out++ = '=';
+        *out++ = '=';
+        lineCount += 4;
+    } else if (length - i == 2) {
+        const unsigned b0 = input[i], b1 = input[i + 1];
+        *out++ = static_cast<unsigned char>(B64[b0 >> 2]);
+        *out++ = static_cast<unsigned char>(B64[((b0 & 3) << 4) | (b1 >> 4)]);
+        *out++ = static_cast<unsigned char>(B64[(b1 & 15) << 2]);
+        *out++ = '=';
+        lineCount += 4;
+    }
+    return static_cast<unsigned int>(out - output);
+}
+
+unsigned int sbase64::b64Decode(const char* input, unsigned int length, unsigned char* output,
+                                unsigned int size) {
+    SMIME_TRACE_SCOPE("sbase64::b64Decode()");
+    if (input == nullptr || output == nullptr || length == 0 || size == 0 || size < deriveDecodeLength(length))
+        return 0;
+    unsigned int written = 0;
+    unsigned int i = 0;
+    while (i < length) {
+        while (i < length && lookup(input[i]) == kSkip) ++i;
+        if (i == length) break;
+        // A group cut short by the end of the input is refused like any other
+        // malformed group; nothing past the input is read.
+        if (length - i < 2) return 0;
+        const unsigned c0 = lookup(input[i]), c1 = lookup(input[i + 1]);
+        if (c0 >= kInvalid || c1 >= kInvalid) return 0;
+        output[written++] = static_cast<unsigned char>(c0 << 2 | c1 >> 4);
+        if (length - i < 3) return 0;
+        if (input[i + 2] == '=') break;
+        const unsigned c2 = lookup(input[i + 2]);
+        if (c2 >= kInvalid) return 0;
+        output[written++] = static_cast<unsigned char>(c1 << 4 | c2 >> 2);
+        if (length - i < 4) return 0;
+        if (input[i + 3] == '=') break;
+        const unsigned c3 = lookup(input[i + 3]);
+        if (c3 >= kInvalid) return 0;
+        output[written++] = static_cast<unsigned char>(c2 << 6 | c3);
+        i += 4;
+    }
+    return written;
+}
