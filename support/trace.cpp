@@ -26,7 +26,7 @@ const char* levelName(unsigned level) {
 }
 
 void writeToStandardError(const VekTraceRecord& record, void*) {
-    std::fprintf(stderr, "vek4cms: %s [%#06x] %s:%d %.*s\n", levelName(record.level), record.component,
+    std::fprintf(stderr, "vek4cms: %s [%#x] %s:%d %.*s\n", levelName(record.level), record.component,
                  record.file != nullptr ? record.file : "-", record.line, static_cast<int>(record.length),
                  record.text != nullptr ? record.text : "");
 }
@@ -38,7 +38,8 @@ bool parseNumber(const char* begin, const char* end, unsigned& value) {
     if (length >= sizeof digits) return false;
     std::memcpy(digits, begin, length);
     digits[length] = '\0';
-    if (digits[0] == '-' || digits[0] == '+') return false;
+    // strtoul would also take a sign or leading white space.
+    if (digits[0] < '0' || digits[0] > '9') return false;
     char* stop = nullptr;
     errno = 0;
     const unsigned long parsed = std::strtoul(digits, &stop, 0);

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and tests need, only those missing.
+# A fresh machine of our kind has them all; this keeps a leaner one working.
+set -euo pipefail
+
+packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libssl-dev openssl)
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "installing missing packages: ${missing[*]}"
+if [ "$(id -u)" -ne 0 ]; then
+    echo "not root: install them with: sudo apt-get install ${missing[*]}" >&2
+    exit 1
+fi
+apt-get update -qq
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"

@@ -1,0 +1,46 @@
+// A temporary folder removed with everything in it when the object goes.
+#ifndef TESTS_TEMP_DIR_H
+#define TESTS_TEMP_DIR_H
+
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+
+#include <filesystem>
+
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "vek4kivosmime-test-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+        path_ = pattern;
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+    std::string write(const std::string& name, const std::string& bytes) const {
+        const std::string path = file(name);
+        std::ofstream out(path, std::ios::binary);
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        if (!out) throw std::runtime_error("cannot write " + path);
+        return path;
+    }
+
+    static std::string read(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+
+private:
+    std::filesystem::path path_;
+};
+
+#endif // TESTS_TEMP_DIR_H
