@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include "failing_malloc.h"
 #include "random_bytes.h"
 #include "trace_capture.h"
 #include "vek4kivosmime.h"
@@ -292,6 +293,54 @@ TEST(Sbase64B64Decode, RoundTripsB64EncodeForEveryLength) {
                                                  static_cast<unsigned>(out.size()));
         ASSERT_EQ(std::string(reinterpret_cast<const char*>(out.data()), written), input);
     }
+}
+
+// --- allocation failures ------------------------------------------------------
+
+// Fails each allocation of one call in turn, until the call makes no more.
+TEST(Sbase64Encode, ReportsEveryAllocationFailure) {
+    const char* const records[] = {"sbase64::encode() could not alloc storage for output.",
+                                   "sbase64::convertToMIME() could not alloc storage for output."};
+    const std::string data = randomBytes(100, 2);
+    const gss_buffer_desc input = viewOf(data);
+    for (int n = 1;; ++n) {
+        SCOPED_TRACE(n);
+        sbase64 codec;
+        TraceCapture capture;
+        gss_buffer_desc output = {0, nullptr};
+        unsigned status;
+        {
+            MallocFailure failure(n);
+            status = codec.encode(&input, &output);
+        }
+        if (mallocCallsSinceArmed() < n) {
+            EXPECT_EQ(status, SMIME_OK);
+            std::free(output.value);
+            break;
+        }
+        ASSERT_LE(n, 2) << "an allocation site nobody expected";
+        EXPECT_EQ(status, SMIME_NO_MEMORY);
+        EXPECT_EQ(output.length, 0u);
+        EXPECT_EQ(output.value, nullptr);
+        EXPECT_EQ(capture.texts(VekTrace::kLevelInfo), std::vector<std::string>{records[n - 1]});
+        EXPECT_EQ(capture.texts(VekTrace::kLevelExit), std::vector<std::string>{"sbase64::encode()"});
+    }
+}
+
+TEST(Sbase64Decode, ReportsAllocationFailure) {
+    sbase64 codec;
+    TraceCapture capture;
+    const std::string body = "QUJD";
+    const gss_buffer_desc encoded = viewOf(body);
+    gss_buffer_desc decoded = {0, nullptr};
+    {
+        MallocFailure failure(1);
+        EXPECT_EQ(codec.decode(&encoded, &decoded), SMIME_NO_MEMORY);
+    }
+    EXPECT_EQ(decoded.length, 0u);
+    EXPECT_EQ(decoded.value, nullptr);
+    EXPECT_EQ(capture.texts(VekTrace::kLevelInfo),
+              std::vector<std::string>{"sbase64::decode() could not alloc storage for output."});
 }
 
 // --- trace records --------------------------------------------------------------

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "failing_malloc.h"
 #include "random_bytes.h"
 #include "temp_dir.h"
 #include "trace_capture.h"
@@ -78,6 +79,35 @@ TEST(SmimeUtilityLoadMessage, RefusesWhatItCannotReadAndLeavesTheOutput) {
         EXPECT_EQ(out.value, &marker);
     }
     EXPECT_FALSE(std::filesystem::exists(missing)) << "loading never creates the file";
+}
+
+TEST(SmimeUtilityLoadMessage, EveryAllocationFailureGives15AndLeavesNothing) {
+    TempDir dir;
+    const std::string path = dir.write("message", randomBytes(3 * kBlock + 5, 4));
+    int sites = 0;
+    for (int n = 1;; ++n) {
+        SCOPED_TRACE(n);
+        smime_utility utility;
+        int marker = 0;
+        gss_buffer_desc out = {3, &marker};
+        unsigned status;
+        {
+            MallocFailure failure(n);
+            status = utility.loadMessage(path.c_str(), &out);
+        }
+        if (mallocCallsSinceArmed() < n) {
+            EXPECT_EQ(status, SMIME_OK);
+            std::free(out.value);
+            break;
+        }
+        ++sites;
+        EXPECT_EQ(status, SMIME_NO_MEMORY);
+        EXPECT_EQ(out.length, 3u);
+        EXPECT_EQ(out.value, &marker);
+    }
+    // Four blocks of a node and storage each, and the final copy; the leak
+    // checker of the sanitizer build proves each failure released the chain.
+    EXPECT_EQ(sites, 9);
 }
 
 // --- deleteBufferChain --------------------------------------------------------
