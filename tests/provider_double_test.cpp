@@ -1,0 +1,571 @@
+// The test provider is infrastructure for the message object's tests; these
+// tests hold it to what those rely on: the record's order and formats, the
+// tokens and their round trips, failure plans, and the leak accounting.
+#include "provider_double.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "vek4kivooidtable.h"
+
+namespace pd = provider_double;
+
+namespace {
+
+// A string buffer as the library makes them: the length counts the NUL.
+gss_buffer_desc stringBuffer(const char* text) {
+    return {static_cast<OM_uint32>(std::strlen(text) + 1), const_cast<char*>(text)};
+}
+
+gss_buffer_desc bytesBuffer(const std::string& bytes) {
+    return {static_cast<OM_uint32>(bytes.size()), bytes.empty() ? nullptr : const_cast<char*>(bytes.data())};
+}
+// The buffer only points at the bytes; a temporary would leave it dangling.
+gss_buffer_desc bytesBuffer(std::string&&) = delete;
+
+std::string bytesOf(const gss_buffer_desc& buffer) {
+    return buffer.value == nullptr ? std::string() : std::string(static_cast<const char*>(buffer.value), buffer.length);
+}
+
+std::string joined(const std::vector<std::string>& items) {
+    std::string text;
+    for (const auto& item : items) text += item + " ";
+    return text;
+}
+
+// Provider objects made the way the library logs in (form 1) and released
+// the way it logs out.
+struct Login {
+    gss_buffer_desc* container = nullptr;
+    void* cred = nullptr;
+    void* env = nullptr;
+    OM_uint32 credentialInfo = 0;
+
+    void establish() {
+        OM_uint32 minor = 0;
+        gss_buffer_desc location = stringBuffer("keystore.p12");
+        gss_buffer_desc password = stringBuffer("secret");
+        ASSERT_EQ(kivo_establish_creds(nullptr, &location, &password, KIVOGetOID(KIVO_OID_NAME_TYPE), &minor,
+                                       &container),
+                  GSS_S_COMPLETE);
+
+        gss_buffer_desc principal = stringBuffer("alice");
+        gss_name_t name = nullptr;
+        gss_OID_set mechs = nullptr;
+        gss_OID_set actual = nullptr;
+        gss_buffer_desc* info = nullptr;
+        OM_uint32 timeRec = 0;
+        // cred_usage comes from malloc and goes back through the provider.
+        auto* usage = static_cast<gss_buffer_desc*>(std::malloc(sizeof(gss_buffer_desc)));
+        usage->length = 4;
+        usage->value = std::malloc(4);
+        const OM_uint32 usageWord = 120;
+        std::memcpy(usage->value, &usageWord, 4);
+        ASSERT_EQ(gss_import_name(&minor, &principal, KIVOGetOID(KIVO_OID_NAME_TYPE), &name), GSS_S_COMPLETE);
+        ASSERT_EQ(gss_create_empty_oid_set(&minor, &mechs), GSS_S_COMPLETE);
+        ASSERT_EQ(gss_add_oid_set_member(&minor, KIVOGetOID(KIVO_OID_MECHANISM), &mechs), GSS_S_COMPLETE);
+        ASSERT_EQ(idup_acquire_cred_with_auth(name, container, GSS_C_INDEFINITE, mechs, usage, &minor, &cred, &actual,
+                                              &info, &timeRec),
+                  GSS_S_COMPLETE);
+        std::memcpy(&credentialInfo, info->value, sizeof credentialInfo);
+        prov_release_name(&minor, &name);
+        prov_free_buffer_desc(&minor, &usage);
+        prov_release_oid_set(&minor, &mechs);
+        prov_release_oid_set(&minor, &actual);
+        prov_free_buffer_desc(&minor, &info);
+
+        gss_OID_set services = nullptr;
+        gss_OID_set unsupported = nullptr;
+        kivo_env_output_t outputA = nullptr;
+        kivo_env_output_t outputB = nullptr;
+        ASSERT_EQ(gss_create_empty_oid_set(&minor, &services), GSS_S_COMPLETE);
+        ASSERT_EQ(gss_create_empty_oid_set(&minor, &unsupported), GSS_S_COMPLETE);
+        for (const int index : {KIVO_OID_SERVICE_SIGNED_DATA, KIVO_OID_SERVICE_ENVELOPED_DATA, KIVO_OID_SERVICE_DATA,
+                                KIVO_OID_SERVICE_SMIME})
+            ASSERT_EQ(gss_add_oid_set_member(&minor, KIVOGetOID(index), &services), GSS_S_COMPLETE);
+        ASSERT_EQ(prov_establish_env(cred, KIVOGetOID(KIVO_OID_MECHANISM), KIVOGetOID(KIVO_OID_MECHANISM), 0, services,
+                                     &minor, &env, &outputA, &outputB, &timeRec, unsupported),
+                  GSS_S_COMPLETE);
+        prov_release_oid_set(&minor, &services);
+        prov_release_oid_set(&minor, &unsupported);
+        prov_release_env_output(&minor, &outputA);
+        prov_release_env_output(&minor, &outputB);
+    }
+
+    void release() {
+        OM_uint32 minor = 0;
+        prov_abolish_env(&env, &minor);
+        prov_release_cred(&minor, &cred);
+        prov_abolish_creds(&container, &minor);
+    }
+};
+
+class ProviderDouble : public ::testing::Test {
+protected:
+    void SetUp() override { pd::reset(); }
+    void TearDown() override {
+        EXPECT_EQ(pd::outstanding(), 0u) << "not released: " << joined(pd::outstandingObjects());
+    }
+};
+
+// Logged in, with the record cleared so a test sees only its own calls.
+class LoggedInDouble : public ProviderDouble {
+protected:
+    void SetUp() override {
+        ProviderDouble::SetUp();
+        login.establish();
+        pd::reset();
+    }
+    void TearDown() override {
+        login.release();
+        ProviderDouble::TearDown();
+    }
+
+    OM_uint32 protect(OM_uint32 operation, OM_uint32 digest, OM_uint32 strength, const std::string& input,
+                      gss_buffer_desc* token, gss_buffer_desc* detached, IDUP_Target_Info_desc* targets = nullptr) {
+        const IDUP_Protect_Request_desc request{operation, digest, strength, 0};
+        gss_buffer_desc in = bytesBuffer(input);
+        return prov_protect(login.env, &request, targets, &in, &minor, token, detached);
+    }
+
+    void release(gss_buffer_desc* buffer) {
+        OM_uint32 scratch = 0;
+        prov_release_buffer(&scratch, buffer);
+    }
+
+    Login login;
+    OM_uint32 minor = 0;
+};
+
+struct DescribeCase {
+    const char* name;
+    gss_buffer_desc buffer;
+    const char* expected;
+};
+
+TEST(ProviderDoubleDescribe, ShowsLengthAndEscapedBytes) {
+    char counted[] = "abc";
+    char quoted[] = "\"\\";
+    char controls[] = "\n\xff";
+    const DescribeCase cases[] = {
+        {"empty descriptor", {0, nullptr}, "{0,null}"},
+        {"length without bytes", {5, nullptr}, "{5,null}"},
+        {"counted NUL", {4, counted}, R"({4,"abc\x00"})"},
+        {"quote and backslash", {2, quoted}, R"({2,"\"\\"})"},
+        {"line feed and high byte", {2, controls}, R"({2,"\x0a\xff"})"},
+    };
+    EXPECT_EQ(pd::describeBuffer(nullptr), "null");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(pd::describeBuffer(&c.buffer), c.expected);
+    }
+}
+
+TEST_F(ProviderDouble, RecordsALoginAndLogoutInOrderWithTheirArguments) {
+    Login login;
+    login.establish();
+    login.release();
+
+    const std::vector<std::string> expectedNames = {
+        "kivo_establish_creds",   "gss_import_name",         "gss_create_empty_oid_set", "gss_add_oid_set_member",
+        "idup_acquire_cred_with_auth", "prov_release_name",  "prov_free_buffer_desc",    "prov_release_oid_set",
+        "prov_release_oid_set",   "prov_free_buffer_desc",   "gss_create_empty_oid_set", "gss_create_empty_oid_set",
+        "gss_add_oid_set_member", "gss_add_oid_set_member",  "gss_add_oid_set_member",   "gss_add_oid_set_member",
+        "prov_establish_env",     "prov_release_oid_set",    "prov_release_oid_set",     "prov_release_env_output",
+        "prov_release_env_output", "prov_abolish_env",       "prov_release_cred",        "prov_abolish_creds",
+    };
+    ASSERT_EQ(pd::callNames(), expectedNames);
+
+    struct ArgCase {
+        std::size_t call;
+        const char* key;
+        const char* expected;
+    };
+    const ArgCase cases[] = {
+        {0, "reserved", "null"},
+        {0, "location", R"({13,"keystore.p12\x00"})"},
+        {0, "password", R"({7,"secret\x00"})"},
+        {0, "name_type", "oid#1"},
+        {0, "container", "container#1"},
+        {1, "name", R"({6,"alice\x00"})"},
+        {1, "output_name", "name#1"},
+        {3, "member", "oid#7"},
+        {3, "set", "oid_set#1"},
+        {4, "desired_name", "name#1"},
+        {4, "container", "container#1"},
+        {4, "time_req", "0xffffffff"},
+        {4, "desired_mechs", "{oid#7}"},
+        {4, "cred_usage", "{4,120}"},
+        {4, "output_cred", "cred#1"},
+        {4, "actual_mechs", "oid_set#2"},
+        {4, "info", "0x7"},
+        {5, "name", "name#1"},
+        {6, "owner", "caller"},
+        {7, "set", "oid_set#1"},
+        {7, "members", "{oid#7}"},
+        {9, "owner", "double"},
+        {16, "cred", "cred#1"},
+        {16, "mech_type", "oid#7"},
+        {16, "protect_mech", "oid#7"},
+        {16, "req_flags", "0x0"},
+        {16, "services", "{oid#22,oid#24,oid#28,oid#30}"},
+        {16, "unsupported_services", "{}"},
+        {16, "env", "env#1"},
+        {16, "output_b", "env_output#2"},
+        {20, "output", "env_output#2"},
+        {21, "env", "env#1"},
+        {22, "cred", "cred#1"},
+        {23, "container", "container#1"},
+    };
+    const std::vector<pd::Call> calls = pd::calls();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(calls[c.call].name + " " + c.key);
+        EXPECT_EQ(calls[c.call].arg(c.key), c.expected);
+    }
+    EXPECT_EQ(login.credentialInfo, 0x7u);
+    EXPECT_EQ(login.env, nullptr);
+    EXPECT_EQ(login.cred, nullptr);
+    EXPECT_EQ(login.container, nullptr);
+}
+
+TEST_F(ProviderDouble, ReportsTheCredentialInfoWordThatWasSet) {
+    pd::setCredentialInfo(KIVO_CRED_CERT_VALID_NOW);
+    Login login;
+    login.establish();
+    EXPECT_EQ(login.credentialInfo, KIVO_CRED_CERT_VALID_NOW);
+    login.release();
+}
+
+TEST_F(ProviderDouble, NamesOidsByTableIndexEvenWhenCopied) {
+    unsigned char signedData[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
+    unsigned char other[] = {0x2B, 0x06, 0x01};
+    gss_OID_desc copy{sizeof signedData, signedData};
+    gss_OID_desc unknown{sizeof other, other};
+    OM_uint32 minor = 0;
+    gss_OID_set set = nullptr;
+    ASSERT_EQ(gss_create_empty_oid_set(&minor, &set), GSS_S_COMPLETE);
+    ASSERT_EQ(gss_add_oid_set_member(&minor, &copy, &set), GSS_S_COMPLETE);
+    ASSERT_EQ(gss_add_oid_set_member(&minor, &unknown, &set), GSS_S_COMPLETE);
+    ASSERT_EQ(prov_release_oid_set(&minor, &set), GSS_S_COMPLETE);
+    const auto calls = pd::calls();
+    EXPECT_EQ(calls[1].arg("member"), "oid#22");
+    EXPECT_EQ(calls[2].arg("member"), "oid?");
+    EXPECT_EQ(calls[3].arg("members"), "{oid#22,oid?}");
+}
+
+TEST_F(ProviderDouble, FailsOnlyThePlannedOccurrenceAndLeavesItsOutputAlone) {
+    pd::failCall("gss_import_name", GSS_S_BAD_NAME, KIVO_R_NO_SUCH_IDENTITY, 2);
+    gss_buffer_desc principal = stringBuffer("bob");
+    auto* const sentinel = reinterpret_cast<gss_name_t>(&principal);
+    gss_name_t names[3] = {sentinel, sentinel, sentinel};
+    OM_uint32 minors[3] = {99, 99, 99};
+    OM_uint32 majors[3];
+    for (int i = 0; i < 3; ++i) majors[i] = gss_import_name(&minors[i], &principal, nullptr, &names[i]);
+
+    EXPECT_EQ(majors[0], GSS_S_COMPLETE);
+    EXPECT_EQ(majors[1], GSS_S_BAD_NAME);
+    EXPECT_EQ(minors[1], static_cast<OM_uint32>(KIVO_R_NO_SUCH_IDENTITY));
+    EXPECT_EQ(names[1], sentinel);
+    EXPECT_EQ(majors[2], GSS_S_COMPLETE);
+    const auto calls = pd::calls();
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[1].arg("failed"), "yes");
+    EXPECT_EQ(calls[1].arg("output_name"), "");
+    EXPECT_EQ(calls[2].arg("failed"), "");
+    // A failed call takes no id, so later ids do not depend on the plan.
+    EXPECT_EQ(calls[2].arg("output_name"), "name#2");
+    EXPECT_EQ(pd::outstanding(), 2u);
+
+    OM_uint32 minor = 0;
+    prov_release_name(&minor, &names[0]);
+    prov_release_name(&minor, &names[2]);
+}
+
+TEST_F(ProviderDouble, AFailedReleaseFreesNothing) {
+    Login login;
+    login.establish();
+    pd::failCall("prov_release_cred", GSS_S_FAILURE, KIVO_R_INTERNAL);
+    const std::size_t before = pd::outstanding();
+    void* cred = login.cred;
+    OM_uint32 minor = 0;
+    EXPECT_EQ(prov_release_cred(&minor, &cred), GSS_S_FAILURE);
+    EXPECT_EQ(minor, static_cast<OM_uint32>(KIVO_R_INTERNAL));
+    EXPECT_EQ(cred, login.cred);
+    EXPECT_EQ(pd::outstanding(), before);
+    EXPECT_EQ(pd::calls().back().arg("cred"), "cred#1");
+    login.release(); // the plan is used up: this release succeeds
+}
+
+TEST_F(ProviderDouble, PlannedFailureOfAPointerResultGivesNull) {
+    pd::failCall("prov_create_pidu_info", GSS_S_FAILURE, KIVO_R_NO_MEMORY);
+    OM_uint32 minor = 0;
+    EXPECT_EQ(prov_create_pidu_info(&minor), nullptr);
+    EXPECT_EQ(minor, static_cast<OM_uint32>(KIVO_R_NO_MEMORY));
+    EXPECT_EQ(pd::calls().back().arg("failed"), "yes");
+}
+
+TEST_F(ProviderDouble, RefusesToPlanFailuresThatCouldNeverHappen) {
+    EXPECT_THROW(pd::failCall("prov_relase_cred", GSS_S_FAILURE, 0), std::invalid_argument);
+    EXPECT_THROW(pd::failCall("prov_release_cred", GSS_S_FAILURE, 0, 0), std::invalid_argument);
+}
+
+TEST_F(ProviderDouble, ReleasesBuffersTheCallerAllocated) {
+    const char held[] = "held message";
+    gss_buffer_desc buffer{sizeof held - 1, std::malloc(sizeof held - 1)};
+    std::memcpy(buffer.value, held, buffer.length);
+    OM_uint32 minor = 0;
+    ASSERT_EQ(prov_release_buffer(&minor, &buffer), GSS_S_COMPLETE);
+    EXPECT_EQ(buffer.value, nullptr);
+    EXPECT_EQ(buffer.length, 0u);
+    const pd::Call call = pd::calls().back();
+    EXPECT_EQ(call.arg("length"), "12");
+    EXPECT_EQ(call.arg("owner"), "caller");
+}
+
+TEST_F(ProviderDouble, RefusesHandlesItDidNotHandOut) {
+    Login login;
+    login.establish();
+    gss_buffer_desc foreign{0, nullptr};
+    gss_buffer_desc* container = &foreign;
+    OM_uint32 minor = 0;
+    EXPECT_NE(prov_abolish_creds(&container, &minor), GSS_S_COMPLETE);
+    EXPECT_EQ(minor, static_cast<OM_uint32>(KIVO_R_BAD_HANDLE));
+    EXPECT_EQ(pd::calls().back().arg("container"), "container?");
+
+    void* staleCopy = login.cred;
+    login.release();
+    EXPECT_NE(prov_release_cred(&minor, &staleCopy), GSS_S_COMPLETE);
+    EXPECT_EQ(minor, static_cast<OM_uint32>(KIVO_R_BAD_HANDLE));
+}
+
+TEST_F(ProviderDouble, ResetRestartsIdsButKeepsOutstandingObjects) {
+    gss_buffer_desc principal = stringBuffer("carol");
+    OM_uint32 minor = 0;
+    gss_name_t first = nullptr;
+    gss_name_t second = nullptr;
+    ASSERT_EQ(gss_import_name(&minor, &principal, nullptr, &first), GSS_S_COMPLETE);
+    pd::reset();
+    EXPECT_TRUE(pd::calls().empty());
+    ASSERT_EQ(gss_import_name(&minor, &principal, nullptr, &second), GSS_S_COMPLETE);
+    EXPECT_EQ(pd::calls().back().arg("output_name"), "name#1");
+    EXPECT_EQ(pd::outstanding(), 2u);
+    EXPECT_EQ(prov_release_name(&minor, &first), GSS_S_COMPLETE);
+    EXPECT_EQ(prov_release_name(&minor, &second), GSS_S_COMPLETE);
+}
+
+TEST_F(ProviderDouble, RecordsEveryCallFromConcurrentThreads) {
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 200;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([] {
+            gss_buffer_desc principal = stringBuffer("dave");
+            for (int i = 0; i < kRounds; ++i) {
+                OM_uint32 minor = 0;
+                gss_name_t name = nullptr;
+                if (gss_import_name(&minor, &principal, nullptr, &name) == GSS_S_COMPLETE)
+                    prov_release_name(&minor, &name);
+            }
+        });
+    for (auto& thread : threads) thread.join();
+    std::set<std::string> ids;
+    for (const auto& call : pd::calls())
+        if (call.name == "gss_import_name") ids.insert(call.arg("output_name"));
+    EXPECT_EQ(pd::calls().size(), static_cast<std::size_t>(2 * kThreads * kRounds));
+    EXPECT_EQ(ids.size(), static_cast<std::size_t>(kThreads * kRounds));
+}
+
+struct SignCase {
+    const char* name;
+    OM_uint32 digest;
+    std::string input;
+    std::string token;
+};
+
+TEST_F(LoggedInDouble, SignPutsTheInputBehindAHeaderAndUnprotectGivesItBack) {
+    const SignCase cases[] = {
+        {"text", KIVO_DIGEST_SHA256, "Hello\r\n", "signed-data(digest=0x400)\nHello\r\n"},
+        {"binary", KIVO_DIGEST_SHA1, std::string("a\0\n\xff", 4), std::string("signed-data(digest=0x300)\na\0\n\xff", 30)},
+        {"default digest", KIVO_DIGEST_DEFAULT, "x", "signed-data(digest=0x0)\nx"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        gss_buffer_desc token{0, nullptr};
+        gss_buffer_desc detached{0, nullptr};
+        ASSERT_EQ(protect(IDUP_Protect_Sign, c.digest, 0, c.input, &token, &detached), GSS_S_COMPLETE);
+        EXPECT_EQ(bytesOf(token), c.token);
+        EXPECT_EQ(detached.value, nullptr);
+
+        IDUP_PIDU_Information_desc info{};
+        info.verify_flags = KIVO_VERIFY_SIGNATURE | KIVO_VERIFY_CHAIN;
+        info.reason = 99;
+        gss_buffer_desc content{0, nullptr};
+        ASSERT_EQ(prov_unprotect(login.env, &token, nullptr, &minor, &content, &info), GSS_S_COMPLETE);
+        EXPECT_EQ(bytesOf(content), c.input);
+        EXPECT_EQ(info.reason, 0u);
+        EXPECT_EQ(info.digest, c.digest);
+        EXPECT_EQ(bytesOf(info.signer_subject), "CN=provider double");
+        release(&token);
+        release(&content);
+        release(&info.signer_subject);
+    }
+    EXPECT_EQ(pd::calls().front().arg("operation"), "0x1");
+    EXPECT_EQ(pd::calls().front().arg("digest"), "0x400");
+    EXPECT_EQ(pd::calls().front().arg("input"), R"({7,"Hello\x0d\x0a"})");
+}
+
+TEST_F(LoggedInDouble, EncryptMasksTheInputAndDecryptRestoresIt) {
+    OM_uint32 statuses[2] = {99, 99};
+    gss_buffer_desc recipients[2] = {};
+    IDUP_Target_Info_desc targets{2, recipients, statuses};
+    gss_buffer_desc token{0, nullptr};
+    gss_buffer_desc detached{0, nullptr};
+    ASSERT_EQ(protect(IDUP_Protect_Encrypt, 0, KIVO_STRENGTH_AES256, "AB", &token, &detached, &targets),
+              GSS_S_COMPLETE);
+    // 'A' ^ 0x5A = 0x1B, 'B' ^ 0x5A = 0x18
+    EXPECT_EQ(bytesOf(token), "enveloped-data(strength=256,recipients=2)\n\x1b\x18");
+    EXPECT_EQ(statuses[0], 0u);
+    EXPECT_EQ(statuses[1], 0u);
+    EXPECT_EQ(pd::calls().back().arg("targets"), "{count=2,statuses=set}");
+
+    gss_buffer_desc content{0, nullptr};
+    ASSERT_EQ(prov_unprotect(login.env, &token, nullptr, &minor, &content, nullptr), GSS_S_COMPLETE);
+    EXPECT_EQ(bytesOf(content), "AB");
+    release(&token);
+    release(&content);
+}
+
+TEST_F(LoggedInDouble, EmptyContentComesBackAsNoBuffer) {
+    gss_buffer_desc token{0, nullptr};
+    gss_buffer_desc detached{0, nullptr};
+    ASSERT_EQ(protect(IDUP_Protect_Encrypt, 0, 0, "", &token, &detached), GSS_S_COMPLETE);
+    gss_buffer_desc content{0, nullptr};
+    ASSERT_EQ(prov_unprotect(login.env, &token, nullptr, &minor, &content, nullptr), GSS_S_COMPLETE);
+    EXPECT_EQ(content.value, nullptr);
+    EXPECT_EQ(content.length, 0u);
+    release(&token);
+}
+
+struct SignatureCase {
+    const char* name;
+    std::string content;
+    const char* signature; // checksums: published FNV-1a 32-bit test vectors
+};
+
+TEST_F(LoggedInDouble, DetachedSignatureVerifiesOnlyItsOwnContent) {
+    const SignatureCase cases[] = {
+        {"empty", "", "signature(digest=0x300,length=0,checksum=811c9dc5)"},
+        {"one byte", "a", "signature(digest=0x300,length=1,checksum=e40c292c)"},
+        {"word", "foobar", "signature(digest=0x300,length=6,checksum=bf9cf968)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        gss_buffer_desc token{0, nullptr};
+        gss_buffer_desc detached{0, nullptr};
+        ASSERT_EQ(protect(IDUP_Protect_SignatureOnly, KIVO_DIGEST_SHA1, 0, c.content, &token, &detached),
+                  GSS_S_COMPLETE);
+        EXPECT_EQ(token.value, nullptr);
+        EXPECT_EQ(bytesOf(detached), c.signature);
+
+        gss_buffer_desc signedContent = bytesBuffer(c.content);
+        gss_buffer_desc content{0, nullptr};
+        IDUP_PIDU_Information_desc info{};
+        info.verify_flags = KIVO_VERIFY_SIGNATURE;
+        ASSERT_EQ(prov_unprotect(login.env, &signedContent, &detached, &minor, &content, &info), GSS_S_COMPLETE);
+        EXPECT_EQ(content.value, nullptr);
+        EXPECT_EQ(info.digest, KIVO_DIGEST_SHA1);
+        release(&info.signer_subject);
+
+        const std::string tampered = c.content + "!";
+        gss_buffer_desc tamperedContent = bytesBuffer(tampered);
+        IDUP_PIDU_Information_desc untouched{};
+        untouched.verify_flags = KIVO_VERIFY_SIGNATURE;
+        untouched.reason = 99;
+        EXPECT_EQ(prov_unprotect(login.env, &tamperedContent, &detached, &minor, &content, &untouched),
+                  GSS_S_BAD_SIG);
+        EXPECT_EQ(minor, static_cast<OM_uint32>(KIVO_R_SIGNATURE_INVALID));
+        EXPECT_EQ(untouched.reason, 99u);
+        EXPECT_EQ(untouched.signer_subject.value, nullptr);
+        release(&detached);
+    }
+}
+
+struct MalformedCase {
+    const char* name;
+    std::string token;
+};
+
+TEST_F(LoggedInDouble, RejectsTokensOfNoKnownKind) {
+    const MalformedCase cases[] = {
+        {"empty", ""},
+        {"plain text", "hello\nworld"},
+        {"header without line end", "signed-data(digest=0x400)"},
+        {"digest not hex", "signed-data(digest=400)\nx"},
+        {"extra field", "signed-data(digest=0x400,x=1)\nx"},
+        {"missing recipients", "enveloped-data(strength=256)\nx"},
+        {"signature kept opaque", "signature(digest=0x300,length=0,checksum=811c9dc5)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        gss_buffer_desc token = bytesBuffer(c.token);
+        gss_buffer_desc content{0, nullptr};
+        EXPECT_EQ(prov_unprotect(login.env, &token, nullptr, &minor, &content, nullptr), GSS_S_DEFECTIVE_TOKEN);
+        EXPECT_EQ(minor, static_cast<OM_uint32>(KIVO_R_MALFORMED_TOKEN));
+        EXPECT_EQ(content.value, nullptr);
+    }
+}
+
+TEST_F(LoggedInDouble, RefusesUnknownOperationsAndFilledOutputs) {
+    gss_buffer_desc token{0, nullptr};
+    gss_buffer_desc detached{0, nullptr};
+    EXPECT_EQ(protect(3, 0, 0, "x", &token, &detached), GSS_S_FAILURE);
+    EXPECT_EQ(minor, static_cast<OM_uint32>(KIVO_R_UNSUPPORTED_OPERATION));
+
+    char existing[] = "kept";
+    gss_buffer_desc filled{0, existing};
+    EXPECT_NE(protect(IDUP_Protect_Sign, 0, 0, "x", &filled, &detached), GSS_S_COMPLETE);
+    EXPECT_EQ(minor, static_cast<OM_uint32>(KIVO_R_BAD_PARAMETER));
+    EXPECT_EQ(filled.value, existing);
+
+    const std::string signedToken = "signed-data(digest=0x400)\nx";
+    gss_buffer_desc signedData = bytesBuffer(signedToken);
+    gss_buffer_desc lengthOnly{5, nullptr};
+    EXPECT_NE(prov_unprotect(login.env, &signedData, nullptr, &minor, &lengthOnly, nullptr), GSS_S_COMPLETE);
+    EXPECT_EQ(minor, static_cast<OM_uint32>(KIVO_R_BAD_PARAMETER));
+    EXPECT_EQ(lengthOnly.length, 5u);
+}
+
+TEST_F(LoggedInDouble, PlannedProtectFailureHandsOutNoToken) {
+    pd::failCall("prov_protect", GSS_S_FAILURE, KIVO_R_NO_PRIVATE_KEY);
+    gss_buffer_desc token{0, nullptr};
+    gss_buffer_desc detached{0, nullptr};
+    const std::size_t before = pd::outstanding();
+    EXPECT_EQ(protect(IDUP_Protect_Sign, 0, 0, "x", &token, &detached), GSS_S_FAILURE);
+    EXPECT_EQ(minor, static_cast<OM_uint32>(KIVO_R_NO_PRIVATE_KEY));
+    EXPECT_EQ(token.value, nullptr);
+    EXPECT_EQ(pd::outstanding(), before);
+}
+
+TEST_F(LoggedInDouble, ReleasingADecryptionRecordReleasesWhatTheDoubleFilledIn) {
+    IDUP_PIDU_Information_desc* info = prov_create_pidu_info(&minor);
+    ASSERT_NE(info, nullptr);
+    const std::string signedToken = "signed-data(digest=0x500)\nbody";
+    gss_buffer_desc token = bytesBuffer(signedToken);
+    gss_buffer_desc content{0, nullptr};
+    ASSERT_EQ(prov_unprotect(login.env, &token, nullptr, &minor, &content, info), GSS_S_COMPLETE);
+    EXPECT_EQ(pd::calls().back().arg("info"), "pidu#1");
+    EXPECT_EQ(pd::calls().back().arg("verify_flags"), "0x3");
+    EXPECT_EQ(prov_release_pidu_info(&minor, &info), GSS_S_COMPLETE);
+    EXPECT_EQ(info, nullptr);
+    EXPECT_EQ(pd::calls().back().arg("info"), "pidu#1");
+    release(&content);
+}
+
+} // namespace
