@@ -1,0 +1,361 @@
+// The S/MIME generator: wraps a PKCS#7 object as application/pkcs7-mime, or
+// content and a detached signature as multipart/signed, and holds the result
+// until its owner takes it.
+#include <algorithm>
+#include <bitset>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <ostream>
+#include <random>
+#include <string_view>
+#include <thread>
+#include <utility>
+
+#include "strace.h"
+#include "vek4kivosmime.h"
+#include "vekbuffer.h"
+
+namespace {
+
+constexpr char kTraceFile[] = "src/sgen";
+
+enum NativeKind : int { kEnvelopedData = 0, kSignedData = 1, kSignaturePart = 2 };
+
+constexpr std::string_view kEnvelopedDataHeader =
+    "Content-Type: application/pkcs7-mime;\r\n   smime-type=enveloped-data;\r\n   name=smime.p7m\r\n"
+    "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment;\r\n   filename=smime.p7m\r\n\r\n";
+constexpr std::string_view kSignedDataHeader =
+    "Content-Type: application/pkcs7-mime;\r\n   smime-type=signed-data;\r\n   name=smime.p7m\r\n"
+    "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment;\r\n   filename=smime.p7m\r\n\r\n";
+constexpr std::string_view kSignaturePartHeader =
+    "Content-Type: application/pkcs7-signature;name=smime.p7s\r\nContent-Transfer-Encoding: base64\r\n"
+    "Content-Disposition: attachment;filename=smime.p7s\r\n\r\n";
+constexpr std::string_view kMultipartHeader =
+    "Content-Type: multipart/signed;\r\n protocol=\"application/pkcs7-signature\";\r\n micalg=";
+constexpr std::string_view kBoundaryWord = "boundary";
+
+// Room for the tag of a boundary: three letters and a NUL.
+constexpr int kTagSize = 4;
+constexpr int kTagCount = 16 * 16 * 16;
+// Draws of a fresh tag, a second apart, before the first free tag is taken
+// without waiting any longer.
+constexpr int kTimedDraws = 4;
+
+std::string_view headerOf(int kind) {
+    switch (kind) {
+    case kEnvelopedData:
+        return kEnvelopedDataHeader;
+    case kSignedData:
+        return kSignedDataHeader;
+    case kSignaturePart:
+        return kSignaturePartHeader;
+    default:
+        return {};
+    }
+}
+
+bool isTagLetter(unsigned char c) { return c >= 'A' && c <= 'P'; }
+
+int tagIndex(const char* tag) { return (tag[0] - 'A') << 8 | (tag[1] - 'A') << 4 | (tag[2] - 'A'); }
+
+// Which of the 4096 boundary strings occur in the content, found in one pass:
+// every "boundary" followed by three letters of the tag alphabet.
+std::bitset<kTagCount> boundariesIn(const gss_buffer_desc& content) {
+    std::bitset<kTagCount> taken;
+    const std::string_view text(static_cast<const char*>(content.value), content.length);
+    const std::size_t needed = kBoundaryWord.size() + kTagSize - 1;
+    for (std::size_t at = text.find(kBoundaryWord); at != std::string_view::npos && text.size() - at >= needed;
+         at = text.find(kBoundaryWord, at + 1)) {
+        const auto* tag = reinterpret_cast<const unsigned char*>(text.data() + at + kBoundaryWord.size());
+        if (isTagLetter(tag[0]) && isTagLetter(tag[1]) && isTagLetter(tag[2]))
+            taken.set(static_cast<std::size_t>(tagIndex(reinterpret_cast<const char*>(tag))));
+    }
+    return taken;
+}
+
+// Tags are seeded from time() in whole seconds, so a new tag needs time()
+// to show a new second. time() reads a coarse clock that may lag the precise
+// one by a tick, so its own answer decides; should it stand still, the wait
+// ends after two seconds all the same.
+void sleepUntilNextSecond(std::time_t drawnAt) {
+    using namespace std::chrono;
+    const auto giveUp = steady_clock::now() + seconds(2);
+    while (std::time(nullptr) == drawnAt && steady_clock::now() < giveUp) {
+        const auto untilNext = system_clock::from_time_t(drawnAt + 1) - system_clock::now();
+        std::this_thread::sleep_for(std::clamp<system_clock::duration>(untilNext, milliseconds(2), milliseconds(250)));
+    }
+}
+
+void releaseQuietly(gss_buffer_desc& buffer) {
+    OM_uint32 minor = 0;
+    if (buffer.value != nullptr) prov_release_buffer(&minor, &buffer);
+    buffer = {0, nullptr};
+}
+
+// A malloc copy of the work buffer into target; target empty when it fails.
+unsigned int copyOut(const VekBuffer& work, gss_buffer_desc& target) {
+    void* bytes = std::malloc(work.getLength() == 0 ? 1 : work.getLength());
+    if (bytes == nullptr) {
+        target = {0, nullptr};
+        return SMIME_NO_MEMORY;
+    }
+    if (work.getLength() != 0) std::memcpy(bytes, work.getValue(), work.getLength());
+    target.length = static_cast<OM_uint32>(work.getLength());
+    target.value = bytes;
+    return SMIME_OK;
+}
+
+void appendText(VekBuffer& work, std::string_view text) { work.append(text.data(), text.size()); }
+
+} // namespace
+
+smimeGenerator::smimeGenerator()
+    : output{0, nullptr}, outputRef(&output), messageType(messageNone), codec(new (std::nothrow) sbase64) {
+    SMIME_TRACE_SCOPE("smimeGenerator::smimeGenerator()");
+}
+
+smimeGenerator::~smimeGenerator() {
+    SMIME_TRACE_SCOPE("smimeGenerator::~smimeGenerator()");
+    delete codec;
+    if (outputRef->value != nullptr) {
+        SMIME_TRACE_TEXT("smimeGenerator:  release gss_buffer ");
+        releaseQuietly(*outputRef);
+    }
+}
+
+smimeGenerator::smimeGenerator(const smimeGenerator& other)
+    : SMIMEBase(other), output{0, nullptr}, outputRef(&output), messageType(messageNone),
+      codec(new (std::nothrow) sbase64) {
+    const gss_buffer_desc& source = *other.outputRef;
+    if (source.value == nullptr) return;
+    void* bytes = std::malloc(source.length);
+    if (bytes == nullptr) return; // the copy is then empty
+    std::memcpy(bytes, source.value, source.length);
+    output = {source.length, bytes};
+    messageType = other.messageType;
+}
+
+smimeGenerator& smimeGenerator::operator=(const smimeGenerator& other) {
+    if (this == &other) return *this;
+    smimeGenerator copy(other);
+    SMIMEBase::operator=(other);
+    releaseQuietly(*outputRef);
+    *outputRef = *copy.outputRef;
+    *copy.outputRef = {0, nullptr};
+    messageType = copy.messageType;
+    if (codec == nullptr) std::swap(codec, copy.codec);
+    return *this;
+}
+
+unsigned int smimeGenerator::CreateNativeMessage(const gss_buffer_desc* pidu, int kind, gss_buffer_desc* destination) {
+    SMIME_TRACE_SCOPE("smimeGenerator::CreateNativeMessage()");
+    if (pidu == nullptr) {
+        SMIME_TRACE_TEXT("smimeGenerator::CreateNativeMessage():  pidu buffer is NULL");
+        return SMIME_NULL_PARAMETER;
+    }
+    if (pidu->value == nullptr) {
+        SMIME_TRACE_TEXT("smimeGenerator::CreateNativeMessage():  pidu buffer points to NULL");
+        return SMIME_NULL_PARAMETER;
+    }
+    if (outputRef->value != nullptr) {
+        SMIME_TRACE_TEXT("smimeGenerator::CreateNativeMessage():  data is already present");
+        return SMIME_MESSAGE_ALREADY_SET;
+    }
+    SMIME_TRACE_TEXT("smimeGenerator::CreateNativeMessage(): base64-encoding PIDU");
+    gss_buffer_desc encoded = {0, nullptr};
+    if (codec == nullptr || codec->encode(pidu, &encoded) != SMIME_OK) {
+        SMIME_TRACE_TEXT("smimeGenerator::CreateNativeMessage(): error encoding PIDU");
+        return SMIME_NO_MEMORY;
+    }
+    const std::string_view header = headerOf(kind);
+    gss_buffer_desc& target = destination != nullptr ? *destination : *outputRef;
+    unsigned int status = SMIME_OK;
+    try {
+        VekBuffer work(static_cast<std::size_t>(pidu->length) + 500, nullptr);
+        appendText(work, header);
+        work.append(encoded.value, encoded.length);
+        releaseQuietly(encoded);
+        status = copyOut(work, target);
+    } catch (const std::bad_alloc&) {
+        status = SMIME_NO_MEMORY;
+    }
+    releaseQuietly(encoded);
+    return status;
+}
+
+unsigned int smimeGenerator::insertEnvelopedData(const gss_buffer_desc* pidu) {
+    SMIME_TRACE_SCOPE("smimeGenerator::insertEnvelopedData()");
+    const unsigned int status = CreateNativeMessage(pidu, kEnvelopedData, nullptr);
+    if (status == SMIME_OK) messageType = messageEnvelopedData;
+    return status;
+}
+
+unsigned int smimeGenerator::insertSignedData(const gss_buffer_desc* pidu) {
+    SMIME_TRACE_SCOPE("smimeGenerator::insertSignedData()");
+    const unsigned int status = CreateNativeMessage(pidu, kSignedData, nullptr);
+    if (status == SMIME_OK) messageType = messageSignedData;
+    return status;
+}
+
+unsigned int smimeGenerator::insertMultipartAndSignedData(digestAlgorithm_t digest, const gss_buffer_desc* content,
+                                                          const gss_buffer_desc* signature) {
+    SMIME_TRACE_SCOPE("smimeGenerator::insertMultipartAndSignedData()");
+    // The content is searched and copied; without one there is nothing to sign.
+    if (content == nullptr || (content->length != 0 && content->value == nullptr)) return SMIME_NULL_PARAMETER;
+    gss_buffer_desc signaturePart = {0, nullptr};
+    const unsigned int created = CreateNativeMessage(signature, kSignaturePart, &signaturePart);
+    if (created != SMIME_OK) return created;
+
+    char micalg[8] = {};
+    getAlgorithm(digest, micalg);
+
+    const std::bitset<kTagCount> taken =
+        content->length != 0 ? boundariesIn(*content) : std::bitset<kTagCount>();
+    if (taken.all()) {
+        // Every boundary string occurs in the content: no delimiter could be
+        // told from the content itself.
+        releaseQuietly(signaturePart);
+        return SMIME_BAD_MESSAGE;
+    }
+    char tag[kTagSize];
+    std::time_t drawnAt = std::time(nullptr);
+    getRandomTag(tag, kTagSize);
+    for (int draws = 1; taken.test(static_cast<std::size_t>(tagIndex(tag))); ++draws) {
+        if (draws == kTimedDraws) {
+            std::size_t free = 0;
+            while (taken.test(free)) ++free;
+            tag[0] = static_cast<char>('A' + (free >> 8));
+            tag[1] = static_cast<char>('A' + ((free >> 4) & 0xF));
+            tag[2] = static_cast<char>('A' + (free & 0xF));
+            break;
+        }
+        sleepUntilNextSecond(drawnAt);
+        drawnAt = std::time(nullptr);
+        getRandomTag(tag, kTagSize);
+    }
+    char boundary[16];
+    std::memcpy(boundary, kBoundaryWord.data(), kBoundaryWord.size());
+    std::memcpy(boundary + kBoundaryWord.size(), tag, kTagSize);
+    const std::string_view b(boundary, kBoundaryWord.size() + kTagSize - 1);
+
+    unsigned int status = SMIME_OK;
+    try {
+        VekBuffer work(static_cast<std::size_t>(content->length) + signature->length + 2 * kMultipartHeader.size(),
+                       nullptr);
+        appendText(work, kMultipartHeader);
+        appendText(work, micalg);
+        appendText(work, "; boundary=");
+        appendText(work, b);
+        appendText(work, "\r\n\r\n--");
+        appendText(work, b);
+        appendText(work, "\r\n");
+        work.append(content->value, content->length);
+        appendText(work, "\r\n--");
+        appendText(work, b);
+        appendText(work, "\r\n");
+        work.append(signaturePart.value, signaturePart.length);
+        appendText(work, "\r\n\r\n--");
+        appendText(work, b);
+        appendText(work, "--\r\n");
+        releaseQuietly(signaturePart);
+        status = copyOut(work, *outputRef);
+    } catch (const std::bad_alloc&) {
+        status = SMIME_NO_MEMORY;
+    }
+    releaseQuietly(signaturePart);
+    if (status == SMIME_OK) messageType = messageClearSigned;
+    return status;
+}
+
+unsigned int smimeGenerator::getAlgorithm(digestAlgorithm_t digest, char* name) {
+    const char* micalg = nullptr;
+    switch (digest) {
+    case digestMD2:
+        micalg = "md2";
+        break;
+    case digestMD5:
+        micalg = "md5";
+        break;
+    case digestSHA1:
+        micalg = "sha1";
+        break;
+    case digestSHA256:
+        micalg = "sha-256";
+        break;
+    case digestSHA384:
+        micalg = "sha-384";
+        break;
+    case digestSHA512:
+        micalg = "sha-512";
+        break;
+    }
+    if (micalg != nullptr) std::memcpy(name, micalg, std::strlen(micalg) + 1);
+    return SMIME_OK;
+}
+
+// A generator of our own, seeded from the clock in whole seconds on every
+// call like the runtime's rand would be, but without restarting the
+// process-wide sequence that other code may draw from.
+unsigned int smimeGenerator::getRandomTag(char* tag, int size) {
+    if (size < 1) return SMIME_OK;
+    std::mt19937 generator(static_cast<std::mt19937::result_type>(std::time(nullptr)));
+    for (int i = 0; i < size - 1; ++i) tag[i] = static_cast<char>('A' + (generator() & 0xF));
+    tag[size - 1] = '\0';
+    return SMIME_OK;
+}
+
+unsigned int smimeGenerator::getMessage(gss_buffer_desc* pidu_buffer) {
+    SMIME_TRACE_SCOPE("smimeGenerator::getMessage(pidu_buffer,minor_status)");
+    if (outputRef->length == 0) return SMIME_NO_MESSAGE;
+    if (pidu_buffer == nullptr) return SMIME_NULL_PARAMETER;
+    if (pidu_buffer->length != 0 || pidu_buffer->value != nullptr) return SMIME_OUTPUT_NOT_EMPTY;
+    void* bytes = std::malloc(outputRef->length);
+    if (bytes == nullptr) return SMIME_NO_MEMORY;
+    std::memcpy(bytes, outputRef->value, outputRef->length);
+    pidu_buffer->value = bytes;
+    pidu_buffer->length = outputRef->length;
+    return SMIME_OK;
+}
+
+unsigned int smimeGenerator::getMessage(std::ostream* pidu_stream) {
+    SMIME_TRACE_SCOPE("smimeGenerator::getMessage(pidu_stream)");
+    if (messageType == messageNone || outputRef->length == 0) return SMIME_GENERATOR_EMPTY;
+    if (pidu_stream == nullptr) return SMIME_NULL_PARAMETER;
+    pidu_stream->write(static_cast<const char*>(outputRef->value), static_cast<std::streamsize>(outputRef->length));
+    // A failed stream keeps the message, so it can be asked for again.
+    if (pidu_stream->bad()) return SMIME_NULL_PARAMETER;
+    OM_uint32 minor = 0;
+    const unsigned int status = prov_release_buffer(&minor, outputRef);
+    *outputRef = {0, nullptr};
+    messageType = messageNone;
+    return status;
+}
+
+messageType_t smimeGenerator::getMessageType() {
+    SMIME_TRACE_SCOPE("smimeGenerator::getMessageType()");
+    return messageType;
+}
+
+unsigned int smimeGenerator::getMessageReference(gss_buffer_desc* buffer) {
+    SMIME_TRACE_SCOPE("smimeGenerator::getMessageReference()");
+    if (buffer == nullptr) return SMIME_GENERATOR_EMPTY;
+    if (outputRef->value == nullptr) return SMIME_NULL_PARAMETER;
+    *buffer = *outputRef;
+    *outputRef = {0, nullptr};
+    messageType = messageNone;
+    return SMIME_OK;
+}
+
+unsigned int smimeGenerator::freeMessage() {
+    SMIME_TRACE_SCOPE("smimeGenerator::freeMessage()");
+    if (outputRef->value == nullptr) return SMIME_GENERATOR_EMPTY;
+    SMIME_TRACE_TEXT("smimeGenerator:freeMessage:  release gss_buffer ");
+    OM_uint32 minor = 0;
+    const unsigned int status = prov_release_buffer(&minor, outputRef);
+    *outputRef = {0, nullptr};
+    messageType = messageNone;
+    return status;
+}

@@ -1,0 +1,363 @@
+// The MIME stream scanner and the S/MIME parser: classify a message held in
+// memory and extract its PKCS#7 object (and, for a clear-signed message, the
+// signed content).
+#include <strings.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "smimestream.h"
+#include "strace.h"
+#include "vek4kivosmime.h"
+
+namespace {
+
+constexpr char kTraceFile[] = "src/sparse";
+
+bool isWhiteSpace(int c) { return c != std::char_traits<char>::eof() && std::isspace(c) != 0; }
+
+bool isTokenDelimiter(char c) { return c == ';' || c == ':' || c == '='; }
+
+bool equalsIgnoringCase(const std::string& token, const char* literal) {
+    return strcasecmp(token.c_str(), literal) == 0;
+}
+
+// Reads the tokens of one unfolded header line.
+class HeaderTokens {
+public:
+    explicit HeaderTokens(const std::string& line) : line_(line) {}
+
+    // A run of characters up to white space, one of ";:=" or NUL; the
+    // character that ends it is consumed, and so is the white space after it.
+    // Double quotes are dropped; between them white space and ";:=" belong
+    // to the token, as in an RFC 2045 quoted string, so that quoted
+    // boundaries such as "----=_Part_1" are read whole.
+    std::string next() {
+        std::string token;
+        bool quoted = false;
+        while (at_ < line_.size()) {
+            const char c = line_[at_++];
+            if (c == '"') {
+                quoted = !quoted;
+                continue;
+            }
+            // The line's own terminator ends even a quoted value.
+            if (c == '\0' || c == '\n') break;
+            if (!quoted && (isWhiteSpace(static_cast<unsigned char>(c)) || isTokenDelimiter(c))) break;
+            token += c;
+        }
+        while (at_ < line_.size() && isWhiteSpace(static_cast<unsigned char>(line_[at_]))) ++at_;
+        return token;
+    }
+
+private:
+    const std::string& line_;
+    std::size_t at_ = 0;
+};
+
+void copyCut(const std::string& value, char* target, std::size_t maximum) {
+    const std::size_t length = value.size() < maximum ? value.size() : maximum;
+    std::memcpy(target, value.data(), length);
+    target[length] = '\0';
+}
+
+bool isSignatureType(const std::string& token) {
+    return equalsIgnoringCase(token, "application/pkcs7-signature") ||
+           equalsIgnoringCase(token, "application/x-pkcs7-signature");
+}
+
+void readContentType(HeaderTokens& tokens, mimeInfo_T& info) {
+    const std::string mediaType = tokens.next();
+    if (equalsIgnoringCase(mediaType, "application/pkcs7-mime") ||
+        equalsIgnoringCase(mediaType, "application/x-pkcs7-mime")) {
+        std::string token;
+        do {
+            token = tokens.next();
+        } while (!token.empty() && !equalsIgnoringCase(token, "smime-type"));
+        const std::string value = tokens.next();
+        if (equalsIgnoringCase(value, "enveloped-data"))
+            info.type = messageEnvelopedData;
+        else if (equalsIgnoringCase(value, "signed-data"))
+            info.type = messageSignedData;
+        else
+            info.type = messageUnknown;
+    } else if (equalsIgnoringCase(mediaType, "multipart/signed")) {
+        for (std::string token = tokens.next(); !token.empty(); token = tokens.next()) {
+            if (equalsIgnoringCase(token, "protocol"))
+                info.type = isSignatureType(tokens.next()) ? messageClearSigned : messageUnknown;
+            else if (equalsIgnoringCase(token, "micalg"))
+                copyCut(tokens.next(), info.micalg, SMimeStream::kMicalgMax);
+            else if (equalsIgnoringCase(token, "boundary"))
+                copyCut(tokens.next(), info.boundary, SMimeStream::kBoundaryMax);
+        }
+    } else if (isSignatureType(mediaType)) {
+        info.type = messageSignature;
+    } else {
+        info.type = messageUnknown;
+    }
+}
+
+transferEncoding_t transferEncodingOf(const std::string& value) {
+    if (equalsIgnoringCase(value, "base64")) return encodingBase64;
+    if (equalsIgnoringCase(value, "printable-encoded")) return encodingPrintable;
+    if (equalsIgnoringCase(value, "7bit")) return encoding7bit;
+    return encodingNone;
+}
+
+// A malloc copy of bytes (a block even for none) into out.
+unsigned int copyInto(std::string_view bytes, gss_buffer_desc* out) {
+    void* copy = std::malloc(bytes.empty() ? 1 : bytes.size());
+    if (copy == nullptr) return SMIME_NO_MEMORY;
+    if (!bytes.empty()) std::memcpy(copy, bytes.data(), bytes.size());
+    out->length = static_cast<OM_uint32>(bytes.size());
+    out->value = copy;
+    return SMIME_OK;
+}
+
+void freeBuffer(gss_buffer_desc& buffer) {
+    std::free(buffer.value);
+    buffer = {0, nullptr};
+}
+
+} // namespace
+
+// --- MemoryStreamBuffer ------------------------------------------------------
+
+detail::MemoryStreamBuffer::MemoryStreamBuffer(const char* bytes, std::size_t length) {
+    // The buffer is only ever read; streambuf merely wants non-const pointers.
+    char* begin = const_cast<char*>(bytes);
+    setg(begin, begin, begin + length);
+}
+
+void detail::MemoryStreamBuffer::skip(std::size_t count) { setg(eback(), gptr() + count, egptr()); }
+
+// --- SMimeStream -------------------------------------------------------------
+
+SMimeStream::SMimeStream(const char* bytes, std::size_t length)
+    : MemoryStreamBufferHolder(bytes, length), std::istream(&streamBuffer), inHeader(true),
+      delimiterLine("--"), closeDelimiterLine("--") {}
+
+void SMimeStream::readHeaderLine(std::string& line) {
+    if (!inHeader) return;
+    std::size_t appended = 0;
+    for (;;) {
+        const int c = get();
+        if (c == traits_type::eof()) break;
+        if (c == '\r' && peek() == '\n') {
+            get();
+            const int after = peek();
+            if (after == '\r' || !isWhiteSpace(after)) break;
+            // A continuation line: its leading white space and the line break
+            // before it become one space.
+            line += ' ';
+            ++appended;
+            while (isWhiteSpace(peek())) get();
+            continue;
+        }
+        line += static_cast<char>(c);
+        ++appended;
+    }
+    clear(rdstate() & ~failbit); // reaching the end while peeking is no failure of the scan
+    if (appended != 0)
+        line += '\n';
+    else
+        inHeader = false;
+}
+
+bool SMimeStream::readLine(std::string_view& line) {
+    const std::string_view rest = streamBuffer.remaining();
+    if (rest.empty()) return false;
+    const std::size_t end = rest.find('\n');
+    if (end == std::string_view::npos) {
+        line = rest;
+        streamBuffer.skip(rest.size());
+    } else {
+        line = rest.substr(0, end);
+        streamBuffer.skip(end + 1);
+    }
+    return true;
+}
+
+unsigned int SMimeStream::getMimeInfo(mimeInfo_T* info) {
+    SMIME_TRACE_SCOPE("SMimeStream::getMimeInfo");
+    if (info == nullptr) return SMIME_NULL_PARAMETER;
+    info->type = messageNotParsed;
+    info->transferEncoding = encodingNone;
+    info->boundary[0] = '\0';
+    info->micalg[0] = '\0';
+
+    std::string line;
+    readHeaderLine(line);
+    // A header line that ends at the end of the input is still examined.
+    while (!line.empty()) {
+        SMIME_TRACE_TEXT("SMimeStream::getMimeInfo() examining header line...");
+        HeaderTokens tokens(line);
+        const std::string name = tokens.next();
+        if (equalsIgnoringCase(name, "Content-Type"))
+            readContentType(tokens, *info);
+        else if (equalsIgnoringCase(name, "Content-Transfer-Encoding"))
+            info->transferEncoding = transferEncodingOf(tokens.next());
+        line.clear();
+        readHeaderLine(line);
+    }
+    if (info->type == messageNotParsed) info->type = messageUntyped;
+
+    if (info->type == messageClearSigned) {
+        const std::size_t length = std::strlen(info->boundary);
+        std::memcpy(delimiterLine + 2, info->boundary, length);
+        std::memcpy(delimiterLine + 2 + length, "\r", 2);
+        std::memcpy(closeDelimiterLine + 2, info->boundary, length);
+        std::memcpy(closeDelimiterLine + 2 + length, "--\r", 4);
+        std::string_view preamble;
+        while (readLine(preamble) && preamble != delimiterLine) {
+        }
+    }
+    return SMIME_OK;
+}
+
+unsigned int SMimeStream::getpayload(gss_buffer_desc* out) {
+    SMIME_TRACE_SCOPE("SMimeStream::getpayload");
+    if (inHeader) {
+        std::string_view skipped;
+        while (readLine(skipped) && !skipped.empty()) {
+        }
+    }
+    const std::string_view rest = streamBuffer.remaining();
+    streamBuffer.skip(rest.size());
+    if (copyInto(rest, out) != SMIME_OK) {
+        out->length = static_cast<OM_uint32>(rest.size());
+        out->value = nullptr;
+        return SMIME_NO_MEMORY;
+    }
+    return SMIME_OK;
+}
+
+unsigned int SMimeStream::getPart(gss_buffer_desc* out) {
+    const char* const start = streamBuffer.remaining().data();
+    const char* partEnd = nullptr;
+    std::string_view line;
+    while (readLine(line)) {
+        if (line == delimiterLine || line == closeDelimiterLine) {
+            partEnd = line.data();
+            break;
+        }
+    }
+    if (partEnd == nullptr) return SMIME_BAD_MESSAGE;
+    // Every line before the delimiter came with its LF, so the part is the
+    // bytes as they stand; the CR LF before the delimiter belongs to it.
+    const std::size_t collected = static_cast<std::size_t>(partEnd - start);
+    if (collected < 2) return SMIME_NO_MESSAGE;
+    return copyInto(std::string_view(start, collected - 2), out);
+}
+
+// --- smimeParser ---------------------------------------------------------------
+
+smimeParser::smimeParser() : message(nullptr), codec(new (std::nothrow) sbase64), info{} {
+    SMIME_TRACE_SCOPE("smimeParser::smimeParser()");
+}
+
+smimeParser::~smimeParser() {
+    SMIME_TRACE_SCOPE("smimeParser::~smimeParser()");
+    delete codec;
+}
+
+smimeParser::smimeParser(const smimeParser& other)
+    : SMIMEBase(other), message(other.message), codec(new (std::nothrow) sbase64), info(other.info) {}
+
+smimeParser& smimeParser::operator=(const smimeParser& other) {
+    if (this == &other) return *this;
+    SMIMEBase::operator=(other);
+    message = other.message;
+    info = other.info;
+    if (codec == nullptr) codec = new (std::nothrow) sbase64;
+    return *this;
+}
+
+unsigned int smimeParser::setMessage(gss_buffer_desc* newMessage) {
+    SMIME_TRACE_SCOPE("smimeParser::setMessage()");
+    message = newMessage;
+    info.type = messageNotParsed;
+    return SMIME_OK;
+}
+
+messageType_t smimeParser::getMessageType() {
+    SMIME_TRACE_SCOPE("smimeParser::getMessageType()");
+    if (info.type != messageNotParsed) return info.type;
+    if (message == nullptr || (message->length != 0 && message->value == nullptr)) {
+        info.type = messageNone;
+        return info.type;
+    }
+    SMimeStream stream(static_cast<const char*>(message->value), message->length);
+    stream.getMimeInfo(&info);
+    return info.type;
+}
+
+unsigned int smimeParser::getPKCS7Object(gss_buffer_desc* object, gss_buffer_desc* content) {
+    SMIME_TRACE_SCOPE("smimeParser::getPKCS7Object");
+    if (object == nullptr || content == nullptr) return SMIME_NULL_PARAMETER;
+    if (object->length != 0 || content->length != 0) return SMIME_OUTPUT_NOT_EMPTY;
+    if (message == nullptr || (message->length != 0 && message->value == nullptr)) return SMIME_NO_MESSAGE;
+
+    SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() instantiating the SMimeStream...");
+    SMimeStream stream(static_cast<const char*>(message->value), message->length);
+    // Scanned afresh every time, so that the stream stands past the headers
+    // whatever was asked before.
+    SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() parsing MIME info...");
+    stream.getMimeInfo(&info);
+
+    gss_buffer_desc signedContent = {0, nullptr};
+    gss_buffer_desc payload = {0, nullptr};
+    unsigned int status = SMIME_OK;
+    if (info.type == messageClearSigned) {
+        SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() parsing clearsigned message...");
+        SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() extracting clear-text part...");
+        gss_buffer_desc signaturePart = {0, nullptr};
+        status = stream.getPart(&signedContent);
+        if (status == SMIME_OK) {
+            SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() extracting signature token...");
+            status = stream.getPart(&signaturePart);
+        }
+        if (status != SMIME_OK) {
+            freeBuffer(signedContent);
+            return status == SMIME_NO_MEMORY ? SMIME_NO_MEMORY : SMIME_BAD_MESSAGE;
+        }
+        SMimeStream signatureStream(static_cast<const char*>(signaturePart.value), signaturePart.length);
+        SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() extracting MIME info for sig token...");
+        signatureStream.getMimeInfo(&info);
+        status = signatureStream.getpayload(&payload);
+        freeBuffer(signaturePart);
+    } else {
+        SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() extracting payload...");
+        status = stream.getpayload(&payload);
+    }
+    if (status != SMIME_OK) {
+        freeBuffer(signedContent);
+        return status;
+    }
+    SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() payload extracted...");
+
+    switch (info.transferEncoding) {
+    case encodingBase64: {
+        SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() decoding base64...");
+        const unsigned int decoded = codec != nullptr ? codec->decode(&payload, object) : SMIME_NO_MEMORY;
+        freeBuffer(payload);
+        if (decoded == SMIME_NULL_PARAMETER || decoded == GSS_S_FAILURE) {
+            freeBuffer(signedContent);
+            return SMIME_NULL_PARAMETER;
+        }
+        break;
+    }
+    case encodingPrintable:
+        SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() STUB decoding printable-encoded...");
+        freeBuffer(payload);
+        break;
+    default:
+        SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() no transfer-encoding applied...");
+        *object = payload;
+        break;
+    }
+    *content = signedContent;
+    return SMIME_OK;
+}
