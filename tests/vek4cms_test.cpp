@@ -258,6 +258,17 @@ TEST(VekBuffer, KeepsAppendedBytesInOrderAcrossGrowth) {
     EXPECT_EQ(contents(buffer), expected);
 }
 
+// Buffers of several megabytes take the huge-page path of their growth.
+TEST(VekBuffer, LargeBuffersKeepTheirContents) {
+    const std::string data = randomBytes(9 << 20, 2);
+    VekBuffer grown;
+    for (std::size_t at = 0; at < data.size(); at += 1 << 20) grown.append(data.data() + at, 1 << 20);
+    EXPECT_TRUE(contents(grown) == data);
+    VekBuffer reserved(data.size(), nullptr);
+    reserved.append(data.data(), data.size());
+    EXPECT_TRUE(contents(reserved) == data);
+}
+
 TEST(VekBuffer, SizeConstructorOnlyReserves) {
     VekBuffer buffer(4096, nullptr);
     EXPECT_EQ(buffer.getLength(), 0u);
