@@ -7,43 +7,15 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include "failing_malloc.h"
+#include "gss_buffers.h"
+#include "openssl_base64.h"
 #include "random_bytes.h"
 #include "trace_capture.h"
 #include "vek4kivosmime.h"
 
 namespace {
-
-std::string opensslBase64(const std::string& data) {
-    std::string text(4 * ((data.size() + 2) / 3) + 1, '\0');
-    const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
-                                        reinterpret_cast<const unsigned char*>(data.data()), static_cast<int>(data.size()));
-    text.resize(static_cast<std::size_t>(written));
-    return text;
-}
-
-// Lines of width characters joined by separator, none after the last.
-std::string breakLines(const std::string& text, std::size_t width, const std::string& separator) {
-    std::string broken;
-    for (std::size_t at = 0; at < text.size(); at += width) {
-        if (at != 0) broken += separator;
-        broken.append(text, at, width);
-    }
-    return broken;
-}
-
-gss_buffer_desc viewOf(const std::string& bytes) {
-    return {static_cast<OM_uint32>(bytes.size()), const_cast<char*>(bytes.data())};
-}
-
-std::string take(gss_buffer_desc& buffer) {
-    std::string bytes(static_cast<const char*>(buffer.value), buffer.length);
-    std::free(buffer.value);
-    buffer = {0, nullptr};
-    return bytes;
-}
 
 std::string mimeEncode(const std::string& data) {
     sbase64 codec;

@@ -8,9 +8,10 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include "failing_malloc.h"
+#include "gss_buffers.h"
+#include "openssl_base64.h"
 #include "random_bytes.h"
 #include "trace_capture.h"
 #include "vek4kivosmime.h"
@@ -39,23 +40,6 @@ const std::string kSignatureHeader =
     "Content-Transfer-Encoding: base64\r\n"
     "Content-Disposition: attachment;filename=smime.p7s\r\n"
     "\r\n";
-
-gss_buffer_desc viewOf(const std::string& bytes) {
-    return {static_cast<OM_uint32>(bytes.size()), const_cast<char*>(bytes.data())};
-}
-
-std::string opensslMimeBase64(const std::string& data) {
-    std::string text(4 * ((data.size() + 2) / 3) + 1, '\0');
-    const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
-                                        reinterpret_cast<const unsigned char*>(data.data()), static_cast<int>(data.size()));
-    text.resize(static_cast<std::size_t>(written));
-    std::string broken;
-    for (std::size_t at = 0; at < text.size(); at += 72) {
-        if (at != 0) broken += '\n';
-        broken.append(text, at, 72);
-    }
-    return broken;
-}
 
 // Takes the generator's message over and returns its bytes.
 std::string takeMessage(smimeGenerator& generator) {

@@ -9,23 +9,13 @@
 
 #include <gtest/gtest.h>
 
+#include "gss_buffers.h"
 #include "random_bytes.h"
 #include "smimestream.h"
 #include "trace_capture.h"
 #include "vek4kivosmime.h"
 
 namespace {
-
-gss_buffer_desc viewOf(const std::string& bytes) {
-    return {static_cast<OM_uint32>(bytes.size()), const_cast<char*>(bytes.data())};
-}
-
-std::string take(gss_buffer_desc& buffer) {
-    std::string bytes(static_cast<const char*>(buffer.value), buffer.length);
-    std::free(buffer.value);
-    buffer = {0, nullptr};
-    return bytes;
-}
 
 mimeInfo_T scan(const std::string& message) {
     SMimeStream stream(message.data(), message.size());
