@@ -1,0 +1,332 @@
+// The protection operations of the message object: sign, clear-sign and
+// encrypt the held message, and verify or decrypt it, delivering the result
+// into a caller's buffer, to a stream, or only in place.
+#include <cstdlib>
+
+#include "smimemsg_frame.h"
+#include "strace.h"
+#include "vek4kivosmime.h"
+
+namespace {
+
+constexpr char kTraceFile[] = "src/smimemsg_cry";
+
+void freeBuffer(gss_buffer_desc& buffer) {
+    std::free(buffer.value);
+    buffer = {0, nullptr};
+}
+
+// A verify request must ask for something: its first word may not be 0.
+bool isVerifyRequest(const IDUP_PIDU_Information_desc* info) { return info != nullptr && info->verify_flags != 0; }
+
+} // namespace
+
+// --- Protect -----------------------------------------------------------------
+
+unsigned int SMIMEMessage::sign(digestAlgorithm_t digest, gss_buffer_desc* output, unsigned int* minor_status) {
+    return detail::runWithMinorStatus(kTraceFile, __LINE__, "SMIMEMessage::sign()",
+                                      {majorStatus, minorStatus, stateFlags}, mutex, minor_status,
+                                      output != nullptr && minor_status != nullptr, SMIME_PROVIDER_FAILED, [&] {
+                                          return processEncap(IDUP_Protect_Sign, digest, strengthDefault, nullptr,
+                                                              output, nullptr, minor_status);
+                                      });
+}
+
+unsigned int SMIMEMessage::sign(digestAlgorithm_t digest, std::ostream* output, unsigned int* minor_status) {
+    return detail::runWithMinorStatus(kTraceFile, __LINE__, "SMIMEMessage::sign()",
+                                      {majorStatus, minorStatus, stateFlags}, mutex, minor_status,
+                                      output != nullptr && minor_status != nullptr, SMIME_PROVIDER_FAILED, [&] {
+                                          return processEncap(IDUP_Protect_Sign, digest, strengthDefault, nullptr,
+                                                              nullptr, output, minor_status);
+                                      });
+}
+
+unsigned int SMIMEMessage::sign(digestAlgorithm_t digest, unsigned int* minor_status) {
+    return detail::runWithMinorStatus(kTraceFile, __LINE__, "SMIMEMessage::sign()",
+                                      {majorStatus, minorStatus, stateFlags}, mutex, minor_status,
+                                      minor_status != nullptr, SMIME_PROVIDER_FAILED, [&] {
+                                          return processEncap(IDUP_Protect_Sign, digest, strengthDefault, nullptr,
+                                                              nullptr, nullptr, minor_status);
+                                      });
+}
+
+unsigned int SMIMEMessage::signSignatureOnly(digestAlgorithm_t digest, gss_buffer_desc* output,
+                                             unsigned int* minor_status) {
+    return detail::runWithMinorStatus(kTraceFile, __LINE__, "SMIMEMessage::sign()",
+                                      {majorStatus, minorStatus, stateFlags}, mutex, minor_status,
+                                      output != nullptr && minor_status != nullptr, SMIME_PROVIDER_FAILED, [&] {
+                                          return processEncap(IDUP_Protect_SignatureOnly, digest, strengthDefault,
+                                                              nullptr, output, nullptr, minor_status);
+                                      });
+}
+
+unsigned int SMIMEMessage::signSignatureOnly(digestAlgorithm_t digest, std::ostream* output,
+                                             unsigned int* minor_status) {
+    return detail::runWithMinorStatus(kTraceFile, __LINE__, "SMIMEMessage::sign()",
+                                      {majorStatus, minorStatus, stateFlags}, mutex, minor_status,
+                                      output != nullptr && minor_status != nullptr, SMIME_PROVIDER_FAILED, [&] {
+                                          return processEncap(IDUP_Protect_SignatureOnly, digest, strengthDefault,
+                                                              nullptr, nullptr, output, minor_status);
+                                      });
+}
+
+unsigned int SMIMEMessage::signSignatureOnly(digestAlgorithm_t digest, unsigned int* minor_status) {
+    return detail::runWithMinorStatus(kTraceFile, __LINE__, "SMIMEMessage::sign()",
+                                      {majorStatus, minorStatus, stateFlags}, mutex, minor_status,
+                                      minor_status != nullptr, SMIME_PROVIDER_FAILED, [&] {
+                                          return processEncap(IDUP_Protect_SignatureOnly, digest, strengthDefault,
+                                                              nullptr, nullptr, nullptr, minor_status);
+                                      });
+}
+
+unsigned int SMIMEMessage::encrypt(encryptionAlgorithmStrength_t strength, IDUP_Target_Info_desc* targets,
+                                   gss_buffer_desc* output, unsigned int* minor_status) {
+    return detail::runWithMinorStatus(
+        kTraceFile, __LINE__, "SMIMEMessage::encrypt()", {majorStatus, minorStatus, stateFlags}, mutex, minor_status,
+        targets != nullptr && output != nullptr && minor_status != nullptr, SMIME_PROVIDER_FAILED, [&] {
+            return processEncap(IDUP_Protect_Encrypt, static_cast<digestAlgorithm_t>(0), strength, targets, output,
+                                nullptr, minor_status);
+        });
+}
+
+unsigned int SMIMEMessage::encrypt(encryptionAlgorithmStrength_t strength, IDUP_Target_Info_desc* targets,
+                                   std::ostream* output, unsigned int* minor_status) {
+    return detail::runWithMinorStatus(
+        kTraceFile, __LINE__, "SMIMEMessage::encrypt()", {majorStatus, minorStatus, stateFlags}, mutex, minor_status,
+        targets != nullptr && output != nullptr && minor_status != nullptr, SMIME_PROVIDER_FAILED, [&] {
+            return processEncap(IDUP_Protect_Encrypt, static_cast<digestAlgorithm_t>(0), strength, targets, nullptr,
+                                output, minor_status);
+        });
+}
+
+unsigned int SMIMEMessage::encrypt(encryptionAlgorithmStrength_t strength, IDUP_Target_Info_desc* targets,
+                                   unsigned int* minor_status) {
+    return detail::runWithMinorStatus(
+        kTraceFile, __LINE__, "SMIMEMessage::encrypt()", {majorStatus, minorStatus, stateFlags}, mutex, minor_status,
+        targets != nullptr && minor_status != nullptr, SMIME_PROVIDER_FAILED, [&] {
+            return processEncap(IDUP_Protect_Encrypt, static_cast<digestAlgorithm_t>(0), strength, targets, nullptr,
+                                nullptr, minor_status);
+        });
+}
+
+unsigned int SMIMEMessage::processEncap(IDUP_Protect_Operation op, digestAlgorithm_t digest,
+                                        encryptionAlgorithmStrength_t strength, IDUP_Target_Info_desc* targets,
+                                        gss_buffer_desc* output, std::ostream* stream, unsigned int* minor_status) {
+    if ((stateFlags & SMIME_INITIALIZED) == 0) {
+        SMIME_TRACE_TEXT("not initialized");
+        return SMIME_NOT_INITIALIZED;
+    }
+    if ((stateFlags & SMIME_LOGGED_IN) == 0) {
+        SMIME_TRACE_TEXT("not logged in");
+        return SMIME_NOT_LOGGED_IN;
+    }
+    if ((stateFlags & SMIME_MESSAGE_SET) == 0) {
+        SMIME_TRACE_TEXT("message is not set");
+        return SMIME_NO_MESSAGE;
+    }
+    if (output != nullptr && (output->length != 0 || output->value != nullptr)) {
+        SMIME_TRACE_TEXT("output buffer has not been initialized");
+        return SMIME_OUTPUT_NOT_EMPTY;
+    }
+    unsigned int status = SMIME_OK;
+    switch (op) {
+    case IDUP_Protect_Sign:
+    case IDUP_Protect_SignatureOnly:
+        status = signAction(op, digest, minor_status);
+        break;
+    case IDUP_Protect_Encrypt:
+        status = encryptAction(strength, targets, minor_status);
+        break;
+    default:
+        SMIME_TRACE_TEXT("SMIMEMessage::processEncap: bad protect op, SHOULD NOT OCCUR");
+        status = SMIME_BAD_PROTECT_OP;
+        break;
+    }
+    if (status != SMIME_OK) return status;
+
+    // The generated message replaces the held one and classifies itself.
+    freeMessage();
+    if (generator->getMessageReference(&message) == SMIME_OK) stateFlags |= SMIME_MESSAGE_SET;
+    parser->setMessage(&message);
+    messageType = parser->getMessageType();
+
+    if (output != nullptr) return getMessageToBuffer(output, minor_status);
+    if (stream != nullptr) return getMessageToStream(stream, minor_status);
+    return SMIME_OK;
+}
+
+unsigned int SMIMEMessage::signAction(IDUP_Protect_Operation op, digestAlgorithm_t digest,
+                                      unsigned int* minor_status) {
+    const IDUP_Protect_Request_desc request = {static_cast<OM_uint32>(op), static_cast<OM_uint32>(digest), 0, 0};
+    gss_buffer_desc token = {0, nullptr};
+    gss_buffer_desc detachedToken = {0, nullptr};
+    unsigned int status = SMIME_PROVIDER_FAILED;
+    if (prov_protect(environment, &request, nullptr, &message, minor_status, &token, &detachedToken) ==
+        GSS_S_COMPLETE) {
+        // A clear-signed message carries the held message unchanged as its content.
+        status = op == IDUP_Protect_Sign ? generator->insertSignedData(&token)
+                                         : generator->insertMultipartAndSignedData(digest, &message, &detachedToken);
+    }
+    if (token.value != nullptr) prov_release_buffer(minor_status, &token);
+    if (detachedToken.value != nullptr) prov_release_buffer(minor_status, &detachedToken);
+    return status;
+}
+
+unsigned int SMIMEMessage::encryptAction(encryptionAlgorithmStrength_t strength, IDUP_Target_Info_desc* targets,
+                                         unsigned int* minor_status) {
+    const IDUP_Protect_Request_desc request = {IDUP_Protect_Encrypt, 0, static_cast<OM_uint32>(strength), 0};
+    gss_buffer_desc token = {0, nullptr};
+    gss_buffer_desc detachedToken = {0, nullptr};
+    unsigned int status = SMIME_PROVIDER_FAILED;
+    if (prov_protect(environment, &request, targets, &message, minor_status, &token, &detachedToken) ==
+        GSS_S_COMPLETE)
+        status = generator->insertEnvelopedData(&token);
+    if (token.value != nullptr) prov_release_buffer(minor_status, &token);
+    return status;
+}
+
+// --- Unprotect -------------------------------------------------------------------
+
+unsigned int SMIMEMessage::verify(gss_buffer_desc* output, IDUP_PIDU_Information_desc* info,
+                                  unsigned int* minor_status) {
+    return detail::runWithMinorStatus(
+        kTraceFile, __LINE__, "SMIMEMessage::verify()", {majorStatus, minorStatus, stateFlags}, mutex, minor_status,
+        output != nullptr && isVerifyRequest(info) && minor_status != nullptr, SMIME_BAD_MESSAGE,
+        [&] { return processDecap(info, output, nullptr, minor_status); });
+}
+
+unsigned int SMIMEMessage::verify(std::ostream* output, IDUP_PIDU_Information_desc* info,
+                                  unsigned int* minor_status) {
+    return detail::runWithMinorStatus(
+        kTraceFile, __LINE__, "SMIMEMessage::verify()", {majorStatus, minorStatus, stateFlags}, mutex, minor_status,
+        output != nullptr && isVerifyRequest(info) && minor_status != nullptr, SMIME_BAD_MESSAGE,
+        [&] { return processDecap(info, nullptr, output, minor_status); });
+}
+
+unsigned int SMIMEMessage::verify(IDUP_PIDU_Information_desc* info, unsigned int* minor_status) {
+    return detail::runWithMinorStatus(kTraceFile, __LINE__, "SMIMEMessage::verify()",
+                                      {majorStatus, minorStatus, stateFlags}, mutex, minor_status,
+                                      isVerifyRequest(info) && minor_status != nullptr, SMIME_BAD_MESSAGE,
+                                      [&] { return processDecap(info, nullptr, nullptr, minor_status); });
+}
+
+unsigned int SMIMEMessage::decrypt(gss_buffer_desc* output, unsigned int* minor_status) {
+    return detail::runWithMinorStatus(kTraceFile, __LINE__, "SMIMEMessage::decrypt()",
+                                      {majorStatus, minorStatus, stateFlags}, mutex, minor_status,
+                                      output != nullptr && minor_status != nullptr, SMIME_BAD_MESSAGE,
+                                      [&] { return processDecap(nullptr, output, nullptr, minor_status); });
+}
+
+unsigned int SMIMEMessage::decrypt(std::ostream* output, unsigned int* minor_status) {
+    return detail::runWithMinorStatus(kTraceFile, __LINE__, "SMIMEMessage::decrypt()",
+                                      {majorStatus, minorStatus, stateFlags}, mutex, minor_status,
+                                      output != nullptr && minor_status != nullptr, SMIME_BAD_MESSAGE,
+                                      [&] { return processDecap(nullptr, nullptr, output, minor_status); });
+}
+
+unsigned int SMIMEMessage::decrypt(unsigned int* minor_status) {
+    return detail::runWithMinorStatus(kTraceFile, __LINE__, "SMIMEMessage::decrypt()",
+                                      {majorStatus, minorStatus, stateFlags}, mutex, minor_status,
+                                      minor_status != nullptr, SMIME_BAD_MESSAGE,
+                                      [&] { return processDecap(nullptr, nullptr, nullptr, minor_status); });
+}
+
+unsigned int SMIMEMessage::processDecap(IDUP_PIDU_Information_desc* info, gss_buffer_desc* output,
+                                        std::ostream* stream, unsigned int* minor_status) {
+    if ((stateFlags & SMIME_INITIALIZED) == 0) {
+        SMIME_TRACE_TEXT("not initialized");
+        return SMIME_NOT_INITIALIZED;
+    }
+    if ((stateFlags & SMIME_LOGGED_IN) == 0) {
+        SMIME_TRACE_TEXT("not logged in");
+        return SMIME_NOT_LOGGED_IN;
+    }
+    if ((stateFlags & SMIME_MESSAGE_SET) == 0) {
+        SMIME_TRACE_TEXT("message is not set");
+        return SMIME_NO_MESSAGE;
+    }
+    if (output != nullptr && (output->length != 0 || output->value != nullptr)) {
+        SMIME_TRACE_TEXT("output buffer has not been initialized");
+        return SMIME_OUTPUT_NOT_EMPTY;
+    }
+    gss_buffer_desc content = {0, nullptr};
+    messageType_t extracted = messageUnknown;
+    const unsigned int status = info != nullptr ? verifyAction(info, &content, &extracted, minor_status)
+                                                : decryptAction(&content, minor_status);
+    if (status != SMIME_OK) return status;
+    // The provider may succeed and have no content to give: nothing changes.
+    if (content.value == nullptr) return SMIME_OK;
+
+    freeMessage();
+    message = content;
+    stateFlags |= SMIME_MESSAGE_SET;
+    messageType = messageNotParsed;
+    parser->setMessage(&message);
+
+    if (output != nullptr) return getMessageToBuffer(output, minor_status);
+    if (stream != nullptr) return getMessageToStream(stream, minor_status);
+    return SMIME_OK;
+}
+
+unsigned int SMIMEMessage::verifyAction(IDUP_PIDU_Information_desc* info, gss_buffer_desc* content,
+                                        messageType_t* type, unsigned int* minor_status) {
+    *content = {0, nullptr};
+    *type = messageUnknown;
+    parser->setMessage(&message);
+    gss_buffer_desc object = {0, nullptr};
+    gss_buffer_desc signedContent = {0, nullptr};
+    if (parser->getPKCS7Object(&object, &signedContent) != SMIME_OK) return SMIME_BAD_MESSAGE;
+    *type = parser->getMessageType();
+
+    unsigned int status = SMIME_BAD_MESSAGE;
+    if (*type == messageSignature) {
+        // Detached: the provider checks the signature over the signed content,
+        // which is the content handed on.
+        status = prov_unprotect(environment, &signedContent, &object, minor_status, content, info) == GSS_S_COMPLETE
+                     ? SMIME_OK
+                     : SMIME_PROVIDER_FAILED;
+        if (content->value != nullptr) {
+            OM_uint32 scratch = 0;
+            prov_release_buffer(&scratch, content);
+        }
+        if (status == SMIME_OK)
+            *content = signedContent;
+        else
+            freeBuffer(signedContent);
+    } else if (*type == messageSignedData) {
+        status = prov_unprotect(environment, &object, nullptr, minor_status, content, info) == GSS_S_COMPLETE
+                     ? SMIME_OK
+                     : SMIME_PROVIDER_FAILED;
+        freeBuffer(signedContent);
+    } else {
+        freeBuffer(signedContent);
+    }
+    freeBuffer(object);
+    return status;
+}
+
+unsigned int SMIMEMessage::decryptAction(gss_buffer_desc* content, unsigned int* minor_status) {
+    *content = {0, nullptr};
+    parser->setMessage(&message);
+    gss_buffer_desc object = {0, nullptr};
+    gss_buffer_desc signedContent = {0, nullptr};
+    if (parser->getPKCS7Object(&object, &signedContent) != SMIME_OK) return SMIME_BAD_MESSAGE;
+    freeBuffer(signedContent);
+    if (parser->getMessageType() != messageEnvelopedData) {
+        freeBuffer(object);
+        return SMIME_BAD_MESSAGE;
+    }
+    OM_uint32 scratch = 0;
+    IDUP_PIDU_Information_desc* record = prov_create_pidu_info(&scratch);
+    if (record == nullptr) {
+        freeBuffer(object);
+        return SMIME_NO_MEMORY;
+    }
+    const unsigned int status =
+        prov_unprotect(environment, &object, nullptr, minor_status, content, record) == GSS_S_COMPLETE
+            ? SMIME_OK
+            : SMIME_PROVIDER_FAILED;
+    prov_release_pidu_info(&scratch, &record);
+    freeBuffer(object);
+    return status;
+}

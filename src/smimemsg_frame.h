@@ -1,0 +1,69 @@
+// The frame in which the message object's public members run: entry and
+// exit records, the minor status word zeroed, the object's lock, the pointer
+// check, the work, and the outcome recorded in the object. Internal.
+#ifndef SMIME_SMIMEMSG_FRAME_H
+#define SMIME_SMIMEMSG_FRAME_H
+
+#include <new>
+
+#include "strace.h"
+#include "vek4kivosmime.h"
+#include "vekmutex.h"
+
+namespace detail {
+
+constexpr char kNullParameterText[] = "one of the parameter was NULL";
+
+// No exception leaves a member: running out of memory is status 15, and
+// anything else the member's own fallback.
+template <typename Work>
+unsigned int guarded(unsigned int fallback, Work&& work) noexcept {
+    try {
+        return work();
+    } catch (const std::bad_alloc&) {
+        return SMIME_NO_MEMORY;
+    } catch (...) {
+        return fallback;
+    }
+}
+
+// The fields of the object in which a member records its outcome.
+struct Outcome {
+    unsigned int& majorStatus;
+    unsigned int& minorStatus;
+    unsigned int& stateFlags;
+
+    // The major status, the failure bit, and the minor word where the member
+    // has one.
+    void record(unsigned int status, const unsigned int* minor) const noexcept {
+        majorStatus = status;
+        if (minor != nullptr) minorStatus = *minor;
+        if (status != SMIME_OK)
+            stateFlags |= SMIME_LAST_CALL_FAILED;
+        else
+            stateFlags &= ~static_cast<unsigned int>(SMIME_LAST_CALL_FAILED);
+    }
+};
+
+// Runs the work of a member that handles a minor status word, in the whole
+// frame. The lock is released before the exit record is written, on every
+// way out.
+template <typename Work>
+unsigned int runWithMinorStatus(const char* file, int line, const char* label, const Outcome& outcome,
+                                VekMutex* mutex, unsigned int* minor_status, bool argumentsPresent,
+                                unsigned int fallback, Work&& work) noexcept {
+    const VekTraceSentry sentry(file, line, kTraceComponent, label);
+    if (minor_status != nullptr) *minor_status = 0;
+    VekMutexLocker locker(mutex);
+    unsigned int status = SMIME_NULL_PARAMETER;
+    if (!argumentsPresent)
+        traceText(file, line, kNullParameterText);
+    else
+        status = guarded(fallback, work);
+    outcome.record(status, minor_status);
+    return status;
+}
+
+} // namespace detail
+
+#endif // SMIME_SMIMEMSG_FRAME_H
