@@ -168,98 +168,6 @@ TEST(ProviderDoubleDescribe, ShowsLengthAndEscapedBytes) {
     }
 }
 
-TEST_F(ProviderDouble, RecordsALoginAndLogoutInOrderWithTheirArguments) {
-    Login login;
-    login.establish();
-    login.release();
-
-    const std::vector<std::string> expectedNames = {
-        "kivo_establish_creds",   "gss_import_name",         "gss_create_empty_oid_set", "gss_add_oid_set_member",
-        "idup_acquire_cred_with_auth", "prov_release_name",  "prov_free_buffer_desc",    "prov_release_oid_set",
-        "prov_release_oid_set",   "prov_free_buffer_desc",   "gss_create_empty_oid_set", "gss_create_empty_oid_set",
-        "gss_add_oid_set_member", "gss_add_oid_set_member",  "gss_add_oid_set_member",   "gss_add_oid_set_member",
-        "prov_establish_env",     "prov_release_oid_set",    "prov_release_oid_set",     "prov_release_env_output",
-        "prov_release_env_output", "prov_abolish_env",       "prov_release_cred",        "prov_abolish_creds",
-    };
-    ASSERT_EQ(pd::callNames(), expectedNames);
-
-    struct ArgCase {
-        std::size_t call;
-        const char* key;
-        const char* expected;
-    };
-    const ArgCase cases[] = {
-        {0, "reserved", "null"},
-        {0, "location", R"({13,"keystore.p12\x00"})"},
-        {0, "password", R"({7,"secret\x00"})"},
-        {0, "name_type", "oid#1"},
-        {0, "container", "container#1"},
-        {1, "name", R"({6,"alice\x00"})"},
-        {1, "output_name", "name#1"},
-        {3, "member", "oid#7"},
-        {3, "set", "oid_set#1"},
-        {4, "desired_name", "name#1"},
-        {4, "container", "container#1"},
-        {4, "time_req", "0xffffffff"},
-        {4, "desired_mechs", "{oid#7}"},
-        {4, "cred_usage", "{4,120}"},
-        {4, "output_cred", "cred#1"},
-        {4, "actual_mechs", "oid_set#2"},
-        {4, "info", "0x7"},
-        {5, "name", "name#1"},
-        {6, "owner", "caller"},
-        {7, "set", "oid_set#1"},
-        {7, "members", "{oid#7}"},
-        {9, "owner", "double"},
-        {16, "cred", "cred#1"},
-        {16, "mech_type", "oid#7"},
-        {16, "protect_mech", "oid#7"},
-        {16, "req_flags", "0x0"},
-        {16, "services", "{oid#22,oid#24,oid#28,oid#30}"},
-        {16, "unsupported_services", "{}"},
-        {16, "env", "env#1"},
-        {16, "output_b", "env_output#2"},
-        {20, "output", "env_output#2"},
-        {21, "env", "env#1"},
-        {22, "cred", "cred#1"},
-        {23, "container", "container#1"},
-    };
-    const std::vector<pd::Call> calls = pd::calls();
-    for (const auto& c : cases) {
-        SCOPED_TRACE(calls[c.call].name + " " + c.key);
-        EXPECT_EQ(calls[c.call].arg(c.key), c.expected);
-    }
-    EXPECT_EQ(login.credentialInfo, 0x7u);
-    EXPECT_EQ(login.env, nullptr);
-    EXPECT_EQ(login.cred, nullptr);
-    EXPECT_EQ(login.container, nullptr);
-}
-
-TEST_F(ProviderDouble, ReportsTheCredentialInfoWordThatWasSet) {
-    pd::setCredentialInfo(KIVO_CRED_CERT_VALID_NOW);
-    Login login;
-    login.establish();
-    EXPECT_EQ(login.credentialInfo, KIVO_CRED_CERT_VALID_NOW);
-    login.release();
-}
-
-TEST_F(ProviderDouble, NamesOidsByTableIndexEvenWhenCopied) {
-    unsigned char signedData[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
-    unsigned char other[] = {0x2B, 0x06, 0x01};
-    gss_OID_desc copy{sizeof signedData, signedData};
-    gss_OID_desc unknown{sizeof other, other};
-    OM_uint32 minor = 0;
-    gss_OID_set set = nullptr;
-    ASSERT_EQ(gss_create_empty_oid_set(&minor, &set), GSS_S_COMPLETE);
-    ASSERT_EQ(gss_add_oid_set_member(&minor, &copy, &set), GSS_S_COMPLETE);
-    ASSERT_EQ(gss_add_oid_set_member(&minor, &unknown, &set), GSS_S_COMPLETE);
-    ASSERT_EQ(prov_release_oid_set(&minor, &set), GSS_S_COMPLETE);
-    const auto calls = pd::calls();
-    EXPECT_EQ(calls[1].arg("member"), "oid#22");
-    EXPECT_EQ(calls[2].arg("member"), "oid?");
-    EXPECT_EQ(calls[3].arg("members"), "{oid#22,oid?}");
-}
-
 TEST_F(ProviderDouble, FailsOnlyThePlannedOccurrenceAndLeavesItsOutputAlone) {
     pd::failCall("gss_import_name", GSS_S_BAD_NAME, KIVO_R_NO_SUCH_IDENTITY, 2);
     gss_buffer_desc principal = stringBuffer("bob");
@@ -303,14 +211,6 @@ TEST_F(ProviderDouble, AFailedReleaseFreesNothing) {
     login.release(); // the plan is used up: this release succeeds
 }
 
-TEST_F(ProviderDouble, PlannedFailureOfAPointerResultGivesNull) {
-    pd::failCall("prov_create_pidu_info", GSS_S_FAILURE, KIVO_R_NO_MEMORY);
-    OM_uint32 minor = 0;
-    EXPECT_EQ(prov_create_pidu_info(&minor), nullptr);
-    EXPECT_EQ(minor, static_cast<OM_uint32>(KIVO_R_NO_MEMORY));
-    EXPECT_EQ(pd::calls().back().arg("failed"), "yes");
-}
-
 TEST_F(ProviderDouble, RefusesToPlanFailuresThatCouldNeverHappen) {
     EXPECT_THROW(pd::failCall("prov_relase_cred", GSS_S_FAILURE, 0), std::invalid_argument);
     EXPECT_THROW(pd::failCall("prov_release_cred", GSS_S_FAILURE, 0, 0), std::invalid_argument);
@@ -343,43 +243,6 @@ TEST_F(ProviderDouble, RefusesHandlesItDidNotHandOut) {
     login.release();
     EXPECT_NE(prov_release_cred(&minor, &staleCopy), GSS_S_COMPLETE);
     EXPECT_EQ(minor, static_cast<OM_uint32>(KIVO_R_BAD_HANDLE));
-}
-
-TEST_F(ProviderDouble, ResetRestartsIdsButKeepsOutstandingObjects) {
-    gss_buffer_desc principal = stringBuffer("carol");
-    OM_uint32 minor = 0;
-    gss_name_t first = nullptr;
-    gss_name_t second = nullptr;
-    ASSERT_EQ(gss_import_name(&minor, &principal, nullptr, &first), GSS_S_COMPLETE);
-    pd::reset();
-    EXPECT_TRUE(pd::calls().empty());
-    ASSERT_EQ(gss_import_name(&minor, &principal, nullptr, &second), GSS_S_COMPLETE);
-    EXPECT_EQ(pd::calls().back().arg("output_name"), "name#1");
-    EXPECT_EQ(pd::outstanding(), 2u);
-    EXPECT_EQ(prov_release_name(&minor, &first), GSS_S_COMPLETE);
-    EXPECT_EQ(prov_release_name(&minor, &second), GSS_S_COMPLETE);
-}
-
-TEST_F(ProviderDouble, RecordsEveryCallFromConcurrentThreads) {
-    constexpr int kThreads = 4;
-    constexpr int kRounds = 200;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([] {
-            gss_buffer_desc principal = stringBuffer("dave");
-            for (int i = 0; i < kRounds; ++i) {
-                OM_uint32 minor = 0;
-                gss_name_t name = nullptr;
-                if (gss_import_name(&minor, &principal, nullptr, &name) == GSS_S_COMPLETE)
-                    prov_release_name(&minor, &name);
-            }
-        });
-    for (auto& thread : threads) thread.join();
-    std::set<std::string> ids;
-    for (const auto& call : pd::calls())
-        if (call.name == "gss_import_name") ids.insert(call.arg("output_name"));
-    EXPECT_EQ(pd::calls().size(), static_cast<std::size_t>(2 * kThreads * kRounds));
-    EXPECT_EQ(ids.size(), static_cast<std::size_t>(kThreads * kRounds));
 }
 
 struct SignCase {
@@ -440,17 +303,6 @@ TEST_F(LoggedInDouble, EncryptMasksTheInputAndDecryptRestoresIt) {
     EXPECT_EQ(bytesOf(content), "AB");
     release(&token);
     release(&content);
-}
-
-TEST_F(LoggedInDouble, EmptyContentComesBackAsNoBuffer) {
-    gss_buffer_desc token{0, nullptr};
-    gss_buffer_desc detached{0, nullptr};
-    ASSERT_EQ(protect(IDUP_Protect_Encrypt, 0, 0, "", &token, &detached), GSS_S_COMPLETE);
-    gss_buffer_desc content{0, nullptr};
-    ASSERT_EQ(prov_unprotect(login.env, &token, nullptr, &minor, &content, nullptr), GSS_S_COMPLETE);
-    EXPECT_EQ(content.value, nullptr);
-    EXPECT_EQ(content.length, 0u);
-    release(&token);
 }
 
 struct SignatureCase {
@@ -520,52 +372,6 @@ TEST_F(LoggedInDouble, RejectsTokensOfNoKnownKind) {
         EXPECT_EQ(minor, static_cast<OM_uint32>(KIVO_R_MALFORMED_TOKEN));
         EXPECT_EQ(content.value, nullptr);
     }
-}
-
-TEST_F(LoggedInDouble, RefusesUnknownOperationsAndFilledOutputs) {
-    gss_buffer_desc token{0, nullptr};
-    gss_buffer_desc detached{0, nullptr};
-    EXPECT_EQ(protect(3, 0, 0, "x", &token, &detached), GSS_S_FAILURE);
-    EXPECT_EQ(minor, static_cast<OM_uint32>(KIVO_R_UNSUPPORTED_OPERATION));
-
-    char existing[] = "kept";
-    gss_buffer_desc filled{0, existing};
-    EXPECT_NE(protect(IDUP_Protect_Sign, 0, 0, "x", &filled, &detached), GSS_S_COMPLETE);
-    EXPECT_EQ(minor, static_cast<OM_uint32>(KIVO_R_BAD_PARAMETER));
-    EXPECT_EQ(filled.value, existing);
-
-    const std::string signedToken = "signed-data(digest=0x400)\nx";
-    gss_buffer_desc signedData = bytesBuffer(signedToken);
-    gss_buffer_desc lengthOnly{5, nullptr};
-    EXPECT_NE(prov_unprotect(login.env, &signedData, nullptr, &minor, &lengthOnly, nullptr), GSS_S_COMPLETE);
-    EXPECT_EQ(minor, static_cast<OM_uint32>(KIVO_R_BAD_PARAMETER));
-    EXPECT_EQ(lengthOnly.length, 5u);
-}
-
-TEST_F(LoggedInDouble, PlannedProtectFailureHandsOutNoToken) {
-    pd::failCall("prov_protect", GSS_S_FAILURE, KIVO_R_NO_PRIVATE_KEY);
-    gss_buffer_desc token{0, nullptr};
-    gss_buffer_desc detached{0, nullptr};
-    const std::size_t before = pd::outstanding();
-    EXPECT_EQ(protect(IDUP_Protect_Sign, 0, 0, "x", &token, &detached), GSS_S_FAILURE);
-    EXPECT_EQ(minor, static_cast<OM_uint32>(KIVO_R_NO_PRIVATE_KEY));
-    EXPECT_EQ(token.value, nullptr);
-    EXPECT_EQ(pd::outstanding(), before);
-}
-
-TEST_F(LoggedInDouble, ReleasingADecryptionRecordReleasesWhatTheDoubleFilledIn) {
-    IDUP_PIDU_Information_desc* info = prov_create_pidu_info(&minor);
-    ASSERT_NE(info, nullptr);
-    const std::string signedToken = "signed-data(digest=0x500)\nbody";
-    gss_buffer_desc token = bytesBuffer(signedToken);
-    gss_buffer_desc content{0, nullptr};
-    ASSERT_EQ(prov_unprotect(login.env, &token, nullptr, &minor, &content, info), GSS_S_COMPLETE);
-    EXPECT_EQ(pd::calls().back().arg("info"), "pidu#1");
-    EXPECT_EQ(pd::calls().back().arg("verify_flags"), "0x3");
-    EXPECT_EQ(prov_release_pidu_info(&minor, &info), GSS_S_COMPLETE);
-    EXPECT_EQ(info, nullptr);
-    EXPECT_EQ(pd::calls().back().arg("info"), "pidu#1");
-    release(&content);
 }
 
 } // namespace
