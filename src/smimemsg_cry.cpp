@@ -253,7 +253,12 @@ unsigned int SMIMEMessage::processDecap(IDUP_PIDU_Information_desc* info, gss_bu
     messageType_t extracted = messageUnknown;
     const unsigned int status = info != nullptr ? verifyAction(info, &content, &extracted, minor_status)
                                                 : decryptAction(&content, minor_status);
-    if (status != SMIME_OK) return status;
+    if (status != SMIME_OK) {
+        // Taking a clear-signed message apart left the parser describing its
+        // signature part; the next question about the message rescans it.
+        parser->setMessage(&message);
+        return status;
+    }
     // The provider may succeed and have no content to give: nothing changes.
     if (content.value == nullptr) return SMIME_OK;
 

@@ -112,7 +112,8 @@ OM_uint32 doubleCall(const char* name, OM_uint32* minor_status, Describe&& descr
     const OM_uint32 major = ::detail::providerCall(minor_status, [&]() -> kivo_reason_t {
         // Room for the record first: once work has handed outputs over,
         // recording the call must not fail.
-        s.calls.reserve(s.calls.size() + 1);
+        // Doubling keeps that from copying the whole record on every call.
+        if (s.calls.size() == s.calls.capacity()) s.calls.reserve(2 * s.calls.capacity() + 64);
         Call call{name, {}};
         describe(s, call);
         planned = takePlannedFailure(s, call.name);
