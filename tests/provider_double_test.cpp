@@ -211,24 +211,6 @@ TEST_F(ProviderDouble, AFailedReleaseFreesNothing) {
     login.release(); // the plan is used up: this release succeeds
 }
 
-TEST_F(ProviderDouble, RefusesToPlanFailuresThatCouldNeverHappen) {
-    EXPECT_THROW(pd::failCall("prov_relase_cred", GSS_S_FAILURE, 0), std::invalid_argument);
-    EXPECT_THROW(pd::failCall("prov_release_cred", GSS_S_FAILURE, 0, 0), std::invalid_argument);
-}
-
-TEST_F(ProviderDouble, ReleasesBuffersTheCallerAllocated) {
-    const char held[] = "held message";
-    gss_buffer_desc buffer{sizeof held - 1, std::malloc(sizeof held - 1)};
-    std::memcpy(buffer.value, held, buffer.length);
-    OM_uint32 minor = 0;
-    ASSERT_EQ(prov_release_buffer(&minor, &buffer), GSS_S_COMPLETE);
-    EXPECT_EQ(buffer.value, nullptr);
-    EXPECT_EQ(buffer.length, 0u);
-    const pd::Call call = pd::calls().back();
-    EXPECT_EQ(call.arg("length"), "12");
-    EXPECT_EQ(call.arg("owner"), "caller");
-}
-
 TEST_F(ProviderDouble, RefusesHandlesItDidNotHandOut) {
     Login login;
     login.establish();
@@ -243,66 +225,6 @@ TEST_F(ProviderDouble, RefusesHandlesItDidNotHandOut) {
     login.release();
     EXPECT_NE(prov_release_cred(&minor, &staleCopy), GSS_S_COMPLETE);
     EXPECT_EQ(minor, static_cast<OM_uint32>(KIVO_R_BAD_HANDLE));
-}
-
-struct SignCase {
-    const char* name;
-    OM_uint32 digest;
-    std::string input;
-    std::string token;
-};
-
-TEST_F(LoggedInDouble, SignPutsTheInputBehindAHeaderAndUnprotectGivesItBack) {
-    const SignCase cases[] = {
-        {"text", KIVO_DIGEST_SHA256, "Hello\r\n", "signed-data(digest=0x400)\nHello\r\n"},
-        {"binary", KIVO_DIGEST_SHA1, std::string("a\0\n\xff", 4), std::string("signed-data(digest=0x300)\na\0\n\xff", 30)},
-        {"default digest", KIVO_DIGEST_DEFAULT, "x", "signed-data(digest=0x0)\nx"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        gss_buffer_desc token{0, nullptr};
-        gss_buffer_desc detached{0, nullptr};
-        ASSERT_EQ(protect(IDUP_Protect_Sign, c.digest, 0, c.input, &token, &detached), GSS_S_COMPLETE);
-        EXPECT_EQ(bytesOf(token), c.token);
-        EXPECT_EQ(detached.value, nullptr);
-
-        IDUP_PIDU_Information_desc info{};
-        info.verify_flags = KIVO_VERIFY_SIGNATURE | KIVO_VERIFY_CHAIN;
-        info.reason = 99;
-        gss_buffer_desc content{0, nullptr};
-        ASSERT_EQ(prov_unprotect(login.env, &token, nullptr, &minor, &content, &info), GSS_S_COMPLETE);
-        EXPECT_EQ(bytesOf(content), c.input);
-        EXPECT_EQ(info.reason, 0u);
-        EXPECT_EQ(info.digest, c.digest);
-        EXPECT_EQ(bytesOf(info.signer_subject), "CN=provider double");
-        release(&token);
-        release(&content);
-        release(&info.signer_subject);
-    }
-    EXPECT_EQ(pd::calls().front().arg("operation"), "0x1");
-    EXPECT_EQ(pd::calls().front().arg("digest"), "0x400");
-    EXPECT_EQ(pd::calls().front().arg("input"), R"({7,"Hello\x0d\x0a"})");
-}
-
-TEST_F(LoggedInDouble, EncryptMasksTheInputAndDecryptRestoresIt) {
-    OM_uint32 statuses[2] = {99, 99};
-    gss_buffer_desc recipients[2] = {};
-    IDUP_Target_Info_desc targets{2, recipients, statuses};
-    gss_buffer_desc token{0, nullptr};
-    gss_buffer_desc detached{0, nullptr};
-    ASSERT_EQ(protect(IDUP_Protect_Encrypt, 0, KIVO_STRENGTH_AES256, "AB", &token, &detached, &targets),
-              GSS_S_COMPLETE);
-    // 'A' ^ 0x5A = 0x1B, 'B' ^ 0x5A = 0x18
-    EXPECT_EQ(bytesOf(token), "enveloped-data(strength=256,recipients=2)\n\x1b\x18");
-    EXPECT_EQ(statuses[0], 0u);
-    EXPECT_EQ(statuses[1], 0u);
-    EXPECT_EQ(pd::calls().back().arg("targets"), "{count=2,statuses=set}");
-
-    gss_buffer_desc content{0, nullptr};
-    ASSERT_EQ(prov_unprotect(login.env, &token, nullptr, &minor, &content, nullptr), GSS_S_COMPLETE);
-    EXPECT_EQ(bytesOf(content), "AB");
-    release(&token);
-    release(&content);
 }
 
 struct SignatureCase {

@@ -74,16 +74,6 @@ TEST(Sbase64Encode, MatchesOpenSSLForEveryLength) {
     }
 }
 
-TEST(Sbase64Encode, OutputIsExactlySizedAndEmptyGivesNoBlock) {
-    sbase64 codec;
-    const std::string empty;
-    const gss_buffer_desc input = viewOf(empty);
-    gss_buffer_desc output = {0, nullptr};
-    EXPECT_EQ(codec.encode(&input, &output), SMIME_OK);
-    EXPECT_EQ(output.length, 0u);
-    EXPECT_EQ(output.value, nullptr);
-}
-
 // --- decode -----------------------------------------------------------------
 
 TEST(Sbase64Decode, ReadsBodiesWithAnyLineBreaks) {
@@ -118,20 +108,6 @@ TEST(Sbase64Decode, RefusesNonBase64AndLeavesTheOutputAlone) {
         EXPECT_EQ(codec.decode(&encoded, &decoded), SMIME_NULL_PARAMETER);
         EXPECT_EQ(decoded.length, 7u);
         EXPECT_EQ(decoded.value, &marker);
-    }
-}
-
-TEST(Sbase64Decode, RoundTripsEncodeForEveryLength) {
-    const std::string data = randomBytes(1500, 3);
-    for (std::size_t length = 0; length <= data.size(); length += 7) {
-        SCOPED_TRACE(length);
-        const std::string input = data.substr(0, length);
-        const std::string body = mimeEncode(input);
-        sbase64 codec;
-        const gss_buffer_desc encoded = viewOf(body);
-        gss_buffer_desc decoded = {0, nullptr};
-        ASSERT_EQ(codec.decode(&encoded, &decoded), SMIME_OK);
-        ASSERT_EQ(take(decoded), input);
     }
 }
 
