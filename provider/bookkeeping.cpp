@@ -75,7 +75,7 @@ kivo_reason_t importName(const gss_buffer_desc* name, const gss_OID_desc* type, 
     if (imported == nullptr) return KIVO_R_NO_MEMORY;
     // One spare byte keeps the text NUL-terminated even when the caller did
     // not count a NUL.
-    imported->text.value = std::malloc(name->length + 1u);
+    imported->text.value = std::malloc(static_cast<std::size_t>(name->length) + 1);
     if (imported->text.value == nullptr) {
         std::free(imported);
         return KIVO_R_NO_MEMORY;

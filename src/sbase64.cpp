@@ -13,6 +13,7 @@ namespace {
 
 constexpr char kTraceFile[] = "src/sbase64";
 constexpr unsigned kLineWidth = 72;
+constexpr std::size_t kMaxLength = 0xFFFFFFFFu;
 constexpr unsigned char kInvalid = 0x80;
 constexpr unsigned char kSkip = 0x81;
 
@@ -65,7 +66,8 @@ unsigned int sbase64::encode(const gss_buffer_desc* input, gss_buffer_desc* outp
         output->value = nullptr;
         return SMIME_OK;
     }
-    void* copy = std::malloc(text.getLength());
+    // A descriptor's length is 32 bits wide; a longer text cannot be handed out.
+    void* copy = text.getLength() > kMaxLength ? nullptr : std::malloc(text.getLength());
     if (copy == nullptr) {
         SMIME_TRACE_TEXT("sbase64::encode() could not alloc storage for output.");
         output->length = 0;
@@ -88,7 +90,7 @@ unsigned int sbase64::convertToMIME(const gss_buffer_desc* text, gss_buffer_desc
     const std::size_t padding = (4 - length % 4) % 4;
     const std::size_t lines = (length + kLineWidth - 1) / kLineWidth;
     const std::size_t size = length + padding + lines - 1;
-    auto* out = static_cast<char*>(std::malloc(size));
+    auto* out = size > kMaxLength ? nullptr : static_cast<char*>(std::malloc(size));
     if (out == nullptr) {
         SMIME_TRACE_TEXT("sbase64::convertToMIME() could not alloc storage for output.");
         output->length = 0;
@@ -135,8 +137,11 @@ unsigned int sbase64::decode(const gss_buffer_desc* input, gss_buffer_desc* outp
 unsigned int sbase64::b64Encode(const unsigned char* input, unsigned int length, unsigned char* output,
                                 unsigned int size) {
     SMIME_TRACE_SCOPE("sbase64::b64encode()");
-    if (input == nullptr || output == nullptr || length == 0 || size == 0 || size < deriveEncodeLength(length))
-        return 0;
+    // The room is computed wide: for the largest inputs it does not fit in
+    // 32 bits, and a clamped figure would let a too-small array through.
+    const std::uint64_t encoded = 4 * ((static_cast<std::uint64_t>(length) + 2) / 3);
+    const std::uint64_t needed = encoded + 2 * (encoded / kLineWidth);
+    if (input == nullptr || output == nullptr || length == 0 || size == 0 || size < needed) return 0;
     lineCount = 0;
     unsigned char* out = output;
     auto countGroup = [&] {
@@ -184,17 +189,16 @@ unsigned int sbase64::b64Decode(const char* input, unsigned int length, unsigned
         while (i < length && lookup(input[i]) == kSkip) ++i;
         if (i == length) break;
         // A group cut short by the end of the input is refused like any other
-        // malformed group; nothing past the input is read.
-        if (length - i < 2) return 0;
+        // malformed group, before any of it is written: the room the caller
+        // was told to provide counts whole groups only.
+        if (length - i < 4) return 0;
         const unsigned c0 = lookup(input[i]), c1 = lookup(input[i + 1]);
         if (c0 >= kInvalid || c1 >= kInvalid) return 0;
         output[written++] = static_cast<unsigned char>(c0 << 2 | c1 >> 4);
-        if (length - i < 3) return 0;
         if (input[i + 2] == '=') break;
         const unsigned c2 = lookup(input[i + 2]);
         if (c2 >= kInvalid) return 0;
         output[written++] = static_cast<unsigned char>(c1 << 4 | c2 >> 2);
-        if (length - i < 4) return 0;
         if (input[i + 3] == '=') break;
         const unsigned c3 = lookup(input[i + 3]);
         if (c3 >= kInvalid) return 0;

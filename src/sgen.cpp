@@ -97,7 +97,8 @@ void releaseQuietly(gss_buffer_desc& buffer) {
 
 // A malloc copy of the work buffer into target; target empty when it fails.
 unsigned int copyOut(const VekBuffer& work, gss_buffer_desc& target) {
-    void* bytes = std::malloc(work.getLength() == 0 ? 1 : work.getLength());
+    // A descriptor's length is 32 bits wide: a longer message cannot be held.
+    void* bytes = work.getLength() > 0xFFFFFFFFu ? nullptr : std::malloc(work.getLength() == 0 ? 1 : work.getLength());
     if (bytes == nullptr) {
         target = {0, nullptr};
         return SMIME_NO_MEMORY;
@@ -324,8 +325,13 @@ unsigned int smimeGenerator::getMessage(std::ostream* pidu_stream) {
     SMIME_TRACE_SCOPE("smimeGenerator::getMessage(pidu_stream)");
     if (messageType == messageNone || outputRef->length == 0) return SMIME_GENERATOR_EMPTY;
     if (pidu_stream == nullptr) return SMIME_NULL_PARAMETER;
-    pidu_stream->write(static_cast<const char*>(outputRef->value), static_cast<std::streamsize>(outputRef->length));
     // A failed stream keeps the message, so it can be asked for again.
+    try {
+        pidu_stream->write(static_cast<const char*>(outputRef->value),
+                           static_cast<std::streamsize>(outputRef->length));
+    } catch (...) {
+        return SMIME_NULL_PARAMETER;
+    }
     if (pidu_stream->bad()) return SMIME_NULL_PARAMETER;
     OM_uint32 minor = 0;
     const unsigned int status = prov_release_buffer(&minor, outputRef);

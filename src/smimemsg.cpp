@@ -50,7 +50,7 @@ gss_buffer_desc* newEmptyDescriptor() {
 
 // The library keeps no per-thread state, so thread notifications are not
 // needed.
-BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/) {
     if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(instance);
     return TRUE;
 }
@@ -222,14 +222,18 @@ unsigned int SMIMEMessage::LoadMessage(std::istream* stream, int sizeHint) {
         collected.reserve(static_cast<std::size_t>(sizeHint > 0 ? sizeHint : 0) + kReadChunk);
         do {
             unsigned char* chunk = collected.prepareAppend(kReadChunk);
-            stream->read(reinterpret_cast<char*>(chunk), static_cast<std::streamsize>(kReadChunk));
+            try {
+                stream->read(reinterpret_cast<char*>(chunk), static_cast<std::streamsize>(kReadChunk));
+            } catch (...) {
+                // A stream that throws on errors ends the reading like one
+                // that reports them: the bytes of the last read are kept.
+                collected.commit(static_cast<std::size_t>(stream->gcount()));
+                break;
+            }
             collected.commit(static_cast<std::size_t>(stream->gcount()));
         } while (stream->rdstate() == std::ios_base::goodbit);
     } catch (const std::bad_alloc&) {
         return SMIME_NO_MEMORY;
-    } catch (const std::ios_base::failure&) {
-        // A stream that throws on errors ends the reading like one that
-        // reports them: the bytes before the error are kept.
     }
     const std::size_t length = collected.getLength();
     if (length == 0) return SMIME_STREAM_ERROR;
@@ -299,7 +303,8 @@ unsigned int SMIMEMessage::DumpMessageToStream(std::ostream* stream, unsigned in
     if (stream == nullptr) return SMIME_NULL_PARAMETER;
     try {
         stream->write(static_cast<const char*>(message.value), static_cast<std::streamsize>(message.length));
-    } catch (const std::ios_base::failure&) {
+    } catch (...) {
+        // A stream may throw whatever its buffer throws; it failed either way.
         return SMIME_STREAM_ERROR;
     }
     return stream->fail() ? SMIME_STREAM_ERROR : SMIME_OK;

@@ -40,7 +40,9 @@ public:
         while (at_ < line_.size()) {
             const char c = line_[at_++];
             if (c == '"') {
-                quoted = !quoted;
+                // A quote that is never closed only vanishes, so that it
+                // cannot swallow the parameters after it.
+                if (quoted || closesOnThisLine()) quoted = !quoted;
                 continue;
             }
             // The line's own terminator ends even a quoted value.
@@ -53,8 +55,32 @@ public:
     }
 
 private:
+    bool closesOnThisLine() const {
+        const std::size_t close = line_.find('"', at_);
+        return close != std::string::npos && line_.find_first_of(std::string("\n\0", 2), at_) > close;
+    }
+
     const std::string& line_;
     std::size_t at_ = 0;
+};
+
+// Owns a malloc'd buffer until it is handed out, so that no path leaks it.
+class OwnedBuffer {
+public:
+    OwnedBuffer() = default;
+    ~OwnedBuffer() { std::free(buffer_.value); }
+    OwnedBuffer(const OwnedBuffer&) = delete;
+    OwnedBuffer& operator=(const OwnedBuffer&) = delete;
+
+    gss_buffer_desc* get() { return &buffer_; }
+    gss_buffer_desc release() {
+        const gss_buffer_desc out = buffer_;
+        buffer_ = {0, nullptr};
+        return out;
+    }
+
+private:
+    gss_buffer_desc buffer_{0, nullptr};
 };
 
 void copyCut(const std::string& value, char* target, std::size_t maximum) {
@@ -106,19 +132,16 @@ transferEncoding_t transferEncodingOf(const std::string& value) {
     return encodingNone;
 }
 
-// A malloc copy of bytes (a block even for none) into out.
+// A malloc copy of bytes (a block even for none) into out. A descriptor's
+// length is 32 bits wide, so more cannot be handed out.
 unsigned int copyInto(std::string_view bytes, gss_buffer_desc* out) {
+    if (bytes.size() > 0xFFFFFFFFu) return SMIME_NO_MEMORY;
     void* copy = std::malloc(bytes.empty() ? 1 : bytes.size());
     if (copy == nullptr) return SMIME_NO_MEMORY;
     if (!bytes.empty()) std::memcpy(copy, bytes.data(), bytes.size());
     out->length = static_cast<OM_uint32>(bytes.size());
     out->value = copy;
     return SMIME_OK;
-}
-
-void freeBuffer(gss_buffer_desc& buffer) {
-    std::free(buffer.value);
-    buffer = {0, nullptr};
 }
 
 } // namespace
@@ -289,8 +312,15 @@ messageType_t smimeParser::getMessageType() {
         info.type = messageNone;
         return info.type;
     }
-    SMimeStream stream(static_cast<const char*>(message->value), message->length);
-    stream.getMimeInfo(&info);
+    try {
+        SMimeStream stream(static_cast<const char*>(message->value), message->length);
+        stream.getMimeInfo(&info);
+    } catch (...) {
+        // Out of memory while scanning: the kind is unknown for now, and the
+        // next question scans again.
+        info.type = messageNotParsed;
+        return messageUnknown;
+    }
     return info.type;
 }
 
@@ -300,64 +330,61 @@ unsigned int smimeParser::getPKCS7Object(gss_buffer_desc* object, gss_buffer_des
     if (object->length != 0 || content->length != 0) return SMIME_OUTPUT_NOT_EMPTY;
     if (message == nullptr || (message->length != 0 && message->value == nullptr)) return SMIME_NO_MESSAGE;
 
-    SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() instantiating the SMimeStream...");
-    SMimeStream stream(static_cast<const char*>(message->value), message->length);
-    // Scanned afresh every time, so that the stream stands past the headers
-    // whatever was asked before.
-    SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() parsing MIME info...");
-    stream.getMimeInfo(&info);
+    // Everything extracted stays owned here until the whole extraction has
+    // worked, so a failure or an exception hands out nothing and leaks nothing.
+    OwnedBuffer signedContent;
+    OwnedBuffer payload;
+    try {
+        SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() instantiating the SMimeStream...");
+        SMimeStream stream(static_cast<const char*>(message->value), message->length);
+        // Scanned afresh every time, so that the stream stands past the
+        // headers whatever was asked before.
+        SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() parsing MIME info...");
+        stream.getMimeInfo(&info);
 
-    gss_buffer_desc signedContent = {0, nullptr};
-    gss_buffer_desc payload = {0, nullptr};
-    unsigned int status = SMIME_OK;
-    if (info.type == messageClearSigned) {
-        SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() parsing clearsigned message...");
-        SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() extracting clear-text part...");
-        gss_buffer_desc signaturePart = {0, nullptr};
-        status = stream.getPart(&signedContent);
-        if (status == SMIME_OK) {
-            SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() extracting signature token...");
-            status = stream.getPart(&signaturePart);
+        unsigned int status = SMIME_OK;
+        if (info.type == messageClearSigned) {
+            SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() parsing clearsigned message...");
+            SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() extracting clear-text part...");
+            OwnedBuffer signaturePart;
+            status = stream.getPart(signedContent.get());
+            if (status == SMIME_OK) {
+                SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() extracting signature token...");
+                status = stream.getPart(signaturePart.get());
+            }
+            if (status != SMIME_OK) return status == SMIME_NO_MEMORY ? SMIME_NO_MEMORY : SMIME_BAD_MESSAGE;
+            const gss_buffer_desc* part = signaturePart.get();
+            SMimeStream signatureStream(static_cast<const char*>(part->value), part->length);
+            SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() extracting MIME info for sig token...");
+            signatureStream.getMimeInfo(&info);
+            status = signatureStream.getpayload(payload.get());
+        } else {
+            SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() extracting payload...");
+            status = stream.getpayload(payload.get());
         }
-        if (status != SMIME_OK) {
-            freeBuffer(signedContent);
-            return status == SMIME_NO_MEMORY ? SMIME_NO_MEMORY : SMIME_BAD_MESSAGE;
-        }
-        SMimeStream signatureStream(static_cast<const char*>(signaturePart.value), signaturePart.length);
-        SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() extracting MIME info for sig token...");
-        signatureStream.getMimeInfo(&info);
-        status = signatureStream.getpayload(&payload);
-        freeBuffer(signaturePart);
-    } else {
-        SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() extracting payload...");
-        status = stream.getpayload(&payload);
-    }
-    if (status != SMIME_OK) {
-        freeBuffer(signedContent);
-        return status;
-    }
-    SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() payload extracted...");
+        if (status != SMIME_OK) return status;
+        SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() payload extracted...");
 
-    switch (info.transferEncoding) {
-    case encodingBase64: {
-        SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() decoding base64...");
-        const unsigned int decoded = codec != nullptr ? codec->decode(&payload, object) : SMIME_NO_MEMORY;
-        freeBuffer(payload);
-        if (decoded == SMIME_NULL_PARAMETER || decoded == GSS_S_FAILURE) {
-            freeBuffer(signedContent);
-            return SMIME_NULL_PARAMETER;
+        switch (info.transferEncoding) {
+        case encodingBase64: {
+            SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() decoding base64...");
+            const unsigned int decoded = codec != nullptr ? codec->decode(payload.get(), object) : SMIME_NO_MEMORY;
+            if (decoded == SMIME_NULL_PARAMETER || decoded == GSS_S_FAILURE) return SMIME_NULL_PARAMETER;
+            break;
         }
-        break;
+        case encodingPrintable:
+            SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() STUB decoding printable-encoded...");
+            break;
+        default:
+            SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() no transfer-encoding applied...");
+            *object = payload.release();
+            break;
+        }
+        *content = signedContent.release();
+        return SMIME_OK;
+    } catch (const std::bad_alloc&) {
+        return SMIME_NO_MEMORY;
+    } catch (...) {
+        return SMIME_BAD_MESSAGE;
     }
-    case encodingPrintable:
-        SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() STUB decoding printable-encoded...");
-        freeBuffer(payload);
-        break;
-    default:
-        SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() no transfer-encoding applied...");
-        *object = payload;
-        break;
-    }
-    *content = signedContent;
-    return SMIME_OK;
 }

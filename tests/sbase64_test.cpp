@@ -217,6 +217,20 @@ TEST(Sbase64B64Decode, DecodesGroupsAndRefusesTheRest) {
     }
 }
 
+// The room callers are told to provide counts whole groups: a group cut
+// short must be refused before any of it is written.
+TEST(Sbase64B64Decode, StaysWithinTheRoomItAskedFor) {
+    sbase64 codec;
+    for (const std::string text : {"QUJDQU", "QUJDQUJ", "QUJDQ", "QU"}) {
+        SCOPED_TRACE(text);
+        const unsigned room = sbase64::deriveDecodeLength(static_cast<unsigned>(text.size()));
+        std::vector<unsigned char> out(room == 0 ? 1 : room); // exact, so the sanitizers see any overrun
+        EXPECT_EQ(codec.b64Decode(text.data(), static_cast<unsigned>(text.size()), out.data(),
+                                  static_cast<unsigned>(out.size())),
+                  0u);
+    }
+}
+
 TEST(Sbase64B64Decode, RefusesWhatItCannotDo) {
     sbase64 codec;
     unsigned char out[16];

@@ -386,6 +386,31 @@ TEST_F(SMIMEMessageInput, AnAllocationFailureOfTheCopyGives15) {
     EXPECT_TRUE(copy.length == 0 && copy.value == nullptr);
 }
 
+// Streams set to throw on errors behave like streams that report them: the
+// last, short read is kept on input, and a throwing output is status 13.
+TEST_F(SMIMEMessageInput, StreamsThatThrowKeepEveryByteAndThrowNothingOut) {
+    for (const std::size_t size : {std::size_t{100}, std::size_t{5000}}) {
+        SCOPED_TRACE(size);
+        const std::string bytes(size, 'x');
+        std::istringstream in(bytes);
+        in.exceptions(std::ios::failbit | std::ios::eofbit);
+        SMIMEMessage object;
+        unsigned minor = 0;
+        ASSERT_EQ(object.setMessage(&in, &minor), SMIME_OK);
+        gss_buffer_desc held = {0, nullptr};
+        ASSERT_EQ(object.getMessage(&held, &minor), SMIME_OK);
+        EXPECT_EQ(take(held), bytes);
+
+        struct ThrowingBuffer : std::streambuf {
+            int_type overflow(int_type) override { throw std::runtime_error("write failed"); }
+            std::streamsize xsputn(const char*, std::streamsize) override { throw std::runtime_error("no"); }
+        } throwing;
+        std::ostream out(&throwing);
+        out.exceptions(std::ios::badbit);
+        EXPECT_EQ(object.getMessage(&out, &minor), SMIME_STREAM_ERROR);
+    }
+}
+
 TEST_F(SMIMEMessageOutput, GetMessageChecksItsArgumentsInOrder) {
     int marker = 0;
     gss_buffer_desc empty = {0, nullptr}, pointerOnly = {0, &marker}, lengthOnly = {7, nullptr};

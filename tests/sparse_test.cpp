@@ -122,6 +122,13 @@ TEST(SMimeStreamGetMimeInfo, ReadsClearSignedParametersInAnyOrder) {
     }
 }
 
+TEST(SMimeStreamGetMimeInfo, AQuoteNeverClosedOnlyVanishes) {
+    const mimeInfo_T info =
+        scan("Content-Type: multipart/signed; boundary=\"b=1; protocol=application/pkcs7-signature\r\n\r\n");
+    EXPECT_EQ(info.type, messageClearSigned);
+    EXPECT_STREQ(info.boundary, "b");
+}
+
 TEST(SMimeStreamGetMimeInfo, KeepsQuotedBoundariesWhole) {
     const char* const boundaries[] = {"----=_NextPart_000_0012_01D0", "===============4172364815==",
                                       "------------ms030903020902020502030404", "a b;c:d"};
