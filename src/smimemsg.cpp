@@ -410,7 +410,8 @@ unsigned int SMIMEMessage::login(const char* location, const char* password, con
             unsigned int scratch = 0;
             if ((stateFlags & SMIME_CREDENTIAL_HELD) != 0 && releaseCR(&credential, &scratch) == SMIME_OK)
                 stateFlags &= ~static_cast<unsigned int>(SMIME_CREDENTIAL_HELD);
-            if (abolishCC(&credentialContainer, &scratch) == SMIME_OK)
+            // A credential that could not be released may still need its container.
+            if ((stateFlags & SMIME_CREDENTIAL_HELD) == 0 && abolishCC(&credentialContainer, &scratch) == SMIME_OK)
                 stateFlags &= ~static_cast<unsigned int>(SMIME_CONTAINER_HELD);
             return status;
         });
