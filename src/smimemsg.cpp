@@ -385,14 +385,8 @@ unsigned int SMIMEMessage::login(const char* location, const char* password, con
     return detail::runWithMinorStatus(
         kTraceFile, __LINE__, "SMIMEMessage::login()", {majorStatus, minorStatus, stateFlags}, mutex, minor_status,
         present, SMIME_PROVIDER_FAILED, [&]() -> unsigned int {
-            if ((stateFlags & SMIME_INITIALIZED) == 0) {
-                SMIME_TRACE_TEXT("not initialized");
-                return SMIME_NOT_INITIALIZED;
-            }
-            if ((stateFlags & SMIME_LOGGED_IN) != 0) {
-                SMIME_TRACE_TEXT("already logged in");
-                return SMIME_ALREADY_LOGGED_IN;
-            }
+            if (const unsigned int refused = detail::checkLoginState(kTraceFile, __LINE__, stateFlags))
+                return refused;
             unsigned int status = establishCC(location, password, &credentialContainer, minor_status);
             if (status != SMIME_OK) return status;
             stateFlags |= SMIME_CONTAINER_HELD;
@@ -425,14 +419,8 @@ unsigned int SMIMEMessage::login(const gss_buffer_desc* container, const char* p
     return detail::runWithMinorStatus(
         kTraceFile, __LINE__, "SMIMEMessage::login()", {majorStatus, minorStatus, stateFlags}, mutex, minor_status,
         present, SMIME_PROVIDER_FAILED, [&]() -> unsigned int {
-            if ((stateFlags & SMIME_INITIALIZED) == 0) {
-                SMIME_TRACE_TEXT("not initialized");
-                return SMIME_NOT_INITIALIZED;
-            }
-            if ((stateFlags & SMIME_LOGGED_IN) != 0) {
-                SMIME_TRACE_TEXT("already logged in");
-                return SMIME_ALREADY_LOGGED_IN;
-            }
+            if (const unsigned int refused = detail::checkLoginState(kTraceFile, __LINE__, stateFlags))
+                return refused;
             // The container is the caller's and is not kept.
             unsigned int status = acquireCR(container, principal, &credential, &credentialInfo, minor_status);
             if (status != SMIME_OK) return status;
@@ -455,14 +443,8 @@ unsigned int SMIMEMessage::login(const void* credentialHandle, unsigned int* min
     return detail::runWithMinorStatus(
         kTraceFile, __LINE__, "SMIMEMessage::login()", {majorStatus, minorStatus, stateFlags}, mutex, minor_status,
         present, SMIME_PROVIDER_FAILED, [&]() -> unsigned int {
-            if ((stateFlags & SMIME_INITIALIZED) == 0) {
-                SMIME_TRACE_TEXT("not initialized");
-                return SMIME_NOT_INITIALIZED;
-            }
-            if ((stateFlags & SMIME_LOGGED_IN) != 0) {
-                SMIME_TRACE_TEXT("already logged in");
-                return SMIME_ALREADY_LOGGED_IN;
-            }
+            if (const unsigned int refused = detail::checkLoginState(kTraceFile, __LINE__, stateFlags))
+                return refused;
             // The credential is the caller's: only the environment is ours.
             const unsigned int status = establishEN(credentialHandle, &environment, minor_status);
             if (status == SMIME_OK) stateFlags |= SMIME_LOGGED_IN;

@@ -112,22 +112,8 @@ unsigned int SMIMEMessage::encrypt(encryptionAlgorithmStrength_t strength, IDUP_
 unsigned int SMIMEMessage::processEncap(IDUP_Protect_Operation op, digestAlgorithm_t digest,
                                         encryptionAlgorithmStrength_t strength, IDUP_Target_Info_desc* targets,
                                         gss_buffer_desc* output, std::ostream* stream, unsigned int* minor_status) {
-    if ((stateFlags & SMIME_INITIALIZED) == 0) {
-        SMIME_TRACE_TEXT("not initialized");
-        return SMIME_NOT_INITIALIZED;
-    }
-    if ((stateFlags & SMIME_LOGGED_IN) == 0) {
-        SMIME_TRACE_TEXT("not logged in");
-        return SMIME_NOT_LOGGED_IN;
-    }
-    if ((stateFlags & SMIME_MESSAGE_SET) == 0) {
-        SMIME_TRACE_TEXT("message is not set");
-        return SMIME_NO_MESSAGE;
-    }
-    if (output != nullptr && (output->length != 0 || output->value != nullptr)) {
-        SMIME_TRACE_TEXT("output buffer has not been initialized");
-        return SMIME_OUTPUT_NOT_EMPTY;
-    }
+    if (const unsigned int refused = detail::checkOperationState(kTraceFile, __LINE__, stateFlags, output))
+        return refused;
     unsigned int status = SMIME_OK;
     switch (op) {
     case IDUP_Protect_Sign:
@@ -233,22 +219,8 @@ unsigned int SMIMEMessage::decrypt(unsigned int* minor_status) {
 
 unsigned int SMIMEMessage::processDecap(IDUP_PIDU_Information_desc* info, gss_buffer_desc* output,
                                         std::ostream* stream, unsigned int* minor_status) {
-    if ((stateFlags & SMIME_INITIALIZED) == 0) {
-        SMIME_TRACE_TEXT("not initialized");
-        return SMIME_NOT_INITIALIZED;
-    }
-    if ((stateFlags & SMIME_LOGGED_IN) == 0) {
-        SMIME_TRACE_TEXT("not logged in");
-        return SMIME_NOT_LOGGED_IN;
-    }
-    if ((stateFlags & SMIME_MESSAGE_SET) == 0) {
-        SMIME_TRACE_TEXT("message is not set");
-        return SMIME_NO_MESSAGE;
-    }
-    if (output != nullptr && (output->length != 0 || output->value != nullptr)) {
-        SMIME_TRACE_TEXT("output buffer has not been initialized");
-        return SMIME_OUTPUT_NOT_EMPTY;
-    }
+    if (const unsigned int refused = detail::checkOperationState(kTraceFile, __LINE__, stateFlags, output))
+        return refused;
     gss_buffer_desc content = {0, nullptr};
     messageType_t extracted = messageUnknown;
     const unsigned int status = info != nullptr ? verifyAction(info, &content, &extracted, minor_status)

@@ -45,6 +45,42 @@ struct Outcome {
     }
 };
 
+// What a login needs: a built object that is not logged in yet.
+inline unsigned int checkLoginState(const char* file, int line, unsigned int stateFlags) noexcept {
+    if ((stateFlags & SMIME_INITIALIZED) == 0) {
+        traceText(file, line, "not initialized");
+        return SMIME_NOT_INITIALIZED;
+    }
+    if ((stateFlags & SMIME_LOGGED_IN) != 0) {
+        traceText(file, line, "already logged in");
+        return SMIME_ALREADY_LOGGED_IN;
+    }
+    return SMIME_OK;
+}
+
+// What every protect and unprotect operation needs, checked in this order: a
+// built object, a login, a message, and an output buffer that came in empty.
+inline unsigned int checkOperationState(const char* file, int line, unsigned int stateFlags,
+                                        const gss_buffer_desc* output) noexcept {
+    if ((stateFlags & SMIME_INITIALIZED) == 0) {
+        traceText(file, line, "not initialized");
+        return SMIME_NOT_INITIALIZED;
+    }
+    if ((stateFlags & SMIME_LOGGED_IN) == 0) {
+        traceText(file, line, "not logged in");
+        return SMIME_NOT_LOGGED_IN;
+    }
+    if ((stateFlags & SMIME_MESSAGE_SET) == 0) {
+        traceText(file, line, "message is not set");
+        return SMIME_NO_MESSAGE;
+    }
+    if (output != nullptr && (output->length != 0 || output->value != nullptr)) {
+        traceText(file, line, "output buffer has not been initialized");
+        return SMIME_OUTPUT_NOT_EMPTY;
+    }
+    return SMIME_OK;
+}
+
 // Runs the work of a member that handles a minor status word, in the whole
 // frame. The lock is released before the exit record is written, on every
 // way out.
