@@ -1,8 +1,7 @@
 // The protection operations of the message object: sign, clear-sign and
 // encrypt the held message, and verify or decrypt it, delivering the result
 // into a caller's buffer, to a stream, or only in place.
-#include <cstdlib>
-
+#include "owned_buffer.h"
 #include "smimemsg_frame.h"
 #include "strace.h"
 #include "vek4kivosmime.h"
@@ -10,11 +9,6 @@
 namespace {
 
 constexpr char kTraceFile[] = "src/smimemsg_cry";
-
-void freeBuffer(gss_buffer_desc& buffer) {
-    std::free(buffer.value);
-    buffer = {0, nullptr};
-}
 
 // A verify request must ask for something: its first word may not be 0.
 bool isVerifyRequest(const IDUP_PIDU_Information_desc* info) { return info != nullptr && info->verify_flags != 0; }
@@ -250,60 +244,46 @@ unsigned int SMIMEMessage::verifyAction(IDUP_PIDU_Information_desc* info, gss_bu
     *content = {0, nullptr};
     *type = messageUnknown;
     parser->setMessage(&message);
-    gss_buffer_desc object = {0, nullptr};
-    gss_buffer_desc signedContent = {0, nullptr};
-    if (parser->getPKCS7Object(&object, &signedContent) != SMIME_OK) return SMIME_BAD_MESSAGE;
+    detail::OwnedBuffer object;
+    detail::OwnedBuffer signedContent;
+    if (parser->getPKCS7Object(object.get(), signedContent.get()) != SMIME_OK) return SMIME_BAD_MESSAGE;
     *type = parser->getMessageType();
 
-    unsigned int status = SMIME_BAD_MESSAGE;
     if (*type == messageSignature) {
         // Detached: the provider checks the signature over the signed content,
         // which is the content handed on.
-        status = prov_unprotect(environment, &signedContent, &object, minor_status, content, info) == GSS_S_COMPLETE
-                     ? SMIME_OK
-                     : SMIME_PROVIDER_FAILED;
+        const bool verified =
+            prov_unprotect(environment, signedContent.get(), object.get(), minor_status, content, info) ==
+            GSS_S_COMPLETE;
         if (content->value != nullptr) {
             OM_uint32 scratch = 0;
             prov_release_buffer(&scratch, content);
         }
-        if (status == SMIME_OK)
-            *content = signedContent;
-        else
-            freeBuffer(signedContent);
-    } else if (*type == messageSignedData) {
-        status = prov_unprotect(environment, &object, nullptr, minor_status, content, info) == GSS_S_COMPLETE
-                     ? SMIME_OK
-                     : SMIME_PROVIDER_FAILED;
-        freeBuffer(signedContent);
-    } else {
-        freeBuffer(signedContent);
+        if (!verified) return SMIME_PROVIDER_FAILED;
+        *content = signedContent.release();
+        return SMIME_OK;
     }
-    freeBuffer(object);
-    return status;
+    if (*type == messageSignedData)
+        return prov_unprotect(environment, object.get(), nullptr, minor_status, content, info) == GSS_S_COMPLETE
+                   ? SMIME_OK
+                   : SMIME_PROVIDER_FAILED;
+    return SMIME_BAD_MESSAGE;
 }
 
 unsigned int SMIMEMessage::decryptAction(gss_buffer_desc* content, unsigned int* minor_status) {
     *content = {0, nullptr};
     parser->setMessage(&message);
-    gss_buffer_desc object = {0, nullptr};
-    gss_buffer_desc signedContent = {0, nullptr};
-    if (parser->getPKCS7Object(&object, &signedContent) != SMIME_OK) return SMIME_BAD_MESSAGE;
-    freeBuffer(signedContent);
-    if (parser->getMessageType() != messageEnvelopedData) {
-        freeBuffer(object);
-        return SMIME_BAD_MESSAGE;
-    }
+    detail::OwnedBuffer object;
+    detail::OwnedBuffer signedContent;
+    if (parser->getPKCS7Object(object.get(), signedContent.get()) != SMIME_OK) return SMIME_BAD_MESSAGE;
+    if (parser->getMessageType() != messageEnvelopedData) return SMIME_BAD_MESSAGE;
     OM_uint32 scratch = 0;
     IDUP_PIDU_Information_desc* record = prov_create_pidu_info(&scratch);
-    if (record == nullptr) {
-        freeBuffer(object);
-        return SMIME_NO_MEMORY;
-    }
+    if (record == nullptr) return SMIME_NO_MEMORY;
     const unsigned int status =
-        prov_unprotect(environment, &object, nullptr, minor_status, content, record) == GSS_S_COMPLETE
+        prov_unprotect(environment, object.get(), nullptr, minor_status, content, record) == GSS_S_COMPLETE
             ? SMIME_OK
             : SMIME_PROVIDER_FAILED;
     prov_release_pidu_info(&scratch, &record);
-    freeBuffer(object);
     return status;
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 
+#include "owned_buffer.h"
 #include "smimestream.h"
 #include "strace.h"
 #include "vek4kivosmime.h"
@@ -62,25 +63,6 @@ private:
 
     const std::string& line_;
     std::size_t at_ = 0;
-};
-
-// Owns a malloc'd buffer until it is handed out, so that no path leaks it.
-class OwnedBuffer {
-public:
-    OwnedBuffer() = default;
-    ~OwnedBuffer() { std::free(buffer_.value); }
-    OwnedBuffer(const OwnedBuffer&) = delete;
-    OwnedBuffer& operator=(const OwnedBuffer&) = delete;
-
-    gss_buffer_desc* get() { return &buffer_; }
-    gss_buffer_desc release() {
-        const gss_buffer_desc out = buffer_;
-        buffer_ = {0, nullptr};
-        return out;
-    }
-
-private:
-    gss_buffer_desc buffer_{0, nullptr};
 };
 
 void copyCut(const std::string& value, char* target, std::size_t maximum) {
@@ -332,8 +314,8 @@ unsigned int smimeParser::getPKCS7Object(gss_buffer_desc* object, gss_buffer_des
 
     // Everything extracted stays owned here until the whole extraction has
     // worked, so a failure or an exception hands out nothing and leaks nothing.
-    OwnedBuffer signedContent;
-    OwnedBuffer payload;
+    detail::OwnedBuffer signedContent;
+    detail::OwnedBuffer payload;
     try {
         SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() instantiating the SMimeStream...");
         SMimeStream stream(static_cast<const char*>(message->value), message->length);
@@ -346,7 +328,7 @@ unsigned int smimeParser::getPKCS7Object(gss_buffer_desc* object, gss_buffer_des
         if (info.type == messageClearSigned) {
             SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() parsing clearsigned message...");
             SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() extracting clear-text part...");
-            OwnedBuffer signaturePart;
+            detail::OwnedBuffer signaturePart;
             status = stream.getPart(signedContent.get());
             if (status == SMIME_OK) {
                 SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() extracting signature token...");
