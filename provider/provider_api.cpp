@@ -1,115 +1,289 @@
-// The provider's entry points. Bookkeeping is complete; credentials,
-// environments and CMS protection report KIVO_R_NOT_AVAILABLE until the
-// OpenSSL back end is in place, so that the library links and loads now.
+// The provider's entry points: argument checks and handle bookkeeping here,
+// the OpenSSL work in the keystore, credential and cms_* files.
+#include <memory>
+#include <string>
+
 #include "bookkeeping.h"
-#include "provider_call.h"
+#include "cms_ops.h"
+#include "credential.h"
+#include "keystore.h"
+#include "openssl_support.h"
 #include "vek4kivoidup.h"
 
-using detail::providerCall;
+using namespace detail;
 
 namespace {
 
-kivo_reason_t notAvailable() noexcept { return KIVO_R_NOT_AVAILABLE; }
+bool isEmpty(const gss_buffer_desc* buffer) { return buffer->length == 0 && buffer->value == nullptr; }
+
+// Wipes a password copy when it goes.
+struct Secret {
+    std::string text;
+    ~Secret() {
+        if (!text.empty()) OPENSSL_cleanse(&text[0], text.size());
+    }
+};
+
+kivo_reason_t containerFrom(const std::string& bytes, const gss_buffer_desc* password, gss_buffer_desc** container) {
+    Secret secret;
+    if (password != nullptr && !stringOf(password, secret.text)) return KIVO_R_BAD_PARAMETER;
+    auto store = std::make_unique<KeyStore>();
+    const kivo_reason_t reason = loadKeyStore(bytes.data(), bytes.size(), secret.text, *store);
+    if (reason != KIVO_R_NONE) return reason;
+    return makeContainer(std::move(store), container);
+}
+
+kivo_reason_t establishCreds(const gss_buffer_desc* location, const gss_buffer_desc* password,
+                             gss_buffer_desc** container) {
+    std::string path;
+    if (container == nullptr || !stringOf(location, path)) return KIVO_R_BAD_PARAMETER;
+    // An empty location stands for a container without keys: enough to
+    // encrypt to others and to verify.
+    if (path.empty()) return makeContainer(std::make_unique<KeyStore>(), container);
+    Secret bytes;
+    const kivo_reason_t reason = readKeyStoreFile(path, bytes.text);
+    return reason != KIVO_R_NONE ? reason : containerFrom(bytes.text, password, container);
+}
+
+kivo_reason_t importCreds(const gss_buffer_desc* keyStore, const gss_buffer_desc* password,
+                          gss_buffer_desc** container) {
+    if (container == nullptr || keyStore == nullptr || keyStore->value == nullptr) return KIVO_R_BAD_PARAMETER;
+    Secret bytes;
+    bytes.text.assign(static_cast<const char*>(keyStore->value), keyStore->length);
+    return containerFrom(bytes.text, password, container);
+}
+
+// A set holding copies of the members of source (may be null).
+kivo_reason_t copyOidSet(const gss_OID_set_desc* source, gss_OID_set* copy) {
+    gss_OID_set made = nullptr;
+    kivo_reason_t reason = createEmptyOidSet(&made);
+    for (std::size_t i = 0; reason == KIVO_R_NONE && source != nullptr && i < source->count; ++i)
+        reason = addOidSetMember(&source->elements[i], &made);
+    if (reason != KIVO_R_NONE) {
+        releaseOidSet(&made);
+        return reason;
+    }
+    *copy = made;
+    return KIVO_R_NONE;
+}
+
+kivo_reason_t acquireCred(gss_name_t name, const gss_buffer_desc* container, gss_OID_set desiredMechs,
+                          void** outputCred, gss_OID_set* actualMechs, gss_buffer_desc** info, OM_uint32* timeRec) {
+    if (outputCred == nullptr) return KIVO_R_BAD_PARAMETER;
+    const KeyStore* store = keyStoreOf(container);
+    if (store == nullptr) return container == nullptr ? KIVO_R_BAD_PARAMETER : KIVO_R_BAD_HANDLE;
+    std::string principal;
+    if (name != nullptr && !stringOf(&name->text, principal)) return KIVO_R_BAD_PARAMETER;
+
+    auto credential = std::make_unique<Credential>();
+    kivo_reason_t reason = selectIdentity(*store, principal, credential->identity);
+    if (reason != KIVO_R_NONE) return reason;
+    const OM_uint32 capabilities = capabilitiesOf(*credential->identity);
+    std::unique_ptr<gss_buffer_desc, void (*)(gss_buffer_desc*)> infoBuffer(
+        info != nullptr ? newBufferDesc(&capabilities, sizeof capabilities) : nullptr,
+        [](gss_buffer_desc* b) { freeBufferDesc(&b); });
+    if (info != nullptr && !infoBuffer) return KIVO_R_NO_MEMORY;
+    gss_OID_set mechs = nullptr;
+    if (actualMechs != nullptr && (reason = copyOidSet(desiredMechs, &mechs)) != KIVO_R_NONE) return reason;
+
+    if (actualMechs != nullptr) *actualMechs = mechs;
+    if (info != nullptr) *info = infoBuffer.release();
+    if (timeRec != nullptr) *timeRec = GSS_C_INDEFINITE;
+    *outputCred = credential.release();
+    return KIVO_R_NONE;
+}
+
+kivo_reason_t establishEnv(const void* cred, void** env, kivo_env_output_t* outputA, kivo_env_output_t* outputB,
+                           OM_uint32* timeRec) {
+    if (env == nullptr) return KIVO_R_BAD_PARAMETER;
+    const Credential* credential = credentialOf(cred);
+    if (credential == nullptr) return cred == nullptr ? KIVO_R_BAD_PARAMETER : KIVO_R_BAD_HANDLE;
+    auto environment = std::make_unique<Environment>();
+    environment->identity = credential->identity;
+    kivo_env_output_t a = nullptr;
+    kivo_env_output_t b = nullptr;
+    kivo_reason_t reason = outputA != nullptr ? createEnvOutput(&a) : KIVO_R_NONE;
+    if (reason == KIVO_R_NONE && outputB != nullptr) reason = createEnvOutput(&b);
+    if (reason != KIVO_R_NONE) {
+        releaseEnvOutput(&a);
+        releaseEnvOutput(&b);
+        return reason;
+    }
+    if (outputA != nullptr) *outputA = a;
+    if (outputB != nullptr) *outputB = b;
+    if (timeRec != nullptr) *timeRec = GSS_C_INDEFINITE;
+    *env = environment.release();
+    return KIVO_R_NONE;
+}
+
+kivo_reason_t protect(void* env, const IDUP_Protect_Request_desc* request, IDUP_Target_Info_desc* targets,
+                      const gss_buffer_desc* input, gss_buffer_desc* token, gss_buffer_desc* detachedToken) {
+    Environment* environment = environmentOf(env);
+    if (environment == nullptr) return env == nullptr ? KIVO_R_BAD_PARAMETER : KIVO_R_BAD_HANDLE;
+    if (request == nullptr || input == nullptr) return KIVO_R_BAD_PARAMETER;
+    switch (request->operation) {
+    case IDUP_Protect_Sign:
+        if (token == nullptr || !isEmpty(token)) return KIVO_R_BAD_PARAMETER;
+        return signContent(*environment->identity, request->digest, false, *input, *token);
+    case IDUP_Protect_SignatureOnly:
+        if (detachedToken == nullptr || !isEmpty(detachedToken)) return KIVO_R_BAD_PARAMETER;
+        return signContent(*environment->identity, request->digest, true, *input, *detachedToken);
+    case IDUP_Protect_Encrypt:
+        if (targets == nullptr) return KIVO_R_NO_RECIPIENTS;
+        if (token == nullptr || !isEmpty(token)) return KIVO_R_BAD_PARAMETER;
+        return encryptContent(*targets, request->strength, *input, *token);
+    default:
+        return KIVO_R_UNSUPPORTED_OPERATION;
+    }
+}
+
+CmsPtr parseToken(const gss_buffer_desc& token, kivo_reason_t& reason) {
+    reason = KIVO_R_MALFORMED_TOKEN;
+    if (token.value == nullptr || token.length == 0) return nullptr;
+    const auto* cursor = static_cast<const unsigned char*>(token.value);
+    CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &cursor, static_cast<long>(token.length)));
+    if (!cms) reason = reasonFromQueue(KIVO_R_MALFORMED_TOKEN);
+    return cms;
+}
+
+kivo_reason_t unprotect(void* env, const gss_buffer_desc* token, const gss_buffer_desc* detachedToken,
+                        gss_buffer_desc* content, IDUP_PIDU_Information_desc* info) {
+    Environment* environment = environmentOf(env);
+    if (environment == nullptr) return env == nullptr ? KIVO_R_BAD_PARAMETER : KIVO_R_BAD_HANDLE;
+    if (token == nullptr) return KIVO_R_BAD_PARAMETER;
+    // With a detached signature, token is the signed content.
+    kivo_reason_t reason = KIVO_R_NONE;
+    CmsPtr cms = parseToken(detachedToken != nullptr ? *detachedToken : *token, reason);
+    if (!cms) {
+        if (info != nullptr) info->reason = reason;
+        return reason;
+    }
+    switch (OBJ_obj2nid(CMS_get0_type(cms.get()))) {
+    case NID_pkcs7_signed:
+        return verifySigned(*environment, cms.get(), detachedToken != nullptr ? token : nullptr, content, info);
+    case NID_pkcs7_enveloped:
+        if (detachedToken != nullptr) reason = KIVO_R_MALFORMED_TOKEN;
+        else if (content == nullptr) reason = KIVO_R_BAD_PARAMETER;
+        else reason = decryptEnveloped(*environment->identity, cms.get(), *content);
+        break;
+    default:
+        reason = KIVO_R_MALFORMED_TOKEN;
+        break;
+    }
+    if (info != nullptr) info->reason = reason;
+    return reason;
+}
+
+template <typename Handle, typename Lookup>
+kivo_reason_t releaseHandle(void** handle, Lookup lookup) {
+    if (handle == nullptr) return KIVO_R_BAD_PARAMETER;
+    if (*handle == nullptr) return KIVO_R_NONE;
+    Handle* owned = lookup(*handle);
+    if (owned == nullptr) return KIVO_R_BAD_HANDLE;
+    delete owned;
+    *handle = nullptr;
+    return KIVO_R_NONE;
+}
 
 } // namespace
 
 extern "C" {
 
-OM_uint32 kivo_establish_creds(void*, const gss_buffer_desc*, const gss_buffer_desc*, gss_OID, OM_uint32* minor_status,
-                               gss_buffer_desc**) {
-    return providerCall(minor_status, notAvailable);
+OM_uint32 kivo_establish_creds(void* reserved, const gss_buffer_desc* location, const gss_buffer_desc* password,
+                               gss_OID, OM_uint32* minor_status, gss_buffer_desc** container) {
+    return opensslCall(minor_status, [&] {
+        return reserved != nullptr ? KIVO_R_BAD_PARAMETER : establishCreds(location, password, container);
+    });
 }
 
-OM_uint32 kivo_import_creds(const gss_buffer_desc*, const gss_buffer_desc*, OM_uint32* minor_status, gss_buffer_desc**) {
-    return providerCall(minor_status, notAvailable);
+OM_uint32 kivo_import_creds(const gss_buffer_desc* key_store, const gss_buffer_desc* password, OM_uint32* minor_status,
+                            gss_buffer_desc** container) {
+    return opensslCall(minor_status, [&] { return importCreds(key_store, password, container); });
 }
 
 OM_uint32 prov_abolish_creds(gss_buffer_desc** container, OM_uint32* minor_status) {
-    return providerCall(minor_status, [&] {
-        if (container == nullptr) return KIVO_R_BAD_PARAMETER;
-        return *container == nullptr ? KIVO_R_NONE : KIVO_R_BAD_HANDLE;
-    });
+    return opensslCall(minor_status, [&] { return abolishContainer(container); });
 }
 
 OM_uint32 gss_import_name(OM_uint32* minor_status, const gss_buffer_desc* name, gss_OID name_type,
                           gss_name_t* output_name) {
-    return providerCall(minor_status, [&] { return detail::importName(name, name_type, output_name); });
+    return providerCall(minor_status, [&] { return importName(name, name_type, output_name); });
 }
 
 OM_uint32 prov_release_name(OM_uint32* minor_status, gss_name_t* name) {
-    return providerCall(minor_status, [&] { return detail::releaseName(name); });
+    return providerCall(minor_status, [&] { return releaseName(name); });
 }
 
-OM_uint32 idup_acquire_cred_with_auth(gss_name_t, const gss_buffer_desc*, OM_uint32, gss_OID_set, const gss_buffer_desc*,
-                                      OM_uint32* minor_status, void**, gss_OID_set*, gss_buffer_desc**, OM_uint32*) {
-    return providerCall(minor_status, notAvailable);
+OM_uint32 idup_acquire_cred_with_auth(gss_name_t desired_name, const gss_buffer_desc* container, OM_uint32,
+                                      gss_OID_set desired_mechs, const gss_buffer_desc*, OM_uint32* minor_status,
+                                      void** output_cred, gss_OID_set* actual_mechs, gss_buffer_desc** info,
+                                      OM_uint32* time_rec) {
+    return opensslCall(minor_status, [&] {
+        return acquireCred(desired_name, container, desired_mechs, output_cred, actual_mechs, info, time_rec);
+    });
 }
 
 OM_uint32 prov_release_cred(OM_uint32* minor_status, void** cred) {
-    return providerCall(minor_status, [&] {
-        if (cred == nullptr) return KIVO_R_BAD_PARAMETER;
-        return *cred == nullptr ? KIVO_R_NONE : KIVO_R_BAD_HANDLE;
-    });
+    return opensslCall(minor_status, [&] { return releaseHandle<const Credential>(cred, credentialOf); });
 }
 
-OM_uint32 prov_establish_env(const void*, gss_OID, gss_OID, OM_uint32, gss_OID_set, OM_uint32* minor_status, void**,
-                             kivo_env_output_t*, kivo_env_output_t*, OM_uint32*, gss_OID_set) {
-    return providerCall(minor_status, notAvailable);
+OM_uint32 prov_establish_env(const void* cred, gss_OID, gss_OID, OM_uint32, gss_OID_set, OM_uint32* minor_status,
+                             void** env, kivo_env_output_t* output_a, kivo_env_output_t* output_b, OM_uint32* time_rec,
+                             gss_OID_set) {
+    return opensslCall(minor_status, [&] { return establishEnv(cred, env, output_a, output_b, time_rec); });
 }
 
 OM_uint32 prov_abolish_env(void** env, OM_uint32* minor_status) {
-    return providerCall(minor_status, [&] {
-        if (env == nullptr) return KIVO_R_BAD_PARAMETER;
-        return *env == nullptr ? KIVO_R_NONE : KIVO_R_BAD_HANDLE;
-    });
+    return opensslCall(minor_status, [&] { return releaseHandle<Environment>(env, environmentOf); });
 }
 
 OM_uint32 prov_release_env_output(OM_uint32* minor_status, kivo_env_output_t* output) {
-    return providerCall(minor_status, [&] { return detail::releaseEnvOutput(output); });
+    return providerCall(minor_status, [&] { return releaseEnvOutput(output); });
 }
 
-OM_uint32 prov_protect(void*, const IDUP_Protect_Request_desc*, IDUP_Target_Info_desc*, const gss_buffer_desc*,
-                       OM_uint32* minor_status, gss_buffer_desc*, gss_buffer_desc*) {
-    return providerCall(minor_status, notAvailable);
+OM_uint32 prov_protect(void* env, const IDUP_Protect_Request_desc* request, IDUP_Target_Info_desc* targets,
+                       const gss_buffer_desc* input, OM_uint32* minor_status, gss_buffer_desc* token,
+                       gss_buffer_desc* detached_token) {
+    return opensslCall(minor_status, [&] { return protect(env, request, targets, input, token, detached_token); });
 }
 
-OM_uint32 prov_unprotect(void*, const gss_buffer_desc*, const gss_buffer_desc*, OM_uint32* minor_status,
-                         gss_buffer_desc*, IDUP_PIDU_Information_desc*) {
-    return providerCall(minor_status, notAvailable);
+OM_uint32 prov_unprotect(void* env, const gss_buffer_desc* token, const gss_buffer_desc* detached_token,
+                         OM_uint32* minor_status, gss_buffer_desc* content, IDUP_PIDU_Information_desc* info) {
+    return opensslCall(minor_status, [&] { return unprotect(env, token, detached_token, content, info); });
 }
 
 IDUP_PIDU_Information_desc* prov_create_pidu_info(OM_uint32* minor_status) {
-    IDUP_PIDU_Information_desc* info = detail::createPiduInfo();
+    IDUP_PIDU_Information_desc* info = createPiduInfo();
     if (minor_status != nullptr) *minor_status = info != nullptr ? KIVO_R_NONE : KIVO_R_NO_MEMORY;
     return info;
 }
 
 OM_uint32 prov_release_pidu_info(OM_uint32* minor_status, IDUP_PIDU_Information_desc** info) {
-    return providerCall(minor_status, [&] { return detail::releasePiduInfo(info); });
+    return providerCall(minor_status, [&] { return releasePiduInfo(info); });
 }
 
 OM_uint32 gss_create_empty_oid_set(OM_uint32* minor_status, gss_OID_set* set) {
-    return providerCall(minor_status, [&] { return detail::createEmptyOidSet(set); });
+    return providerCall(minor_status, [&] { return createEmptyOidSet(set); });
 }
 
 OM_uint32 gss_add_oid_set_member(OM_uint32* minor_status, gss_OID member, gss_OID_set* set) {
-    return providerCall(minor_status, [&] { return detail::addOidSetMember(member, set); });
+    return providerCall(minor_status, [&] { return addOidSetMember(member, set); });
 }
 
 OM_uint32 prov_release_oid_set(OM_uint32* minor_status, gss_OID_set* set) {
-    return providerCall(minor_status, [&] { return detail::releaseOidSet(set); });
+    return providerCall(minor_status, [&] { return releaseOidSet(set); });
 }
 
 OM_uint32 prov_release_buffer(OM_uint32* minor_status, gss_buffer_desc* buffer) {
-    return providerCall(minor_status, [&] { return detail::releaseBuffer(buffer); });
+    return providerCall(minor_status, [&] { return releaseBuffer(buffer); });
 }
 
 OM_uint32 prov_free_buffer_desc(OM_uint32* minor_status, gss_buffer_desc** buffer) {
-    return providerCall(minor_status, [&] { return detail::freeBufferDesc(buffer); });
+    return providerCall(minor_status, [&] { return freeBufferDesc(buffer); });
 }
 
 OM_uint32 kivo_display_status(OM_uint32 reason, gss_buffer_desc* text) {
-    return providerCall(nullptr, [&] { return detail::displayStatus(reason, text); });
+    return providerCall(nullptr, [&] { return displayStatus(reason, text); });
 }
 
 } // extern "C"

@@ -1,0 +1,50 @@
+#include "cms_ops.h"
+#include "openssl_support.h"
+
+namespace detail {
+
+namespace {
+
+// Recipient identifiers travel in clear, so saying that none names us
+// tells an attacker nothing the message does not.
+bool namesRecipient(CMS_ContentInfo* cms, X509* cert) {
+    STACK_OF(CMS_RecipientInfo)* infos = CMS_get0_RecipientInfos(cms);
+    for (int i = 0; i < sk_CMS_RecipientInfo_num(infos); ++i) {
+        CMS_RecipientInfo* ri = sk_CMS_RecipientInfo_value(infos, i);
+        switch (CMS_RecipientInfo_type(ri)) {
+        case CMS_RECIPINFO_TRANS:
+            if (CMS_RecipientInfo_ktri_cert_cmp(ri, cert) == 0) return true;
+            break;
+        case CMS_RECIPINFO_AGREE: {
+            STACK_OF(CMS_RecipientEncryptedKey)* keys = CMS_RecipientInfo_kari_get0_reks(ri);
+            for (int k = 0; k < sk_CMS_RecipientEncryptedKey_num(keys); ++k)
+                if (CMS_RecipientEncryptedKey_cert_cmp(sk_CMS_RecipientEncryptedKey_value(keys, k), cert) == 0)
+                    return true;
+            break;
+        }
+        default:
+            break;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+kivo_reason_t decryptEnveloped(const Identity& identity, CMS_ContentInfo* cms, gss_buffer_desc& content) {
+    if (!identity.key || !identity.cert) return KIVO_R_NO_PRIVATE_KEY;
+    if (content.length != 0 || content.value != nullptr) return KIVO_R_BAD_PARAMETER;
+    if (!namesRecipient(cms, identity.cert.get())) return KIVO_R_NOT_A_RECIPIENT;
+    BioPtr out(BIO_new(BIO_s_mem()));
+    if (!out) return KIVO_R_NO_MEMORY;
+    // No certificate named: OpenSSL then tries the key on every recipient
+    // and, when no key transport unwraps, goes on with a random content key,
+    // so a bad wrapped key and bad content padding fail alike, at the same
+    // step, with the same reason. Telling them apart would hand an attacker
+    // a padding oracle.
+    if (CMS_decrypt(cms, identity.key.get(), nullptr, nullptr, out.get(), CMS_BINARY) != 1)
+        return reasonFromQueue(KIVO_R_DECRYPTION_FAILED);
+    return handOverBio(out.get(), &content);
+}
+
+} // namespace detail

@@ -1,0 +1,39 @@
+// The CMS work behind prov_protect and prov_unprotect.
+#ifndef PROVIDER_CMS_OPS_H
+#define PROVIDER_CMS_OPS_H
+
+#include "credential.h"
+#include "ossl_ptr.h"
+#include "vek4kivoidup.h"
+
+namespace detail {
+
+// The message digest of a KIVO_DIGEST_* request; null when unsupported.
+const EVP_MD* digestFor(OM_uint32 code) noexcept;
+// The KIVO_DIGEST_* value of a digest algorithm; 0 when it is none of them.
+OM_uint32 digestCodeOf(int nid) noexcept;
+// The content cipher of a KIVO_STRENGTH_* request; null when unsupported.
+const EVP_CIPHER* cipherFor(OM_uint32 strength) noexcept;
+
+// SignedData over input: encapsulated, or detached when detached is set.
+kivo_reason_t signContent(const Identity& identity, OM_uint32 digest, bool detached, const gss_buffer_desc& input,
+                          gss_buffer_desc& token);
+
+// EnvelopedData of input for every recipient of targets; each recipient's
+// outcome goes to targets.statuses when that is given.
+kivo_reason_t encryptContent(const IDUP_Target_Info_desc& targets, OM_uint32 strength, const gss_buffer_desc& input,
+                             gss_buffer_desc& token);
+
+// Verifies SignedData. signedContent is null for encapsulated content, which
+// then goes to content; info (may be null) says what to check and receives
+// what was found.
+kivo_reason_t verifySigned(Environment& environment, CMS_ContentInfo* cms, const gss_buffer_desc* signedContent,
+                           gss_buffer_desc* content, IDUP_PIDU_Information_desc* info);
+
+// Decrypts EnvelopedData with the identity's key into content. Every
+// failure after the recipient check gives one reason, by one path.
+kivo_reason_t decryptEnveloped(const Identity& identity, CMS_ContentInfo* cms, gss_buffer_desc& content);
+
+} // namespace detail
+
+#endif // PROVIDER_CMS_OPS_H

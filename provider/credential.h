@@ -1,0 +1,65 @@
+// Credentials and environments: one identity chosen from a key store, and
+// the environment that signs, encrypts, verifies and decrypts with it.
+#ifndef PROVIDER_CREDENTIAL_H
+#define PROVIDER_CREDENTIAL_H
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "keystore.h"
+#include "ossl_ptr.h"
+#include "vek4kivoidup.h"
+
+namespace detail {
+
+// What a credential stands for. Never changed once made, so credentials
+// and environments share it across threads.
+struct Identity {
+    EvpPkeyPtr key;           // null for a credential of an empty container
+    X509Ptr cert;             // null likewise
+    X509StackPtr chain;       // the container's other certificates
+    X509StackPtr authorities; // those of them that are CA certificates
+};
+
+struct Credential {
+    static constexpr std::uint32_t kMagic = 0x63726564u;
+    std::uint32_t magic = kMagic;
+    std::shared_ptr<const Identity> identity;
+};
+
+struct Environment {
+    static constexpr std::uint32_t kMagic = 0x656e7669u;
+    std::uint32_t magic = kMagic;
+    std::shared_ptr<const Identity> identity;
+
+    // The trust store of verifications without extra anchors, made on first
+    // use: environments that only sign or encrypt never read the system's
+    // certificates.
+    X509_STORE* trustStore(kivo_reason_t& reason);
+
+private:
+    std::mutex storeLock_;
+    X509StorePtr store_;
+};
+
+// Chooses the identity that principal names (empty: the first key with a
+// certificate) from store.
+kivo_reason_t selectIdentity(const KeyStore& store, const std::string& principal,
+                             std::shared_ptr<const Identity>& identity);
+
+// The KIVO_CRED_* bits that describe identity now.
+OM_uint32 capabilitiesOf(const Identity& identity) noexcept;
+
+// A trust store of the system's default locations (which honour
+// SSL_CERT_FILE and SSL_CERT_DIR), identity's authorities and the PEM
+// certificates of extraAnchors (may be empty).
+kivo_reason_t makeTrustStore(const Identity& identity, const gss_buffer_desc& extraAnchors, X509StorePtr& store);
+
+const Credential* credentialOf(const void* handle) noexcept;
+Environment* environmentOf(void* handle) noexcept;
+
+} // namespace detail
+
+#endif // PROVIDER_CREDENTIAL_H

@@ -1,0 +1,103 @@
+#include "openssl_support.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace detail {
+
+bool pushReference(STACK_OF(X509)* stack, X509* cert) noexcept {
+    if (X509_up_ref(cert) != 1) return false;
+    if (sk_X509_push(stack, cert) != 0) return true;
+    X509_free(cert);
+    return false;
+}
+
+X509StackPtr copyCertificates(const STACK_OF(X509)* source) {
+    X509StackPtr copy(sk_X509_new_null());
+    if (!copy) return nullptr;
+    for (int i = 0; source != nullptr && i < sk_X509_num(source); ++i)
+        if (!pushReference(copy.get(), sk_X509_value(source, i))) return nullptr;
+    return copy;
+}
+
+BioPtr readOnlyBio(const void* bytes, std::size_t length) {
+    static const char kNothing = 0;
+    if (length > static_cast<std::size_t>(INT32_MAX)) return nullptr;
+    return BioPtr(BIO_new_mem_buf(length == 0 ? &kNothing : bytes, static_cast<int>(length)));
+}
+
+QueuedErrors QueuedErrors::take() noexcept {
+    QueuedErrors errors;
+    for (unsigned long code = ERR_get_error(); code != 0; code = ERR_get_error())
+        if (errors.count_ < kMax) errors.codes_[errors.count_++] = code;
+    return errors;
+}
+
+bool QueuedErrors::has(int lib, int reason) const noexcept {
+    for (int i = 0; i < count_; ++i)
+        if (ERR_GET_LIB(codes_[i]) == lib && ERR_GET_REASON(codes_[i]) == reason) return true;
+    return false;
+}
+
+bool QueuedErrors::hasLibrary(int lib) const noexcept {
+    for (int i = 0; i < count_; ++i)
+        if (ERR_GET_LIB(codes_[i]) == lib) return true;
+    return false;
+}
+
+bool QueuedErrors::outOfMemory() const noexcept {
+    for (int i = 0; i < count_; ++i)
+        if (ERR_GET_REASON(codes_[i]) == ERR_GET_REASON(ERR_R_MALLOC_FAILURE)) return true;
+    return false;
+}
+
+kivo_reason_t reasonFromQueue(kivo_reason_t fallback) noexcept {
+    return QueuedErrors::take().outOfMemory() ? KIVO_R_NO_MEMORY : fallback;
+}
+
+bool stringOf(const gss_buffer_desc* buffer, std::string& text) {
+    if (buffer == nullptr || (buffer->length != 0 && buffer->value == nullptr)) return false;
+    text.assign(static_cast<const char*>(buffer->value), buffer->length);
+    // The string buffers of this interface count their NUL; bytes after an
+    // embedded NUL are not part of the string.
+    const std::size_t end = text.find('\0');
+    if (end != std::string::npos) text.resize(end);
+    return true;
+}
+
+bool handOver(MallocBytes owned, std::size_t length, gss_buffer_desc* output) noexcept {
+    if (length > UINT32_MAX) return false;
+    output->value = owned.release();
+    output->length = static_cast<OM_uint32>(length);
+    return true;
+}
+
+kivo_reason_t handOverBio(BIO* bio, gss_buffer_desc* output) noexcept {
+    char* data = nullptr;
+    const long length = BIO_get_mem_data(bio, &data);
+    if (length < 0) return KIVO_R_INTERNAL;
+    if (static_cast<unsigned long>(length) > UINT32_MAX) return KIVO_R_NO_MEMORY;
+    MallocBytes copy(static_cast<unsigned char*>(std::malloc(length == 0 ? 1 : static_cast<std::size_t>(length))));
+    if (!copy) return KIVO_R_NO_MEMORY;
+    if (length != 0) std::memcpy(copy.get(), data, static_cast<std::size_t>(length));
+    return handOver(std::move(copy), static_cast<std::size_t>(length), output) ? KIVO_R_NONE : KIVO_R_NO_MEMORY;
+}
+
+kivo_reason_t handOverCms(CMS_ContentInfo* cms, gss_buffer_desc* output) noexcept {
+    const int length = i2d_CMS_ContentInfo(cms, nullptr);
+    if (length <= 0) return reasonFromQueue(KIVO_R_INTERNAL);
+    MallocBytes der(static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(length))));
+    if (!der) return KIVO_R_NO_MEMORY;
+    unsigned char* cursor = der.get();
+    if (i2d_CMS_ContentInfo(cms, &cursor) != length) return reasonFromQueue(KIVO_R_INTERNAL);
+    return handOver(std::move(der), static_cast<std::size_t>(length), output) ? KIVO_R_NONE : KIVO_R_NO_MEMORY;
+}
+
+void clearBuffer(gss_buffer_desc& buffer) noexcept {
+    std::free(buffer.value);
+    buffer.value = nullptr;
+    buffer.length = 0;
+}
+
+} // namespace detail

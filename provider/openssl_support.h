@@ -1,0 +1,69 @@
+// What every OpenSSL-backed entry point shares: the call frame that keeps
+// the error queue clean, the translation of queued errors into reason codes,
+// and the hand-over of bytes into a caller's buffer.
+#ifndef PROVIDER_OPENSSL_SUPPORT_H
+#define PROVIDER_OPENSSL_SUPPORT_H
+
+#include <cstddef>
+#include <string>
+
+#include <openssl/err.h>
+
+#include "ossl_ptr.h"
+#include "provider_call.h"
+#include "vek4kivoidup.h"
+
+namespace detail {
+
+// providerCall with a clean OpenSSL error queue on entry and on return: an
+// error left by an earlier call must not be taken for ours, and none of ours
+// may be left for the application to find.
+template <typename Body>
+OM_uint32 opensslCall(OM_uint32* minor_status, Body&& body) noexcept {
+    ERR_clear_error();
+    const OM_uint32 major = providerCall(minor_status, body);
+    ERR_clear_error();
+    return major;
+}
+
+// The errors OpenSSL queued during one step, taken off the queue (the
+// first kMax of them; later ones add nothing a reason code could tell).
+class QueuedErrors {
+public:
+    static QueuedErrors take() noexcept;
+    // True when an error of library lib carries reason code reason.
+    bool has(int lib, int reason) const noexcept;
+    bool hasLibrary(int lib) const noexcept;
+    bool outOfMemory() const noexcept;
+    bool empty() const noexcept { return count_ == 0; }
+
+private:
+    static constexpr int kMax = 32;
+    unsigned long codes_[kMax] = {};
+    int count_ = 0;
+};
+
+// KIVO_R_NO_MEMORY when the queue held an allocation failure, else fallback;
+// the queue is empty afterwards.
+kivo_reason_t reasonFromQueue(kivo_reason_t fallback) noexcept;
+
+// The bytes of a string buffer whose length may count a terminating NUL;
+// null buffers give false.
+bool stringOf(const gss_buffer_desc* buffer, std::string& text);
+
+// Moves length bytes of owned into output ({0, NULL} on entry); false when
+// the length does not fit the descriptor.
+bool handOver(MallocBytes owned, std::size_t length, gss_buffer_desc* output) noexcept;
+
+// A malloc'd copy of what a memory BIO holds, handed to output.
+kivo_reason_t handOverBio(BIO* bio, gss_buffer_desc* output) noexcept;
+
+// DER of a CMS structure, handed to output.
+kivo_reason_t handOverCms(CMS_ContentInfo* cms, gss_buffer_desc* output) noexcept;
+
+// Releases what a descriptor holds and empties it.
+void clearBuffer(gss_buffer_desc& buffer) noexcept;
+
+} // namespace detail
+
+#endif // PROVIDER_OPENSSL_SUPPORT_H

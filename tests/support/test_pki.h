@@ -1,0 +1,88 @@
+// Keys, certificates and key stores made by the tests with the OpenSSL API,
+// so that no key file is ever committed.
+#ifndef TESTS_TEST_PKI_H
+#define TESTS_TEST_PKI_H
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+namespace testpki {
+
+struct KeyFree {
+    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
+};
+struct CertFree {
+    void operator()(X509* c) const { X509_free(c); }
+};
+using Key = std::shared_ptr<EVP_PKEY>;
+using Cert = std::shared_ptr<X509>;
+
+enum class KeyKind { Rsa2048, EcP256 };
+
+struct Identity {
+    Key key;
+    Cert cert;
+};
+
+struct IssueOptions {
+    std::string commonName;
+    std::string email;            // subjectAltName rfc822Name; empty: none
+    KeyKind kind = KeyKind::Rsa2048;
+    long validFromSeconds = -3600; // relative to now
+    long validForSeconds = 365L * 86400;
+    bool authority = false;
+};
+
+Key makeKey(KeyKind kind);
+// A self-signed CA.
+Identity makeRoot(const std::string& commonName, KeyKind kind = KeyKind::Rsa2048);
+// A certificate for a new key, signed by issuer.
+Identity issue(const Identity& issuer, const IssueOptions& options);
+
+std::string certPem(X509* cert);
+std::string certDer(X509* cert);
+// PKCS#8 PEM, encrypted with AES-256-CBC when password is not empty.
+std::string keyPem(EVP_PKEY* key, const std::string& password = "");
+
+enum class Pkcs12Kind {
+    Modern, // PBES2 with AES-256-CBC, SHA-256 MAC: OpenSSL 3's default
+    Legacy  // PBE-SHA1-3DES for keys and certificates, SHA-1 MAC
+};
+std::string pkcs12(const Identity& identity, const std::vector<X509*>& chain, const std::string& password,
+                   const std::string& friendlyName = "", Pkcs12Kind kind = Pkcs12Kind::Modern);
+
+// The identities most tests share, made once per test program.
+struct StandardPki {
+    Identity root;          // trusted by the tests' verifications
+    Identity alice;         // RSA-2048, alice@example.com
+    Identity bob;           // EC P-256, bob@example.com
+    Identity carol;         // RSA-2048, carol@example.com
+    Identity expired;       // RSA-2048, valid until a day ago
+    Identity otherRoot;     // a CA nobody trusts
+    Identity stranger;      // RSA-2048, issued by otherRoot
+};
+const StandardPki& standardPki();
+
+// The standard identities as key stores in a temporary folder that lives as
+// long as the test program. Every key store uses kPassword.
+struct KeyStoreFiles {
+    static constexpr const char* kPassword = "test pass 1";
+    std::string folder;
+    std::string aliceP12;    // friendly name "alice-key", chain: root
+    std::string aliceLegacyP12; // the same, legacy PBE (what gpgsm 2.2 imports)
+    std::string bobP12;      // friendly name "bob-key", chain: root
+    std::string carolPem;    // encrypted PKCS#8 key, certificate, root
+    std::string expiredP12;  // chain: root
+    std::string strangerP12; // chain: otherRoot
+    std::string rootPem;     // the root certificate alone
+    std::string aliceCertPem, bobCertPem, carolCertPem;
+};
+const KeyStoreFiles& keyStoreFiles();
+
+} // namespace testpki
+
+#endif // TESTS_TEST_PKI_H
