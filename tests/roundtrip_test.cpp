@@ -7,39 +7,12 @@
 
 #include <gtest/gtest.h>
 
-#include "test_pki.h"
-#include "vek4kivosmime.h"
+#include "smime_session.h"
 
 namespace {
 
 using testpki::keyStoreFiles;
 using testpki::KeyStoreFiles;
-
-gss_buffer_desc viewOf(const std::string& text) {
-    return gss_buffer_desc{static_cast<OM_uint32>(text.size()), const_cast<char*>(text.data())};
-}
-
-std::string heldMessage(SMIMEMessage& message) {
-    gss_buffer_desc out = {0, nullptr};
-    unsigned minor = 0;
-    if (message.getMessage(&out, &minor) != 0) return "<no message>";
-    std::string text(static_cast<const char*>(out.value), out.length);
-    free(out.value);
-    return text;
-}
-
-void setHeld(SMIMEMessage& message, const std::string& text) {
-    const gss_buffer_desc buffer = viewOf(text);
-    unsigned minor = 0;
-    ASSERT_EQ(message.setMessage(&buffer, &minor), 0u);
-}
-
-void loginWith(SMIMEMessage& message, const std::string& keyStore, const char* principal = "") {
-    unsigned info = 0;
-    unsigned minor = 0;
-    ASSERT_EQ(message.login(keyStore.c_str(), KeyStoreFiles::kPassword, principal, &info, &minor), 0u)
-        << "minor " << minor;
-}
 
 const std::string kText = "Content-Type: text/plain; charset=us-ascii\r\n\r\nA message with\r\nCR LF lines.\r\n";
 
@@ -89,19 +62,14 @@ TEST(RoundTrip, SignAndVerifyEveryDigestOpaqueAndClearSigned) {
                 ASSERT_EQ(status, 0u) << "minor " << minor;
                 EXPECT_EQ(message.getMessageType(), clear ? messageClearSigned : messageSignedData);
 
-                IDUP_PIDU_Information_desc info = {};
-                info.verify_flags = KIVO_VERIFY_SIGNATURE | KIVO_VERIFY_CHAIN;
-                ASSERT_EQ(message.verify(&info, &minor), 0u) << "minor " << minor;
+                VerifyRecord record;
+                ASSERT_EQ(message.verify(&record.info, &minor), 0u) << "minor " << minor;
                 EXPECT_EQ(heldMessage(message), kText);
-                EXPECT_EQ(info.reason, 0u);
-                EXPECT_EQ(info.digest, d.reported);
-                EXPECT_NE(std::string(static_cast<char*>(info.signer_subject.value), info.signer_subject.length)
-                              .find(signer.subjectPart),
-                          std::string::npos);
-                EXPECT_GT(info.signer_certificate.length, 100u);
-                EXPECT_NEAR(static_cast<double>(info.signing_time), static_cast<double>(time(nullptr)), 300.0);
-                prov_release_buffer(&minor, &info.signer_subject);
-                prov_release_buffer(&minor, &info.signer_certificate);
+                EXPECT_EQ(record.info.reason, 0u);
+                EXPECT_EQ(record.info.digest, d.reported);
+                EXPECT_NE(record.subject().find(signer.subjectPart), std::string::npos) << record.subject();
+                EXPECT_GT(record.info.signer_certificate.length, 100u);
+                EXPECT_NEAR(static_cast<double>(record.info.signing_time), static_cast<double>(time(nullptr)), 300.0);
             }
         }
     }
@@ -201,13 +169,9 @@ TEST(RoundTrip, LoginFromMemoryAndFromACredentialHandle) {
     SMIMEMessage verifier;
     ASSERT_EQ(verifier.login(credential, &smimeMinor), 0u);
     setHeld(verifier, signedMessage);
-    IDUP_PIDU_Information_desc verifyInfo = {};
-    verifyInfo.verify_flags = KIVO_VERIFY_SIGNATURE | KIVO_VERIFY_CHAIN;
-    EXPECT_EQ(verifier.verify(&verifyInfo, &smimeMinor), 0u) << smimeMinor;
+    VerifyRecord record;
+    EXPECT_EQ(verifier.verify(&record.info, &smimeMinor), 0u) << smimeMinor;
     EXPECT_EQ(heldMessage(verifier), kText);
-
-    prov_release_buffer(&minor, &verifyInfo.signer_subject);
-    prov_release_buffer(&minor, &verifyInfo.signer_certificate);
     EXPECT_EQ(verifier.logout(&smimeMinor), 0u);
     EXPECT_EQ(prov_free_buffer_desc(&minor, &credentialInfo), 0u);
     EXPECT_EQ(prov_release_cred(&minor, &credential), 0u);
