@@ -1,0 +1,230 @@
+// Key stores, identities and credentials of the OpenSSL provider: what loads,
+// which identity a principal selects, and the reason for each refusal.
+#include <string>
+
+#include <gtest/gtest.h>
+#include <openssl/err.h>
+
+#include "gss_buffers.h"
+#include "random_bytes.h"
+#include "smime_session.h"
+#include "temp_dir.h"
+#include "test_pki.h"
+#include "vek4kivoidup.h"
+#include "vek4kivooidtable.h"
+
+namespace {
+
+using testpki::KeyStoreFiles;
+using testpki::keyStoreFiles;
+using testpki::standardPki;
+
+// A string buffer as the library makes them: the length counts the NUL.
+gss_buffer_desc stringBuffer(const std::string& text) {
+    return {static_cast<OM_uint32>(text.size() + 1), const_cast<char*>(text.c_str())};
+}
+gss_buffer_desc stringBuffer(std::string&&) = delete; // would point into a dead temporary
+
+struct Outcome {
+    OM_uint32 major = 0;
+    OM_uint32 minor = 0;
+    OM_uint32 capabilities = 0;
+};
+
+// Container, name and credential, each released again; the OpenSSL error
+// queue must be left empty by every call.
+Outcome acquire(const std::string& location, const std::string& password, const std::string& principal) {
+    Outcome outcome;
+    const gss_buffer_desc locationBuffer = stringBuffer(location);
+    const gss_buffer_desc passwordBuffer = stringBuffer(password);
+    gss_buffer_desc* container = nullptr;
+    outcome.major = kivo_establish_creds(nullptr, &locationBuffer, &passwordBuffer, KIVOGetOID(1), &outcome.minor,
+                                         &container);
+    EXPECT_EQ(ERR_peek_error(), 0u) << "the error queue is left clean";
+    if (outcome.major != 0) {
+        EXPECT_EQ(container, nullptr);
+        return outcome;
+    }
+    const gss_buffer_desc principalBuffer = stringBuffer(principal);
+    gss_name_t name = nullptr;
+    OM_uint32 scratch = 0;
+    EXPECT_EQ(gss_import_name(&scratch, &principalBuffer, KIVOGetOID(1), &name), 0u);
+    void* credential = nullptr;
+    gss_buffer_desc* info = nullptr;
+    outcome.major = idup_acquire_cred_with_auth(name, container, GSS_C_INDEFINITE, nullptr, nullptr, &outcome.minor,
+                                                &credential, nullptr, &info, nullptr);
+    EXPECT_EQ(ERR_peek_error(), 0u);
+    if (outcome.major == 0) {
+        outcome.capabilities = *static_cast<OM_uint32*>(info->value);
+        EXPECT_EQ(prov_release_cred(&scratch, &credential), 0u);
+        EXPECT_EQ(credential, nullptr);
+    } else {
+        EXPECT_EQ(credential, nullptr);
+        EXPECT_EQ(info, nullptr);
+    }
+    prov_free_buffer_desc(&scratch, &info);
+    prov_release_name(&scratch, &name);
+    EXPECT_EQ(prov_abolish_creds(&container, &scratch), 0u);
+    EXPECT_EQ(container, nullptr);
+    return outcome;
+}
+
+constexpr OM_uint32 kEverything = KIVO_CRED_CAN_SIGN | KIVO_CRED_CAN_DECRYPT | KIVO_CRED_CERT_VALID_NOW;
+
+struct LoadCase {
+    const char* name;
+    std::string location;
+    std::string password;
+    std::string principal;
+    OM_uint32 reason;
+    OM_uint32 capabilities;
+};
+
+TEST(ProviderKeyStore, LoadsSelectsAndRefusesWithTheRightReason) {
+    const KeyStoreFiles& files = keyStoreFiles();
+    const std::string password = KeyStoreFiles::kPassword;
+    TempDir dir;
+    const std::string garbage = dir.write("garbage.p12", randomBytes(3000, 7));
+    const std::string p12 = TempDir::read(files.aliceP12);
+    const std::string truncated = dir.write("truncated.p12", p12.substr(0, p12.size() / 2));
+    const std::string emptyFile = dir.write("empty.p12", "");
+    const std::string brokenPem = dir.write("broken.pem", "-----BEGIN CERTIFICATE-----\nnot base64 at all\n"
+                                                          "-----END CERTIFICATE-----\n");
+    const std::string plainKeyPem = dir.write(
+        "plain.pem", testpki::keyPem(standardPki().alice.key.get()) + testpki::certPem(standardPki().alice.cert.get()));
+    const std::string noPasswordP12 = dir.write("nopass.p12", testpki::pkcs12(standardPki().alice, {}, ""));
+    // Two identities in one PEM file: the principal chooses.
+    const std::string twoIdentities =
+        dir.write("two.pem", testpki::keyPem(standardPki().alice.key.get(), password) +
+                                 testpki::certPem(standardPki().alice.cert.get()) +
+                                 testpki::keyPem(standardPki().carol.key.get(), password) +
+                                 testpki::certPem(standardPki().carol.cert.get()));
+
+    const LoadCase cases[] = {
+        {"PKCS#12, first identity", files.aliceP12, password, "", KIVO_R_NONE, kEverything},
+        {"PKCS#12 with legacy PBE", files.aliceLegacyP12, password, "", KIVO_R_NONE, kEverything},
+        {"EC PKCS#12", files.bobP12, password, "", KIVO_R_NONE, kEverything},
+        {"by friendly name", files.aliceP12, password, "alice-key", KIVO_R_NONE, kEverything},
+        {"by e-mail, any case", files.aliceP12, password, "ALICE@Example.com", KIVO_R_NONE, kEverything},
+        {"by common name", files.aliceP12, password, "Alice", KIVO_R_NONE, kEverything},
+        {"the second of two identities", twoIdentities, password, "carol@example.com", KIVO_R_NONE, kEverything},
+        {"PEM with encrypted key", files.carolPem, password, "", KIVO_R_NONE, kEverything},
+        {"PEM with plain key", plainKeyPem, "", "", KIVO_R_NONE, kEverything},
+        {"PKCS#12 without password", noPasswordP12, "", "", KIVO_R_NONE, kEverything},
+        {"expired certificate", files.expiredP12, password, "", KIVO_R_NONE,
+         KIVO_CRED_CAN_SIGN | KIVO_CRED_CAN_DECRYPT},
+        {"certificates only", files.rootPem, "", "", KIVO_R_NONE, 0},
+        {"empty location", "", "", "", KIVO_R_NONE, 0},
+        {"wrong PKCS#12 password", files.aliceP12, "wrong", "", KIVO_R_WRONG_PASSWORD, 0},
+        {"wrong PEM password", files.carolPem, "wrong", "", KIVO_R_WRONG_PASSWORD, 0},
+        {"no password for an encrypted PEM key", files.carolPem, "", "", KIVO_R_WRONG_PASSWORD, 0},
+        {"unknown principal", files.aliceP12, password, "bob@example.com", KIVO_R_NO_SUCH_IDENTITY, 0},
+        {"named principal in a store without keys", files.rootPem, "", "Test Root CA", KIVO_R_NO_SUCH_IDENTITY, 0},
+        {"missing file", dir.file("absent.p12"), password, "", KIVO_R_KEYSTORE_UNREADABLE, 0},
+        {"random bytes", garbage, password, "", KIVO_R_KEYSTORE_UNREADABLE, 0},
+        {"truncated PKCS#12", truncated, password, "", KIVO_R_KEYSTORE_UNREADABLE, 0},
+        {"empty file", emptyFile, password, "", KIVO_R_KEYSTORE_UNREADABLE, 0},
+        {"broken PEM block", brokenPem, "", "", KIVO_R_KEYSTORE_UNREADABLE, 0},
+        {"a folder", dir.file(""), password, "", KIVO_R_KEYSTORE_UNREADABLE, 0},
+    };
+    for (const LoadCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Outcome outcome = acquire(c.location, c.password, c.principal);
+        EXPECT_EQ(outcome.minor, c.reason);
+        EXPECT_EQ(outcome.major == 0, c.reason == KIVO_R_NONE);
+        EXPECT_EQ(outcome.capabilities, c.capabilities);
+    }
+}
+
+TEST(ProviderKeyStore, ThePrincipalDecidesWhoSigns) {
+    const std::string password = KeyStoreFiles::kPassword;
+    TempDir dir;
+    const std::string twoIdentities =
+        dir.write("two.pem", testpki::keyPem(standardPki().alice.key.get()) +
+                                 testpki::certPem(standardPki().alice.cert.get()) +
+                                 testpki::keyPem(standardPki().carol.key.get()) +
+                                 testpki::certPem(standardPki().carol.cert.get()) +
+                                 testpki::certPem(standardPki().root.cert.get()));
+    struct Choice {
+        const char* principal;
+        const char* signer;
+    };
+    for (const Choice& choice : {Choice{"", "CN=Alice"}, Choice{"Carol", "CN=Carol"}}) {
+        SCOPED_TRACE(choice.principal);
+        SMIMEMessage message;
+        unsigned info = 0;
+        unsigned minor = 0;
+        ASSERT_EQ(message.login(twoIdentities.c_str(), "", choice.principal, &info, &minor), 0u) << minor;
+        setHeld(message, "Content-Type: text/plain\r\n\r\nwho signs?\r\n");
+        ASSERT_EQ(message.sign(digestSHA256, &minor), 0u) << minor;
+        VerifyRecord record;
+        ASSERT_EQ(message.verify(&record.info, &minor), 0u) << minor;
+        EXPECT_NE(record.subject().find(choice.signer), std::string::npos) << record.subject();
+    }
+}
+
+TEST(ProviderKeyStore, ImportsKeyStoresFromMemory) {
+    const std::string password = KeyStoreFiles::kPassword;
+    const std::string stores[] = {TempDir::read(keyStoreFiles().aliceP12), TempDir::read(keyStoreFiles().carolPem)};
+    for (const std::string& bytes : stores) {
+        const gss_buffer_desc store = viewOf(bytes);
+        const gss_buffer_desc passwordBuffer = stringBuffer(password);
+        OM_uint32 minor = 99;
+        gss_buffer_desc* container = nullptr;
+        ASSERT_EQ(kivo_import_creds(&store, &passwordBuffer, &minor, &container), 0u) << minor;
+        EXPECT_EQ(minor, 0u);
+        EXPECT_EQ(prov_abolish_creds(&container, &minor), 0u);
+
+        const std::string wrongText = "wrong";
+        const gss_buffer_desc wrong = stringBuffer(wrongText);
+        EXPECT_NE(kivo_import_creds(&store, &wrong, &minor, &container), 0u);
+        EXPECT_EQ(minor, static_cast<OM_uint32>(KIVO_R_WRONG_PASSWORD));
+        EXPECT_EQ(container, nullptr);
+    }
+    OM_uint32 minor = 0;
+    gss_buffer_desc* container = nullptr;
+    EXPECT_NE(kivo_import_creds(nullptr, nullptr, &minor, &container), 0u);
+    EXPECT_EQ(minor, static_cast<OM_uint32>(KIVO_R_BAD_PARAMETER));
+}
+
+TEST(ProviderKeyStore, HandlesOfOneKindAreRefusedWhereAnotherIsExpected) {
+    const std::string passwordText = KeyStoreFiles::kPassword;
+    const gss_buffer_desc location = stringBuffer(keyStoreFiles().aliceP12);
+    const gss_buffer_desc password = stringBuffer(passwordText);
+    OM_uint32 minor = 0;
+    gss_buffer_desc* container = nullptr;
+    ASSERT_EQ(kivo_establish_creds(nullptr, &location, &password, KIVOGetOID(1), &minor, &container), 0u);
+    void* credential = nullptr;
+    ASSERT_EQ(idup_acquire_cred_with_auth(nullptr, container, GSS_C_INDEFINITE, nullptr, nullptr, &minor, &credential,
+                                          nullptr, nullptr, nullptr),
+              0u);
+    void* environment = nullptr;
+    ASSERT_EQ(prov_establish_env(credential, KIVOGetOID(7), KIVOGetOID(7), 0, nullptr, &minor, &environment, nullptr,
+                                 nullptr, nullptr, nullptr),
+              0u);
+
+    // A credential given as an environment, an environment as a credential.
+    void* wrongKind = credential;
+    EXPECT_NE(prov_abolish_env(&wrongKind, &minor), 0u);
+    EXPECT_EQ(minor, static_cast<OM_uint32>(KIVO_R_BAD_HANDLE));
+    void* another = nullptr;
+    EXPECT_NE(prov_establish_env(environment, nullptr, nullptr, 0, nullptr, &minor, &another, nullptr, nullptr, nullptr,
+                                 nullptr),
+              0u);
+    EXPECT_EQ(minor, static_cast<OM_uint32>(KIVO_R_BAD_HANDLE));
+    const gss_buffer_desc input = viewOf("x");
+    gss_buffer_desc token = {0, nullptr};
+    const IDUP_Protect_Request_desc sign = {IDUP_Protect_Sign, 0, 0, 0};
+    EXPECT_NE(prov_protect(credential, &sign, nullptr, &input, &minor, &token, nullptr), 0u);
+    EXPECT_EQ(minor, static_cast<OM_uint32>(KIVO_R_BAD_HANDLE));
+
+    // The environment outlives the credential it was made from.
+    EXPECT_EQ(prov_release_cred(&minor, &credential), 0u);
+    EXPECT_EQ(prov_abolish_creds(&container, &minor), 0u);
+    EXPECT_EQ(prov_protect(environment, &sign, nullptr, &input, &minor, &token, nullptr), 0u) << minor;
+    OM_uint32 scratch = 0;
+    prov_release_buffer(&scratch, &token);
+    EXPECT_EQ(prov_abolish_env(&environment, &minor), 0u);
+}
+
+} // namespace

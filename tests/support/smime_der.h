@@ -1,0 +1,41 @@
+// Between S/MIME entities and the DER inside them, so that tests can change
+// a CMS structure with the OpenSSL API and hand it back as a message.
+#ifndef TESTS_SMIME_DER_H
+#define TESTS_SMIME_DER_H
+
+#include <string>
+
+#include <openssl/evp.h>
+
+// The bytes of the base64 body of a single-part entity (after the first
+// empty line); line breaks of either kind are skipped.
+inline std::string derFromSmime(const std::string& entity) {
+    std::size_t body = entity.find("\r\n\r\n");
+    body = body == std::string::npos ? entity.find("\n\n") + 2 : body + 4;
+    std::string text;
+    for (std::size_t i = body; i < entity.size(); ++i)
+        if (entity[i] != '\r' && entity[i] != '\n') text += entity[i];
+    std::string der(text.size() * 3 / 4 + 3, '\0');
+    const int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(&der[0]),
+                                       reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+    if (length < 0) return std::string();
+    std::size_t padding = 0;
+    while (padding < text.size() && padding < 2 && text[text.size() - 1 - padding] == '=') ++padding;
+    der.resize(static_cast<std::size_t>(length) - padding);
+    return der;
+}
+
+// An application/pkcs7-mime entity of the given smime-type holding der.
+inline std::string smimeFromDer(const std::string& der, const std::string& smimeType) {
+    std::string encoded(4 * ((der.size() + 2) / 3) + 1, '\0');
+    const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&encoded[0]),
+                                       reinterpret_cast<const unsigned char*>(der.data()), static_cast<int>(der.size()));
+    encoded.resize(static_cast<std::size_t>(length));
+    std::string entity = "Content-Type: application/pkcs7-mime; smime-type=" + smimeType +
+                         "; name=smime.p7m\r\nContent-Transfer-Encoding: base64\r\n"
+                         "Content-Disposition: attachment; filename=smime.p7m\r\n\r\n";
+    for (std::size_t i = 0; i < encoded.size(); i += 64) entity += encoded.substr(i, 64) + "\r\n";
+    return entity;
+}
+
+#endif // TESTS_SMIME_DER_H
