@@ -84,7 +84,8 @@ TEST(ProviderProtect, RefusesWhatItCannotDoWithTheRightReason) {
     const std::string bob = testpki::certPem(standardPki().bob.cert.get());
     const std::string notACert = "-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n";
     gss_buffer_desc good[] = {viewOf(bob)};
-    gss_buffer_desc mixed[] = {viewOf(bob), viewOf(notACert), viewOf("\x30\x03\x02\x01\x01")};
+    const std::string notDer("\x30\x03\x02\x01\x01", 5);
+    gss_buffer_desc mixed[] = {viewOf(bob), viewOf(notACert), viewOf(notDer)};
     OM_uint32 statuses[3] = {99, 99, 99};
     IDUP_Target_Info_desc none = {0, good, nullptr};
     IDUP_Target_Info_desc oneGood = {1, good, nullptr};

@@ -212,7 +212,8 @@ TEST(ProviderKeyStore, HandlesOfOneKindAreRefusedWhereAnotherIsExpected) {
                                  nullptr),
               0u);
     EXPECT_EQ(minor, static_cast<OM_uint32>(KIVO_R_BAD_HANDLE));
-    const gss_buffer_desc input = viewOf("x");
+    const std::string text = "x";
+    const gss_buffer_desc input = viewOf(text);
     gss_buffer_desc token = {0, nullptr};
     const IDUP_Protect_Request_desc sign = {IDUP_Protect_Sign, 0, 0, 0};
     EXPECT_NE(prov_protect(credential, &sign, nullptr, &input, &minor, &token, nullptr), 0u);

@@ -11,6 +11,7 @@
 inline gss_buffer_desc viewOf(const std::string& bytes) {
     return {static_cast<OM_uint32>(bytes.size()), const_cast<char*>(bytes.data())};
 }
+gss_buffer_desc viewOf(std::string&&) = delete; // would point into a dead temporary
 
 // The bytes of a malloc'd buffer, which is freed and left empty.
 inline std::string take(gss_buffer_desc& buffer) {
