@@ -37,12 +37,14 @@ kivo_reason_t decryptEnveloped(const Identity& identity, CMS_ContentInfo* cms, g
     if (!namesRecipient(cms, identity.cert.get())) return KIVO_R_NOT_A_RECIPIENT;
     BioPtr out(BIO_new(BIO_s_mem()));
     if (!out) return KIVO_R_NO_MEMORY;
-    // No certificate named: OpenSSL then tries the key on every recipient
-    // and, when no key transport unwraps, goes on with a random content key,
-    // so a bad wrapped key and bad content padding fail alike, at the same
-    // step, with the same reason. Telling them apart would hand an attacker
-    // a padding oracle.
-    if (CMS_decrypt(cms, identity.key.get(), nullptr, nullptr, out.get(), CMS_BINARY) != 1)
+    // With our certificate named, OpenSSL tries the key only on the recipient
+    // infos that name it. When key transport does not unwrap, it reports no
+    // error and goes on with a random content key, so a bad wrapped key and
+    // bad content padding fail alike, at the same later step, with the same
+    // reason: telling them apart would hand an attacker a padding oracle.
+    // (Key agreement stops at a failed unwrap, but AES key wrap has its own
+    // integrity check and so no such oracle; the reason is the same.)
+    if (CMS_decrypt(cms, identity.key.get(), identity.cert.get(), nullptr, out.get(), CMS_BINARY) != 1)
         return reasonFromQueue(KIVO_R_DECRYPTION_FAILED);
     return handOverBio(out.get(), &content);
 }

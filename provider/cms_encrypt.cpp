@@ -1,3 +1,4 @@
+#include <cstdint>
 #include <cstring>
 
 #include <openssl/pem.h>
@@ -22,10 +23,20 @@ X509Ptr readCertificate(const gss_buffer_desc& buffer) {
     return cert && cursor == bytes + buffer.length ? std::move(cert) : nullptr;
 }
 
-// Key transport (RSA) and key agreement (EC) are what S/MIME peers accept.
-bool canReceive(X509* cert) {
+// Why cert cannot receive a message, or KIVO_R_NONE: S/MIME peers accept
+// key transport to RSA keys and key agreement with EC keys, each only where
+// the certificate's key usage allows it, and only while it is valid.
+kivo_reason_t recipientFitness(X509* cert) {
     const EVP_PKEY* key = X509_get0_pubkey(cert);
-    return key != nullptr && (EVP_PKEY_is_a(key, "RSA") || EVP_PKEY_is_a(key, "EC"));
+    if (key == nullptr) return KIVO_R_BAD_RECIPIENT_CERTIFICATE;
+    // UINT32_MAX when the certificate sets no key usage.
+    const std::uint32_t usage = X509_get_key_usage(cert);
+    const bool fits = (EVP_PKEY_is_a(key, "RSA") && (usage & KU_KEY_ENCIPHERMENT) != 0) ||
+                      (EVP_PKEY_is_a(key, "EC") && (usage & KU_KEY_AGREEMENT) != 0);
+    if (!fits) return KIVO_R_BAD_RECIPIENT_CERTIFICATE;
+    if (X509_cmp_current_time(X509_get0_notBefore(cert)) >= 0 || X509_cmp_current_time(X509_get0_notAfter(cert)) <= 0)
+        return KIVO_R_CERTIFICATE_EXPIRED;
+    return KIVO_R_NONE;
 }
 
 } // namespace
@@ -47,9 +58,9 @@ kivo_reason_t encryptContent(const IDUP_Target_Info_desc& targets, OM_uint32 str
     // one that cannot be used fails the whole encryption.
     kivo_reason_t outcome = KIVO_R_NONE;
     for (OM_uint32 i = 0; i < targets.count; ++i) {
-        kivo_reason_t reason = KIVO_R_NONE;
         X509Ptr cert = readCertificate(targets.recipients[i]);
-        if (!cert || !canReceive(cert.get()) || CMS_add1_recipient_cert(cms.get(), cert.get(), flags) == nullptr)
+        kivo_reason_t reason = cert ? recipientFitness(cert.get()) : reasonFromQueue(KIVO_R_BAD_RECIPIENT_CERTIFICATE);
+        if (reason == KIVO_R_NONE && CMS_add1_recipient_cert(cms.get(), cert.get(), flags) == nullptr)
             reason = reasonFromQueue(KIVO_R_BAD_RECIPIENT_CERTIFICATE);
         if (targets.statuses != nullptr) targets.statuses[i] = reason;
         if (outcome == KIVO_R_NONE) outcome = reason;

@@ -24,6 +24,14 @@ kivo_reason_t signContent(const Identity& identity, OM_uint32 digest, bool detac
 kivo_reason_t encryptContent(const IDUP_Target_Info_desc& targets, OM_uint32 strength, const gss_buffer_desc& input,
                              gss_buffer_desc& token);
 
+// KIVO_R_MALFORMED_TOKEN when the SignedData in token (already parsed as
+// cms) lists more digest algorithms or signers than any real message does.
+kivo_reason_t checkSignedDataLimits(const gss_buffer_desc& token, CMS_ContentInfo* cms);
+
+// Empties the outputs of a verify record (releasing what an earlier call
+// put there), so that nothing stale is read as this call's result.
+void resetVerifyOutputs(IDUP_PIDU_Information_desc& info) noexcept;
+
 // Verifies SignedData. signedContent is null for encapsulated content, which
 // then goes to content; info (may be null) says what to check and receives
 // what was found.

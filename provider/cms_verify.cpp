@@ -10,6 +10,8 @@ namespace {
 kivo_reason_t classifyVerifyFailure(const QueuedErrors& errors) {
     if (errors.outOfMemory()) return KIVO_R_NO_MEMORY;
     if (errors.has(ERR_LIB_CMS, CMS_R_UNKNOWN_DIGEST_ALGORITHM)) return KIVO_R_UNSUPPORTED_DIGEST;
+    // Neither the message nor our key store holds the signer's certificate.
+    if (errors.has(ERR_LIB_CMS, CMS_R_SIGNER_CERTIFICATE_NOT_FOUND)) return KIVO_R_SIGNER_NOT_TRUSTED;
     // A signature over absent content, or a structure that is not SignedData
     // as it should be, is a token fault; everything else means the content
     // or the signature is not what the signer made.
@@ -97,13 +99,8 @@ std::int64_t signingTimeOf(CMS_SignerInfo* si) {
     return static_cast<std::int64_t>(days) * 86400 + seconds;
 }
 
-// Fills what info reports about the first signer. The outputs of an
-// earlier call through the same record are released first.
+// Fills what info reports about the first signer.
 kivo_reason_t reportSigner(CMS_ContentInfo* cms, IDUP_PIDU_Information_desc& info) {
-    clearBuffer(info.signer_subject);
-    clearBuffer(info.signer_certificate);
-    info.digest = 0;
-    info.signing_time = 0;
     STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(cms);
     if (sk_CMS_SignerInfo_num(signers) <= 0) return KIVO_R_NONE;
     CMS_SignerInfo* si = sk_CMS_SignerInfo_value(signers, 0);
@@ -154,20 +151,31 @@ kivo_reason_t checkSignatures(Environment& environment, CMS_ContentInfo* cms, co
     if (reason != KIVO_R_NONE) return reason;
     X509StackPtr untrusted = untrustedCertificates(cms, identity);
     if (!untrusted) return KIVO_R_NO_MEMORY;
-    X509StackPtr signerCerts(CMS_get0_signers(cms)); // the stack is ours, its certificates are not
+    BorrowedX509StackPtr signerCerts(CMS_get0_signers(cms));
     if (!signerCerts) return reasonFromQueue(KIVO_R_SIGNER_NOT_TRUSTED);
     for (int i = 0; i < sk_X509_num(signerCerts.get()); ++i) {
         reason = verifyChain(store, sk_X509_value(signerCerts.get(), i), untrusted.get());
         if (reason != KIVO_R_NONE) break;
     }
-    sk_X509_free(signerCerts.release());
     return reason;
 }
 
 } // namespace
 
+void resetVerifyOutputs(IDUP_PIDU_Information_desc& info) noexcept {
+    info.reason = KIVO_R_INTERNAL;
+    clearBuffer(info.signer_subject);
+    clearBuffer(info.signer_certificate);
+    info.digest = 0;
+    info.signing_time = 0;
+}
+
 kivo_reason_t verifySigned(Environment& environment, CMS_ContentInfo* cms, const gss_buffer_desc* signedContent,
                            gss_buffer_desc* content, IDUP_PIDU_Information_desc* info) {
+    constexpr OM_uint32 kKnownFlags = KIVO_VERIFY_SIGNATURE | KIVO_VERIFY_CHAIN;
+    // A zeroed record must not pass for a request to skip the trust check.
+    if (info != nullptr && (info->verify_flags == 0 || (info->verify_flags & ~kKnownFlags) != 0))
+        return KIVO_R_BAD_PARAMETER;
     BioPtr out;
     if (signedContent == nullptr) {
         if (content == nullptr || content->length != 0 || content->value != nullptr) return KIVO_R_BAD_PARAMETER;
@@ -179,7 +187,6 @@ kivo_reason_t verifySigned(Environment& environment, CMS_ContentInfo* cms, const
         // Who signed is worth knowing even when the signature fails.
         const kivo_reason_t reported = reportSigner(cms, *info);
         if (reason == KIVO_R_NONE) reason = reported;
-        info->reason = reason;
     }
     if (reason != KIVO_R_NONE || !out) return reason;
     return handOverBio(out.get(), content);

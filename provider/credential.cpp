@@ -2,6 +2,8 @@
 
 #include <strings.h>
 
+#include <algorithm>
+
 #include <openssl/pem.h>
 
 #include "openssl_support.h"
@@ -15,14 +17,23 @@ struct Candidate {
     const StoredCertificate* cert;
 };
 
+bool validNow(X509* cert) {
+    return X509_cmp_current_time(X509_get0_notBefore(cert)) < 0 && X509_cmp_current_time(X509_get0_notAfter(cert)) > 0;
+}
+
+// Every key with every certificate of its public key, key by key; a key's
+// certificates that are valid now come before its others, so that a renewed
+// certificate wins over the one it replaced.
 std::vector<Candidate> candidatesOf(const KeyStore& store) {
     std::vector<Candidate> candidates;
-    for (const StoredKey& key : store.keys)
+    for (const StoredKey& key : store.keys) {
+        const std::size_t first = candidates.size();
         for (const StoredCertificate& cert : store.certs)
-            if (EVP_PKEY_eq(X509_get0_pubkey(cert.cert.get()), key.key.get()) == 1) {
+            if (EVP_PKEY_eq(X509_get0_pubkey(cert.cert.get()), key.key.get()) == 1)
                 candidates.push_back(Candidate{&key, &cert});
-                break;
-            }
+        std::stable_partition(candidates.begin() + static_cast<std::ptrdiff_t>(first), candidates.end(),
+                              [](const Candidate& c) { return validNow(c.cert->cert.get()); });
+    }
     return candidates;
 }
 
@@ -65,9 +76,9 @@ kivo_reason_t selectIdentity(const KeyStore& store, const std::string& principal
     const std::vector<Candidate> candidates = candidatesOf(store);
     const Candidate* match = findByPrincipal(candidates, principal);
     if (match != nullptr) {
-        if (EVP_PKEY_up_ref(match->key->key.get()) != 1 || X509_up_ref(match->cert->cert.get()) != 1)
-            return KIVO_R_INTERNAL;
+        if (EVP_PKEY_up_ref(match->key->key.get()) != 1) return KIVO_R_INTERNAL;
         chosen->key.reset(match->key->key.get());
+        if (X509_up_ref(match->cert->cert.get()) != 1) return KIVO_R_INTERNAL;
         chosen->cert.reset(match->cert->cert.get());
     } else if (!(store.keys.empty() && principal.empty())) {
         // Only a store without keys gives a credential without one, and only
@@ -79,9 +90,10 @@ kivo_reason_t selectIdentity(const KeyStore& store, const std::string& principal
     if (!chosen->chain || !chosen->authorities) return KIVO_R_NO_MEMORY;
     for (const StoredCertificate& stored : store.certs) {
         X509* cert = stored.cert.get();
+        // Every CA certificate of the store is trusted, the chosen one too.
+        if (X509_check_ca(cert) > 0 && !pushReference(chosen->authorities.get(), cert)) return KIVO_R_NO_MEMORY;
         if (match != nullptr && cert == match->cert->cert.get()) continue;
         if (!pushReference(chosen->chain.get(), cert)) return KIVO_R_NO_MEMORY;
-        if (X509_check_ca(cert) > 0 && !pushReference(chosen->authorities.get(), cert)) return KIVO_R_NO_MEMORY;
     }
     identity = std::move(chosen);
     return KIVO_R_NONE;
@@ -92,11 +104,12 @@ OM_uint32 capabilitiesOf(const Identity& identity) noexcept {
     X509* cert = identity.cert.get();
     // UINT32_MAX when the certificate sets no key usage: then any use is allowed.
     const std::uint32_t usage = X509_get_key_usage(cert);
+    // Only RSA (key transport) and EC (key agreement) keys receive S/MIME.
+    const bool canReceive = EVP_PKEY_is_a(identity.key.get(), "RSA") || EVP_PKEY_is_a(identity.key.get(), "EC");
     OM_uint32 bits = 0;
     if ((usage & (KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION)) != 0) bits |= KIVO_CRED_CAN_SIGN;
-    if ((usage & (KU_KEY_ENCIPHERMENT | KU_KEY_AGREEMENT)) != 0) bits |= KIVO_CRED_CAN_DECRYPT;
-    if (X509_cmp_current_time(X509_get0_notBefore(cert)) < 0 && X509_cmp_current_time(X509_get0_notAfter(cert)) > 0)
-        bits |= KIVO_CRED_CERT_VALID_NOW;
+    if (canReceive && (usage & (KU_KEY_ENCIPHERMENT | KU_KEY_AGREEMENT)) != 0) bits |= KIVO_CRED_CAN_DECRYPT;
+    if (validNow(cert)) bits |= KIVO_CRED_CERT_VALID_NOW;
     return bits;
 }
 

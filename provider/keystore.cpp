@@ -7,14 +7,13 @@
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
 
+#include "kdf_limits.h"
 #include "openssl_support.h"
 
 namespace detail {
 
 namespace {
 
-// Key stores are a few kilobytes; anything far larger is not one.
-constexpr long kMaxKeyStoreBytes = 16L * 1024 * 1024;
 // safeContentsBag nesting deeper than this is hostile, not a key store.
 constexpr int kMaxBagDepth = 4;
 
@@ -47,6 +46,9 @@ kivo_reason_t readBags(const STACK_OF(PKCS12_SAFEBAG)* bags, Password password, 
             reason = addKey(const_cast<PKCS8_PRIV_KEY_INFO*>(PKCS12_SAFEBAG_get0_p8inf(bag)), bag, store);
             break;
         case NID_pkcs8ShroudedKeyBag: {
+            const X509_ALGOR* pbe = nullptr;
+            X509_SIG_get0(PKCS12_SAFEBAG_get0_pkcs8(bag), &pbe, nullptr);
+            if (!kdfCostAcceptable(pbe)) return KIVO_R_KEYSTORE_UNREADABLE;
             Pkcs8Ptr p8(PKCS12_decrypt_skey(bag, password.text, password.length));
             reason = p8 ? addKey(p8.get(), bag, store) : reasonFromQueue(KIVO_R_WRONG_PASSWORD);
             break;
@@ -76,6 +78,7 @@ kivo_reason_t loadPkcs12(const void* bytes, std::size_t length, const std::strin
 
     Password chosen{password.c_str(), static_cast<int>(password.size())};
     if (PKCS12_mac_present(p12.get())) {
+        if (!macCostAcceptable(p12.get())) return KIVO_R_KEYSTORE_UNREADABLE;
         if (PKCS12_verify_mac(p12.get(), chosen.text, chosen.length) != 1) {
             // An empty password may have been stored as an absent one.
             if (!password.empty() || PKCS12_verify_mac(p12.get(), nullptr, 0) != 1)
@@ -95,6 +98,9 @@ kivo_reason_t loadPkcs12(const void* bytes, std::size_t length, const std::strin
             if (!bags) return reasonFromQueue(KIVO_R_KEYSTORE_UNREADABLE);
             break;
         case NID_pkcs7_encrypted:
+            if (safe->d.encrypted == nullptr || safe->d.encrypted->enc_data == nullptr ||
+                !kdfCostAcceptable(safe->d.encrypted->enc_data->algorithm))
+                return KIVO_R_KEYSTORE_UNREADABLE;
             bags.reset(PKCS12_unpack_p7encdata(safe, chosen.text, chosen.length));
             if (!bags) return reasonFromQueue(KIVO_R_WRONG_PASSWORD);
             break;
@@ -135,6 +141,13 @@ kivo_reason_t addCertificateBlock(const unsigned char* der, long length, KeyStor
 // every form (PKCS#8 encrypted or not, traditional with Proc-Type headers).
 kivo_reason_t addKeyBlock(const char* name, const char* header, const unsigned char* data, long length,
                           const std::string& password, KeyStore& store) {
+    if (std::strcmp(name, PEM_STRING_PKCS8) == 0) {
+        const unsigned char* cursor = data;
+        OsslPtr<X509_SIG, X509_SIG_free> sealed(d2i_X509_SIG(nullptr, &cursor, length));
+        const X509_ALGOR* pbe = nullptr;
+        if (sealed) X509_SIG_get0(sealed.get(), &pbe, nullptr);
+        if (!kdfCostAcceptable(pbe)) return reasonFromQueue(KIVO_R_KEYSTORE_UNREADABLE);
+    }
     BioPtr block(BIO_new(BIO_s_mem()));
     if (!block || PEM_write_bio(block.get(), name, header, data, length) <= 0) return reasonFromQueue(KIVO_R_INTERNAL);
     auto* user = const_cast<std::string*>(&password);
@@ -186,7 +199,7 @@ bool looksLikePem(const void* bytes, std::size_t length) {
 } // namespace
 
 kivo_reason_t loadKeyStore(const void* bytes, std::size_t length, const std::string& password, KeyStore& store) {
-    if (length == 0 || length > static_cast<std::size_t>(kMaxKeyStoreBytes)) return KIVO_R_KEYSTORE_UNREADABLE;
+    if (length == 0 || length > kMaxKeyStoreBytes) return KIVO_R_KEYSTORE_UNREADABLE;
     if (password.size() > INT32_MAX / 2) return KIVO_R_BAD_PARAMETER;
     const kivo_reason_t reason =
         looksLikePem(bytes, length) ? loadPem(bytes, length, password, store) : loadPkcs12(bytes, length, password, store);
@@ -202,7 +215,7 @@ kivo_reason_t readKeyStoreFile(const std::string& path, std::string& bytes) {
     for (;;) {
         const std::size_t got = std::fread(chunk, 1, sizeof chunk, file);
         bytes.append(chunk, got);
-        if (bytes.size() > static_cast<std::size_t>(kMaxKeyStoreBytes)) return KIVO_R_KEYSTORE_UNREADABLE;
+        if (bytes.size() > kMaxKeyStoreBytes) return KIVO_R_KEYSTORE_UNREADABLE;
         if (got < sizeof chunk) break;
     }
     OPENSSL_cleanse(chunk, sizeof chunk);

@@ -32,6 +32,9 @@ struct KeyStore {
     std::vector<StoredCertificate> certs;
 };
 
+// Key stores are a few kilobytes; anything far larger is not one.
+constexpr std::size_t kMaxKeyStoreBytes = 16u * 1024 * 1024;
+
 // Reads a key store from bytes: PEM when it holds a PEM block, else DER
 // PKCS#12. Keys are decrypted with password (empty: none).
 kivo_reason_t loadKeyStore(const void* bytes, std::size_t length, const std::string& password, KeyStore& store);

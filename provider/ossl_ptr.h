@@ -45,6 +45,12 @@ struct X509StackFree {
 };
 using X509StackPtr = std::unique_ptr<STACK_OF(X509), X509StackFree>;
 
+// A stack whose certificates belong to someone else: only the stack goes.
+struct BorrowedX509StackFree {
+    void operator()(STACK_OF(X509)* s) const noexcept { sk_X509_free(s); }
+};
+using BorrowedX509StackPtr = std::unique_ptr<STACK_OF(X509), BorrowedX509StackFree>;
+
 struct Pkcs7StackFree {
     void operator()(STACK_OF(PKCS7)* s) const noexcept { sk_PKCS7_pop_free(s, PKCS7_free); }
 };

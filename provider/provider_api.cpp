@@ -48,6 +48,7 @@ kivo_reason_t establishCreds(const gss_buffer_desc* location, const gss_buffer_d
 kivo_reason_t importCreds(const gss_buffer_desc* keyStore, const gss_buffer_desc* password,
                           gss_buffer_desc** container) {
     if (container == nullptr || keyStore == nullptr || keyStore->value == nullptr) return KIVO_R_BAD_PARAMETER;
+    if (keyStore->length > kMaxKeyStoreBytes) return KIVO_R_KEYSTORE_UNREADABLE;
     Secret bytes;
     bytes.text.assign(static_cast<const char*>(keyStore->value), keyStore->length);
     return containerFrom(bytes.text, password, container);
@@ -137,39 +138,49 @@ kivo_reason_t protect(void* env, const IDUP_Protect_Request_desc* request, IDUP_
     }
 }
 
+// The whole token must be one CMS structure: bytes after it are refused,
+// since nothing vouches for them.
 CmsPtr parseToken(const gss_buffer_desc& token, kivo_reason_t& reason) {
     reason = KIVO_R_MALFORMED_TOKEN;
     if (token.value == nullptr || token.length == 0) return nullptr;
-    const auto* cursor = static_cast<const unsigned char*>(token.value);
+    const auto* start = static_cast<const unsigned char*>(token.value);
+    const unsigned char* cursor = start;
     CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &cursor, static_cast<long>(token.length)));
     if (!cms) reason = reasonFromQueue(KIVO_R_MALFORMED_TOKEN);
+    if (cursor != start + token.length) return nullptr;
     return cms;
+}
+
+kivo_reason_t unprotectToken(Environment& environment, const gss_buffer_desc* token,
+                             const gss_buffer_desc* detachedToken, gss_buffer_desc* content,
+                             IDUP_PIDU_Information_desc* info) {
+    // With a detached signature, token is the signed content.
+    const gss_buffer_desc& cmsBytes = detachedToken != nullptr ? *detachedToken : *token;
+    kivo_reason_t reason = KIVO_R_NONE;
+    CmsPtr cms = parseToken(cmsBytes, reason);
+    if (!cms) return reason;
+    switch (OBJ_obj2nid(CMS_get0_type(cms.get()))) {
+    case NID_pkcs7_signed:
+        reason = checkSignedDataLimits(cmsBytes, cms.get());
+        if (reason != KIVO_R_NONE) return reason;
+        return verifySigned(environment, cms.get(), detachedToken != nullptr ? token : nullptr, content, info);
+    case NID_pkcs7_enveloped:
+        if (detachedToken != nullptr) return KIVO_R_MALFORMED_TOKEN;
+        if (content == nullptr) return KIVO_R_BAD_PARAMETER;
+        return decryptEnveloped(*environment.identity, cms.get(), *content);
+    default:
+        return KIVO_R_MALFORMED_TOKEN;
+    }
 }
 
 kivo_reason_t unprotect(void* env, const gss_buffer_desc* token, const gss_buffer_desc* detachedToken,
                         gss_buffer_desc* content, IDUP_PIDU_Information_desc* info) {
+    if (info != nullptr) resetVerifyOutputs(*info);
     Environment* environment = environmentOf(env);
-    if (environment == nullptr) return env == nullptr ? KIVO_R_BAD_PARAMETER : KIVO_R_BAD_HANDLE;
-    if (token == nullptr) return KIVO_R_BAD_PARAMETER;
-    // With a detached signature, token is the signed content.
-    kivo_reason_t reason = KIVO_R_NONE;
-    CmsPtr cms = parseToken(detachedToken != nullptr ? *detachedToken : *token, reason);
-    if (!cms) {
-        if (info != nullptr) info->reason = reason;
-        return reason;
-    }
-    switch (OBJ_obj2nid(CMS_get0_type(cms.get()))) {
-    case NID_pkcs7_signed:
-        return verifySigned(*environment, cms.get(), detachedToken != nullptr ? token : nullptr, content, info);
-    case NID_pkcs7_enveloped:
-        if (detachedToken != nullptr) reason = KIVO_R_MALFORMED_TOKEN;
-        else if (content == nullptr) reason = KIVO_R_BAD_PARAMETER;
-        else reason = decryptEnveloped(*environment->identity, cms.get(), *content);
-        break;
-    default:
-        reason = KIVO_R_MALFORMED_TOKEN;
-        break;
-    }
+    kivo_reason_t reason = KIVO_R_BAD_PARAMETER;
+    if (environment == nullptr && env != nullptr) reason = KIVO_R_BAD_HANDLE;
+    else if (environment != nullptr && token != nullptr)
+        reason = unprotectToken(*environment, token, detachedToken, content, info);
     if (info != nullptr) info->reason = reason;
     return reason;
 }

@@ -85,11 +85,13 @@ TEST(ProviderProtect, RefusesWhatItCannotDoWithTheRightReason) {
     const std::string notACert = "-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n";
     gss_buffer_desc good[] = {viewOf(bob)};
     const std::string notDer("\x30\x03\x02\x01\x01", 5);
-    gss_buffer_desc mixed[] = {viewOf(bob), viewOf(notACert), viewOf(notDer)};
-    OM_uint32 statuses[3] = {99, 99, 99};
+    const std::string expired = testpki::certPem(standardPki().expired.cert.get());
+    const std::string authority = testpki::certPem(standardPki().root.cert.get()); // may only sign certificates
+    gss_buffer_desc mixed[] = {viewOf(bob), viewOf(notACert), viewOf(notDer), viewOf(expired), viewOf(authority)};
+    OM_uint32 statuses[5] = {99, 99, 99, 99, 99};
     IDUP_Target_Info_desc none = {0, good, nullptr};
     IDUP_Target_Info_desc oneGood = {1, good, nullptr};
-    IDUP_Target_Info_desc someBad = {3, mixed, statuses};
+    IDUP_Target_Info_desc someBad = {5, mixed, statuses};
     char somewhere = 0;
 
     struct Case {
@@ -129,6 +131,8 @@ TEST(ProviderProtect, RefusesWhatItCannotDoWithTheRightReason) {
     EXPECT_EQ(statuses[0], 0u);
     EXPECT_EQ(statuses[1], static_cast<OM_uint32>(KIVO_R_BAD_RECIPIENT_CERTIFICATE));
     EXPECT_EQ(statuses[2], static_cast<OM_uint32>(KIVO_R_BAD_RECIPIENT_CERTIFICATE));
+    EXPECT_EQ(statuses[3], static_cast<OM_uint32>(KIVO_R_CERTIFICATE_EXPIRED));
+    EXPECT_EQ(statuses[4], static_cast<OM_uint32>(KIVO_R_BAD_RECIPIENT_CERTIFICATE));
 
     // A keyless credential still encrypts: that is what it is for.
     EXPECT_EQ(protect(keyless.handle(), {IDUP_Protect_Encrypt, 0, 0, 0}, &oneGood).major, 0u);
@@ -354,6 +358,7 @@ TEST(ProviderUnprotect, RefusesHostileTokensWithAReason) {
         {"deeply nested indefinite lengths", nested(100000)},
         {"huge definite length", std::string("\x30\x84\x7f\xff\xff\xff\x06\x09", 8)},
         {"content type alone", std::string("\x30\x0b\x06\x09\x2a\x86\x48\x86\xf7\x0d\x01\x07\x02", 13)},
+        {"a signed token with bytes after it", opaque + std::string("\0\0junk", 6)},
         {"data, not signed or enveloped", std::string("\x30\x0f\x06\x09\x2a\x86\x48\x86\xf7\x0d\x01\x07\x01"
                                                       "\xa0\x02\x04\x00", 17)},
     };
@@ -392,6 +397,116 @@ TEST(ProviderUnprotect, HostileTokensInAMessageLeaveItAsItWas) {
             EXPECT_EQ(a.heldAfter, message);
         }
     }
+}
+
+// --- Limits and records -----------------------------------------------------
+
+// One definite-length TLV: its header and contents.
+struct Tlv {
+    std::string header;
+    std::string content;
+};
+
+Tlv readTlv(const std::string& der, std::size_t& at) {
+    const auto* start = reinterpret_cast<const unsigned char*>(der.data()) + at;
+    const unsigned char* cursor = start;
+    long length = 0;
+    int tag = 0;
+    int tagClass = 0;
+    EXPECT_EQ(ASN1_get_object(&cursor, &length, &tag, &tagClass, static_cast<long>(der.size() - at)) & 0x81, 0);
+    const std::size_t headerLength = static_cast<std::size_t>(cursor - start);
+    Tlv tlv{der.substr(at, headerLength), der.substr(at + headerLength, static_cast<std::size_t>(length))};
+    at += headerLength + static_cast<std::size_t>(length);
+    return tlv;
+}
+
+// The same identifier with a header for new contents.
+std::string rewrap(const Tlv& tlv, const std::string& content) {
+    std::string header(1, tlv.header[0]);
+    const std::size_t n = content.size();
+    if (n < 0x80) header += static_cast<char>(n);
+    else if (n < 0x100) header += std::string("\x81") + static_cast<char>(n);
+    else if (n < 0x10000) header += std::string("\x82") + static_cast<char>(n >> 8) + static_cast<char>(n & 0xff);
+    else header += std::string("\x83") + static_cast<char>(n >> 16) + static_cast<char>((n >> 8) & 0xff) + static_cast<char>(n & 0xff);
+    return header + content;
+}
+
+// A SignedData token whose digestAlgorithms set lists its one entry copies
+// times: a signature still valid, but one hash pass per entry.
+std::string withRepeatedDigestAlgorithm(const std::string& der, int copies) {
+    std::size_t at = 0;
+    const Tlv contentInfo = readTlv(der, at);
+    at = 0;
+    const std::string& ci = contentInfo.content;
+    const Tlv type = readTlv(ci, at);
+    const Tlv explicitContent = readTlv(ci, at);
+    std::size_t inner = 0;
+    const Tlv signedData = readTlv(explicitContent.content, inner);
+    std::size_t sd = 0;
+    const Tlv version = readTlv(signedData.content, sd);
+    const Tlv digests = readTlv(signedData.content, sd);
+    std::string repeated;
+    for (int i = 0; i < copies; ++i) repeated += digests.content;
+    const std::string rest = signedData.content.substr(sd);
+    const std::string newSignedData =
+        rewrap(signedData, version.header + version.content + rewrap(digests, repeated) + rest);
+    return rewrap(contentInfo, type.header + type.content + rewrap(explicitContent, newSignedData));
+}
+
+OM_uint32 unprotectReason(void* environment, const std::string& token, IDUP_PIDU_Information_desc* info) {
+    const gss_buffer_desc buffer = viewOf(token);
+    gss_buffer_desc content = {0, nullptr};
+    OM_uint32 minor = 0;
+    prov_unprotect(environment, &buffer, nullptr, &minor, &content, info);
+    take(content);
+    return minor;
+}
+
+TEST(ProviderVerify, RefusesTokensThatAskForUnboundedWork) {
+    ProviderEnvironment bob(keyStoreFiles().bobP12);
+    const std::string opaque = derFromSmime(signedMessage(keyStoreFiles().aliceP12, false));
+    EXPECT_EQ(unprotectReason(bob.handle(), withRepeatedDigestAlgorithm(opaque, 1), nullptr), 0u)
+        << "the rebuilt token is the original";
+    EXPECT_EQ(unprotectReason(bob.handle(), withRepeatedDigestAlgorithm(opaque, 8), nullptr), 0u);
+    EXPECT_EQ(unprotectReason(bob.handle(), withRepeatedDigestAlgorithm(opaque, 9), nullptr),
+              static_cast<OM_uint32>(KIVO_R_MALFORMED_TOKEN));
+    EXPECT_EQ(unprotectReason(bob.handle(), withRepeatedDigestAlgorithm(opaque, 20000), nullptr),
+              static_cast<OM_uint32>(KIVO_R_MALFORMED_TOKEN));
+}
+
+TEST(ProviderVerify, ARecordPassedAgainReportsOnlyThisCall) {
+    ProviderEnvironment bob(keyStoreFiles().bobP12);
+    const std::string opaque = derFromSmime(signedMessage(keyStoreFiles().aliceP12, false));
+    VerifyRecord record;
+    ASSERT_EQ(unprotectReason(bob.handle(), opaque, &record.info), 0u);
+    ASSERT_NE(record.subject(), "");
+    EXPECT_EQ(unprotectReason(bob.handle(), "not a token", &record.info), static_cast<OM_uint32>(KIVO_R_MALFORMED_TOKEN));
+    EXPECT_EQ(record.info.reason, static_cast<OM_uint32>(KIVO_R_MALFORMED_TOKEN));
+    EXPECT_EQ(record.info.signer_subject.value, nullptr) << "the earlier signer is gone";
+    EXPECT_EQ(record.info.signer_certificate.value, nullptr);
+    EXPECT_EQ(record.info.signing_time, 0);
+
+    // A zeroed record, or one with bits nobody defined, asks for nothing
+    // known: it must not pass for "skip the trust check".
+    for (OM_uint32 flags : {0u, 0x80u, 0x5u}) {
+        SCOPED_TRACE(flags);
+        record.info.verify_flags = flags;
+        EXPECT_EQ(unprotectReason(bob.handle(), opaque, &record.info), static_cast<OM_uint32>(KIVO_R_BAD_PARAMETER));
+    }
+}
+
+TEST(ProviderVerify, ASignerWhoseCertificateIsNowhereIsNotTrusted) {
+    // Signed without certificates by someone the verifier's key store does
+    // not know.
+    const testpki::Identity& stranger = standardPki().stranger;
+    const std::string text = "content";
+    std::unique_ptr<BIO, decltype(&BIO_free)> in(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())), BIO_free);
+    CmsPtr cms(CMS_sign(stranger.cert.get(), stranger.key.get(), nullptr, in.get(), CMS_BINARY | CMS_NOCERTS),
+               CMS_ContentInfo_free);
+    ASSERT_TRUE(cms);
+    ProviderEnvironment bob(keyStoreFiles().bobP12);
+    EXPECT_EQ(unprotectReason(bob.handle(), encode(cms.get()), nullptr),
+              static_cast<OM_uint32>(KIVO_R_SIGNER_NOT_TRUSTED));
 }
 
 } // namespace

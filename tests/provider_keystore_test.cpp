@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <openssl/err.h>
+#include <openssl/pkcs12.h>
 
 #include "gss_buffers.h"
 #include "random_bytes.h"
@@ -69,6 +70,33 @@ Outcome acquire(const std::string& location, const std::string& password, const 
     return outcome;
 }
 
+// A PKCS#12 file with the given PBKDF2 (keys and certificates) and MAC
+// iteration counts; -1 for macIterations leaves the MAC out.
+std::string pkcs12WithIterations(int kdfIterations, int macIterations) {
+    const testpki::Identity& alice = standardPki().alice;
+    PKCS12* p12 = PKCS12_create(KeyStoreFiles::kPassword, nullptr, alice.key.get(), alice.cert.get(), nullptr, 0, 0,
+                                kdfIterations, macIterations, 0);
+    EXPECT_NE(p12, nullptr);
+    unsigned char* der = nullptr;
+    const int length = i2d_PKCS12(p12, &der);
+    PKCS12_free(p12);
+    std::string bytes(reinterpret_cast<char*>(der), static_cast<std::size_t>(length));
+    OPENSSL_free(der);
+    return bytes;
+}
+
+// Every occurrence of from replaced by to (of the same length, so that no
+// DER length changes).
+std::string patched(std::string bytes, const std::string& from, const std::string& to) {
+    std::size_t replaced = 0;
+    for (std::size_t at = bytes.find(from); at != std::string::npos; at = bytes.find(from, at + to.size())) {
+        bytes.replace(at, from.size(), to);
+        ++replaced;
+    }
+    EXPECT_GT(replaced, 0u);
+    return bytes;
+}
+
 constexpr OM_uint32 kEverything = KIVO_CRED_CAN_SIGN | KIVO_CRED_CAN_DECRYPT | KIVO_CRED_CERT_VALID_NOW;
 
 struct LoadCase {
@@ -100,6 +128,24 @@ TEST(ProviderKeyStore, LoadsSelectsAndRefusesWithTheRightReason) {
                                  testpki::keyPem(standardPki().carol.key.get(), password) +
                                  testpki::certPem(standardPki().carol.cert.get()));
 
+    // A renewal: the key with its expired certificate and a new one under
+    // another address.
+    testpki::IssueOptions renewal{"Alice", "alice@new.example", testpki::KeyKind::Rsa2048};
+    testpki::IssueOptions lapsed{"Alice", "alice@old.example", testpki::KeyKind::Rsa2048};
+    lapsed.validFromSeconds = -400L * 86400;
+    const std::string renewed = dir.write(
+        "renewed.pem", testpki::keyPem(standardPki().alice.key.get()) +
+                           testpki::certPem(testpki::certify(standardPki().root, standardPki().alice.key, lapsed).get()) +
+                           testpki::certPem(testpki::certify(standardPki().root, standardPki().alice.key, renewal).get()));
+    // Iteration counts of 65536 and 65537 encode in three bytes, as does
+    // 8388607 (0x7fffff): patched in place, they ask for hours of work.
+    const std::string mac65536("\x02\x03\x01\x00\x00", 5);
+    const std::string kdf65537("\x02\x03\x01\x00\x01", 5);
+    const std::string huge("\x02\x03\x7f\xff\xff", 5);
+    const std::string costlyMac = dir.write("mac.p12", patched(pkcs12WithIterations(2048, 65536), mac65536, huge));
+    const std::string costlyKey = dir.write("kdf.p12", patched(pkcs12WithIterations(65537, -1), kdf65537, huge));
+    const std::string modestKey = dir.write("kdf-ok.p12", pkcs12WithIterations(65537, -1));
+
     const LoadCase cases[] = {
         {"PKCS#12, first identity", files.aliceP12, password, "", KIVO_R_NONE, kEverything},
         {"PKCS#12 with legacy PBE", files.aliceLegacyP12, password, "", KIVO_R_NONE, kEverything},
@@ -115,6 +161,12 @@ TEST(ProviderKeyStore, LoadsSelectsAndRefusesWithTheRightReason) {
          KIVO_CRED_CAN_SIGN | KIVO_CRED_CAN_DECRYPT},
         {"certificates only", files.rootPem, "", "", KIVO_R_NONE, 0},
         {"empty location", "", "", "", KIVO_R_NONE, 0},
+        {"renewed certificate, first identity", renewed, "", "", KIVO_R_NONE, kEverything},
+        {"renewed certificate, by its new address", renewed, "", "alice@new.example", KIVO_R_NONE, kEverything},
+        {"PKCS#12 without MAC, modest key derivation", modestKey, password, "", KIVO_R_NONE, kEverything},
+        {"PKCS#12 MAC asking for 8 million iterations", costlyMac, password, "", KIVO_R_KEYSTORE_UNREADABLE, 0},
+        {"PKCS#12 key derivation asking for 8 million iterations", costlyKey, password, "",
+         KIVO_R_KEYSTORE_UNREADABLE, 0},
         {"wrong PKCS#12 password", files.aliceP12, "wrong", "", KIVO_R_WRONG_PASSWORD, 0},
         {"wrong PEM password", files.carolPem, "wrong", "", KIVO_R_WRONG_PASSWORD, 0},
         {"no password for an encrypted PEM key", files.carolPem, "", "", KIVO_R_WRONG_PASSWORD, 0},

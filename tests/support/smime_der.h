@@ -7,14 +7,12 @@
 
 #include <openssl/evp.h>
 
-// The bytes of the base64 body of a single-part entity (after the first
-// empty line); line breaks of either kind are skipped.
-inline std::string derFromSmime(const std::string& entity) {
-    std::size_t body = entity.find("\r\n\r\n");
-    body = body == std::string::npos ? entity.find("\n\n") + 2 : body + 4;
+// Base64 text decoded, line breaks of either kind skipped; empty when it is
+// not base64.
+inline std::string base64DecodeLines(const std::string& encoded) {
     std::string text;
-    for (std::size_t i = body; i < entity.size(); ++i)
-        if (entity[i] != '\r' && entity[i] != '\n') text += entity[i];
+    for (char ch : encoded)
+        if (ch != '\r' && ch != '\n') text += ch;
     std::string der(text.size() * 3 / 4 + 3, '\0');
     const int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(&der[0]),
                                        reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
@@ -23,6 +21,14 @@ inline std::string derFromSmime(const std::string& entity) {
     while (padding < text.size() && padding < 2 && text[text.size() - 1 - padding] == '=') ++padding;
     der.resize(static_cast<std::size_t>(length) - padding);
     return der;
+}
+
+// The bytes of the base64 body of a single-part entity (after the first
+// empty line).
+inline std::string derFromSmime(const std::string& entity) {
+    std::size_t body = entity.find("\r\n\r\n");
+    body = body == std::string::npos ? entity.find("\n\n") + 2 : body + 4;
+    return base64DecodeLines(entity.substr(body));
 }
 
 // An application/pkcs7-mime entity of the given smime-type holding der.

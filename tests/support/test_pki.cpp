@@ -98,6 +98,10 @@ Identity issue(const Identity& issuer, const IssueOptions& options) {
     return Identity{key, makeCert(key.get(), options, issuer.cert.get(), issuer.key.get())};
 }
 
+Cert certify(const Identity& issuer, const Key& key, const IssueOptions& options) {
+    return makeCert(key.get(), options, issuer.cert.get(), issuer.key.get());
+}
+
 std::string certPem(X509* cert) {
     std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
     check(bio && PEM_write_bio_X509(bio.get(), cert) == 1, "PEM_write_bio_X509");

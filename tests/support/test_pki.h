@@ -42,6 +42,8 @@ Key makeKey(KeyKind kind);
 Identity makeRoot(const std::string& commonName, KeyKind kind = KeyKind::Rsa2048);
 // A certificate for a new key, signed by issuer.
 Identity issue(const Identity& issuer, const IssueOptions& options);
+// Another certificate for an existing key (a renewal), signed by issuer.
+Cert certify(const Identity& issuer, const Key& key, const IssueOptions& options);
 
 std::string certPem(X509* cert);
 std::string certDer(X509* cert);
