@@ -2,86 +2,47 @@
 
 #include <stdexcept>
 
+#include "demo_pki.h"
 #include "temp_dir.h"
-
-#include <openssl/bio.h>
-#include <openssl/bn.h>
-#include <openssl/pem.h>
-#include <openssl/pkcs12.h>
-#include <openssl/rand.h>
-#include <openssl/x509v3.h>
 
 namespace testpki {
 
 namespace {
 
-void check(bool ok, const char* what) {
-    if (!ok) throw std::runtime_error(std::string("test PKI: ") + what + " failed");
+template <typename T>
+T checked(T made, const char* what) {
+    if (!made) throw std::runtime_error(std::string("test PKI: ") + what + " failed");
+    return made;
 }
 
-std::string bioText(BIO* bio) {
-    char* data = nullptr;
-    const long length = BIO_get_mem_data(bio, &data);
-    return std::string(data, static_cast<std::size_t>(length));
+std::string checked(std::string made, const char* what) {
+    if (made.empty()) throw std::runtime_error(std::string("test PKI: ") + what + " failed");
+    return made;
 }
 
-void addExtension(X509* cert, X509* issuer, int nid, const std::string& value) {
-    X509V3_CTX ctx;
-    X509V3_set_ctx_nodb(&ctx);
-    X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
-    X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value.c_str());
-    check(ext != nullptr, "extension");
-    check(X509_add_ext(cert, ext, -1) == 1, "X509_add_ext");
-    X509_EXTENSION_free(ext);
+demopki::CertificateRequest requestOf(const IssueOptions& options) {
+    demopki::CertificateRequest request;
+    request.commonName = options.commonName;
+    request.email = options.email;
+    request.validFromSeconds = options.validFromSeconds;
+    request.validForSeconds = options.validForSeconds;
+    request.authority = options.authority;
+    return request;
 }
 
 Cert makeCert(EVP_PKEY* subjectKey, const IssueOptions& options, X509* issuerCert, EVP_PKEY* issuerKey) {
-    Cert cert(X509_new(), CertFree());
-    check(cert != nullptr, "X509_new");
-    X509* c = cert.get();
-    check(X509_set_version(c, 2) == 1, "version");
-    unsigned char serial[16];
-    check(RAND_bytes(serial, sizeof serial) == 1, "serial");
-    serial[0] &= 0x7f;
-    BIGNUM* bn = BN_bin2bn(serial, sizeof serial, nullptr);
-    check(bn != nullptr && BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(c)) != nullptr, "serial");
-    BN_free(bn);
-    X509_NAME* name = X509_get_subject_name(c);
-    const auto* cn = reinterpret_cast<const unsigned char*>(options.commonName.c_str());
-    check(X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Test PKI"), -1, -1, 0) == 1 &&
-              X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, cn, -1, -1, 0) == 1,
-          "subject");
-    X509* issuer = issuerCert != nullptr ? issuerCert : c;
-    check(X509_set_issuer_name(c, X509_get_subject_name(issuer)) == 1, "issuer");
-    check(X509_gmtime_adj(X509_getm_notBefore(c), options.validFromSeconds) != nullptr &&
-              X509_gmtime_adj(X509_getm_notAfter(c), options.validFromSeconds + options.validForSeconds) != nullptr,
-          "validity");
-    check(X509_set_pubkey(c, subjectKey) == 1, "pubkey");
-    addExtension(c, issuer, NID_subject_key_identifier, "hash");
-    if (issuerCert != nullptr) addExtension(c, issuer, NID_authority_key_identifier, "keyid:always");
-    if (options.authority) {
-        addExtension(c, issuer, NID_basic_constraints, "critical,CA:TRUE");
-        addExtension(c, issuer, NID_key_usage, "critical,keyCertSign,cRLSign");
-    } else {
-        addExtension(c, issuer, NID_basic_constraints, "CA:FALSE");
-        const bool ec = EVP_PKEY_is_a(subjectKey, "EC");
-        addExtension(c, issuer, NID_key_usage,
-                     ec ? "critical,digitalSignature,nonRepudiation,keyAgreement"
-                        : "critical,digitalSignature,nonRepudiation,keyEncipherment");
-        addExtension(c, issuer, NID_ext_key_usage, "emailProtection");
-        if (!options.email.empty()) addExtension(c, issuer, NID_subject_alt_name, "email:" + options.email);
-    }
-    check(X509_sign(c, issuerKey, EVP_sha256()) > 0, "X509_sign");
-    return cert;
+    return Cert(checked(demopki::makeCertificate(subjectKey, requestOf(options), issuerCert, issuerKey), "certificate")
+                    .release(),
+                CertFree());
+}
+
+demopki::KeyKind kindOf(KeyKind kind) {
+    return kind == KeyKind::Rsa2048 ? demopki::KeyKind::Rsa2048 : demopki::KeyKind::EcP256;
 }
 
 } // namespace
 
-Key makeKey(KeyKind kind) {
-    EVP_PKEY* key = kind == KeyKind::Rsa2048 ? EVP_RSA_gen(2048) : EVP_EC_gen("P-256");
-    check(key != nullptr, "key generation");
-    return Key(key, KeyFree());
-}
+Key makeKey(KeyKind kind) { return Key(checked(demopki::makeKey(kindOf(kind)), "key generation").release(), KeyFree()); }
 
 Identity makeRoot(const std::string& commonName, KeyKind kind) {
     IssueOptions options;
@@ -102,51 +63,19 @@ Cert certify(const Identity& issuer, const Key& key, const IssueOptions& options
     return makeCert(key.get(), options, issuer.cert.get(), issuer.key.get());
 }
 
-std::string certPem(X509* cert) {
-    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
-    check(bio && PEM_write_bio_X509(bio.get(), cert) == 1, "PEM_write_bio_X509");
-    return bioText(bio.get());
-}
+std::string certPem(X509* cert) { return checked(demopki::certificatePem(cert), "certificate PEM"); }
 
-std::string certDer(X509* cert) {
-    unsigned char* der = nullptr;
-    const int length = i2d_X509(cert, &der);
-    check(length > 0, "i2d_X509");
-    std::string bytes(reinterpret_cast<char*>(der), static_cast<std::size_t>(length));
-    OPENSSL_free(der);
-    return bytes;
-}
+std::string certDer(X509* cert) { return checked(demopki::certificateDer(cert), "certificate DER"); }
 
 std::string keyPem(EVP_PKEY* key, const std::string& password) {
-    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
-    check(bio != nullptr, "BIO_new");
-    const EVP_CIPHER* cipher = password.empty() ? nullptr : EVP_aes_256_cbc();
-    auto* pass = password.empty() ? nullptr : reinterpret_cast<const char*>(password.c_str());
-    check(PEM_write_bio_PKCS8PrivateKey(bio.get(), key, cipher, pass, static_cast<int>(password.size()), nullptr,
-                                        nullptr) == 1,
-          "PEM_write_bio_PKCS8PrivateKey");
-    return bioText(bio.get());
+    return checked(demopki::privateKeyPem(key, password), "key PEM");
 }
 
 std::string pkcs12(const Identity& identity, const std::vector<X509*>& chain, const std::string& password,
                    const std::string& friendlyName, Pkcs12Kind kind) {
-    STACK_OF(X509)* ca = sk_X509_new_null();
-    check(ca != nullptr, "sk_X509_new_null");
-    for (X509* cert : chain) check(sk_X509_push(ca, cert) != 0, "sk_X509_push");
-    const bool legacy = kind == Pkcs12Kind::Legacy;
-    const int pbe = legacy ? NID_pbe_WithSHA1And3_Key_TripleDES_CBC : 0;
-    PKCS12* p12 = PKCS12_create(password.c_str(), friendlyName.empty() ? nullptr : friendlyName.c_str(),
-                                identity.key.get(), identity.cert.get(), ca, pbe, pbe, 0, legacy ? -1 : 0, 0);
-    sk_X509_free(ca);
-    check(p12 != nullptr, "PKCS12_create");
-    if (legacy) check(PKCS12_set_mac(p12, password.c_str(), -1, nullptr, 0, 2048, EVP_sha1()) == 1, "PKCS12_set_mac");
-    unsigned char* der = nullptr;
-    const int length = i2d_PKCS12(p12, &der);
-    PKCS12_free(p12);
-    check(length > 0, "i2d_PKCS12");
-    std::string bytes(reinterpret_cast<char*>(der), static_cast<std::size_t>(length));
-    OPENSSL_free(der);
-    return bytes;
+    const demopki::Pkcs12Kind how = kind == Pkcs12Kind::Legacy ? demopki::Pkcs12Kind::Legacy : demopki::Pkcs12Kind::Modern;
+    return checked(demopki::pkcs12(identity.key.get(), identity.cert.get(), chain, password, friendlyName, how),
+                   "PKCS#12");
 }
 
 const StandardPki& standardPki() {
