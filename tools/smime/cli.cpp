@@ -1,0 +1,163 @@
+#include "cli.h"
+
+#include <cstring>
+
+namespace smimetool {
+
+namespace {
+
+struct Command {
+    const char* name;
+    const char* options; // the options it takes, each followed by a space
+    const char* help;
+};
+
+const Command kCommands[] = {
+    {"sign", "-k -p --pass-file --id --digest --detached --crlf -i -o ",
+     "usage: smime sign -k KEYSTORE [-p PASS | --pass-file FILE] [--id PRINCIPAL]\n"
+     "                  [--digest sha256|sha384|sha512|sha1|md5] [--detached] [--crlf] [-i IN] [-o OUT]\n"
+     "Signs a MIME message. Without --detached the result is opaque signed data\n"
+     "(application/pkcs7-mime); with it, a clear-signed multipart/signed message.\n"
+     "  -k KEYSTORE         PKCS#12 or PEM key store with the signer's key and certificate\n"
+     "  -p PASS             its password (else --pass-file, else $SMIME_PASSWORD, else none)\n"
+     "  --pass-file FILE    read the password from the first line of FILE\n"
+     "  --id PRINCIPAL      which identity: friendly name, e-mail or common name (default: the first)\n"
+     "  --digest NAME       digest algorithm (default sha256)\n"
+     "  --detached          clear-sign: the content stays readable beside the signature\n"
+     "  --crlf              turn bare LF line ends of the input into CR LF first\n"
+     "  -i IN, -o OUT       input and output files (default: standard input and output)\n"},
+    {"verify", "--trust --no-chain --crlf -i -o ",
+     "usage: smime verify [--trust CA.pem]... [--no-chain] [--crlf] [-i IN] [-o CONTENT]\n"
+     "Verifies a signed message (opaque or clear-signed) and writes its content.\n"
+     "The signer and the outcome go to standard error.\n"
+     "  --trust CA.pem      also trust the certificates in CA.pem (may be repeated);\n"
+     "                      the system's trusted certificates are always trusted\n"
+     "  --no-chain          check the signature only, not the signer's certificate chain\n"
+     "  --crlf              turn bare LF line ends of the input into CR LF first\n"
+     "  -i IN, -o CONTENT   input and output files (default: standard input and output)\n"},
+    {"encrypt", "-r --cipher --crlf -i -o ",
+     "usage: smime encrypt -r CERT.pem [-r CERT.pem]... [--cipher aes128|aes192|aes256|des3]\n"
+     "                     [--crlf] [-i IN] [-o OUT]\n"
+     "Encrypts a MIME message to every recipient certificate (RSA or EC).\n"
+     "  -r CERT.pem         a recipient's certificate, PEM or DER (at least one)\n"
+     "  --cipher NAME       content cipher (default aes256; des3 only for old peers)\n"
+     "  --crlf              turn bare LF line ends of the input into CR LF first\n"
+     "  -i IN, -o OUT       input and output files (default: standard input and output)\n"},
+    {"decrypt", "-k -p --pass-file --id --crlf -i -o ",
+     "usage: smime decrypt -k KEYSTORE [-p PASS | --pass-file FILE] [--id PRINCIPAL]\n"
+     "                     [--crlf] [-i IN] [-o OUT]\n"
+     "Decrypts an enveloped message with the key of the key store and writes its content.\n"
+     "  -k KEYSTORE         PKCS#12 or PEM key store with the recipient's key and certificate\n"
+     "  -p PASS             its password (else --pass-file, else $SMIME_PASSWORD, else none)\n"
+     "  --pass-file FILE    read the password from the first line of FILE\n"
+     "  --id PRINCIPAL      which identity: friendly name, e-mail or common name (default: the first)\n"
+     "  --crlf              turn bare LF line ends of the input into CR LF first\n"
+     "  -i IN, -o OUT       input and output files (default: standard input and output)\n"},
+    {"info", "--crlf -i ",
+     "usage: smime info [--crlf] [-i IN]\n"
+     "Names the kind of message (signed, clear-signed, enveloped, ...) and shows its\n"
+     "top-level headers. Needs no keys.\n"},
+    {"demo", "--keep ",
+     "usage: smime demo [--keep FOLDER]\n"
+     "Makes a throwaway CA and two identities (Alice, RSA; Bob, EC) and runs sign,\n"
+     "clear-sign, verify, encrypt, decrypt and a tamper check end to end, printing each\n"
+     "step. Its files go to a temporary folder that is removed afterwards; with --keep\n"
+     "they stay in FOLDER (key stores, certificates, password files) to try the other\n"
+     "subcommands with.\n"},
+};
+
+const Command* findCommand(const std::string& name) {
+    for (const Command& command : kCommands)
+        if (name == command.name) return &command;
+    return nullptr;
+}
+
+bool takes(const Command& command, const std::string& option) {
+    return std::strstr(command.options, (option + " ").c_str()) != nullptr;
+}
+
+// Stores the value of an option that has one; false for a flag.
+bool storeValue(Options& options, const std::string& option, const std::string& value) {
+    if (option == "-k") options.keyStore = value;
+    else if (option == "-p") options.password = value, options.passwordGiven = true;
+    else if (option == "--pass-file") options.passwordFile = value;
+    else if (option == "--id") options.principal = value;
+    else if (option == "--digest") options.digest = value;
+    else if (option == "--cipher") options.cipher = value;
+    else if (option == "-i") options.input = value;
+    else if (option == "-o") options.output = value;
+    else if (option == "-r") options.recipients.push_back(value);
+    else if (option == "--trust") options.trust.push_back(value);
+    else if (option == "--keep") options.keep = value;
+    else return false;
+    return true;
+}
+
+bool storeFlag(Options& options, const std::string& option) {
+    if (option == "--detached") options.detached = true;
+    else if (option == "--crlf") options.crlf = true;
+    else if (option == "--no-chain") options.noChain = true;
+    else return false;
+    return true;
+}
+
+Outcome usageError(const std::string& command, const std::string& text) {
+    const std::string prefix = command.empty() ? "smime: " : "smime " + command + ": ";
+    const std::string hint = command.empty() ? "smime --help" : "smime " + command + " --help";
+    return Outcome::failure(kExitUsage, prefix + text + " (see " + hint + ")");
+}
+
+Outcome checkRequired(const Options& options) {
+    const std::string& c = options.command;
+    if ((c == "sign" || c == "decrypt") && options.keyStore.empty()) return usageError(c, "-k KEYSTORE is required");
+    if (c == "encrypt" && options.recipients.empty()) return usageError(c, "at least one -r CERT.pem is required");
+    if (options.passwordGiven && !options.passwordFile.empty())
+        return usageError(c, "give the password with -p or with --pass-file, not both");
+    return Outcome::success();
+}
+
+} // namespace
+
+Outcome parseCommandLine(int argc, char** argv, Options& options) {
+    if (argc < 2) return usageError("", "no subcommand given");
+    options.command = argv[1];
+    if (options.command == "--help" || options.command == "-h") {
+        options.help = true;
+        options.command.clear();
+        return Outcome::success();
+    }
+    const Command* command = findCommand(options.command);
+    if (command == nullptr) return usageError("", "unknown subcommand '" + options.command + "'");
+    for (int i = 2; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (option == "--help" || option == "-h") {
+            options.help = true;
+            return Outcome::success();
+        }
+        if (!takes(*command, option)) return usageError(options.command, "unknown option '" + option + "'");
+        if (storeFlag(options, option)) continue;
+        if (i + 1 >= argc) return usageError(options.command, "option " + option + " needs a value");
+        storeValue(options, option, argv[++i]);
+    }
+    return checkRequired(options);
+}
+
+std::string helpText(const std::string& command) {
+    if (const Command* found = findCommand(command)) return found->help;
+    return "usage: smime COMMAND [OPTIONS]\n"
+           "Signs, verifies, encrypts and decrypts S/MIME messages.\n"
+           "\n"
+           "commands:\n"
+           "  sign      sign a message, opaque or clear-signed (--detached)\n"
+           "  verify    verify a signed message and write its content\n"
+           "  encrypt   encrypt a message to one or more recipient certificates\n"
+           "  decrypt   decrypt a message with a key store\n"
+           "  info      name the kind of a message and show its headers\n"
+           "  demo      run every operation end to end with a throwaway CA\n"
+           "\n"
+           "smime COMMAND --help describes a command; smime --version names the version.\n"
+           "Exit status: 0 success; 1 a signature that does not verify or a message that\n"
+           "cannot be decrypted; 2 bad usage or unreadable input.\n";
+}
+
+} // namespace smimetool

@@ -1,0 +1,42 @@
+// The command line of the smime tool: its subcommands, their options, and
+// the help texts that describe them.
+#ifndef SMIME_TOOL_CLI_H
+#define SMIME_TOOL_CLI_H
+
+#include <string>
+#include <vector>
+
+#include "outcome.h"
+
+namespace smimetool {
+
+struct Options {
+    std::string command;           // sign, verify, encrypt, decrypt, info, demo
+    std::string keyStore;          // -k
+    std::string password;          // -p
+    bool passwordGiven = false;
+    std::string passwordFile;      // --pass-file
+    std::string principal;         // --id
+    std::string digest = "sha256"; // --digest
+    std::string cipher = "aes256"; // --cipher
+    bool detached = false;         // --detached
+    bool crlf = false;             // --crlf
+    bool noChain = false;          // --no-chain
+    std::string input = "-";       // -i
+    std::string output = "-";      // -o
+    std::vector<std::string> recipients; // -r
+    std::vector<std::string> trust;      // --trust
+    std::string keep;              // demo --keep
+    bool help = false;
+};
+
+// Reads the subcommand and its options from argv[1..]. A failure names the
+// offending argument; --help sets help and stops checking.
+Outcome parseCommandLine(int argc, char** argv, Options& options);
+
+// The tool's usage, or one subcommand's when command names one.
+std::string helpText(const std::string& command);
+
+} // namespace smimetool
+
+#endif // SMIME_TOOL_CLI_H

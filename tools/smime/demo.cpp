@@ -1,0 +1,206 @@
+#include "demo.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+#include <openssl/rand.h>
+
+#include "demo_pki.h"
+#include "operations.h"
+
+namespace smimetool {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kLetter = "Content-Type: text/plain; charset=us-ascii\r\n"
+                            "\r\n"
+                            "Hello Bob,\r\n"
+                            "the meeting moves to Thursday, 10:00.\r\n"
+                            "Alice\r\n";
+
+struct Party {
+    const char* name;
+    Identity identity;
+    std::string certificate; // PEM
+};
+
+// The demo's folder: a fresh temporary one that goes when the demo ends, or
+// the one the user asked to keep.
+class Workspace {
+public:
+    explicit Workspace(const std::string& keep) : kept_(!keep.empty()) {
+        if (kept_) {
+            path_ = keep;
+            std::error_code ignored;
+            fs::create_directories(path_, ignored);
+        } else {
+            std::string pattern = (fs::temp_directory_path() / "smime-demo-XXXXXX").string();
+            if (mkdtemp(&pattern[0]) != nullptr) path_ = pattern;
+        }
+    }
+    ~Workspace() {
+        std::error_code ignored;
+        if (!kept_ && !path_.empty()) fs::remove_all(path_, ignored);
+    }
+    Workspace(const Workspace&) = delete;
+    Workspace& operator=(const Workspace&) = delete;
+
+    bool ready() const { return !path_.empty() && fs::is_directory(path_); }
+    bool kept() const { return kept_; }
+    const std::string& path() const { return path_; }
+
+    // Writes name in the folder, readable by the owner only (key stores and
+    // passwords are among the files); false when it cannot.
+    bool write(const std::string& name, const std::string& bytes) const {
+        const std::string file = (fs::path(path_) / name).string();
+        {
+            std::ofstream out(file, std::ios::binary | std::ios::trunc);
+            out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+            if (!out) return false;
+        }
+        return chmod(file.c_str(), 0600) == 0;
+    }
+    std::string file(const std::string& name) const { return (fs::path(path_) / name).string(); }
+
+private:
+    bool kept_;
+    std::string path_;
+};
+
+std::string randomPassword() {
+    unsigned char bytes[12];
+    if (RAND_bytes(bytes, sizeof bytes) != 1) return std::string();
+    static const char kHex[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned char b : bytes) text += {kHex[b >> 4], kHex[b & 15]};
+    return text;
+}
+
+// Makes the CA and one identity under it, and writes NAME.p12, NAME.pem
+// and NAME.pass.
+bool makeParty(const Workspace& space, const char* name, const char* email, demopki::KeyKind kind,
+               const demopki::KeyPtr& caKey, const demopki::CertPtr& caCert, Party& party) {
+    demopki::KeyPtr key = demopki::makeKey(kind);
+    if (!key) return false;
+    demopki::CertificateRequest request;
+    request.commonName = name;
+    request.email = email;
+    demopki::CertPtr cert = demopki::makeCertificate(key.get(), request, caCert.get(), caKey.get());
+    const std::string password = randomPassword();
+    if (!cert || password.empty()) return false;
+    const std::string lower = std::string(1, static_cast<char>(name[0] - 'A' + 'a')) + (name + 1);
+    const std::string p12 =
+        demopki::pkcs12(key.get(), cert.get(), {caCert.get()}, password, name, demopki::Pkcs12Kind::Modern);
+    party = Party{name, Identity{space.file(lower + ".p12"), password, ""}, demopki::certificatePem(cert.get())};
+    return !p12.empty() && space.write(lower + ".p12", p12) && space.write(lower + ".pem", party.certificate) &&
+           space.write(lower + ".pass", password + "\n");
+}
+
+class Steps {
+public:
+    // Prints the step and its outcome; expectedRefusal marks a step that
+    // should fail with exit status 1.
+    void report(const std::string& step, const Outcome& outcome, const std::string& detail = "",
+                bool expectedRefusal = false) {
+        const bool asExpected = expectedRefusal ? outcome.exitStatus == kExitRefused : outcome.ok();
+        std::string line = "  " + step + " ";
+        line.resize(std::max<std::size_t>(line.size(), 52), '.');
+        if (expectedRefusal && asExpected) line += " refused, as it should be: " + outcome.message;
+        else if (asExpected) line += " ok" + (detail.empty() ? "" : ": " + detail);
+        else line += " FAILED: " + (outcome.ok() ? std::string("it should have been refused") : outcome.message);
+        std::printf("%s\n", line.c_str());
+        allAsExpected_ = allAsExpected_ && asExpected;
+    }
+    void check(const std::string& step, bool ok, const std::string& failure) {
+        report(step, ok ? Outcome::success() : Outcome::failure(kExitUsage, failure));
+    }
+    bool allAsExpected() const { return allAsExpected_; }
+
+private:
+    bool allAsExpected_ = true;
+};
+
+std::string bytes(const std::string& text) { return std::to_string(text.size()) + " bytes"; }
+
+void runSteps(const Workspace& space, const Party& alice, const Party& bob, const std::string& caPem, Steps& steps) {
+    VerifyRequest trustCa{caPem, true};
+
+    // Each outcome is taken before it is reported: the size shown must be
+    // that of the finished message.
+    std::string opaque;
+    Outcome outcome = signMessage({alice.identity, digestSHA256, false}, kLetter, opaque);
+    steps.report("sign as Alice (opaque, sha256)", outcome, bytes(opaque));
+    space.write("signed.p7m", opaque);
+    std::string clear;
+    outcome = signMessage({alice.identity, digestSHA384, true}, kLetter, clear);
+    steps.report("clear-sign as Alice (sha384)", outcome, bytes(clear));
+    space.write("clear-signed.eml", clear);
+
+    for (const auto& [name, message] : {std::pair<const char*, std::string>{"opaque", opaque}, {"clear-signed", clear}}) {
+        std::string content;
+        VerifyReport report;
+        const Outcome verified = verifyMessage(trustCa, message, content, report);
+        steps.report(std::string("verify the ") + name + " message", verified, report.summary);
+        if (verified.ok()) steps.check("  content is the letter, byte for byte", content == kLetter, "the content differs");
+    }
+
+    std::string secret;
+    outcome = encryptMessage({{alice.certificate, bob.certificate}, strengthAES256}, kLetter, secret);
+    steps.report("encrypt to Alice and Bob (aes256)", outcome, bytes(secret));
+    space.write("secret.p7m", secret);
+    for (const Party* party : {&bob, &alice}) {
+        std::string content;
+        const Outcome decrypted = decryptMessage(party->identity, secret, content);
+        steps.report(std::string("decrypt as ") + party->name, decrypted);
+        if (decrypted.ok()) steps.check("  content is the letter, byte for byte", content == kLetter, "the content differs");
+    }
+
+    std::string tampered = clear;
+    const std::size_t at = tampered.find("10:00");
+    if (at != std::string::npos) tampered.replace(at, 5, "11:00");
+    std::string ignored;
+    VerifyReport report;
+    steps.report("tamper: change the time, then verify", verifyMessage(trustCa, tampered, ignored, report), "", true);
+}
+
+} // namespace
+
+int runDemo(const std::string& keepFolder) {
+    const Workspace space(keepFolder);
+    if (!space.ready()) {
+        std::fprintf(stderr, "smime demo: cannot make a folder to work in\n");
+        return kExitUsage;
+    }
+    std::printf("smime demo: working in %s%s\n", space.path().c_str(),
+                space.kept() ? "" : " (removed afterwards)");
+
+    demopki::KeyPtr caKey = demopki::makeKey(demopki::KeyKind::EcP256);
+    demopki::CertificateRequest caRequest;
+    caRequest.commonName = "smime demo CA";
+    caRequest.authority = true;
+    demopki::CertPtr caCert = caKey ? demopki::makeCertificate(caKey.get(), caRequest, nullptr, caKey.get()) : nullptr;
+    Party alice;
+    Party bob;
+    const std::string caPem = caCert ? demopki::certificatePem(caCert.get()) : std::string();
+    Steps steps;
+    const bool made = caCert && space.write("ca.pem", caPem) && space.write("letter.txt", kLetter) &&
+                      makeParty(space, "Alice", "alice@example.com", demopki::KeyKind::Rsa2048, caKey, caCert, alice) &&
+                      makeParty(space, "Bob", "bob@example.com", demopki::KeyKind::EcP256, caKey, caCert, bob);
+    steps.check("make a CA, Alice (RSA-2048) and Bob (EC P-256)", made, "OpenSSL could not make them");
+    if (made) runSteps(space, alice, bob, caPem, steps);
+
+    if (space.kept())
+        std::printf("the CA, the key stores (passwords in alice.pass and bob.pass) and the messages are in %s\n",
+                    space.path().c_str());
+    std::printf(steps.allAsExpected() ? "smime demo: every step behaved as expected\n"
+                                      : "smime demo: some step did not behave as expected\n");
+    return steps.allAsExpected() ? kExitSuccess : kExitRefused;
+}
+
+} // namespace smimetool

@@ -1,0 +1,117 @@
+// smime: signs, verifies, encrypts and decrypts S/MIME messages from the
+// command line, through the library's public interface.
+#include <cstdio>
+#include <string>
+
+#include <vek4kivosmime.h>
+
+#include "cli.h"
+#include "demo.h"
+#include "operations.h"
+#include "tool_io.h"
+
+using namespace smimetool;
+
+namespace {
+
+// Every trust file's certificates, one after another.
+Outcome trustAnchorsOf(const Options& options, std::string& anchors) {
+    for (const std::string& file : options.trust) {
+        std::string pem;
+        const Outcome read = readInput(options.command, file, pem);
+        if (!read.ok()) return read;
+        anchors += pem + "\n";
+    }
+    return Outcome::success();
+}
+
+Outcome identityOf(const Options& options, Identity& identity) {
+    identity.keyStore = options.keyStore;
+    identity.principal = options.principal;
+    return passwordOf(options, identity.password);
+}
+
+Outcome runSign(const Options& options, const std::string& input, std::string& output) {
+    SignRequest request;
+    request.detached = options.detached;
+    if (!digestNamed(options.digest, request.digest))
+        return Outcome::failure(kExitUsage, "unknown digest '" + options.digest + "' (see smime sign --help)");
+    const Outcome identity = identityOf(options, request.signer);
+    return identity.ok() ? signMessage(request, input, output) : identity;
+}
+
+Outcome runVerify(const Options& options, const std::string& input, std::string& output) {
+    VerifyRequest request;
+    request.checkChain = !options.noChain;
+    const Outcome anchors = trustAnchorsOf(options, request.trustAnchors);
+    if (!anchors.ok()) return anchors;
+    VerifyReport report;
+    const Outcome verified = verifyMessage(request, input, output, report);
+    if (verified.ok()) std::fprintf(stderr, "smime verify: %s\n", report.summary.c_str());
+    return verified;
+}
+
+Outcome runEncrypt(const Options& options, const std::string& input, std::string& output) {
+    EncryptRequest request;
+    if (!strengthNamed(options.cipher, request.strength))
+        return Outcome::failure(kExitUsage, "unknown cipher '" + options.cipher + "' (see smime encrypt --help)");
+    for (const std::string& file : options.recipients) {
+        std::string certificate;
+        const Outcome read = readInput(options.command, file, certificate);
+        if (!read.ok()) return read;
+        request.recipients.push_back(certificate);
+    }
+    return encryptMessage(request, input, output);
+}
+
+Outcome runDecrypt(const Options& options, const std::string& input, std::string& output) {
+    Identity recipient;
+    const Outcome identity = identityOf(options, recipient);
+    return identity.ok() ? decryptMessage(recipient, input, output) : identity;
+}
+
+// Prefixes a failure from the operations with the tool and subcommand, as
+// every message of the tool begins.
+Outcome named(const Options& options, Outcome outcome) {
+    const std::string prefix = "smime " + options.command + ": ";
+    if (!outcome.ok() && outcome.message.rfind(prefix, 0) != 0) outcome.message = prefix + outcome.message;
+    return outcome;
+}
+
+Outcome runCommand(const Options& options) {
+    std::string input;
+    Outcome outcome = readInput(options.command, options.input, input);
+    if (!outcome.ok()) return outcome;
+    if (options.crlf) input = withCrlf(input);
+    std::string output;
+    if (options.command == "sign") outcome = runSign(options, input, output);
+    else if (options.command == "verify") outcome = runVerify(options, input, output);
+    else if (options.command == "encrypt") outcome = runEncrypt(options, input, output);
+    else if (options.command == "decrypt") outcome = runDecrypt(options, input, output);
+    else outcome = describeMessage(input, output);
+    if (!outcome.ok()) return named(options, outcome);
+    return writeOutput(options.command, options.output, output);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 2 && std::string(argv[1]) == "--version") {
+        std::printf("smime %s\n", VEK4KIVOSMIME_TOOL_VERSION);
+        return kExitSuccess;
+    }
+    Options options;
+    const Outcome parsed = parseCommandLine(argc, argv, options);
+    if (!parsed.ok()) {
+        std::fprintf(stderr, "%s\n", parsed.message.c_str());
+        return parsed.exitStatus;
+    }
+    if (options.help) {
+        std::printf("%s", helpText(options.command).c_str());
+        return kExitSuccess;
+    }
+    if (options.command == "demo") return runDemo(options.keep);
+    const Outcome outcome = runCommand(options);
+    if (!outcome.ok()) std::fprintf(stderr, "%s\n", outcome.message.c_str());
+    return outcome.exitStatus;
+}

@@ -1,0 +1,216 @@
+#include "operations.h"
+
+#include <cstdlib>
+#include <ctime>
+
+namespace smimetool {
+
+namespace {
+
+// A descriptor over bytes that stay the caller's.
+gss_buffer_desc viewOf(const std::string& bytes) {
+    return {static_cast<OM_uint32>(bytes.size()), const_cast<char*>(bytes.data())};
+}
+
+// The held message as text, released from the library's heap.
+Outcome takeHeld(SMIMEMessage& message, const std::string& step, std::string& text) {
+    gss_buffer_desc out = {0, nullptr};
+    unsigned minor = 0;
+    const unsigned status = message.getMessage(&out, &minor);
+    if (status != SMIME_OK) return Outcome::failure(kExitUsage, step + ": " + describeStatus(status, minor));
+    text.assign(static_cast<const char*>(out.value), out.length);
+    std::free(out.value);
+    return Outcome::success();
+}
+
+Outcome hold(SMIMEMessage& message, const std::string& text) {
+    // Messages are handed over in 32-bit lengths.
+    if (text.size() > 0xFFFFFFFFu) return Outcome::failure(kExitUsage, "the input is larger than 4 GiB");
+    if (text.empty()) return Outcome::failure(kExitUsage, "the input is empty");
+    const gss_buffer_desc buffer = viewOf(text);
+    unsigned minor = 0;
+    const unsigned status = message.setMessage(&buffer, &minor);
+    return status == SMIME_OK ? Outcome::success()
+                              : Outcome::failure(kExitUsage, "cannot take the input: " + describeStatus(status, minor));
+}
+
+Outcome login(SMIMEMessage& message, const Identity& identity) {
+    unsigned credentialInfo = 0;
+    unsigned minor = 0;
+    const unsigned status = message.login(identity.keyStore.c_str(), identity.password.c_str(),
+                                          identity.principal.c_str(), &credentialInfo, &minor);
+    if (status == SMIME_OK) return Outcome::success();
+    const std::string who = identity.keyStore.empty() ? "" : " with '" + identity.keyStore + "'";
+    return Outcome::failure(kExitUsage, "cannot log in" + who + ": " + describeStatus(status, minor));
+}
+
+// A login without keys: enough to encrypt and to verify.
+Outcome loginWithoutKeys(SMIMEMessage& message) { return login(message, Identity{}); }
+
+const char* digestName(OM_uint32 digest) {
+    switch (digest) {
+    case KIVO_DIGEST_MD5: return "md5";
+    case KIVO_DIGEST_SHA1: return "sha1";
+    case KIVO_DIGEST_SHA256: return "sha256";
+    case KIVO_DIGEST_SHA384: return "sha384";
+    case KIVO_DIGEST_SHA512: return "sha512";
+    default: return "an unknown digest";
+    }
+}
+
+std::string utcTime(std::int64_t seconds) {
+    const std::time_t when = static_cast<std::time_t>(seconds);
+    std::tm parts{};
+    char text[32] = "";
+    if (gmtime_r(&when, &parts) != nullptr) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
+    return text;
+}
+
+// Releases the provider's outputs in a verify record when it goes.
+struct VerifyRecord {
+    IDUP_PIDU_Information_desc info = {};
+    ~VerifyRecord() {
+        OM_uint32 minor = 0;
+        prov_release_buffer(&minor, &info.signer_subject);
+        prov_release_buffer(&minor, &info.signer_certificate);
+    }
+};
+
+const char* kindName(messageType_t type) {
+    switch (type) {
+    case messageSignedData: return "signed data (opaque, application/pkcs7-mime; smime-type=signed-data)";
+    case messageClearSigned: return "clear-signed (multipart/signed with a PKCS #7 signature)";
+    case messageSignature: return "a detached signature alone (application/pkcs7-signature)";
+    case messageEnvelopedData: return "enveloped data (encrypted, application/pkcs7-mime; smime-type=enveloped-data)";
+    case messageUntyped: return "not S/MIME: no Content-Type header (or headers not ending in CR LF: try --crlf)";
+    default: return "not S/MIME: some other Content-Type";
+    }
+}
+
+// The header block of a MIME entity, folded lines joined.
+std::vector<std::string> headerLines(const std::string& message) {
+    std::vector<std::string> lines;
+    std::size_t at = 0;
+    while (at < message.size()) {
+        std::size_t end = message.find('\n', at);
+        if (end == std::string::npos) end = message.size();
+        std::string line = message.substr(at, end - at);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        at = end + 1;
+        if (line.empty()) break;
+        if ((line[0] == ' ' || line[0] == '\t') && !lines.empty()) lines.back() += " " + line.substr(line.find_first_not_of(" \t"));
+        else lines.push_back(line);
+    }
+    return lines;
+}
+
+} // namespace
+
+bool digestNamed(const std::string& name, digestAlgorithm_t& digest) {
+    struct Named {
+        const char* name;
+        digestAlgorithm_t digest;
+    };
+    static const Named kDigests[] = {{"sha256", digestSHA256}, {"sha384", digestSHA384}, {"sha512", digestSHA512},
+                                     {"sha1", digestSHA1},     {"md5", digestMD5}};
+    for (const Named& d : kDigests)
+        if (name == d.name) return digest = d.digest, true;
+    return false;
+}
+
+bool strengthNamed(const std::string& name, encryptionAlgorithmStrength_t& strength) {
+    struct Named {
+        const char* name;
+        encryptionAlgorithmStrength_t strength;
+    };
+    static const Named kCiphers[] = {
+        {"aes128", strengthAES128}, {"aes192", strengthAES192}, {"aes256", strengthAES256}, {"des3", strengthDES3}};
+    for (const Named& c : kCiphers)
+        if (name == c.name) return strength = c.strength, true;
+    return false;
+}
+
+Outcome signMessage(const SignRequest& request, const std::string& message, std::string& signedMessage) {
+    SMIMEMessage object;
+    Outcome outcome = login(object, request.signer);
+    if (outcome.ok()) outcome = hold(object, message);
+    if (!outcome.ok()) return outcome;
+    unsigned minor = 0;
+    const unsigned status = request.detached ? object.signSignatureOnly(request.digest, &minor)
+                                             : object.sign(request.digest, &minor);
+    if (status != SMIME_OK) return Outcome::failure(kExitUsage, "cannot sign: " + describeStatus(status, minor));
+    return takeHeld(object, "cannot sign", signedMessage);
+}
+
+Outcome verifyMessage(const VerifyRequest& request, const std::string& message, std::string& content,
+                      VerifyReport& report) {
+    SMIMEMessage object;
+    Outcome outcome = loginWithoutKeys(object);
+    if (outcome.ok()) outcome = hold(object, message);
+    if (!outcome.ok()) return outcome;
+    VerifyRecord record;
+    record.info.verify_flags = KIVO_VERIFY_SIGNATURE | (request.checkChain ? KIVO_VERIFY_CHAIN : 0u);
+    record.info.trust_anchors = viewOf(request.trustAnchors);
+    unsigned minor = 0;
+    const unsigned status = object.verify(&record.info, &minor);
+    if (record.info.signer_subject.value != nullptr)
+        report.signer.assign(static_cast<const char*>(record.info.signer_subject.value), record.info.signer_subject.length);
+    const std::string signer = report.signer.empty() ? "an unknown signer" : report.signer;
+    if (status == SMIME_OK) {
+        report.summary = "good signature from " + signer + " (" + digestName(record.info.digest) +
+                         (record.info.signing_time != 0 ? ", signed " + utcTime(record.info.signing_time) : "") +
+                         (request.checkChain ? ")" : "; certificate chain not checked)");
+        return takeHeld(object, "cannot hand out the content", content);
+    }
+    if (status == SMIME_PROVIDER_FAILED) {
+        report.summary = "not verified: " + describeStatus(status, minor) + " (signer: " + signer + ")";
+        return Outcome::failure(kExitRefused, report.summary);
+    }
+    report.summary = "cannot verify: " + describeStatus(status, minor);
+    return Outcome::failure(kExitUsage, report.summary);
+}
+
+Outcome encryptMessage(const EncryptRequest& request, const std::string& message, std::string& enveloped) {
+    SMIMEMessage object;
+    Outcome outcome = loginWithoutKeys(object);
+    if (outcome.ok()) outcome = hold(object, message);
+    if (!outcome.ok()) return outcome;
+    std::vector<gss_buffer_desc> certificates;
+    for (const std::string& certificate : request.recipients) certificates.push_back(viewOf(certificate));
+    std::vector<OM_uint32> statuses(certificates.size(), 0);
+    IDUP_Target_Info_desc targets = {static_cast<OM_uint32>(certificates.size()), certificates.data(), statuses.data()};
+    unsigned minor = 0;
+    const unsigned status = object.encrypt(request.strength, &targets, &minor);
+    if (status != SMIME_OK) {
+        std::string which;
+        for (std::size_t i = 0; i < statuses.size(); ++i)
+            if (statuses[i] != 0) which += (which.empty() ? " (recipient " : ", ") + std::to_string(i + 1);
+        if (!which.empty()) which += ")";
+        return Outcome::failure(kExitUsage, "cannot encrypt: " + describeStatus(status, minor) + which);
+    }
+    return takeHeld(object, "cannot encrypt", enveloped);
+}
+
+Outcome decryptMessage(const Identity& recipient, const std::string& message, std::string& content) {
+    SMIMEMessage object;
+    Outcome outcome = login(object, recipient);
+    if (outcome.ok()) outcome = hold(object, message);
+    if (!outcome.ok()) return outcome;
+    unsigned minor = 0;
+    const unsigned status = object.decrypt(&minor);
+    if (status == SMIME_PROVIDER_FAILED)
+        return Outcome::failure(kExitRefused, "cannot decrypt: " + describeStatus(status, minor));
+    if (status != SMIME_OK) return Outcome::failure(kExitUsage, "cannot decrypt: " + describeStatus(status, minor));
+    return takeHeld(object, "cannot hand out the content", content);
+}
+
+Outcome describeMessage(const std::string& message, std::string& description) {
+    SMIMEMessage object;
+    const Outcome held = hold(object, message);
+    if (!held.ok()) return held;
+    description = std::string("kind: ") + kindName(object.getMessageType()) + "\n";
+    for (const std::string& line : headerLines(message)) description += "  " + line + "\n";
+    return Outcome::success();
+}
+
+} // namespace smimetool

@@ -1,0 +1,59 @@
+// The tool's operations on whole messages in memory, through SMIMEMessage:
+// the subcommands and the demo both run them.
+#ifndef SMIME_TOOL_OPERATIONS_H
+#define SMIME_TOOL_OPERATIONS_H
+
+#include <string>
+#include <vector>
+
+#include <vek4kivosmime.h>
+
+#include "outcome.h"
+
+namespace smimetool {
+
+// Who the tool logs in as: a key store, its password and the identity in it.
+struct Identity {
+    std::string keyStore;
+    std::string password;
+    std::string principal;
+};
+
+struct SignRequest {
+    Identity signer;
+    digestAlgorithm_t digest = digestSHA256;
+    bool detached = false; // clear-signed
+};
+Outcome signMessage(const SignRequest& request, const std::string& message, std::string& signedMessage);
+
+struct VerifyRequest {
+    std::string trustAnchors; // extra PEM certificates, may be empty
+    bool checkChain = true;
+};
+// What the verification reports: the signer (empty when unknown) and a
+// one-line account of the outcome.
+struct VerifyReport {
+    std::string signer;
+    std::string summary;
+};
+Outcome verifyMessage(const VerifyRequest& request, const std::string& message, std::string& content,
+                      VerifyReport& report);
+
+struct EncryptRequest {
+    std::vector<std::string> recipients; // certificates, PEM or DER
+    encryptionAlgorithmStrength_t strength = strengthAES256;
+};
+Outcome encryptMessage(const EncryptRequest& request, const std::string& message, std::string& enveloped);
+
+Outcome decryptMessage(const Identity& recipient, const std::string& message, std::string& content);
+
+// The kind of message and its top-level header lines, for people.
+Outcome describeMessage(const std::string& message, std::string& description);
+
+// The value of --digest or --cipher; false for a name that is none.
+bool digestNamed(const std::string& name, digestAlgorithm_t& digest);
+bool strengthNamed(const std::string& name, encryptionAlgorithmStrength_t& strength);
+
+} // namespace smimetool
+
+#endif // SMIME_TOOL_OPERATIONS_H
