@@ -2,6 +2,8 @@
 // standard input and output, passwords from a file and the environment,
 // --crlf, the exit statuses with their one-line messages, interop with the
 // openssl command, the demo, and the README's examples as written.
+#include <sys/stat.h>
+
 #include <string>
 #include <vector>
 
@@ -126,6 +128,12 @@ TEST_F(Tool, FailuresGiveTheirExitStatusAndOneLineNamingTheCause) {
         {"sign", "-k", path("stranger.p12"), "--pass-file", path("pass"), "-i", path("letter.txt")});
     write("stranger.p7m", strangerSigned.out);
     smime({"encrypt", "-r", path("bob.pem"), "-i", path("letter.txt"), "-o", path("for-bob.p7m")});
+    const std::string mime = "Content-Transfer-Encoding: base64\r\n\r\nMAMCAQA=\r\n";
+    write("malformed.p7m", "Content-Type: application/pkcs7-mime; smime-type=signed-data\r\n" + mime);
+    write("malformed-enveloped.p7m", "Content-Type: application/pkcs7-mime; smime-type=enveloped-data\r\n" + mime);
+    std::string lfOnly = read("signed.p7m");
+    for (std::size_t at = lfOnly.find("\r\n"); at != std::string::npos; at = lfOnly.find("\r\n", at)) lfOnly.erase(at, 1);
+    write("lf.p7m", lfOnly);
 
     struct Case {
         const char* name;
@@ -159,11 +167,29 @@ TEST_F(Tool, FailuresGiveTheirExitStatusAndOneLineNamingTheCause) {
         {"unknown option", {"verify", "--fast"}, 2, "smime verify: unknown option '--fast'"},
         {"missing value", {"sign", "-k"}, 2, "smime sign: option -k needs a value"},
         {"missing key store option", {"decrypt"}, 2, "smime decrypt: -k KEYSTORE is required"},
+        {"password and message both from standard input", {"decrypt", "-k", path("bob.p12"), "--pass-file", "-"}, 2,
+         "smime decrypt: the password and the message cannot both come from standard input"},
         {"unknown digest", {"sign", "-k", path("alice.p12"), "--digest", "md2", "-i", path("letter.txt")}, 2,
          "smime sign: unknown digest 'md2'"},
         {"no recipients", {"encrypt", "-i", path("letter.txt")}, 2, "at least one -r CERT.pem is required"},
         {"a recipient that is not a certificate", {"encrypt", "-r", path("letter.txt"), "-i", path("letter.txt")}, 2,
-         "SMIME_PROVIDER_FAILED: a recipient certificate cannot be read or used for encryption (recipient 1)"},
+         "SMIME_PROVIDER_FAILED: a recipient certificate cannot be read or used for encryption ('" +
+             path("letter.txt") + "')"},
+        {"no password for the key store", {"sign", "-k", path("alice.p12"), "-i", path("letter.txt")}, 2,
+         "wrong password for the key store (no password was given: -p, --pass-file or SMIME_PASSWORD)"},
+        {"malformed PKCS#7 in a signed message", {"verify", "-i", path("malformed.p7m")}, 2,
+         "smime verify: cannot verify: SMIME_PROVIDER_FAILED: the PKCS#7 data is malformed"},
+        {"malformed PKCS#7 in an enveloped message",
+         {"decrypt", "-k", path("bob.p12"), "--pass-file", path("pass"), "-i", path("malformed-enveloped.p7m")}, 2,
+         "smime decrypt: cannot decrypt: SMIME_PROVIDER_FAILED: the PKCS#7 data is malformed"},
+        {"bare LF line ends", {"verify", "-i", path("lf.p7m")}, 2, "(its lines end in bare LF: try --crlf)"},
+        {"a trust file without PEM", {"verify", "--trust", path("alice.p12"), "-i", path("signed.p7m")}, 2,
+         "smime verify: '" + path("alice.p12") + "' holds no PEM certificate"},
+        {"an option spelt with one dash", {"sign", "-k", path("alice.p12"), "-detached"}, 2,
+         "smime sign: unknown option '-detached'"},
+        {"content to a folder that does not exist",
+         {"verify", "--trust", path("ca.pem"), "-i", path("signed.p7m"), "-o", path("absent/content.txt")}, 2,
+         "smime verify: cannot create a file beside '" + path("absent/content.txt") + "'"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -176,14 +202,46 @@ TEST_F(Tool, FailuresGiveTheirExitStatusAndOneLineNamingTheCause) {
     }
 }
 
-TEST_F(Tool, AFailedCommandLeavesNoOutputFile) {
+TEST_F(Tool, OutputArrivesWholeOrNotAtAll) {
     signLetter("signed.p7m");
-    const CommandResult run =
-        smime({"decrypt", "-k", path("bob.p12"), "--pass-file", path("pass"), "-i", path("signed.p7m"), "-o",
-               path("out.txt")});
-    EXPECT_EQ(run.status, 2);
+    const std::vector<std::string> decryptSigned = {"decrypt", "-k", path("bob.p12"), "--pass-file", path("pass"),
+                                                    "-i", path("signed.p7m"), "-o"};
+    std::vector<std::string> toNewFile = decryptSigned;
+    toNewFile.push_back(path("out.txt"));
+    EXPECT_EQ(smime(toNewFile).status, 2);
+
+    // An existing file survives a failed command, and keeps its mode when a
+    // command replaces it.
+    write("kept.txt", "precious");
+    chmod(path("kept.txt").c_str(), 0640);
+    std::vector<std::string> toKept = decryptSigned;
+    toKept.push_back(path("kept.txt"));
+    EXPECT_EQ(smime(toKept).status, 2);
+    EXPECT_EQ(read("kept.txt"), "precious");
+    EXPECT_EQ(smime({"verify", "--trust", path("ca.pem"), "-i", path("signed.p7m"), "-o", path("kept.txt")}).status, 0);
+    EXPECT_EQ(read("kept.txt"), kLetter);
+    struct stat kept {};
+    ASSERT_EQ(stat(path("kept.txt").c_str(), &kept), 0);
+    EXPECT_EQ(kept.st_mode & 0777, 0640u);
+
     const CommandResult listing = runCommand({"ls", "-A", path("")});
     EXPECT_EQ(listing.out.find("out.txt"), std::string::npos) << listing.out;
+    EXPECT_EQ(listing.out.find(".partial"), std::string::npos) << "no temporary file is left: " << listing.out;
+
+    // Devices are written through, not replaced.
+    EXPECT_EQ(smime({"verify", "--trust", path("ca.pem"), "-i", path("signed.p7m"), "-o", "/dev/null"}).status, 0);
+    struct stat null {};
+    ASSERT_EQ(stat("/dev/null", &null), 0);
+    EXPECT_TRUE(S_ISCHR(null.st_mode));
+}
+
+TEST_F(Tool, InfoNamesTheKindOfAnyInput) {
+    const CommandResult blankContinuation = smime({"info"}, "Content-Type: text/plain\r\n \r\n\r\nbody");
+    EXPECT_EQ(blankContinuation.status, 0) << blankContinuation.err;
+    EXPECT_NE(blankContinuation.out.find("not S/MIME"), std::string::npos) << blankContinuation.out;
+    const CommandResult binary = smime({"info"}, std::string("\x1b[2J\x00\xff binary", 12));
+    EXPECT_EQ(binary.status, 0);
+    EXPECT_EQ(binary.out.find('\x1b'), std::string::npos) << "control characters are not passed to the terminal";
 }
 
 TEST_F(Tool, InteroperatesWithTheOpensslCommand) {

@@ -1,6 +1,6 @@
 #include "cli.h"
 
-#include <cstring>
+#include <initializer_list>
 
 namespace smimetool {
 
@@ -8,12 +8,15 @@ namespace {
 
 struct Command {
     const char* name;
-    const char* options; // the options it takes, each followed by a space
+    const char* options; // the options it takes, separated by spaces
     const char* help;
 };
 
+// Options that are flags; every other option takes a value.
+const char* const kFlags[] = {"--detached", "--crlf", "--no-chain"};
+
 const Command kCommands[] = {
-    {"sign", "-k -p --pass-file --id --digest --detached --crlf -i -o ",
+    {"sign", "-k -p --pass-file --id --digest --detached --crlf -i -o",
      "usage: smime sign -k KEYSTORE [-p PASS | --pass-file FILE] [--id PRINCIPAL]\n"
      "                  [--digest sha256|sha384|sha512|sha1|md5] [--detached] [--crlf] [-i IN] [-o OUT]\n"
      "Signs a MIME message. Without --detached the result is opaque signed data\n"
@@ -26,7 +29,7 @@ const Command kCommands[] = {
      "  --detached          clear-sign: the content stays readable beside the signature\n"
      "  --crlf              turn bare LF line ends of the input into CR LF first\n"
      "  -i IN, -o OUT       input and output files (default: standard input and output)\n"},
-    {"verify", "--trust --no-chain --crlf -i -o ",
+    {"verify", "--trust --no-chain --crlf -i -o",
      "usage: smime verify [--trust CA.pem]... [--no-chain] [--crlf] [-i IN] [-o CONTENT]\n"
      "Verifies a signed message (opaque or clear-signed) and writes its content.\n"
      "The signer and the outcome go to standard error.\n"
@@ -35,7 +38,7 @@ const Command kCommands[] = {
      "  --no-chain          check the signature only, not the signer's certificate chain\n"
      "  --crlf              turn bare LF line ends of the input into CR LF first\n"
      "  -i IN, -o CONTENT   input and output files (default: standard input and output)\n"},
-    {"encrypt", "-r --cipher --crlf -i -o ",
+    {"encrypt", "-r --cipher --crlf -i -o",
      "usage: smime encrypt -r CERT.pem [-r CERT.pem]... [--cipher aes128|aes192|aes256|des3]\n"
      "                     [--crlf] [-i IN] [-o OUT]\n"
      "Encrypts a MIME message to every recipient certificate (RSA or EC).\n"
@@ -43,7 +46,7 @@ const Command kCommands[] = {
      "  --cipher NAME       content cipher (default aes256; des3 only for old peers)\n"
      "  --crlf              turn bare LF line ends of the input into CR LF first\n"
      "  -i IN, -o OUT       input and output files (default: standard input and output)\n"},
-    {"decrypt", "-k -p --pass-file --id --crlf -i -o ",
+    {"decrypt", "-k -p --pass-file --id --crlf -i -o",
      "usage: smime decrypt -k KEYSTORE [-p PASS | --pass-file FILE] [--id PRINCIPAL]\n"
      "                     [--crlf] [-i IN] [-o OUT]\n"
      "Decrypts an enveloped message with the key of the key store and writes its content.\n"
@@ -53,17 +56,17 @@ const Command kCommands[] = {
      "  --id PRINCIPAL      which identity: friendly name, e-mail or common name (default: the first)\n"
      "  --crlf              turn bare LF line ends of the input into CR LF first\n"
      "  -i IN, -o OUT       input and output files (default: standard input and output)\n"},
-    {"info", "--crlf -i ",
+    {"info", "--crlf -i",
      "usage: smime info [--crlf] [-i IN]\n"
      "Names the kind of message (signed, clear-signed, enveloped, ...) and shows its\n"
      "top-level headers. Needs no keys.\n"},
-    {"demo", "--keep ",
+    {"demo", "--keep",
      "usage: smime demo [--keep FOLDER]\n"
      "Makes a throwaway CA and two identities (Alice, RSA; Bob, EC) and runs sign,\n"
      "clear-sign, verify, encrypt, decrypt and a tamper check end to end, printing each\n"
      "step. Its files go to a temporary folder that is removed afterwards; with --keep\n"
-     "they stay in FOLDER (key stores, certificates, password files) to try the other\n"
-     "subcommands with.\n"},
+     "they stay in FOLDER, which must be new or empty (key stores, certificates,\n"
+     "password files, messages), to try the other subcommands with.\n"},
 };
 
 const Command* findCommand(const std::string& name) {
@@ -72,12 +75,25 @@ const Command* findCommand(const std::string& name) {
     return nullptr;
 }
 
+// Whole words only: "-detached" is not "--detached", nor "k" "-k".
 bool takes(const Command& command, const std::string& option) {
-    return std::strstr(command.options, (option + " ").c_str()) != nullptr;
+    const std::string options = std::string(" ") + command.options + " ";
+    return !option.empty() && options.find(" " + option + " ") != std::string::npos;
 }
 
-// Stores the value of an option that has one; false for a flag.
-bool storeValue(Options& options, const std::string& option, const std::string& value) {
+bool isFlag(const std::string& option) {
+    for (const char* flag : kFlags)
+        if (option == flag) return true;
+    return false;
+}
+
+bool isOneOf(const std::string& value, std::initializer_list<const char*> names) {
+    for (const char* name : names)
+        if (value == name) return true;
+    return false;
+}
+
+void storeValue(Options& options, const std::string& option, const std::string& value) {
     if (option == "-k") options.keyStore = value;
     else if (option == "-p") options.password = value, options.passwordGiven = true;
     else if (option == "--pass-file") options.passwordFile = value;
@@ -89,16 +105,12 @@ bool storeValue(Options& options, const std::string& option, const std::string& 
     else if (option == "-r") options.recipients.push_back(value);
     else if (option == "--trust") options.trust.push_back(value);
     else if (option == "--keep") options.keep = value;
-    else return false;
-    return true;
 }
 
-bool storeFlag(Options& options, const std::string& option) {
+void storeFlag(Options& options, const std::string& option) {
     if (option == "--detached") options.detached = true;
     else if (option == "--crlf") options.crlf = true;
     else if (option == "--no-chain") options.noChain = true;
-    else return false;
-    return true;
 }
 
 Outcome usageError(const std::string& command, const std::string& text) {
@@ -113,6 +125,12 @@ Outcome checkRequired(const Options& options) {
     if (c == "encrypt" && options.recipients.empty()) return usageError(c, "at least one -r CERT.pem is required");
     if (options.passwordGiven && !options.passwordFile.empty())
         return usageError(c, "give the password with -p or with --pass-file, not both");
+    if (options.passwordFile == "-" && options.input == "-")
+        return usageError(c, "the password and the message cannot both come from standard input");
+    if (!isOneOf(options.digest, {"sha256", "sha384", "sha512", "sha1", "md5"}))
+        return usageError(c, "unknown digest '" + options.digest + "'");
+    if (!isOneOf(options.cipher, {"aes128", "aes192", "aes256", "des3"}))
+        return usageError(c, "unknown cipher '" + options.cipher + "'");
     return Outcome::success();
 }
 
@@ -121,7 +139,7 @@ Outcome checkRequired(const Options& options) {
 Outcome parseCommandLine(int argc, char** argv, Options& options) {
     if (argc < 2) return usageError("", "no subcommand given");
     options.command = argv[1];
-    if (options.command == "--help" || options.command == "-h") {
+    if (options.command == "--help" || options.command == "-h" || options.command == "help") {
         options.help = true;
         options.command.clear();
         return Outcome::success();
@@ -135,7 +153,10 @@ Outcome parseCommandLine(int argc, char** argv, Options& options) {
             return Outcome::success();
         }
         if (!takes(*command, option)) return usageError(options.command, "unknown option '" + option + "'");
-        if (storeFlag(options, option)) continue;
+        if (isFlag(option)) {
+            storeFlag(options, option);
+            continue;
+        }
         if (i + 1 >= argc) return usageError(options.command, "option " + option + " needs a value");
         storeValue(options, option, argv[++i]);
     }

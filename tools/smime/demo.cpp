@@ -1,8 +1,12 @@
 #include "demo.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
@@ -35,13 +39,17 @@ struct Party {
 class Workspace {
 public:
     explicit Workspace(const std::string& keep) : kept_(!keep.empty()) {
+        std::error_code error;
         if (kept_) {
-            path_ = keep;
-            std::error_code ignored;
-            fs::create_directories(path_, ignored);
+            // A kept folder must be new or empty: the demo writes files of
+            // common names (letter.txt) and must not overwrite the user's.
+            fs::create_directories(keep, error);
+            if (!error && fs::is_empty(keep, error) && !error) path_ = keep;
+            else problem_ = error ? error.message() : "'" + keep + "' is not empty";
         } else {
-            std::string pattern = (fs::temp_directory_path() / "smime-demo-XXXXXX").string();
+            std::string pattern = (fs::temp_directory_path(error) / "smime-demo-XXXXXX").string();
             if (mkdtemp(&pattern[0]) != nullptr) path_ = pattern;
+            else problem_ = std::strerror(errno);
         }
     }
     ~Workspace() {
@@ -51,26 +59,32 @@ public:
     Workspace(const Workspace&) = delete;
     Workspace& operator=(const Workspace&) = delete;
 
-    bool ready() const { return !path_.empty() && fs::is_directory(path_); }
+    bool ready() const { return !path_.empty(); }
+    // Why the folder could not be had.
+    const std::string& problem() const { return problem_; }
     bool kept() const { return kept_; }
     const std::string& path() const { return path_; }
 
-    // Writes name in the folder, readable by the owner only (key stores and
-    // passwords are among the files); false when it cannot.
+    // Writes name in the folder, readable by the owner only from the start
+    // (key stores and passwords are among the files); false when it cannot.
     bool write(const std::string& name, const std::string& bytes) const {
         const std::string file = (fs::path(path_) / name).string();
-        {
-            std::ofstream out(file, std::ios::binary | std::ios::trunc);
-            out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-            if (!out) return false;
+        const int descriptor = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (descriptor < 0) return false;
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t wrote = ::write(descriptor, bytes.data() + done, bytes.size() - done);
+            if (wrote <= 0) break;
+            done += static_cast<std::size_t>(wrote);
         }
-        return chmod(file.c_str(), 0600) == 0;
+        return close(descriptor) == 0 && done == bytes.size();
     }
     std::string file(const std::string& name) const { return (fs::path(path_) / name).string(); }
 
 private:
     bool kept_;
     std::string path_;
+    std::string problem_;
 };
 
 std::string randomPassword() {
@@ -151,7 +165,8 @@ void runSteps(const Workspace& space, const Party& alice, const Party& bob, cons
     }
 
     std::string secret;
-    outcome = encryptMessage({{alice.certificate, bob.certificate}, strengthAES256}, kLetter, secret);
+    outcome = encryptMessage({{alice.certificate, bob.certificate}, strengthAES256, {"alice.pem", "bob.pem"}}, kLetter,
+                             secret);
     steps.report("encrypt to Alice and Bob (aes256)", outcome, bytes(secret));
     space.write("secret.p7m", secret);
     for (const Party* party : {&bob, &alice}) {
@@ -174,7 +189,7 @@ void runSteps(const Workspace& space, const Party& alice, const Party& bob, cons
 int runDemo(const std::string& keepFolder) {
     const Workspace space(keepFolder);
     if (!space.ready()) {
-        std::fprintf(stderr, "smime demo: cannot make a folder to work in\n");
+        std::fprintf(stderr, "smime demo: cannot make a folder to work in: %s\n", space.problem().c_str());
         return kExitUsage;
     }
     std::printf("smime demo: working in %s%s\n", space.path().c_str(),

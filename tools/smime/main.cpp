@@ -1,6 +1,8 @@
 // smime: signs, verifies, encrypts and decrypts S/MIME messages from the
 // command line, through the library's public interface.
 #include <cstdio>
+#include <exception>
+#include <new>
 #include <string>
 
 #include <vek4kivosmime.h>
@@ -14,12 +16,17 @@ using namespace smimetool;
 
 namespace {
 
-// Every trust file's certificates, one after another.
+// Every trust file's certificates, one after another. Trust anchors travel
+// as PEM, so a file without a PEM certificate is named at once rather than
+// left to fail the verification.
 Outcome trustAnchorsOf(const Options& options, std::string& anchors) {
     for (const std::string& file : options.trust) {
         std::string pem;
         const Outcome read = readInput(options.command, file, pem);
         if (!read.ok()) return read;
+        if (pem.find("-----BEGIN CERTIFICATE-----") == std::string::npos &&
+            pem.find("-----BEGIN TRUSTED CERTIFICATE-----") == std::string::npos)
+            return Outcome::failure(kExitUsage, "smime verify: '" + file + "' holds no PEM certificate");
         anchors += pem + "\n";
     }
     return Outcome::success();
@@ -40,14 +47,14 @@ Outcome runSign(const Options& options, const std::string& input, std::string& o
     return identity.ok() ? signMessage(request, input, output) : identity;
 }
 
-Outcome runVerify(const Options& options, const std::string& input, std::string& output) {
+Outcome runVerify(const Options& options, const std::string& input, std::string& output, std::string& summary) {
     VerifyRequest request;
     request.checkChain = !options.noChain;
     const Outcome anchors = trustAnchorsOf(options, request.trustAnchors);
     if (!anchors.ok()) return anchors;
     VerifyReport report;
     const Outcome verified = verifyMessage(request, input, output, report);
-    if (verified.ok()) std::fprintf(stderr, "smime verify: %s\n", report.summary.c_str());
+    summary = report.summary;
     return verified;
 }
 
@@ -60,6 +67,7 @@ Outcome runEncrypt(const Options& options, const std::string& input, std::string
         const Outcome read = readInput(options.command, file, certificate);
         if (!read.ok()) return read;
         request.recipients.push_back(certificate);
+        request.names.push_back(file);
     }
     return encryptMessage(request, input, output);
 }
@@ -84,18 +92,20 @@ Outcome runCommand(const Options& options) {
     if (!outcome.ok()) return outcome;
     if (options.crlf) input = withCrlf(input);
     std::string output;
+    std::string verifySummary;
     if (options.command == "sign") outcome = runSign(options, input, output);
-    else if (options.command == "verify") outcome = runVerify(options, input, output);
+    else if (options.command == "verify") outcome = runVerify(options, input, output, verifySummary);
     else if (options.command == "encrypt") outcome = runEncrypt(options, input, output);
     else if (options.command == "decrypt") outcome = runDecrypt(options, input, output);
     else outcome = describeMessage(input, output);
     if (!outcome.ok()) return named(options, outcome);
-    return writeOutput(options.command, options.output, output);
+    outcome = writeOutput(options.command, options.output, output);
+    // The good news only once the content is where it was asked to go.
+    if (outcome.ok() && !verifySummary.empty()) std::fprintf(stderr, "smime verify: %s\n", verifySummary.c_str());
+    return outcome;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     if (argc == 2 && std::string(argv[1]) == "--version") {
         std::printf("smime %s\n", VEK4KIVOSMIME_TOOL_VERSION);
         return kExitSuccess;
@@ -114,4 +124,17 @@ int main(int argc, char** argv) {
     const Outcome outcome = runCommand(options);
     if (!outcome.ok()) std::fprintf(stderr, "%s\n", outcome.message.c_str());
     return outcome.exitStatus;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "smime: out of memory\n");
+    } catch (const std::exception& failure) {
+        std::fprintf(stderr, "smime: %s\n", failure.what());
+    }
+    return kExitUsage;
 }

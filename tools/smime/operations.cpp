@@ -1,5 +1,6 @@
 #include "operations.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 
@@ -41,7 +42,9 @@ Outcome login(SMIMEMessage& message, const Identity& identity) {
                                           identity.principal.c_str(), &credentialInfo, &minor);
     if (status == SMIME_OK) return Outcome::success();
     const std::string who = identity.keyStore.empty() ? "" : " with '" + identity.keyStore + "'";
-    return Outcome::failure(kExitUsage, "cannot log in" + who + ": " + describeStatus(status, minor));
+    const bool noPassword = status == SMIME_PROVIDER_FAILED && minor == KIVO_R_WRONG_PASSWORD && identity.password.empty();
+    return Outcome::failure(kExitUsage, "cannot log in" + who + ": " + describeStatus(status, minor) +
+                                            (noPassword ? " (no password was given: -p, --pass-file or SMIME_PASSWORD)" : ""));
 }
 
 // A login without keys: enough to encrypt and to verify.
@@ -66,6 +69,24 @@ std::string utcTime(std::int64_t seconds) {
     return text;
 }
 
+// Exit status 1 is for messages that are what they claim to be and still
+// fail: a signature that does not hold, a message not for us or not
+// decryptable. Anything else about the input is status 2.
+bool refusesSignature(unsigned minor) {
+    return minor == KIVO_R_SIGNATURE_INVALID || minor == KIVO_R_SIGNER_NOT_TRUSTED ||
+           minor == KIVO_R_CERTIFICATE_EXPIRED;
+}
+
+bool refusesDecryption(unsigned minor) { return minor == KIVO_R_NOT_A_RECIPIENT || minor == KIVO_R_DECRYPTION_FAILED; }
+
+// The library reads headers that end in CR LF only; text from Unix tools
+// ends its lines in bare LF, and then nothing in it reads as it should.
+std::string lineEndHint(const std::string& message) {
+    const std::size_t lineEnd = message.find('\n');
+    const bool bareLf = lineEnd != std::string::npos && (lineEnd == 0 || message[lineEnd - 1] != '\r');
+    return bareLf ? " (its lines end in bare LF: try --crlf)" : "";
+}
+
 // Releases the provider's outputs in a verify record when it goes.
 struct VerifyRecord {
     IDUP_PIDU_Information_desc info = {};
@@ -87,21 +108,35 @@ const char* kindName(messageType_t type) {
     }
 }
 
-// The header block of a MIME entity, folded lines joined.
+// The header block of a MIME entity, folded lines joined; at most kMaxLines
+// lines of at most kMaxLength characters, for input that is no MIME at all.
 std::vector<std::string> headerLines(const std::string& message) {
+    constexpr std::size_t kMaxLines = 30;
+    constexpr std::size_t kMaxLength = 400;
     std::vector<std::string> lines;
     std::size_t at = 0;
-    while (at < message.size()) {
+    while (at < message.size() && lines.size() <= kMaxLines) {
         std::size_t end = message.find('\n', at);
         if (end == std::string::npos) end = message.size();
-        std::string line = message.substr(at, end - at);
+        std::string line = message.substr(at, std::min(end - at, kMaxLength));
         if (!line.empty() && line.back() == '\r') line.pop_back();
         at = end + 1;
         if (line.empty()) break;
-        if ((line[0] == ' ' || line[0] == '\t') && !lines.empty()) lines.back() += " " + line.substr(line.find_first_not_of(" \t"));
+        const std::size_t text = line.find_first_not_of(" \t");
+        if (text == std::string::npos) continue; // blank continuation: nothing to add
+        if (text > 0 && !lines.empty()) lines.back() += " " + line.substr(text);
         else lines.push_back(line);
     }
+    if (lines.size() > kMaxLines) lines.back() = "...";
     return lines;
+}
+
+// Control characters and bytes beyond ASCII shown as '?', so that binary
+// input cannot play tricks with the terminal.
+std::string printable(std::string line) {
+    for (char& ch : line)
+        if (static_cast<unsigned char>(ch) < 0x20 || static_cast<unsigned char>(ch) > 0x7e) ch = ch == '\t' ? ' ' : '?';
+    return line;
 }
 
 } // namespace
@@ -162,11 +197,11 @@ Outcome verifyMessage(const VerifyRequest& request, const std::string& message, 
                          (request.checkChain ? ")" : "; certificate chain not checked)");
         return takeHeld(object, "cannot hand out the content", content);
     }
-    if (status == SMIME_PROVIDER_FAILED) {
+    if (status == SMIME_PROVIDER_FAILED && refusesSignature(minor)) {
         report.summary = "not verified: " + describeStatus(status, minor) + " (signer: " + signer + ")";
         return Outcome::failure(kExitRefused, report.summary);
     }
-    report.summary = "cannot verify: " + describeStatus(status, minor);
+    report.summary = "cannot verify: " + describeStatus(status, minor) + lineEndHint(message);
     return Outcome::failure(kExitUsage, report.summary);
 }
 
@@ -183,8 +218,12 @@ Outcome encryptMessage(const EncryptRequest& request, const std::string& message
     const unsigned status = object.encrypt(request.strength, &targets, &minor);
     if (status != SMIME_OK) {
         std::string which;
-        for (std::size_t i = 0; i < statuses.size(); ++i)
-            if (statuses[i] != 0) which += (which.empty() ? " (recipient " : ", ") + std::to_string(i + 1);
+        for (std::size_t i = 0; i < statuses.size(); ++i) {
+            if (statuses[i] == 0) continue;
+            const std::string name =
+                i < request.names.size() ? "'" + request.names[i] + "'" : "recipient " + std::to_string(i + 1);
+            which += (which.empty() ? " (" : ", ") + name;
+        }
         if (!which.empty()) which += ")";
         return Outcome::failure(kExitUsage, "cannot encrypt: " + describeStatus(status, minor) + which);
     }
@@ -198,9 +237,11 @@ Outcome decryptMessage(const Identity& recipient, const std::string& message, st
     if (!outcome.ok()) return outcome;
     unsigned minor = 0;
     const unsigned status = object.decrypt(&minor);
-    if (status == SMIME_PROVIDER_FAILED)
+    if (status == SMIME_PROVIDER_FAILED && refusesDecryption(minor))
         return Outcome::failure(kExitRefused, "cannot decrypt: " + describeStatus(status, minor));
-    if (status != SMIME_OK) return Outcome::failure(kExitUsage, "cannot decrypt: " + describeStatus(status, minor));
+    if (status != SMIME_OK)
+        return Outcome::failure(kExitUsage,
+                                "cannot decrypt: " + describeStatus(status, minor) + lineEndHint(message));
     return takeHeld(object, "cannot hand out the content", content);
 }
 
@@ -209,7 +250,7 @@ Outcome describeMessage(const std::string& message, std::string& description) {
     const Outcome held = hold(object, message);
     if (!held.ok()) return held;
     description = std::string("kind: ") + kindName(object.getMessageType()) + "\n";
-    for (const std::string& line : headerLines(message)) description += "  " + line + "\n";
+    for (const std::string& line : headerLines(message)) description += "  " + printable(line) + "\n";
     return Outcome::success();
 }
 

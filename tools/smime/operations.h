@@ -42,6 +42,7 @@ Outcome verifyMessage(const VerifyRequest& request, const std::string& message, 
 struct EncryptRequest {
     std::vector<std::string> recipients; // certificates, PEM or DER
     encryptionAlgorithmStrength_t strength = strengthAES256;
+    std::vector<std::string> names; // where each came from, for messages (may be empty)
 };
 Outcome encryptMessage(const EncryptRequest& request, const std::string& message, std::string& enveloped);
 

@@ -1,5 +1,6 @@
 #include "tool_io.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -49,6 +50,23 @@ Outcome writeOutput(const std::string& command, const std::string& path, const s
             return fileError(command, "write", "standard output");
         return Outcome::success();
     }
+    struct stat existing {};
+    const bool exists = lstat(path.c_str(), &existing) == 0;
+    // Devices, pipes and links are written through as they stand: replacing
+    // /dev/null or a link with a file of our own would be wrong.
+    if (exists && !S_ISREG(existing.st_mode)) {
+        File file(std::fopen(path.c_str(), "wb"), std::fclose);
+        if (!file) return fileError(command, "write", path);
+        const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
+        if (std::fclose(file.release()) != 0 || !written) return fileError(command, "write", path);
+        return Outcome::success();
+    }
+    if (exists && access(path.c_str(), W_OK) != 0) return fileError(command, "write", path);
+    // The finished file gets the mode the file had, or a new file's usual one.
+    const mode_t mask = umask(0);
+    umask(mask);
+    const mode_t mode = exists ? (existing.st_mode & 07777) : (0666 & ~mask);
+
     std::string temporary = path + ".partial-XXXXXX";
     const int descriptor = mkstemp(&temporary[0]);
     if (descriptor < 0) return fileError(command, "create a file beside", path);
@@ -58,7 +76,8 @@ Outcome writeOutput(const std::string& command, const std::string& path, const s
         std::remove(temporary.c_str());
         return fileError(command, "write", path);
     }
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
+    const bool written = fchmod(descriptor, mode) == 0 &&
+                         std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
     const bool closed = std::fclose(file.release()) == 0;
     if (!written || !closed || std::rename(temporary.c_str(), path.c_str()) != 0) {
         const Outcome failed = fileError(command, "write", path);
