@@ -125,8 +125,14 @@ kivo_reason_t checkSignatures(Environment& environment, CMS_ContentInfo* cms, co
     BioPtr detached;
     if (signedContent != nullptr) {
         if (signedContent->length != 0 && signedContent->value == nullptr) return KIVO_R_BAD_PARAMETER;
-        detached = readOnlyBio(signedContent->value, signedContent->length);
-        if (!detached) return KIVO_R_NO_MEMORY;
+        BioPtr content = readOnlyBio(signedContent->value, signedContent->length);
+        // OpenSSL 3.0's CMS_verify copies a memory BIO it is given into one
+        // of its own and loses that copy when the message's digests cannot
+        // be set up (an unknown digest algorithm). Behind a pass-through
+        // filter our BIO is not taken for a memory BIO, and nothing is lost.
+        detached.reset(BIO_new(BIO_f_null()));
+        if (!content || !detached) return KIVO_R_NO_MEMORY;
+        BIO_push(detached.get(), content.release());
     }
     // Signatures first, over the bytes exactly as they are; the chain is
     // checked below, so that its failure can be told apart.
