@@ -34,9 +34,7 @@ kivo_reason_t recipientFitness(X509* cert) {
     const bool fits = (EVP_PKEY_is_a(key, "RSA") && (usage & KU_KEY_ENCIPHERMENT) != 0) ||
                       (EVP_PKEY_is_a(key, "EC") && (usage & KU_KEY_AGREEMENT) != 0);
     if (!fits) return KIVO_R_BAD_RECIPIENT_CERTIFICATE;
-    if (X509_cmp_current_time(X509_get0_notBefore(cert)) >= 0 || X509_cmp_current_time(X509_get0_notAfter(cert)) <= 0)
-        return KIVO_R_CERTIFICATE_EXPIRED;
-    return KIVO_R_NONE;
+    return validNow(cert) ? KIVO_R_NONE : KIVO_R_CERTIFICATE_EXPIRED;
 }
 
 } // namespace
@@ -67,7 +65,7 @@ kivo_reason_t encryptContent(const IDUP_Target_Info_desc& targets, OM_uint32 str
     }
     if (outcome != KIVO_R_NONE) return outcome;
     if (CMS_final(cms.get(), content.get(), nullptr, flags) != 1) return reasonFromQueue(KIVO_R_INTERNAL);
-    return handOverCms(cms.get(), &token);
+    return handOverDer(cms.get(), i2d_CMS_ContentInfo, &token);
 }
 
 } // namespace detail

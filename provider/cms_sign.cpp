@@ -22,7 +22,7 @@ kivo_reason_t signContent(const Identity& identity, OM_uint32 digest, bool detac
         // A digest the key type cannot sign with (ECDSA has no MD5 form).
         return reasonFromQueue(KIVO_R_UNSUPPORTED_DIGEST);
     if (CMS_final(cms.get(), content.get(), nullptr, flags) != 1) return reasonFromQueue(KIVO_R_INTERNAL);
-    return handOverCms(cms.get(), &token);
+    return handOverDer(cms.get(), i2d_CMS_ContentInfo, &token);
 }
 
 } // namespace detail

@@ -1,5 +1,4 @@
-#include <cstring>
-
+#include "bookkeeping.h"
 #include "cms_ops.h"
 #include "openssl_support.h"
 
@@ -55,14 +54,6 @@ X509StackPtr untrustedCertificates(CMS_ContentInfo* cms, const Identity& identit
     return certs;
 }
 
-kivo_reason_t copyText(const char* text, std::size_t length, gss_buffer_desc& output) {
-    MallocBytes copy(static_cast<unsigned char*>(std::malloc(length + 1)));
-    if (!copy) return KIVO_R_NO_MEMORY;
-    std::memcpy(copy.get(), text, length);
-    copy.get()[length] = '\0';
-    return handOver(std::move(copy), length, &output) ? KIVO_R_NONE : KIVO_R_NO_MEMORY;
-}
-
 kivo_reason_t describeSubject(X509* cert, gss_buffer_desc& output) {
     BioPtr text(BIO_new(BIO_s_mem()));
     if (!text) return KIVO_R_NO_MEMORY;
@@ -72,17 +63,7 @@ kivo_reason_t describeSubject(X509* cert, gss_buffer_desc& output) {
     if (X509_NAME_print_ex(text.get(), X509_get_subject_name(cert), 0, flags) < 0) return reasonFromQueue(KIVO_R_INTERNAL);
     char* data = nullptr;
     const long length = BIO_get_mem_data(text.get(), &data);
-    return length < 0 ? KIVO_R_INTERNAL : copyText(data, static_cast<std::size_t>(length), output);
-}
-
-kivo_reason_t copyCertificate(X509* cert, gss_buffer_desc& output) {
-    const int length = i2d_X509(cert, nullptr);
-    if (length <= 0) return reasonFromQueue(KIVO_R_INTERNAL);
-    MallocBytes der(static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(length))));
-    if (!der) return KIVO_R_NO_MEMORY;
-    unsigned char* cursor = der.get();
-    if (i2d_X509(cert, &cursor) != length) return reasonFromQueue(KIVO_R_INTERNAL);
-    return handOver(std::move(der), static_cast<std::size_t>(length), &output) ? KIVO_R_NONE : KIVO_R_NO_MEMORY;
+    return length < 0 ? KIVO_R_INTERNAL : handOverCopy(data, static_cast<std::size_t>(length), &output);
 }
 
 std::int64_t signingTimeOf(CMS_SignerInfo* si) {
@@ -115,7 +96,7 @@ kivo_reason_t reportSigner(CMS_ContentInfo* cms, IDUP_PIDU_Information_desc& inf
     info.signing_time = signingTimeOf(si);
     if (signer == nullptr) return KIVO_R_NONE; // no certificate of the signer was found
     kivo_reason_t reason = describeSubject(signer, info.signer_subject);
-    if (reason == KIVO_R_NONE) reason = copyCertificate(signer, info.signer_certificate);
+    if (reason == KIVO_R_NONE) reason = handOverDer(signer, i2d_X509, &info.signer_certificate);
     return reason;
 }
 
@@ -170,8 +151,8 @@ kivo_reason_t checkSignatures(Environment& environment, CMS_ContentInfo* cms, co
 
 void resetVerifyOutputs(IDUP_PIDU_Information_desc& info) noexcept {
     info.reason = KIVO_R_INTERNAL;
-    clearBuffer(info.signer_subject);
-    clearBuffer(info.signer_certificate);
+    releaseBuffer(&info.signer_subject);
+    releaseBuffer(&info.signer_certificate);
     info.digest = 0;
     info.signing_time = 0;
 }

@@ -17,10 +17,6 @@ struct Candidate {
     const StoredCertificate* cert;
 };
 
-bool validNow(X509* cert) {
-    return X509_cmp_current_time(X509_get0_notBefore(cert)) < 0 && X509_cmp_current_time(X509_get0_notAfter(cert)) > 0;
-}
-
 // Every key with every certificate of its public key, key by key; a key's
 // certificates that are valid now come before its others, so that a renewed
 // certificate wins over the one it replaced.

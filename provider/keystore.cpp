@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
@@ -188,12 +189,7 @@ kivo_reason_t loadPem(const void* bytes, std::size_t length, const std::string& 
 }
 
 bool looksLikePem(const void* bytes, std::size_t length) {
-    static const char kMarker[] = "-----BEGIN ";
-    const char* text = static_cast<const char*>(bytes);
-    const std::size_t markerLength = sizeof kMarker - 1;
-    for (std::size_t i = 0; i + markerLength <= length; ++i)
-        if (std::memcmp(text + i, kMarker, markerLength) == 0) return true;
-    return false;
+    return std::string_view(static_cast<const char*>(bytes), length).find("-----BEGIN ") != std::string_view::npos;
 }
 
 } // namespace

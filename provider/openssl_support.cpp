@@ -73,31 +73,23 @@ bool handOver(MallocBytes owned, std::size_t length, gss_buffer_desc* output) no
     return true;
 }
 
+kivo_reason_t handOverCopy(const void* bytes, std::size_t length, gss_buffer_desc* output) noexcept {
+    if (length > UINT32_MAX) return KIVO_R_NO_MEMORY;
+    MallocBytes copy(static_cast<unsigned char*>(std::malloc(length + 1)));
+    if (!copy) return KIVO_R_NO_MEMORY;
+    if (length != 0) std::memcpy(copy.get(), bytes, length);
+    copy.get()[length] = '\0';
+    return handOver(std::move(copy), length, output) ? KIVO_R_NONE : KIVO_R_NO_MEMORY;
+}
+
 kivo_reason_t handOverBio(BIO* bio, gss_buffer_desc* output) noexcept {
     char* data = nullptr;
     const long length = BIO_get_mem_data(bio, &data);
-    if (length < 0) return KIVO_R_INTERNAL;
-    if (static_cast<unsigned long>(length) > UINT32_MAX) return KIVO_R_NO_MEMORY;
-    MallocBytes copy(static_cast<unsigned char*>(std::malloc(length == 0 ? 1 : static_cast<std::size_t>(length))));
-    if (!copy) return KIVO_R_NO_MEMORY;
-    if (length != 0) std::memcpy(copy.get(), data, static_cast<std::size_t>(length));
-    return handOver(std::move(copy), static_cast<std::size_t>(length), output) ? KIVO_R_NONE : KIVO_R_NO_MEMORY;
+    return length < 0 ? KIVO_R_INTERNAL : handOverCopy(data, static_cast<std::size_t>(length), output);
 }
 
-kivo_reason_t handOverCms(CMS_ContentInfo* cms, gss_buffer_desc* output) noexcept {
-    const int length = i2d_CMS_ContentInfo(cms, nullptr);
-    if (length <= 0) return reasonFromQueue(KIVO_R_INTERNAL);
-    MallocBytes der(static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(length))));
-    if (!der) return KIVO_R_NO_MEMORY;
-    unsigned char* cursor = der.get();
-    if (i2d_CMS_ContentInfo(cms, &cursor) != length) return reasonFromQueue(KIVO_R_INTERNAL);
-    return handOver(std::move(der), static_cast<std::size_t>(length), output) ? KIVO_R_NONE : KIVO_R_NO_MEMORY;
-}
-
-void clearBuffer(gss_buffer_desc& buffer) noexcept {
-    std::free(buffer.value);
-    buffer.value = nullptr;
-    buffer.length = 0;
+bool validNow(const X509* cert) noexcept {
+    return X509_cmp_current_time(X509_get0_notBefore(cert)) < 0 && X509_cmp_current_time(X509_get0_notAfter(cert)) > 0;
 }
 
 } // namespace detail

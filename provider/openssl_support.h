@@ -5,6 +5,7 @@
 #define PROVIDER_OPENSSL_SUPPORT_H
 
 #include <cstddef>
+#include <cstdlib>
 #include <string>
 
 #include <openssl/err.h>
@@ -35,7 +36,6 @@ public:
     bool has(int lib, int reason) const noexcept;
     bool hasLibrary(int lib) const noexcept;
     bool outOfMemory() const noexcept;
-    bool empty() const noexcept { return count_ == 0; }
 
 private:
     static constexpr int kMax = 32;
@@ -55,14 +55,27 @@ bool stringOf(const gss_buffer_desc* buffer, std::string& text);
 // the length does not fit the descriptor.
 bool handOver(MallocBytes owned, std::size_t length, gss_buffer_desc* output) noexcept;
 
-// A malloc'd copy of what a memory BIO holds, handed to output.
+// A malloc'd copy of length bytes, followed by a NUL that the length leaves
+// out (so text stays a C string), handed to output.
+kivo_reason_t handOverCopy(const void* bytes, std::size_t length, gss_buffer_desc* output) noexcept;
+
+// What a memory BIO holds, copied into output.
 kivo_reason_t handOverBio(BIO* bio, gss_buffer_desc* output) noexcept;
 
-// DER of a CMS structure, handed to output.
-kivo_reason_t handOverCms(CMS_ContentInfo* cms, gss_buffer_desc* output) noexcept;
+// The DER of object, encoded by i2d straight into a block for output.
+template <typename T>
+kivo_reason_t handOverDer(const T* object, int (*i2d)(const T*, unsigned char**), gss_buffer_desc* output) noexcept {
+    const int length = i2d(object, nullptr);
+    if (length <= 0) return reasonFromQueue(KIVO_R_INTERNAL);
+    MallocBytes der(static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(length))));
+    if (!der) return KIVO_R_NO_MEMORY;
+    unsigned char* cursor = der.get();
+    if (i2d(object, &cursor) != length) return reasonFromQueue(KIVO_R_INTERNAL);
+    return handOver(std::move(der), static_cast<std::size_t>(length), output) ? KIVO_R_NONE : KIVO_R_NO_MEMORY;
+}
 
-// Releases what a descriptor holds and empties it.
-void clearBuffer(gss_buffer_desc& buffer) noexcept;
+// True while cert is within its validity period.
+bool validNow(const X509* cert) noexcept;
 
 } // namespace detail
 

@@ -27,13 +27,11 @@ using OsslPtr = std::unique_ptr<T, FreeWith<FreeFn>>;
 using BioPtr = OsslPtr<BIO, BIO_free_all>;
 using CmsPtr = OsslPtr<CMS_ContentInfo, CMS_ContentInfo_free>;
 using EvpPkeyPtr = OsslPtr<EVP_PKEY, EVP_PKEY_free>;
-using EvpCipherPtr = OsslPtr<EVP_CIPHER, EVP_CIPHER_free>;
 using Pkcs12Ptr = OsslPtr<PKCS12, PKCS12_free>;
 using Pkcs8Ptr = OsslPtr<PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free>;
 using X509Ptr = OsslPtr<X509, X509_free>;
 using X509StorePtr = OsslPtr<X509_STORE, X509_STORE_free>;
 using X509StoreCtxPtr = OsslPtr<X509_STORE_CTX, X509_STORE_CTX_free>;
-using GeneralNamesPtr = OsslPtr<GENERAL_NAMES, GENERAL_NAMES_free>;
 
 inline void freeOpensslBytes(void* p) noexcept { OPENSSL_free(p); }
 using OpensslCharPtr = OsslPtr<char, freeOpensslBytes>;

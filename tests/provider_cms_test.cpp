@@ -208,10 +208,9 @@ std::string withChangedSignature(const std::string& entity) {
 // in the signature value.
 std::string withChangedDetachedSignature(const std::string& clearSigned) {
     std::string changed = clearSigned;
-    const std::size_t signature = changed.find("application/pkcs7-signature");
-    std::size_t end = changed.find("\r\n--", changed.find("\r\n\r\n", signature) + 4);
-    EXPECT_NE(end, std::string::npos);
-    std::size_t at = end;
+    const TextRange signature = signatureBody(changed);
+    EXPECT_NE(signature.last, std::string::npos);
+    std::size_t at = signature.last;
     while (at > 0 && !std::isalnum(static_cast<unsigned char>(changed[at]))) --at;
     at -= 8;
     changed[at] = changed[at] == 'A' ? 'B' : 'A';
@@ -500,9 +499,8 @@ TEST(ProviderVerify, ARecordPassedAgainReportsOnlyThisCall) {
 // from taking it (the sanitizer builds would report the leak).
 TEST(ProviderVerify, AnUnknownDigestBesideDetachedContentIsRefusedWithoutALeak) {
     const std::string clear = signedMessage(keyStoreFiles().aliceP12, true);
-    const std::size_t part = clear.rfind("application/pkcs7-signature"); // the part, not the protocol
-    const std::size_t body = clear.find("\r\n\r\n", part) + 4;
-    std::string der = base64DecodeLines(clear.substr(body, clear.find("\r\n--", body) - body));
+    const TextRange body = signatureBody(clear);
+    std::string der = base64DecodeLines(clear.substr(body.first, body.last - body.first));
     const std::string sha256Oid("\x06\x09\x60\x86\x48\x01\x65\x03\x04\x02\x01", 11);
     const std::size_t oid = der.find(sha256Oid);
     ASSERT_NE(oid, std::string::npos);

@@ -31,6 +31,19 @@ inline std::string derFromSmime(const std::string& entity) {
     return base64DecodeLines(entity.substr(body));
 }
 
+// Where the base64 body of a clear-signed message's signature part lies:
+// [first, last). The part is the last one; the top-level header names its
+// type too, in the protocol parameter, so it is looked for from the end.
+struct TextRange {
+    std::size_t first;
+    std::size_t last;
+};
+inline TextRange signatureBody(const std::string& clearSigned) {
+    const std::size_t part = clearSigned.rfind("application/pkcs7-signature");
+    const std::size_t first = clearSigned.find("\r\n\r\n", part) + 4;
+    return {first, clearSigned.find("\r\n--", first)};
+}
+
 // An application/pkcs7-mime entity of the given smime-type holding der.
 inline std::string smimeFromDer(const std::string& der, const std::string& smimeType) {
     std::string encoded(4 * ((der.size() + 2) / 3) + 1, '\0');

@@ -36,13 +36,9 @@ Cert makeCert(EVP_PKEY* subjectKey, const IssueOptions& options, X509* issuerCer
                 CertFree());
 }
 
-demopki::KeyKind kindOf(KeyKind kind) {
-    return kind == KeyKind::Rsa2048 ? demopki::KeyKind::Rsa2048 : demopki::KeyKind::EcP256;
-}
-
 } // namespace
 
-Key makeKey(KeyKind kind) { return Key(checked(demopki::makeKey(kindOf(kind)), "key generation").release(), KeyFree()); }
+Key makeKey(KeyKind kind) { return Key(checked(demopki::makeKey(kind), "key generation").release(), KeyFree()); }
 
 Identity makeRoot(const std::string& commonName, KeyKind kind) {
     IssueOptions options;
@@ -50,12 +46,12 @@ Identity makeRoot(const std::string& commonName, KeyKind kind) {
     options.kind = kind;
     options.authority = true;
     options.validForSeconds = 10L * 365 * 86400;
-    Key key = makeKey(kind);
+    Key key = testpki::makeKey(kind);
     return Identity{key, makeCert(key.get(), options, nullptr, key.get())};
 }
 
 Identity issue(const Identity& issuer, const IssueOptions& options) {
-    Key key = makeKey(options.kind);
+    Key key = testpki::makeKey(options.kind);
     return Identity{key, makeCert(key.get(), options, issuer.cert.get(), issuer.key.get())};
 }
 
@@ -73,8 +69,7 @@ std::string keyPem(EVP_PKEY* key, const std::string& password) {
 
 std::string pkcs12(const Identity& identity, const std::vector<X509*>& chain, const std::string& password,
                    const std::string& friendlyName, Pkcs12Kind kind) {
-    const demopki::Pkcs12Kind how = kind == Pkcs12Kind::Legacy ? demopki::Pkcs12Kind::Legacy : demopki::Pkcs12Kind::Modern;
-    return checked(demopki::pkcs12(identity.key.get(), identity.cert.get(), chain, password, friendlyName, how),
+    return checked(demopki::pkcs12(identity.key.get(), identity.cert.get(), chain, password, friendlyName, kind),
                    "PKCS#12");
 }
 

@@ -10,18 +10,16 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include "demo_pki.h"
+
 namespace testpki {
 
-struct KeyFree {
-    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
-struct CertFree {
-    void operator()(X509* c) const { X509_free(c); }
-};
+using demopki::CertFree;
+using demopki::KeyFree;
 using Key = std::shared_ptr<EVP_PKEY>;
 using Cert = std::shared_ptr<X509>;
 
-enum class KeyKind { Rsa2048, EcP256 };
+using demopki::KeyKind;
 
 struct Identity {
     Key key;
@@ -50,10 +48,7 @@ std::string certDer(X509* cert);
 // PKCS#8 PEM, encrypted with AES-256-CBC when password is not empty.
 std::string keyPem(EVP_PKEY* key, const std::string& password = "");
 
-enum class Pkcs12Kind {
-    Modern, // PBES2 with AES-256-CBC, SHA-256 MAC: OpenSSL 3's default
-    Legacy  // PBE-SHA1-3DES for keys and certificates, SHA-1 MAC
-};
+using demopki::Pkcs12Kind; // Modern (OpenSSL 3's default) or Legacy (PBE-SHA1-3DES, what gpgsm 2.2 reads)
 std::string pkcs12(const Identity& identity, const std::vector<X509*>& chain, const std::string& password,
                    const std::string& friendlyName = "", Pkcs12Kind kind = Pkcs12Kind::Modern);
 
