@@ -1,6 +1,6 @@
 #include "cli.h"
 
-#include <initializer_list>
+#include "operations.h"
 
 namespace smimetool {
 
@@ -87,36 +87,34 @@ bool isFlag(const std::string& option) {
     return false;
 }
 
-bool isOneOf(const std::string& value, std::initializer_list<const char*> names) {
-    for (const char* name : names)
-        if (value == name) return true;
-    return false;
+Outcome usageError(const std::string& command, const std::string& text) {
+    const std::string prefix = command.empty() ? "smime: " : "smime " + command + ": ";
+    const std::string hint = command.empty() ? "smime --help" : "smime " + command + " --help";
+    return Outcome::failure(kExitUsage, prefix + text + " (see " + hint + ")");
 }
 
-void storeValue(Options& options, const std::string& option, const std::string& value) {
+// Stores the value of an option; digest and cipher names must be known ones.
+Outcome storeValue(Options& options, const std::string& option, const std::string& value) {
+    if (option == "--digest" && !digestNamed(value, options.digest))
+        return usageError(options.command, "unknown digest '" + value + "'");
+    if (option == "--cipher" && !strengthNamed(value, options.strength))
+        return usageError(options.command, "unknown cipher '" + value + "'");
     if (option == "-k") options.keyStore = value;
     else if (option == "-p") options.password = value, options.passwordGiven = true;
     else if (option == "--pass-file") options.passwordFile = value;
     else if (option == "--id") options.principal = value;
-    else if (option == "--digest") options.digest = value;
-    else if (option == "--cipher") options.cipher = value;
     else if (option == "-i") options.input = value;
     else if (option == "-o") options.output = value;
     else if (option == "-r") options.recipients.push_back(value);
     else if (option == "--trust") options.trust.push_back(value);
     else if (option == "--keep") options.keep = value;
+    return Outcome::success();
 }
 
 void storeFlag(Options& options, const std::string& option) {
     if (option == "--detached") options.detached = true;
     else if (option == "--crlf") options.crlf = true;
     else if (option == "--no-chain") options.noChain = true;
-}
-
-Outcome usageError(const std::string& command, const std::string& text) {
-    const std::string prefix = command.empty() ? "smime: " : "smime " + command + ": ";
-    const std::string hint = command.empty() ? "smime --help" : "smime " + command + " --help";
-    return Outcome::failure(kExitUsage, prefix + text + " (see " + hint + ")");
 }
 
 Outcome checkRequired(const Options& options) {
@@ -127,10 +125,6 @@ Outcome checkRequired(const Options& options) {
         return usageError(c, "give the password with -p or with --pass-file, not both");
     if (options.passwordFile == "-" && options.input == "-")
         return usageError(c, "the password and the message cannot both come from standard input");
-    if (!isOneOf(options.digest, {"sha256", "sha384", "sha512", "sha1", "md5"}))
-        return usageError(c, "unknown digest '" + options.digest + "'");
-    if (!isOneOf(options.cipher, {"aes128", "aes192", "aes256", "des3"}))
-        return usageError(c, "unknown cipher '" + options.cipher + "'");
     return Outcome::success();
 }
 
@@ -158,7 +152,8 @@ Outcome parseCommandLine(int argc, char** argv, Options& options) {
             continue;
         }
         if (i + 1 >= argc) return usageError(options.command, "option " + option + " needs a value");
-        storeValue(options, option, argv[++i]);
+        const Outcome stored = storeValue(options, option, argv[++i]);
+        if (!stored.ok()) return stored;
     }
     return checkRequired(options);
 }

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <vek4kivosmime.h>
+
 #include "outcome.h"
 
 namespace smimetool {
@@ -17,8 +19,8 @@ struct Options {
     bool passwordGiven = false;
     std::string passwordFile;      // --pass-file
     std::string principal;         // --id
-    std::string digest = "sha256"; // --digest
-    std::string cipher = "aes256"; // --cipher
+    digestAlgorithm_t digest = digestSHA256;          // --digest
+    encryptionAlgorithmStrength_t strength = strengthAES256; // --cipher
     bool detached = false;         // --detached
     bool crlf = false;             // --crlf
     bool noChain = false;          // --no-chain

@@ -68,8 +68,7 @@ public:
     // Writes name in the folder, readable by the owner only from the start
     // (key stores and passwords are among the files); false when it cannot.
     bool write(const std::string& name, const std::string& bytes) const {
-        const std::string file = (fs::path(path_) / name).string();
-        const int descriptor = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int descriptor = open(file(name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (descriptor < 0) return false;
         std::size_t done = 0;
         while (done < bytes.size()) {
@@ -96,24 +95,23 @@ std::string randomPassword() {
     return text;
 }
 
-// Makes the CA and one identity under it, and writes NAME.p12, NAME.pem
-// and NAME.pass.
-bool makeParty(const Workspace& space, const char* name, const char* email, demopki::KeyKind kind,
+// Makes one identity under the CA, and writes STEM.p12, STEM.pem and
+// STEM.pass.
+bool makeParty(const Workspace& space, const char* name, const std::string& stem, demopki::KeyKind kind,
                const demopki::KeyPtr& caKey, const demopki::CertPtr& caCert, Party& party) {
     demopki::KeyPtr key = demopki::makeKey(kind);
     if (!key) return false;
     demopki::CertificateRequest request;
     request.commonName = name;
-    request.email = email;
+    request.email = stem + "@example.com";
     demopki::CertPtr cert = demopki::makeCertificate(key.get(), request, caCert.get(), caKey.get());
     const std::string password = randomPassword();
     if (!cert || password.empty()) return false;
-    const std::string lower = std::string(1, static_cast<char>(name[0] - 'A' + 'a')) + (name + 1);
     const std::string p12 =
         demopki::pkcs12(key.get(), cert.get(), {caCert.get()}, password, name, demopki::Pkcs12Kind::Modern);
-    party = Party{name, Identity{space.file(lower + ".p12"), password, ""}, demopki::certificatePem(cert.get())};
-    return !p12.empty() && space.write(lower + ".p12", p12) && space.write(lower + ".pem", party.certificate) &&
-           space.write(lower + ".pass", password + "\n");
+    party = Party{name, Identity{space.file(stem + ".p12"), password, ""}, demopki::certificatePem(cert.get())};
+    return !p12.empty() && space.write(stem + ".p12", p12) && space.write(stem + ".pem", party.certificate) &&
+           space.write(stem + ".pass", password + "\n");
 }
 
 class Steps {
@@ -205,8 +203,8 @@ int runDemo(const std::string& keepFolder) {
     const std::string caPem = caCert ? demopki::certificatePem(caCert.get()) : std::string();
     Steps steps;
     const bool made = caCert && space.write("ca.pem", caPem) && space.write("letter.txt", kLetter) &&
-                      makeParty(space, "Alice", "alice@example.com", demopki::KeyKind::Rsa2048, caKey, caCert, alice) &&
-                      makeParty(space, "Bob", "bob@example.com", demopki::KeyKind::EcP256, caKey, caCert, bob);
+                      makeParty(space, "Alice", "alice", demopki::KeyKind::Rsa2048, caKey, caCert, alice) &&
+                      makeParty(space, "Bob", "bob", demopki::KeyKind::EcP256, caKey, caCert, bob);
     steps.check("make a CA, Alice (RSA-2048) and Bob (EC P-256)", made, "OpenSSL could not make them");
     if (made) runSteps(space, alice, bob, caPem, steps);
 

@@ -41,8 +41,7 @@ Outcome identityOf(const Options& options, Identity& identity) {
 Outcome runSign(const Options& options, const std::string& input, std::string& output) {
     SignRequest request;
     request.detached = options.detached;
-    if (!digestNamed(options.digest, request.digest))
-        return Outcome::failure(kExitUsage, "unknown digest '" + options.digest + "' (see smime sign --help)");
+    request.digest = options.digest;
     const Outcome identity = identityOf(options, request.signer);
     return identity.ok() ? signMessage(request, input, output) : identity;
 }
@@ -60,8 +59,7 @@ Outcome runVerify(const Options& options, const std::string& input, std::string&
 
 Outcome runEncrypt(const Options& options, const std::string& input, std::string& output) {
     EncryptRequest request;
-    if (!strengthNamed(options.cipher, request.strength))
-        return Outcome::failure(kExitUsage, "unknown cipher '" + options.cipher + "' (see smime encrypt --help)");
+    request.strength = options.strength;
     for (const std::string& file : options.recipients) {
         std::string certificate;
         const Outcome read = readInput(options.command, file, certificate);

@@ -50,15 +50,18 @@ Outcome login(SMIMEMessage& message, const Identity& identity) {
 // A login without keys: enough to encrypt and to verify.
 Outcome loginWithoutKeys(SMIMEMessage& message) { return login(message, Identity{}); }
 
+// The names of --digest, also used to report what a signature used.
+struct NamedDigest {
+    const char* name;
+    digestAlgorithm_t digest;
+};
+const NamedDigest kDigests[] = {{"sha256", digestSHA256}, {"sha384", digestSHA384}, {"sha512", digestSHA512},
+                                {"sha1", digestSHA1},     {"md5", digestMD5}};
+
 const char* digestName(OM_uint32 digest) {
-    switch (digest) {
-    case KIVO_DIGEST_MD5: return "md5";
-    case KIVO_DIGEST_SHA1: return "sha1";
-    case KIVO_DIGEST_SHA256: return "sha256";
-    case KIVO_DIGEST_SHA384: return "sha384";
-    case KIVO_DIGEST_SHA512: return "sha512";
-    default: return "an unknown digest";
-    }
+    for (const NamedDigest& d : kDigests)
+        if (d.digest == digest) return d.name;
+    return "an unknown digest";
 }
 
 std::string utcTime(std::int64_t seconds) {
@@ -142,13 +145,7 @@ std::string printable(std::string line) {
 } // namespace
 
 bool digestNamed(const std::string& name, digestAlgorithm_t& digest) {
-    struct Named {
-        const char* name;
-        digestAlgorithm_t digest;
-    };
-    static const Named kDigests[] = {{"sha256", digestSHA256}, {"sha384", digestSHA384}, {"sha512", digestSHA512},
-                                     {"sha1", digestSHA1},     {"md5", digestMD5}};
-    for (const Named& d : kDigests)
+    for (const NamedDigest& d : kDigests)
         if (name == d.name) return digest = d.digest, true;
     return false;
 }
