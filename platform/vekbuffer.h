@@ -3,8 +3,24 @@
 #define VEKBUFFER_H
 
 #include <cstddef>
+#include <cstdlib>
 
 #include "vek4_export.h"
+
+// Asks the kernel to back a block that is about to be written for the first
+// time with huge pages. The first write to a fresh 4 KiB page costs more than
+// copying the page's bytes, so for multi-megabyte blocks this advice is the
+// difference between a slow and a fast copy; small blocks, systems without
+// huge pages and kernels that decline are left as they are.
+VEK4CMS_API void VekAdviseHugePages(void* block, std::size_t size) noexcept;
+
+// A malloc block for size bytes (at least one), advised as above; release
+// it with free. Inline, so that the malloc call belongs to the caller.
+inline void* VekAllocateBlock(std::size_t size) noexcept {
+    void* block = std::malloc(size == 0 ? 1 : size);
+    if (block != nullptr) VekAdviseHugePages(block, size);
+    return block;
+}
 
 // Every member that needs memory throws std::bad_alloc when it cannot have
 // it; the buffer is then as it was before the call.

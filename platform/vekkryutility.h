@@ -32,6 +32,21 @@ public:
 
     // Exact size of the encoded text of length bytes.
     static std::size_t encodedLength(std::size_t length) noexcept { return (length + 2) / 3 * 4; }
+
+    // The same text broken into lines of width characters (a positive
+    // multiple of four) joined by a single LF, with none after the last
+    // line: its exact size, and the text written to out, which must have
+    // room for that many bytes. These write straight into memory the caller
+    // has sized once, so a large message is encoded in one pass.
+    static std::size_t encodedLinesLength(std::size_t length, std::size_t width) noexcept;
+    static void encodeLinesInto(const r_buffer_t& data, std::size_t width, unsigned char* out) noexcept;
+
+    // Room decodeInto needs for text of length characters.
+    static std::size_t decodedCapacity(std::size_t length) noexcept;
+    // Decodes text by the rules of decodeData_BASE64 into out, which must
+    // have room for decodedCapacity(text.length) bytes; the number of bytes
+    // goes to length. false, with length 0, for text decodeData_BASE64 refuses.
+    static bool decodeInto(const r_buffer_t& text, unsigned char* out, std::size_t* length) noexcept;
 };
 
 #endif // VEKKRYUTILITY_H

@@ -2,6 +2,7 @@
 // loops of base64_codec.h, run on the fastest path this processor has.
 #include "vekkryutility.h"
 
+#include <cstring>
 #include <limits>
 #include <new>
 
@@ -50,4 +51,47 @@ VekBuffer VekKRYUtility::decodeData_BASE64(const r_buffer_t& text, void* /*facto
     if (result.outcome != base64::DecodeOutcome::Decoded) throw VekKRYException(describe(result.outcome));
     bytes.commit(result.length);
     return bytes;
+}
+
+std::size_t VekKRYUtility::encodedLinesLength(std::size_t length, std::size_t width) noexcept {
+    const std::size_t text = encodedLength(length);
+    return text == 0 ? 0 : text + (text - 1) / width;
+}
+
+void VekKRYUtility::encodeLinesInto(const r_buffer_t& data, std::size_t width, unsigned char* out) noexcept {
+    // Whole lines are encoded a few dozen at a time into a scratch block
+    // that stays in the first-level cache, then laid out with their line
+    // feeds; the long runs keep the vector path busy, and the destination
+    // is written once, front to back.
+    constexpr std::size_t kScratch = 4096;
+    const std::size_t lineBytes = width / 4 * 3;
+    const std::size_t linesPerRun = kScratch / width > 0 ? kScratch / width : 1;
+    unsigned char scratch[kScratch + 64];
+    const base64::Path path = base64::fastestPath();
+    const unsigned char* in = data.data;
+    std::size_t remaining = data.length;
+    bool first = true;
+    while (remaining != 0) {
+        const std::size_t runBytes = remaining < linesPerRun * lineBytes ? remaining : linesPerRun * lineBytes;
+        const std::size_t runText = encodedLength(runBytes);
+        unsigned char* text = width <= kScratch ? scratch : out + (first ? 0 : 1);
+        base64::encode(path, in, runBytes, text);
+        for (std::size_t at = 0; at < runText; at += width) {
+            if (!first) *out++ = '\n';
+            first = false;
+            const std::size_t piece = runText - at < width ? runText - at : width;
+            if (text != out) std::memmove(out, text + at, piece);
+            out += piece;
+        }
+        in += runBytes;
+        remaining -= runBytes;
+    }
+}
+
+std::size_t VekKRYUtility::decodedCapacity(std::size_t length) noexcept { return base64::decodedCapacity(length); }
+
+bool VekKRYUtility::decodeInto(const r_buffer_t& text, unsigned char* out, std::size_t* length) noexcept {
+    const base64::DecodeResult result = base64::decode(base64::fastestPath(), text.data, text.length, out);
+    *length = result.outcome == base64::DecodeOutcome::Decoded ? result.length : 0;
+    return result.outcome == base64::DecodeOutcome::Decoded;
 }

@@ -20,24 +20,24 @@ std::size_t grownCapacity(std::size_t current, std::size_t needed) {
     return proposed < needed ? needed : proposed;
 }
 
+} // namespace
+
 // The first write to a fresh page costs far more than the copy into it, and
 // a large buffer is written through once. Asking for huge pages on the big
 // blocks turns 512 faults into one; where the kernel has none to give, the
 // advice changes nothing.
-void adviseHugePages(unsigned char* data, std::size_t capacity) {
+void VekAdviseHugePages(void* block, std::size_t size) noexcept {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
     constexpr std::uintptr_t kHugePage = 2u << 20;
-    if (capacity < 2 * kHugePage) return;
-    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHugePage - 1) & ~(kHugePage - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(data) + capacity) & ~(kHugePage - 1);
+    if (block == nullptr || size < 2 * kHugePage) return;
+    const auto begin = (reinterpret_cast<std::uintptr_t>(block) + kHugePage - 1) & ~(kHugePage - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(block) + size) & ~(kHugePage - 1);
     if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 #else
-    (void)data;
-    (void)capacity;
+    (void)block;
+    (void)size;
 #endif
 }
-
-} // namespace
 
 VekBuffer::VekBuffer(std::size_t size, const void* /*data, always null: reserve only*/) { reserve(size); }
 
@@ -75,7 +75,7 @@ void VekBuffer::reserve(std::size_t capacity) {
     if (grown == nullptr) throw std::bad_alloc();
     data_ = static_cast<unsigned char*>(grown);
     capacity_ = capacity;
-    adviseHugePages(data_, capacity_);
+    VekAdviseHugePages(data_, capacity_);
 }
 
 unsigned char* VekBuffer::prepareAppend(std::size_t length) {
