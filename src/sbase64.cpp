@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "mime_base64.h"
 #include "strace.h"
 #include "vek4kivosmime.h"
 #include "vekkryutility.h"
@@ -51,33 +52,38 @@ unsigned int sbase64::deriveEncodeLength(unsigned int n) {
 
 unsigned int sbase64::deriveDecodeLength(unsigned int n) { return 3 * (n / 4); }
 
-unsigned int sbase64::encode(const gss_buffer_desc* input, gss_buffer_desc* output) {
+std::size_t detail::mimeBase64Length(std::size_t length) noexcept {
+    return VekKRYUtility::encodedLinesLength(length, kLineWidth);
+}
+
+void detail::writeMimeBase64(const gss_buffer_desc& input, unsigned char* out) noexcept {
     SMIME_TRACE_SCOPE("sbase64::encode()");
-    VekBuffer text;
-    try {
-        text = VekKRYUtility::encodeData_BASE64(r_buffer_t(input->value, input->length), nullptr);
-    } catch (const std::bad_alloc&) {
-        SMIME_TRACE_TEXT("sbase64::encode() could not alloc storage for output.");
-        output->length = 0;
-        return SMIME_NO_MEMORY;
-    }
-    if (text.getLength() == 0) {
+    VekKRYUtility::encodeLinesInto(r_buffer_t(input.value, input.length), kLineWidth, out);
+}
+
+unsigned int sbase64::encode(const gss_buffer_desc* input, gss_buffer_desc* output) {
+    // The broken lines are written straight into one block of their final
+    // size: what encoding without breaks and then breaking the text would
+    // give, without the two intermediate copies.
+    const std::size_t size = detail::mimeBase64Length(input->length);
+    if (size == 0) {
+        SMIME_TRACE_SCOPE("sbase64::encode()");
         output->length = 0;
         output->value = nullptr;
         return SMIME_OK;
     }
     // A descriptor's length is 32 bits wide; a longer text cannot be handed out.
-    void* copy = text.getLength() > kMaxLength ? nullptr : std::malloc(text.getLength());
-    if (copy == nullptr) {
+    auto* out = size > kMaxLength ? nullptr : static_cast<unsigned char*>(VekAllocateBlock(size));
+    if (out == nullptr) {
+        SMIME_TRACE_SCOPE("sbase64::encode()");
         SMIME_TRACE_TEXT("sbase64::encode() could not alloc storage for output.");
         output->length = 0;
         return SMIME_NO_MEMORY;
     }
-    std::memcpy(copy, text.getValue(), text.getLength());
-    const gss_buffer_desc unbroken = {static_cast<OM_uint32>(text.getLength()), copy};
-    const unsigned int status = convertToMIME(&unbroken, output);
-    std::free(copy);
-    return status;
+    detail::writeMimeBase64(*input, out);
+    output->length = static_cast<OM_uint32>(size);
+    output->value = out;
+    return SMIME_OK;
 }
 
 unsigned int sbase64::convertToMIME(const gss_buffer_desc* text, gss_buffer_desc* output) {
@@ -112,23 +118,25 @@ unsigned int sbase64::convertToMIME(const gss_buffer_desc* text, gss_buffer_desc
 
 unsigned int sbase64::decode(const gss_buffer_desc* input, gss_buffer_desc* output) {
     SMIME_TRACE_SCOPE("sbase64::decode()");
-    VekBuffer bytes;
-    try {
-        bytes = VekKRYUtility::decodeData_BASE64(r_buffer_t(input->value, input->length), nullptr);
-    } catch (...) {
-        // Whatever the utility throws, text it refuses included, means the
-        // body could not be decoded.
-        return SMIME_NULL_PARAMETER;
-    }
-    const std::size_t length = bytes.getLength();
-    // An empty result still gets a block, so that a decoded body always has a value.
-    void* out = std::malloc(length == 0 ? 1 : length);
+    // Decoded straight into one block, sized for the most the text can hold
+    // and trimmed to what it held; an empty result still gets a block, so
+    // that a decoded body always has a value.
+    const std::size_t capacity = VekKRYUtility::decodedCapacity(input->length);
+    auto* out = static_cast<unsigned char*>(VekAllocateBlock(capacity));
     if (out == nullptr) {
         SMIME_TRACE_TEXT("sbase64::decode() could not alloc storage for output.");
         output->length = 0;
         return SMIME_NO_MEMORY;
     }
-    if (length != 0) std::memcpy(out, bytes.getValue(), length);
+    std::size_t length = 0;
+    if (!VekKRYUtility::decodeInto(r_buffer_t(input->value, input->length), out, &length) || length > kMaxLength) {
+        // Text that is not base64 means the body could not be decoded.
+        std::free(out);
+        return SMIME_NULL_PARAMETER;
+    }
+    // Shrinking gives the unused tail back; should it fail, the block is
+    // only larger than it needs to be.
+    if (void* trimmed = std::realloc(out, length == 0 ? 1 : length)) out = static_cast<unsigned char*>(trimmed);
     output->length = static_cast<OM_uint32>(length);
     output->value = out;
     return SMIME_OK;

@@ -14,6 +14,7 @@
 #include <thread>
 #include <utility>
 
+#include "mime_base64.h"
 #include "strace.h"
 #include "vek4kivosmime.h"
 #include "vekbuffer.h"
@@ -95,21 +96,43 @@ void releaseQuietly(gss_buffer_desc& buffer) {
     buffer = {0, nullptr};
 }
 
-// A malloc copy of the work buffer into target; target empty when it fails.
-unsigned int copyOut(const VekBuffer& work, gss_buffer_desc& target) {
+// A message assembled from pieces straight into one block of its final
+// size: the pieces are measured first, then written once, front to back.
+class MessageWriter {
+public:
+    // Adds a piece of known text to the measure.
+    void count(std::size_t length) { size_ += length; }
     // A descriptor's length is 32 bits wide: a longer message cannot be held.
-    void* bytes = work.getLength() > 0xFFFFFFFFu ? nullptr : std::malloc(work.getLength() == 0 ? 1 : work.getLength());
-    if (bytes == nullptr) {
-        target = {0, nullptr};
-        return SMIME_NO_MEMORY;
+    bool allocate() {
+        if (size_ > 0xFFFFFFFFu) return false;
+        block_ = static_cast<unsigned char*>(VekAllocateBlock(size_));
+        cursor_ = block_;
+        return block_ != nullptr;
     }
-    if (work.getLength() != 0) std::memcpy(bytes, work.getValue(), work.getLength());
-    target.length = static_cast<OM_uint32>(work.getLength());
-    target.value = bytes;
-    return SMIME_OK;
-}
+    void write(std::string_view text) { write(text.data(), text.size()); }
+    void write(const void* bytes, std::size_t length) {
+        if (length != 0) std::memcpy(cursor_, bytes, length);
+        cursor_ += length;
+    }
+    // Base64 of bytes in the MIME layout.
+    static std::size_t base64Length(std::size_t length) { return detail::mimeBase64Length(length); }
+    void writeBase64(const gss_buffer_desc& bytes) {
+        detail::writeMimeBase64(bytes, cursor_);
+        cursor_ += base64Length(bytes.length);
+    }
+    // Hands the finished block over; target is untouched when allocate failed.
+    void handOver(gss_buffer_desc& target) {
+        target.length = static_cast<OM_uint32>(size_);
+        target.value = block_;
+        block_ = nullptr;
+    }
+    ~MessageWriter() { std::free(block_); }
 
-void appendText(VekBuffer& work, std::string_view text) { work.append(text.data(), text.size()); }
+private:
+    std::size_t size_ = 0;
+    unsigned char* block_ = nullptr;
+    unsigned char* cursor_ = nullptr;
+};
 
 } // namespace
 
@@ -132,7 +155,7 @@ smimeGenerator::smimeGenerator(const smimeGenerator& other)
       codec(new (std::nothrow) sbase64) {
     const gss_buffer_desc& source = *other.outputRef;
     if (source.value == nullptr) return;
-    void* bytes = std::malloc(source.length);
+    void* bytes = VekAllocateBlock(source.length);
     if (bytes == nullptr) return; // the copy is then empty
     std::memcpy(bytes, source.value, source.length);
     output = {source.length, bytes};
@@ -166,25 +189,23 @@ unsigned int smimeGenerator::CreateNativeMessage(const gss_buffer_desc* pidu, in
         return SMIME_MESSAGE_ALREADY_SET;
     }
     SMIME_TRACE_TEXT("smimeGenerator::CreateNativeMessage(): base64-encoding PIDU");
-    gss_buffer_desc encoded = {0, nullptr};
-    if (codec == nullptr || codec->encode(pidu, &encoded) != SMIME_OK) {
+    // The header and the encoded object go straight into one block of the
+    // message's final size.
+    const std::string_view header = headerOf(kind);
+    MessageWriter writer;
+    writer.count(header.size());
+    writer.count(MessageWriter::base64Length(pidu->length));
+    // A codec that could not be made with the generator is tried again, so
+    // that running out of memory once does not disable it for good.
+    if (codec == nullptr) codec = new (std::nothrow) sbase64;
+    if (codec == nullptr || !writer.allocate()) {
         SMIME_TRACE_TEXT("smimeGenerator::CreateNativeMessage(): error encoding PIDU");
         return SMIME_NO_MEMORY;
     }
-    const std::string_view header = headerOf(kind);
-    gss_buffer_desc& target = destination != nullptr ? *destination : *outputRef;
-    unsigned int status = SMIME_OK;
-    try {
-        VekBuffer work(static_cast<std::size_t>(pidu->length) + 500, nullptr);
-        appendText(work, header);
-        work.append(encoded.value, encoded.length);
-        releaseQuietly(encoded);
-        status = copyOut(work, target);
-    } catch (const std::bad_alloc&) {
-        status = SMIME_NO_MEMORY;
-    }
-    releaseQuietly(encoded);
-    return status;
+    writer.write(header);
+    writer.writeBase64(*pidu);
+    writer.handOver(destination != nullptr ? *destination : *outputRef);
+    return SMIME_OK;
 }
 
 unsigned int smimeGenerator::insertEnvelopedData(const gss_buffer_desc* pidu) {
@@ -242,29 +263,25 @@ unsigned int smimeGenerator::insertMultipartAndSignedData(digestAlgorithm_t dige
     std::memcpy(boundary + kBoundaryWord.size(), tag, kTagSize);
     const std::string_view b(boundary, kBoundaryWord.size() + kTagSize - 1);
 
-    unsigned int status = SMIME_OK;
-    try {
-        VekBuffer work(static_cast<std::size_t>(content->length) + signature->length + 2 * kMultipartHeader.size(),
-                       nullptr);
-        appendText(work, kMultipartHeader);
-        appendText(work, micalg);
-        appendText(work, "; boundary=");
-        appendText(work, b);
-        appendText(work, "\r\n\r\n--");
-        appendText(work, b);
-        appendText(work, "\r\n");
-        work.append(content->value, content->length);
-        appendText(work, "\r\n--");
-        appendText(work, b);
-        appendText(work, "\r\n");
-        work.append(signaturePart.value, signaturePart.length);
-        appendText(work, "\r\n\r\n--");
-        appendText(work, b);
-        appendText(work, "--\r\n");
-        releaseQuietly(signaturePart);
-        status = copyOut(work, *outputRef);
-    } catch (const std::bad_alloc&) {
-        status = SMIME_NO_MEMORY;
+    // The content is copied once, into the message's final block.
+    const std::string_view pieces[] = {kMultipartHeader, micalg, "; boundary=", b, "\r\n\r\n--", b, "\r\n"};
+    const std::string_view signatureLead[] = {"\r\n--", b, "\r\n"};
+    const std::string_view closing[] = {"\r\n\r\n--", b, "--\r\n"};
+    MessageWriter writer;
+    for (std::string_view piece : pieces) writer.count(piece.size());
+    writer.count(content->length);
+    for (std::string_view piece : signatureLead) writer.count(piece.size());
+    writer.count(signaturePart.length);
+    for (std::string_view piece : closing) writer.count(piece.size());
+    unsigned int status = SMIME_NO_MEMORY;
+    if (writer.allocate()) {
+        for (std::string_view piece : pieces) writer.write(piece);
+        writer.write(content->value, content->length);
+        for (std::string_view piece : signatureLead) writer.write(piece);
+        writer.write(signaturePart.value, signaturePart.length);
+        for (std::string_view piece : closing) writer.write(piece);
+        writer.handOver(*outputRef);
+        status = SMIME_OK;
     }
     releaseQuietly(signaturePart);
     if (status == SMIME_OK) messageType = messageClearSigned;
@@ -313,7 +330,7 @@ unsigned int smimeGenerator::getMessage(gss_buffer_desc* pidu_buffer) {
     if (outputRef->length == 0) return SMIME_NO_MESSAGE;
     if (pidu_buffer == nullptr) return SMIME_NULL_PARAMETER;
     if (pidu_buffer->length != 0 || pidu_buffer->value != nullptr) return SMIME_OUTPUT_NOT_EMPTY;
-    void* bytes = std::malloc(outputRef->length);
+    void* bytes = VekAllocateBlock(outputRef->length);
     if (bytes == nullptr) return SMIME_NO_MEMORY;
     std::memcpy(bytes, outputRef->value, outputRef->length);
     pidu_buffer->value = bytes;

@@ -120,22 +120,24 @@ unsigned int SMIMEBase::getHeader(gss_buffer_desc* /*header*/, unsigned int* /*m
 
 SMIMEMessage::SMIMEMessage() { init(); }
 
+// An object whose construction failed takes no message: its status stays
+// 15, which getStatus shows.
 SMIMEMessage::SMIMEMessage(const gss_buffer_desc* newMessage) {
     init();
     unsigned int minor = 0;
-    setMessage(newMessage, &minor);
+    if ((stateFlags & SMIME_INITIALIZED) != 0) setMessage(newMessage, &minor);
 }
 
 SMIMEMessage::SMIMEMessage(std::istream* stream) {
     init();
     unsigned int minor = 0;
-    setMessage(stream, &minor);
+    if ((stateFlags & SMIME_INITIALIZED) != 0) setMessage(stream, &minor);
 }
 
 SMIMEMessage::SMIMEMessage(const char* fileName) {
     init();
     unsigned int minor = 0;
-    setMessage(fileName, &minor);
+    if ((stateFlags & SMIME_INITIALIZED) != 0) setMessage(fileName, &minor);
 }
 
 SMIMEMessage::~SMIMEMessage() {
@@ -238,7 +240,7 @@ unsigned int SMIMEMessage::LoadMessage(std::istream* stream, int sizeHint) {
     const std::size_t length = collected.getLength();
     if (length == 0) return SMIME_STREAM_ERROR;
     if (length > 0xFFFFFFFFu) return SMIME_NO_MEMORY;
-    void* bytes = std::malloc(length);
+    void* bytes = VekAllocateBlock(length);
     if (bytes == nullptr) return SMIME_NO_MEMORY;
     std::memcpy(bytes, collected.getValue(), length);
     message = {static_cast<OM_uint32>(length), bytes};
@@ -254,12 +256,17 @@ unsigned int SMIMEMessage::setMessage(const gss_buffer_desc* newMessage, unsigne
         if ((stateFlags & SMIME_MESSAGE_SET) != 0) return SMIME_MESSAGE_ALREADY_SET;
         if (newMessage == nullptr || newMessage->length == 0 || newMessage->value == nullptr)
             return SMIME_NULL_PARAMETER;
-        // Read-only, in place: the caller's bytes are neither kept nor changed.
-        detail::MemoryStreamBuffer bytes(static_cast<const char*>(newMessage->value), newMessage->length);
-        std::istream in(&bytes);
-        if (!in.good()) return SMIME_STREAM_ERROR;
-        const int hint = newMessage->length > INT_MAX ? INT_MAX : static_cast<int>(newMessage->length);
-        return LoadMessage(&in, hint);
+        // Bytes in memory can neither fail nor run short, so reading them
+        // through a stream would only add a copy: they are copied once,
+        // straight into the held block. The caller's bytes are neither kept
+        // nor changed.
+        void* bytes = VekAllocateBlock(newMessage->length);
+        if (bytes == nullptr) return SMIME_NO_MEMORY;
+        std::memcpy(bytes, newMessage->value, newMessage->length);
+        message = {newMessage->length, bytes};
+        stateFlags |= SMIME_MESSAGE_SET;
+        if (parser != nullptr) parser->setMessage(&message);
+        return SMIME_OK;
     });
     detail::Outcome{majorStatus, minorStatus, stateFlags}.record(status, nullptr);
     return status;
@@ -319,7 +326,7 @@ unsigned int SMIMEMessage::getMessageToBuffer(gss_buffer_desc* output, unsigned 
     } else if ((stateFlags & SMIME_MESSAGE_SET) == 0) {
         status = SMIME_NO_MESSAGE;
     } else {
-        void* copy = std::malloc(message.length);
+        void* copy = VekAllocateBlock(message.length);
         if (copy == nullptr) {
             status = SMIME_NO_MEMORY;
         } else {

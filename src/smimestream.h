@@ -49,6 +49,8 @@ public:
     // out (malloc; an empty payload gets a block too). 0, or 15 when the copy
     // cannot be allocated (out then has the length and a null value).
     unsigned int getpayload(gss_buffer_desc* out);
+    // The same bytes in place, valid while the scanned bytes are.
+    std::string_view payload();
     // The text from here up to the next delimiter or closing delimiter line,
     // less the CR LF before that line. 0; 21 when there is no text; 22 when
     // no delimiter line follows; 15 when the copy cannot be allocated.

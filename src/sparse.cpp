@@ -12,6 +12,7 @@
 #include "smimestream.h"
 #include "strace.h"
 #include "vek4kivosmime.h"
+#include "vekbuffer.h"
 
 namespace {
 
@@ -118,7 +119,7 @@ transferEncoding_t transferEncodingOf(const std::string& value) {
 // length is 32 bits wide, so more cannot be handed out.
 unsigned int copyInto(std::string_view bytes, gss_buffer_desc* out) {
     if (bytes.size() > 0xFFFFFFFFu) return SMIME_NO_MEMORY;
-    void* copy = std::malloc(bytes.empty() ? 1 : bytes.size());
+    void* copy = VekAllocateBlock(bytes.size());
     if (copy == nullptr) return SMIME_NO_MEMORY;
     if (!bytes.empty()) std::memcpy(copy, bytes.data(), bytes.size());
     out->length = static_cast<OM_uint32>(bytes.size());
@@ -222,8 +223,7 @@ unsigned int SMimeStream::getMimeInfo(mimeInfo_T* info) {
     return SMIME_OK;
 }
 
-unsigned int SMimeStream::getpayload(gss_buffer_desc* out) {
-    SMIME_TRACE_SCOPE("SMimeStream::getpayload");
+std::string_view SMimeStream::payload() {
     if (inHeader) {
         std::string_view skipped;
         while (readLine(skipped) && !skipped.empty()) {
@@ -231,6 +231,12 @@ unsigned int SMimeStream::getpayload(gss_buffer_desc* out) {
     }
     const std::string_view rest = streamBuffer.remaining();
     streamBuffer.skip(rest.size());
+    return rest;
+}
+
+unsigned int SMimeStream::getpayload(gss_buffer_desc* out) {
+    SMIME_TRACE_SCOPE("SMimeStream::getpayload");
+    const std::string_view rest = payload();
     if (copyInto(rest, out) != SMIME_OK) {
         out->length = static_cast<OM_uint32>(rest.size());
         out->value = nullptr;
@@ -315,7 +321,7 @@ unsigned int smimeParser::getPKCS7Object(gss_buffer_desc* object, gss_buffer_des
     // Everything extracted stays owned here until the whole extraction has
     // worked, so a failure or an exception hands out nothing and leaks nothing.
     detail::OwnedBuffer signedContent;
-    detail::OwnedBuffer payload;
+    detail::OwnedBuffer signaturePart;
     try {
         SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() instantiating the SMimeStream...");
         SMimeStream stream(static_cast<const char*>(message->value), message->length);
@@ -324,11 +330,12 @@ unsigned int smimeParser::getPKCS7Object(gss_buffer_desc* object, gss_buffer_des
         SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() parsing MIME info...");
         stream.getMimeInfo(&info);
 
+        // The payload is read where it stands; only what is handed out is copied.
+        std::string_view payload;
         unsigned int status = SMIME_OK;
         if (info.type == messageClearSigned) {
             SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() parsing clearsigned message...");
             SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() extracting clear-text part...");
-            detail::OwnedBuffer signaturePart;
             status = stream.getPart(signedContent.get());
             if (status == SMIME_OK) {
                 SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() extracting signature token...");
@@ -339,19 +346,25 @@ unsigned int smimeParser::getPKCS7Object(gss_buffer_desc* object, gss_buffer_des
             SMimeStream signatureStream(static_cast<const char*>(part->value), part->length);
             SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() extracting MIME info for sig token...");
             signatureStream.getMimeInfo(&info);
-            status = signatureStream.getpayload(payload.get());
+            payload = signatureStream.payload();
         } else {
             SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() extracting payload...");
-            status = stream.getpayload(payload.get());
+            payload = stream.payload();
         }
-        if (status != SMIME_OK) return status;
+        if (payload.size() > 0xFFFFFFFFu) return SMIME_NO_MEMORY;
         SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() payload extracted...");
 
         switch (info.transferEncoding) {
         case encodingBase64: {
             SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() decoding base64...");
-            const unsigned int decoded = codec != nullptr ? codec->decode(payload.get(), object) : SMIME_NO_MEMORY;
+            const gss_buffer_desc text = {static_cast<OM_uint32>(payload.size()), const_cast<char*>(payload.data())};
+            // A codec that could not be made with the parser is tried again, so
+            // that running out of memory once does not disable it for good.
+            if (codec == nullptr) codec = new (std::nothrow) sbase64;
+            const unsigned int decoded = codec != nullptr ? codec->decode(&text, object) : SMIME_NO_MEMORY;
             if (decoded == SMIME_NULL_PARAMETER || decoded == GSS_S_FAILURE) return SMIME_NULL_PARAMETER;
+            // No decoded object is a failure, not an empty object to hand on.
+            if (decoded == SMIME_NO_MEMORY) return SMIME_NO_MEMORY;
             break;
         }
         case encodingPrintable:
@@ -359,7 +372,7 @@ unsigned int smimeParser::getPKCS7Object(gss_buffer_desc* object, gss_buffer_des
             break;
         default:
             SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() no transfer-encoding applied...");
-            *object = payload.release();
+            if (copyInto(payload, object) != SMIME_OK) return SMIME_NO_MEMORY;
             break;
         }
         *content = signedContent.release();

@@ -7,6 +7,7 @@
 
 #include "strace.h"
 #include "vek4kivosmime.h"
+#include "vekbuffer.h"
 
 namespace {
 
@@ -77,7 +78,7 @@ unsigned int smime_utility::loadMessage(const char* fileName, gss_buffer_desc* o
         storage = first->buffer;
         std::free(first);
     } else {
-        storage = static_cast<unsigned char*>(std::malloc(blocks * kBlockSize));
+        storage = static_cast<unsigned char*>(VekAllocateBlock(blocks * kBlockSize));
         if (storage == nullptr) {
             deleteBufferChain(first);
             return SMIME_NO_MEMORY;

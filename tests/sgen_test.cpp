@@ -179,7 +179,8 @@ TEST(SmimeGeneratorInsert, EveryAllocationFailureGives15AndLeavesItEmpty) {
             EXPECT_EQ(generator.freeMessage(), SMIME_GENERATOR_EMPTY);
             ASSERT_EQ(generator.insertSignedData(&pidu), SMIME_OK) << "still usable";
         }
-        EXPECT_GE(failures, 3);
+        // The message's own block at least, and the signature part's too.
+        EXPECT_GE(failures, clearSigned ? 2 : 1);
     }
 }
 
