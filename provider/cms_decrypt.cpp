@@ -1,3 +1,4 @@
+#include "block_sink.h"
 #include "cms_ops.h"
 #include "openssl_support.h"
 
@@ -31,11 +32,18 @@ bool namesRecipient(CMS_ContentInfo* cms, X509* cert) {
 
 } // namespace
 
-kivo_reason_t decryptEnveloped(const Identity& identity, CMS_ContentInfo* cms, gss_buffer_desc& content) {
+kivo_reason_t decryptEnveloped(const Identity& identity, CMS_ContentInfo* cms, const gss_buffer_desc* encrypted,
+                               gss_buffer_desc& content) {
     if (!identity.key || !identity.cert) return KIVO_R_NO_PRIVATE_KEY;
     if (content.length != 0 || content.value != nullptr) return KIVO_R_BAD_PARAMETER;
     if (!namesRecipient(cms, identity.cert.get())) return KIVO_R_NOT_A_RECIPIENT;
-    BioPtr out(BIO_new(BIO_s_mem()));
+    BioPtr source;
+    if (encrypted != nullptr) {
+        source = readOnlyBio(encrypted->value, encrypted->length);
+        if (!source) return KIVO_R_NO_MEMORY;
+    }
+    // The content is never longer than its encryption.
+    BioPtr out = newBlockSink(encrypted != nullptr ? encrypted->length : 0);
     if (!out) return KIVO_R_NO_MEMORY;
     // With our certificate named, OpenSSL tries the key only on the recipient
     // infos that name it. When key transport does not unwrap, it reports no
@@ -44,9 +52,9 @@ kivo_reason_t decryptEnveloped(const Identity& identity, CMS_ContentInfo* cms, g
     // reason: telling them apart would hand an attacker a padding oracle.
     // (Key agreement stops at a failed unwrap, but AES key wrap has its own
     // integrity check and so no such oracle; the reason is the same.)
-    if (CMS_decrypt(cms, identity.key.get(), identity.cert.get(), nullptr, out.get(), CMS_BINARY) != 1)
+    if (CMS_decrypt(cms, identity.key.get(), identity.cert.get(), source.get(), out.get(), CMS_BINARY) != 1)
         return reasonFromQueue(KIVO_R_DECRYPTION_FAILED);
-    return handOverBio(out.get(), &content);
+    return handOverSink(out.get(), &content);
 }
 
 } // namespace detail

@@ -3,8 +3,11 @@
 
 #include <openssl/pem.h>
 
+#include "block_sink.h"
 #include "cms_ops.h"
+#include "der_content.h"
 #include "openssl_support.h"
+#include "vekbuffer.h"
 
 namespace detail {
 
@@ -37,6 +40,55 @@ kivo_reason_t recipientFitness(X509* cert) {
     return validNow(cert) ? KIVO_R_NONE : KIVO_R_CERTIFICATE_EXPIRED;
 }
 
+// Frees the BIOs that CMS_dataInit put in front of a sink, leaving the sink.
+class ContentChain {
+public:
+    ContentChain(BIO* chain, BIO* sink) : chain_(chain), sink_(sink) {}
+    ~ContentChain() {
+        while (chain_ != nullptr && chain_ != sink_) {
+            BIO* next = BIO_pop(chain_);
+            BIO_free(chain_);
+            chain_ = next;
+        }
+    }
+    ContentChain(const ContentChain&) = delete;
+    ContentChain& operator=(const ContentChain&) = delete;
+    BIO* get() const { return chain_; }
+
+private:
+    BIO* chain_;
+    BIO* sink_;
+};
+
+// Writes all of input through chain.
+bool writeAll(BIO* chain, const gss_buffer_desc& input) {
+    const auto* bytes = static_cast<const unsigned char*>(input.value);
+    std::size_t remaining = input.length;
+    while (remaining != 0) {
+        const int piece = remaining > (1u << 30) ? (1 << 30) : static_cast<int>(remaining);
+        if (BIO_write(chain, bytes, piece) != piece) return false;
+        bytes += piece;
+        remaining -= static_cast<std::size_t>(piece);
+    }
+    return BIO_flush(chain) == 1;
+}
+
+// The length of the encrypted content: CBC pads to whole blocks and always
+// adds at least one byte.
+std::size_t encryptedLength(const EVP_CIPHER* cipher, std::size_t length) {
+    const auto block = static_cast<std::size_t>(EVP_CIPHER_get_block_size(cipher));
+    return block <= 1 ? length : (length / block + 1) * block;
+}
+
+kivo_reason_t derOf(CMS_ContentInfo* cms, OsslBytes& der, std::size_t& length) {
+    unsigned char* bytes = nullptr;
+    const int encoded = i2d_CMS_ContentInfo(cms, &bytes);
+    if (encoded <= 0) return reasonFromQueue(KIVO_R_INTERNAL);
+    der.reset(bytes);
+    length = static_cast<std::size_t>(encoded);
+    return KIVO_R_NONE;
+}
+
 } // namespace
 
 kivo_reason_t encryptContent(const IDUP_Target_Info_desc& targets, OM_uint32 strength, const gss_buffer_desc& input,
@@ -46,9 +98,9 @@ kivo_reason_t encryptContent(const IDUP_Target_Info_desc& targets, OM_uint32 str
     if (cipher == nullptr) return KIVO_R_UNSUPPORTED_CIPHER;
     if (input.length != 0 && input.value == nullptr) return KIVO_R_BAD_PARAMETER;
 
-    BioPtr content = readOnlyBio(input.value, input.length);
-    if (!content) return KIVO_R_NO_MEMORY;
-    const unsigned flags = CMS_BINARY | CMS_PARTIAL;
+    // Made without its content: the token is laid out around the encrypted
+    // content, which the cipher then writes straight into its place.
+    const unsigned flags = CMS_BINARY | CMS_PARTIAL | CMS_DETACHED;
     CmsPtr cms(CMS_encrypt(nullptr, nullptr, cipher, flags));
     if (!cms) return reasonFromQueue(KIVO_R_INTERNAL);
 
@@ -64,8 +116,40 @@ kivo_reason_t encryptContent(const IDUP_Target_Info_desc& targets, OM_uint32 str
         if (outcome == KIVO_R_NONE) outcome = reason;
     }
     if (outcome != KIVO_R_NONE) return outcome;
-    if (CMS_final(cms.get(), content.get(), nullptr, flags) != 1) return reasonFromQueue(KIVO_R_INTERNAL);
-    return handOverDer(cms.get(), i2d_CMS_ContentInfo, &token);
+
+    // Setting up the cipher makes the content key and wraps it for every
+    // recipient, which completes everything but the content.
+    BioPtr sink = newWindowSink();
+    if (!sink) return KIVO_R_NO_MEMORY;
+    const ContentChain chain(CMS_dataInit(cms.get(), sink.get()), sink.get());
+    if (chain.get() == nullptr) return reasonFromQueue(KIVO_R_INTERNAL);
+    OsslBytes der;
+    std::size_t derLength = 0;
+    kivo_reason_t reason = derOf(cms.get(), der, derLength);
+    if (reason != KIVO_R_NONE) return reason;
+    const std::size_t contentLength = encryptedLength(cipher, input.length);
+    DerEdit insertion;
+    if (!contentInsertion(der.get(), derLength, ContentKind::Enveloped, contentLength, insertion))
+        return KIVO_R_INTERNAL;
+    const std::size_t size = editedSize(insertion, derLength);
+    if (size > UINT32_MAX) return KIVO_R_NO_MEMORY;
+    MallocBytes block(static_cast<unsigned char*>(VekAllocateBlock(size)));
+    if (!block) return KIVO_R_NO_MEMORY;
+    unsigned char* hole = writeEdited(der.get(), derLength, insertion, block.get());
+    setSinkWindow(sink.get(), writeContentHeaders(hole, ContentKind::Enveloped, contentLength), contentLength);
+
+    if (!writeAll(chain.get(), input) || CMS_dataFinal(cms.get(), chain.get()) != 1)
+        return reasonFromQueue(KIVO_R_INTERNAL);
+    // The layout was fixed before the content went through; finishing must
+    // have changed nothing in it.
+    OsslBytes after;
+    std::size_t afterLength = 0;
+    reason = derOf(cms.get(), after, afterLength);
+    if (reason != KIVO_R_NONE) return reason;
+    if (sinkLength(sink.get()) != contentLength || afterLength != derLength ||
+        std::memcmp(after.get(), der.get(), derLength) != 0)
+        return KIVO_R_INTERNAL;
+    return handOver(std::move(block), size, &token) ? KIVO_R_NONE : KIVO_R_NO_MEMORY;
 }
 
 } // namespace detail

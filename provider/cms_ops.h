@@ -32,15 +32,18 @@ kivo_reason_t checkSignedDataLimits(const gss_buffer_desc& token, CMS_ContentInf
 // put there), so that nothing stale is read as this call's result.
 void resetVerifyOutputs(IDUP_PIDU_Information_desc& info) noexcept;
 
-// Verifies SignedData. signedContent is null for encapsulated content, which
-// then goes to content; info (may be null) says what to check and receives
-// what was found.
+// Verifies SignedData. signedContent is the content when cms does not hold
+// it (a detached signature, or content read where it stands), else null;
+// the verified content goes to content unless that is null. info (may be
+// null) says what to check and receives what was found.
 kivo_reason_t verifySigned(Environment& environment, CMS_ContentInfo* cms, const gss_buffer_desc* signedContent,
                            gss_buffer_desc* content, IDUP_PIDU_Information_desc* info);
 
-// Decrypts EnvelopedData with the identity's key into content. Every
-// failure after the recipient check gives one reason, by one path.
-kivo_reason_t decryptEnveloped(const Identity& identity, CMS_ContentInfo* cms, gss_buffer_desc& content);
+// Decrypts EnvelopedData with the identity's key into content; encrypted is
+// the encrypted content when cms does not hold it, else null. Every failure
+// after the recipient check gives one reason, by one path.
+kivo_reason_t decryptEnveloped(const Identity& identity, CMS_ContentInfo* cms, const gss_buffer_desc* encrypted,
+                               gss_buffer_desc& content);
 
 } // namespace detail
 

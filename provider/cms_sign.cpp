@@ -1,7 +1,37 @@
+#include <cstring>
+
 #include "cms_ops.h"
+#include "der_content.h"
 #include "openssl_support.h"
+#include "vekbuffer.h"
 
 namespace detail {
+
+namespace {
+
+// The encapsulated form of a detached signature: the same SignedData with
+// the content put in, laid out in one block of the token's final size.
+// OpenSSL would copy the content into memory of its own twice on the way
+// (into the structure, then into the encoding); here it is copied once.
+kivo_reason_t encapsulate(CMS_ContentInfo* cms, const gss_buffer_desc& input, gss_buffer_desc& token) {
+    unsigned char* der = nullptr;
+    const int length = i2d_CMS_ContentInfo(cms, &der);
+    if (length <= 0) return reasonFromQueue(KIVO_R_INTERNAL);
+    const OsslBytes detached(der);
+    DerEdit insertion;
+    if (!contentInsertion(der, static_cast<std::size_t>(length), ContentKind::Signed, input.length, insertion))
+        return KIVO_R_INTERNAL;
+    const std::size_t size = editedSize(insertion, static_cast<std::size_t>(length));
+    if (size > UINT32_MAX) return KIVO_R_NO_MEMORY;
+    MallocBytes block(static_cast<unsigned char*>(VekAllocateBlock(size)));
+    if (!block) return KIVO_R_NO_MEMORY;
+    unsigned char* hole = writeEdited(der, static_cast<std::size_t>(length), insertion, block.get());
+    unsigned char* content = writeContentHeaders(hole, ContentKind::Signed, input.length);
+    if (input.length != 0) std::memcpy(content, input.value, input.length);
+    return handOver(std::move(block), size, &token) ? KIVO_R_NONE : KIVO_R_NO_MEMORY;
+}
+
+} // namespace
 
 kivo_reason_t signContent(const Identity& identity, OM_uint32 digest, bool detached, const gss_buffer_desc& input,
                           gss_buffer_desc& token) {
@@ -13,7 +43,9 @@ kivo_reason_t signContent(const Identity& identity, OM_uint32 digest, bool detac
     BioPtr content = readOnlyBio(input.value, input.length);
     if (!content) return KIVO_R_NO_MEMORY;
     // Binary: the bytes are signed exactly as given, line ends included.
-    const unsigned flags = CMS_BINARY | CMS_PARTIAL | (detached ? CMS_DETACHED : 0u);
+    // The signature is always made detached, which hashes the content as it
+    // streams past; an encapsulated token then gets the content put in.
+    const unsigned flags = CMS_BINARY | CMS_PARTIAL | CMS_DETACHED;
     CmsPtr cms(CMS_sign(nullptr, nullptr, identity.chain.get(), nullptr, flags));
     if (!cms) return reasonFromQueue(KIVO_R_INTERNAL);
     // The signer's certificate goes in too; signing time, content type,
@@ -22,7 +54,8 @@ kivo_reason_t signContent(const Identity& identity, OM_uint32 digest, bool detac
         // A digest the key type cannot sign with (ECDSA has no MD5 form).
         return reasonFromQueue(KIVO_R_UNSUPPORTED_DIGEST);
     if (CMS_final(cms.get(), content.get(), nullptr, flags) != 1) return reasonFromQueue(KIVO_R_INTERNAL);
-    return handOverDer(cms.get(), i2d_CMS_ContentInfo, &token);
+    if (detached) return handOverDer(cms.get(), i2d_CMS_ContentInfo, &token);
+    return encapsulate(cms.get(), input, token);
 }
 
 } // namespace detail

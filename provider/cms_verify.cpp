@@ -1,3 +1,4 @@
+#include "block_sink.h"
 #include "bookkeeping.h"
 #include "cms_ops.h"
 #include "openssl_support.h"
@@ -164,9 +165,10 @@ kivo_reason_t verifySigned(Environment& environment, CMS_ContentInfo* cms, const
     if (info != nullptr && (info->verify_flags == 0 || (info->verify_flags & ~kKnownFlags) != 0))
         return KIVO_R_BAD_PARAMETER;
     BioPtr out;
-    if (signedContent == nullptr) {
-        if (content == nullptr || content->length != 0 || content->value != nullptr) return KIVO_R_BAD_PARAMETER;
-        out.reset(BIO_new(BIO_s_mem()));
+    if (content != nullptr) {
+        if (content->length != 0 || content->value != nullptr) return KIVO_R_BAD_PARAMETER;
+        // Content of known length lands in a block of that size.
+        out = newBlockSink(signedContent != nullptr ? signedContent->length : 0);
         if (!out) return KIVO_R_NO_MEMORY;
     }
     kivo_reason_t reason = checkSignatures(environment, cms, signedContent, out.get(), info);
@@ -176,7 +178,7 @@ kivo_reason_t verifySigned(Environment& environment, CMS_ContentInfo* cms, const
         if (reason == KIVO_R_NONE) reason = reported;
     }
     if (reason != KIVO_R_NONE || !out) return reason;
-    return handOverBio(out.get(), content);
+    return handOverSink(out.get(), content);
 }
 
 } // namespace detail

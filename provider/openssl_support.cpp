@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "vekbuffer.h"
+
 namespace detail {
 
 bool pushReference(STACK_OF(X509)* stack, X509* cert) noexcept {
@@ -75,17 +77,11 @@ bool handOver(MallocBytes owned, std::size_t length, gss_buffer_desc* output) no
 
 kivo_reason_t handOverCopy(const void* bytes, std::size_t length, gss_buffer_desc* output) noexcept {
     if (length > UINT32_MAX) return KIVO_R_NO_MEMORY;
-    MallocBytes copy(static_cast<unsigned char*>(std::malloc(length + 1)));
+    MallocBytes copy(static_cast<unsigned char*>(VekAllocateBlock(length + 1)));
     if (!copy) return KIVO_R_NO_MEMORY;
     if (length != 0) std::memcpy(copy.get(), bytes, length);
     copy.get()[length] = '\0';
     return handOver(std::move(copy), length, output) ? KIVO_R_NONE : KIVO_R_NO_MEMORY;
-}
-
-kivo_reason_t handOverBio(BIO* bio, gss_buffer_desc* output) noexcept {
-    char* data = nullptr;
-    const long length = BIO_get_mem_data(bio, &data);
-    return length < 0 ? KIVO_R_INTERNAL : handOverCopy(data, static_cast<std::size_t>(length), output);
 }
 
 bool validNow(const X509* cert) noexcept {

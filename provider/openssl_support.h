@@ -59,8 +59,6 @@ bool handOver(MallocBytes owned, std::size_t length, gss_buffer_desc* output) no
 // out (so text stays a C string), handed to output.
 kivo_reason_t handOverCopy(const void* bytes, std::size_t length, gss_buffer_desc* output) noexcept;
 
-// What a memory BIO holds, copied into output.
-kivo_reason_t handOverBio(BIO* bio, gss_buffer_desc* output) noexcept;
 
 // The DER of object, encoded by i2d straight into a block for output.
 template <typename T>

@@ -71,6 +71,12 @@ struct FreeBytes {
 };
 using MallocBytes = std::unique_ptr<unsigned char, FreeBytes>;
 
+// Bytes OpenSSL allocated for us (an encoding from i2d).
+struct OpensslFreeBytes {
+    void operator()(unsigned char* p) const noexcept { OPENSSL_free(p); }
+};
+using OsslBytes = std::unique_ptr<unsigned char, OpensslFreeBytes>;
+
 // A new stack that owns its certificates, each up-referenced from source
 // (null source gives an empty stack); null when memory runs out.
 X509StackPtr copyCertificates(const STACK_OF(X509)* source);

@@ -1,11 +1,13 @@
 // The provider's entry points: argument checks and handle bookkeeping here,
 // the OpenSSL work in the keystore, credential and cms_* files.
+#include <cstdlib>
 #include <memory>
 #include <string>
 
 #include "bookkeeping.h"
 #include "cms_ops.h"
 #include "credential.h"
+#include "der_content.h"
 #include "keystore.h"
 #include "openssl_support.h"
 #include "vek4kivoidup.h"
@@ -140,34 +142,66 @@ kivo_reason_t protect(void* env, const IDUP_Protect_Request_desc* request, IDUP_
 
 // The whole token must be one CMS structure: bytes after it are refused,
 // since nothing vouches for them.
-CmsPtr parseToken(const gss_buffer_desc& token, kivo_reason_t& reason) {
+CmsPtr parseWhole(const unsigned char* start, std::size_t length, kivo_reason_t& reason) {
+    const unsigned char* cursor = start;
+    CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &cursor, static_cast<long>(length)));
+    if (!cms) reason = reasonFromQueue(KIVO_R_MALFORMED_TOKEN);
+    if (cursor != start + length) return nullptr;
+    return cms;
+}
+
+// Parses token. When its content lies in it as one primitive string (as in
+// every DER token), the structure is parsed without it and the content is
+// described in takenOut, to be read where it stands: OpenSSL's decoder
+// would copy it into memory of its own first.
+CmsPtr parseToken(const gss_buffer_desc& token, gss_buffer_desc& takenOut, kivo_reason_t& reason) {
     reason = KIVO_R_MALFORMED_TOKEN;
+    takenOut = {0, nullptr};
     if (token.value == nullptr || token.length == 0) return nullptr;
     const auto* start = static_cast<const unsigned char*>(token.value);
-    const unsigned char* cursor = start;
-    CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &cursor, static_cast<long>(token.length)));
-    if (!cms) reason = reasonFromQueue(KIVO_R_MALFORMED_TOKEN);
-    if (cursor != start + token.length) return nullptr;
+    ContentLocation where;
+    if (!locateContent(start, token.length, where)) return parseWhole(start, token.length, reason);
+    const std::size_t restLength = editedSize(where.removal, token.length);
+    MallocBytes rest(static_cast<unsigned char*>(std::malloc(restLength)));
+    if (!rest) {
+        reason = KIVO_R_NO_MEMORY;
+        return nullptr;
+    }
+    writeEdited(start, token.length, where.removal, rest.get());
+    CmsPtr cms = parseWhole(rest.get(), restLength, reason);
+    if (cms) takenOut = {static_cast<OM_uint32>(where.contentLength), const_cast<unsigned char*>(start + where.contentStart)};
     return cms;
 }
 
 kivo_reason_t unprotectToken(Environment& environment, const gss_buffer_desc* token,
                              const gss_buffer_desc* detachedToken, gss_buffer_desc* content,
                              IDUP_PIDU_Information_desc* info) {
-    // With a detached signature, token is the signed content.
-    const gss_buffer_desc& cmsBytes = detachedToken != nullptr ? *detachedToken : *token;
     kivo_reason_t reason = KIVO_R_NONE;
-    CmsPtr cms = parseToken(cmsBytes, reason);
+    gss_buffer_desc takenOut = {0, nullptr};
+    if (detachedToken != nullptr) {
+        // A detached signature; token is the signed content. A signature
+        // token is small and parsed as it stands.
+        const auto* start = static_cast<const unsigned char*>(detachedToken->value);
+        if (start == nullptr || detachedToken->length == 0) return KIVO_R_MALFORMED_TOKEN;
+        CmsPtr cms = parseWhole(start, detachedToken->length, reason);
+        if (!cms) return reason;
+        if (OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_signed) return KIVO_R_MALFORMED_TOKEN;
+        reason = checkSignedDataLimits(*detachedToken, cms.get());
+        if (reason != KIVO_R_NONE) return reason;
+        return verifySigned(environment, cms.get(), token, nullptr, info);
+    }
+    CmsPtr cms = parseToken(*token, takenOut, reason);
     if (!cms) return reason;
+    const gss_buffer_desc* detachedContent = takenOut.value != nullptr ? &takenOut : nullptr;
     switch (OBJ_obj2nid(CMS_get0_type(cms.get()))) {
     case NID_pkcs7_signed:
-        reason = checkSignedDataLimits(cmsBytes, cms.get());
+        reason = checkSignedDataLimits(*token, cms.get());
         if (reason != KIVO_R_NONE) return reason;
-        return verifySigned(environment, cms.get(), detachedToken != nullptr ? token : nullptr, content, info);
-    case NID_pkcs7_enveloped:
-        if (detachedToken != nullptr) return KIVO_R_MALFORMED_TOKEN;
         if (content == nullptr) return KIVO_R_BAD_PARAMETER;
-        return decryptEnveloped(*environment.identity, cms.get(), *content);
+        return verifySigned(environment, cms.get(), detachedContent, content, info);
+    case NID_pkcs7_enveloped:
+        if (content == nullptr) return KIVO_R_BAD_PARAMETER;
+        return decryptEnveloped(*environment.identity, cms.get(), detachedContent, *content);
     default:
         return KIVO_R_MALFORMED_TOKEN;
     }

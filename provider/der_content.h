@@ -1,0 +1,71 @@
+// Where the content of a CMS token lies in its DER encoding, and tokens
+// rebuilt with that content taken out or put in.
+//
+// OpenSSL's own encoder and decoder copy the content of a token through
+// memory it allocates for itself, and on large messages those copies cost
+// more than the cryptography. A token whose content is one primitive string
+// with definite lengths all the way down (every DER token is) can instead be
+// taken apart here: the small rest goes to OpenSSL, the content is read
+// where it stands or written straight into the final block. The bytes are
+// those OpenSSL would have written; tokens laid out any other way (BER with
+// indefinite lengths, constructed strings) take the general route.
+#ifndef PROVIDER_DER_CONTENT_H
+#define PROVIDER_DER_CONTENT_H
+
+#include <array>
+#include <cstddef>
+
+namespace detail {
+
+enum class ContentKind { Signed, Enveloped };
+
+// One constructed element around an edit: where its identifier octet is,
+// how long its header is and how long its contents are.
+struct DerLevel {
+    std::size_t start;
+    std::size_t headerLength;
+    std::size_t length;
+};
+
+// The bytes [cutStart, cutEnd) of an encoding give way to insertLength new
+// bytes; the lengths of the elements around them (outermost first) follow.
+struct DerEdit {
+    static constexpr std::size_t kMaxLevels = 4;
+    std::array<DerLevel, kMaxLevels> levels{};
+    std::size_t levelCount = 0;
+    std::size_t cutStart = 0;
+    std::size_t cutEnd = 0;
+    std::size_t insertLength = 0;
+};
+
+// Size of the encoding after the edit.
+std::size_t editedSize(const DerEdit& edit, std::size_t size) noexcept;
+// Writes the edited encoding of der (size bytes) to out, which has room for
+// editedSize bytes, leaving a hole of insertLength bytes; returns the hole.
+unsigned char* writeEdited(const unsigned char* der, std::size_t size, const DerEdit& edit,
+                           unsigned char* out) noexcept;
+
+struct ContentLocation {
+    ContentKind kind = ContentKind::Signed;
+    DerEdit removal;           // takes the content element out
+    std::size_t contentStart = 0;
+    std::size_t contentLength = 0;
+};
+
+// Finds the content octets of a SignedData or EnvelopedData token (its
+// encapsulated content, or its encrypted content) that spans exactly size
+// bytes. false when the token has no such content in that form.
+bool locateContent(const unsigned char* der, std::size_t size, ContentLocation& where) noexcept;
+
+// For a token of kind made without its content, the edit that puts a
+// content element of contentLength octets where it belongs. false when the
+// token is not laid out as expected.
+bool contentInsertion(const unsigned char* der, std::size_t size, ContentKind kind, std::size_t contentLength,
+                      DerEdit& insertion) noexcept;
+// Writes the headers of the content element of kind into the hole of such an
+// insertion; returns where the content octets go.
+unsigned char* writeContentHeaders(unsigned char* hole, ContentKind kind, std::size_t contentLength) noexcept;
+
+} // namespace detail
+
+#endif // PROVIDER_DER_CONTENT_H
