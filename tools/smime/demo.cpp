@@ -145,30 +145,32 @@ void runSteps(const Workspace& space, const Party& alice, const Party& bob, cons
 
     // Each outcome is taken before it is reported: the size shown must be
     // that of the finished message.
-    std::string opaque;
-    Outcome outcome = signMessage({alice.identity, digestSHA256, false}, kLetter, opaque);
+    Bytes signedBytes;
+    Outcome outcome = signMessage({alice.identity, digestSHA256, false}, kLetter, signedBytes);
+    const std::string opaque = signedBytes.str();
     steps.report("sign as Alice (opaque, sha256)", outcome, bytes(opaque));
     space.write("signed.p7m", opaque);
-    std::string clear;
-    outcome = signMessage({alice.identity, digestSHA384, true}, kLetter, clear);
+    outcome = signMessage({alice.identity, digestSHA384, true}, kLetter, signedBytes);
+    const std::string clear = signedBytes.str();
     steps.report("clear-sign as Alice (sha384)", outcome, bytes(clear));
     space.write("clear-signed.eml", clear);
 
     for (const auto& [name, message] : {std::pair<const char*, std::string>{"opaque", opaque}, {"clear-signed", clear}}) {
-        std::string content;
+        Bytes content;
         VerifyReport report;
         const Outcome verified = verifyMessage(trustCa, message, content, report);
         steps.report(std::string("verify the ") + name + " message", verified, report.summary);
         if (verified.ok()) steps.check("  content is the letter, byte for byte", content == kLetter, "the content differs");
     }
 
-    std::string secret;
+    Bytes envelope;
     outcome = encryptMessage({{alice.certificate, bob.certificate}, strengthAES256, {"alice.pem", "bob.pem"}}, kLetter,
-                             secret);
+                             envelope);
+    const std::string secret = envelope.str();
     steps.report("encrypt to Alice and Bob (aes256)", outcome, bytes(secret));
     space.write("secret.p7m", secret);
     for (const Party* party : {&bob, &alice}) {
-        std::string content;
+        Bytes content;
         const Outcome decrypted = decryptMessage(party->identity, secret, content);
         steps.report(std::string("decrypt as ") + party->name, decrypted);
         if (decrypted.ok()) steps.check("  content is the letter, byte for byte", content == kLetter, "the content differs");
@@ -177,7 +179,7 @@ void runSteps(const Workspace& space, const Party& alice, const Party& bob, cons
     std::string tampered = clear;
     const std::size_t at = tampered.find("10:00");
     if (at != std::string::npos) tampered.replace(at, 5, "11:00");
-    std::string ignored;
+    Bytes ignored;
     VerifyReport report;
     steps.report("tamper: change the time, then verify", verifyMessage(trustCa, tampered, ignored, report), "", true);
 }

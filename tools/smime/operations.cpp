@@ -9,22 +9,21 @@ namespace smimetool {
 namespace {
 
 // A descriptor over bytes that stay the caller's.
-gss_buffer_desc viewOf(const std::string& bytes) {
+gss_buffer_desc viewOf(std::string_view bytes) {
     return {static_cast<OM_uint32>(bytes.size()), const_cast<char*>(bytes.data())};
 }
 
-// The held message as text, released from the library's heap.
-Outcome takeHeld(SMIMEMessage& message, const std::string& step, std::string& text) {
+// The held message, in the block the library hands out.
+Outcome takeHeld(SMIMEMessage& message, const std::string& step, Bytes& bytes) {
     gss_buffer_desc out = {0, nullptr};
     unsigned minor = 0;
     const unsigned status = message.getMessage(&out, &minor);
     if (status != SMIME_OK) return Outcome::failure(kExitUsage, step + ": " + describeStatus(status, minor));
-    text.assign(static_cast<const char*>(out.value), out.length);
-    std::free(out.value);
+    bytes = Bytes(out.value, out.length);
     return Outcome::success();
 }
 
-Outcome hold(SMIMEMessage& message, const std::string& text) {
+Outcome hold(SMIMEMessage& message, std::string_view text) {
     // Messages are handed over in 32-bit lengths.
     if (text.size() > 0xFFFFFFFFu) return Outcome::failure(kExitUsage, "the input is larger than 4 GiB");
     if (text.empty()) return Outcome::failure(kExitUsage, "the input is empty");
@@ -84,9 +83,9 @@ bool refusesDecryption(unsigned minor) { return minor == KIVO_R_NOT_A_RECIPIENT 
 
 // The library reads headers that end in CR LF only; text from Unix tools
 // ends its lines in bare LF, and then nothing in it reads as it should.
-std::string lineEndHint(const std::string& message) {
+std::string lineEndHint(std::string_view message) {
     const std::size_t lineEnd = message.find('\n');
-    const bool bareLf = lineEnd != std::string::npos && (lineEnd == 0 || message[lineEnd - 1] != '\r');
+    const bool bareLf = lineEnd != std::string_view::npos && (lineEnd == 0 || message[lineEnd - 1] != '\r');
     return bareLf ? " (its lines end in bare LF: try --crlf)" : "";
 }
 
@@ -113,15 +112,15 @@ const char* kindName(messageType_t type) {
 
 // The header block of a MIME entity, folded lines joined; at most kMaxLines
 // lines of at most kMaxLength characters, for input that is no MIME at all.
-std::vector<std::string> headerLines(const std::string& message) {
+std::vector<std::string> headerLines(std::string_view message) {
     constexpr std::size_t kMaxLines = 30;
     constexpr std::size_t kMaxLength = 400;
     std::vector<std::string> lines;
     std::size_t at = 0;
     while (at < message.size() && lines.size() <= kMaxLines) {
         std::size_t end = message.find('\n', at);
-        if (end == std::string::npos) end = message.size();
-        std::string line = message.substr(at, std::min(end - at, kMaxLength));
+        if (end == std::string_view::npos) end = message.size();
+        std::string line(message.substr(at, std::min(end - at, kMaxLength)));
         if (!line.empty() && line.back() == '\r') line.pop_back();
         at = end + 1;
         if (line.empty()) break;
@@ -162,7 +161,7 @@ bool strengthNamed(const std::string& name, encryptionAlgorithmStrength_t& stren
     return false;
 }
 
-Outcome signMessage(const SignRequest& request, const std::string& message, std::string& signedMessage) {
+Outcome signMessage(const SignRequest& request, std::string_view message, Bytes& signedMessage) {
     SMIMEMessage object;
     Outcome outcome = login(object, request.signer);
     if (outcome.ok()) outcome = hold(object, message);
@@ -174,8 +173,7 @@ Outcome signMessage(const SignRequest& request, const std::string& message, std:
     return takeHeld(object, "cannot sign", signedMessage);
 }
 
-Outcome verifyMessage(const VerifyRequest& request, const std::string& message, std::string& content,
-                      VerifyReport& report) {
+Outcome verifyMessage(const VerifyRequest& request, std::string_view message, Bytes& content, VerifyReport& report) {
     SMIMEMessage object;
     Outcome outcome = loginWithoutKeys(object);
     if (outcome.ok()) outcome = hold(object, message);
@@ -202,7 +200,7 @@ Outcome verifyMessage(const VerifyRequest& request, const std::string& message, 
     return Outcome::failure(kExitUsage, report.summary);
 }
 
-Outcome encryptMessage(const EncryptRequest& request, const std::string& message, std::string& enveloped) {
+Outcome encryptMessage(const EncryptRequest& request, std::string_view message, Bytes& enveloped) {
     SMIMEMessage object;
     Outcome outcome = loginWithoutKeys(object);
     if (outcome.ok()) outcome = hold(object, message);
@@ -227,7 +225,7 @@ Outcome encryptMessage(const EncryptRequest& request, const std::string& message
     return takeHeld(object, "cannot encrypt", enveloped);
 }
 
-Outcome decryptMessage(const Identity& recipient, const std::string& message, std::string& content) {
+Outcome decryptMessage(const Identity& recipient, std::string_view message, Bytes& content) {
     SMIMEMessage object;
     Outcome outcome = login(object, recipient);
     if (outcome.ok()) outcome = hold(object, message);
@@ -242,7 +240,7 @@ Outcome decryptMessage(const Identity& recipient, const std::string& message, st
     return takeHeld(object, "cannot hand out the content", content);
 }
 
-Outcome describeMessage(const std::string& message, std::string& description) {
+Outcome describeMessage(std::string_view message, std::string& description) {
     SMIMEMessage object;
     const Outcome held = hold(object, message);
     if (!held.ok()) return held;

@@ -4,10 +4,12 @@
 #define SMIME_TOOL_OPERATIONS_H
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <vek4kivosmime.h>
 
+#include "bytes.h"
 #include "outcome.h"
 
 namespace smimetool {
@@ -24,7 +26,7 @@ struct SignRequest {
     digestAlgorithm_t digest = digestSHA256;
     bool detached = false; // clear-signed
 };
-Outcome signMessage(const SignRequest& request, const std::string& message, std::string& signedMessage);
+Outcome signMessage(const SignRequest& request, std::string_view message, Bytes& signedMessage);
 
 struct VerifyRequest {
     std::string trustAnchors; // extra PEM certificates, may be empty
@@ -36,20 +38,19 @@ struct VerifyReport {
     std::string signer;
     std::string summary;
 };
-Outcome verifyMessage(const VerifyRequest& request, const std::string& message, std::string& content,
-                      VerifyReport& report);
+Outcome verifyMessage(const VerifyRequest& request, std::string_view message, Bytes& content, VerifyReport& report);
 
 struct EncryptRequest {
     std::vector<std::string> recipients; // certificates, PEM or DER
     encryptionAlgorithmStrength_t strength = strengthAES256;
     std::vector<std::string> names; // where each came from, for messages (may be empty)
 };
-Outcome encryptMessage(const EncryptRequest& request, const std::string& message, std::string& enveloped);
+Outcome encryptMessage(const EncryptRequest& request, std::string_view message, Bytes& enveloped);
 
-Outcome decryptMessage(const Identity& recipient, const std::string& message, std::string& content);
+Outcome decryptMessage(const Identity& recipient, std::string_view message, Bytes& content);
 
 // The kind of message and its top-level header lines, for people.
-Outcome describeMessage(const std::string& message, std::string& description);
+Outcome describeMessage(std::string_view message, std::string& description);
 
 // The value of --digest or --cipher; false for a name that is none.
 bool digestNamed(const std::string& name, digestAlgorithm_t& digest);

@@ -1,8 +1,10 @@
 #include "tool_io.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +12,7 @@
 #include <iostream>
 #include <iterator>
 #include <memory>
+#include <new>
 
 namespace smimetool {
 
@@ -22,29 +25,90 @@ Outcome fileError(const std::string& command, const std::string& what, const std
                                             std::strerror(errno));
 }
 
-bool readAll(std::FILE* file, std::string& bytes) {
-    char chunk[65536];
-    for (;;) {
-        const std::size_t got = std::fread(chunk, 1, sizeof chunk, file);
-        bytes.append(chunk, got);
-        if (got < sizeof chunk) return std::ferror(file) == 0;
+// A block that grows by half again as bytes are read into it.
+class ReadBlock {
+public:
+    ~ReadBlock() { std::free(block_); }
+    bool reserve(std::size_t capacity) {
+        if (capacity <= capacity_) return true;
+        void* grown = std::realloc(block_, capacity);
+        if (grown == nullptr) return false;
+        VekAdviseHugePages(grown, capacity);
+        block_ = static_cast<char*>(grown);
+        capacity_ = capacity;
+        return true;
     }
-}
+    // Reads what is left of descriptor; false with errno set on failure.
+    bool readAll(int descriptor) {
+        constexpr std::size_t kChunk = 1 << 20;
+        for (;;) {
+            if (length_ == capacity_ && !reserve(capacity_ + std::max(kChunk, capacity_ / 2))) {
+                errno = ENOMEM;
+                return false;
+            }
+            const ssize_t got = ::read(descriptor, block_ + length_, capacity_ - length_);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) return false;
+            if (got == 0) return true;
+            length_ += static_cast<std::size_t>(got);
+        }
+    }
+    Bytes take() {
+        Bytes bytes(block_, length_);
+        block_ = nullptr;
+        capacity_ = length_ = 0;
+        return bytes;
+    }
+
+private:
+    char* block_ = nullptr;
+    std::size_t capacity_ = 0;
+    std::size_t length_ = 0;
+};
+
+class Descriptor {
+public:
+    explicit Descriptor(int descriptor) : descriptor_(descriptor) {}
+    ~Descriptor() {
+        if (descriptor_ > 2) ::close(descriptor_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return descriptor_; }
+
+private:
+    int descriptor_;
+};
 
 } // namespace
 
-Outcome readInput(const std::string& command, const std::string& path, std::string& bytes) {
-    if (path == "-") {
-        if (!readAll(stdin, bytes)) return fileError(command, "read", "standard input");
-        return Outcome::success();
+Outcome readInput(const std::string& command, const std::string& path, Bytes& bytes) {
+    const bool standardInput = path == "-";
+    const Descriptor file(standardInput ? 0 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0) return fileError(command, "open", path);
+    const std::string name = standardInput ? "standard input" : path;
+    // A regular file's size is known: a block of that size (and a little
+    // more, to see the end) takes it in one read, and is handed on as it is.
+    ReadBlock block;
+    struct stat status {};
+    if (fstat(file.get(), &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0 &&
+        !block.reserve(static_cast<std::size_t>(status.st_size) + 1)) {
+        errno = ENOMEM;
+        return fileError(command, "read", name);
     }
-    File file(std::fopen(path.c_str(), "rb"), std::fclose);
-    if (!file) return fileError(command, "open", path);
-    if (!readAll(file.get(), bytes)) return fileError(command, "read", path);
+    if (!block.readAll(file.get())) return fileError(command, "read", name);
+    bytes = block.take();
     return Outcome::success();
 }
 
-Outcome writeOutput(const std::string& command, const std::string& path, const std::string& bytes) {
+Outcome readInput(const std::string& command, const std::string& path, std::string& bytes) {
+    Bytes read;
+    const Outcome outcome = readInput(command, path, read);
+    if (outcome.ok()) bytes.assign(read.view());
+    return outcome;
+}
+
+Outcome writeOutput(const std::string& command, const std::string& path, std::string_view bytes) {
     if (path == "-") {
         if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() || std::fflush(stdout) != 0)
             return fileError(command, "write", "standard output");
@@ -87,14 +151,18 @@ Outcome writeOutput(const std::string& command, const std::string& path, const s
     return Outcome::success();
 }
 
-std::string withCrlf(const std::string& text) {
-    std::string converted;
-    converted.reserve(text.size() + text.size() / 32);
+Bytes withCrlf(std::string_view text) {
+    std::size_t bareLf = 0;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) ++bareLf;
+    void* block = VekAllocateBlock(text.size() + bareLf);
+    if (block == nullptr) throw std::bad_alloc();
+    char* out = static_cast<char*>(block);
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) converted += '\r';
-        converted += text[i];
+        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) *out++ = '\r';
+        *out++ = text[i];
     }
-    return converted;
+    return Bytes(block, text.size() + bareLf);
 }
 
 Outcome passwordOf(const Options& options, std::string& password) {
