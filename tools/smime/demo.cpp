@@ -145,43 +145,52 @@ void runSteps(const Workspace& space, const Party& alice, const Party& bob, cons
 
     // Each outcome is taken before it is reported: the size shown must be
     // that of the finished message.
-    Bytes signedBytes;
-    Outcome outcome = signMessage({alice.identity, digestSHA256, false}, kLetter, signedBytes);
-    const std::string opaque = signedBytes.str();
+    BytesResult signedBytes;
+    Bytes letter = Bytes::copyOf(kLetter);
+    Outcome outcome = signMessage({alice.identity, digestSHA256, false}, letter, signedBytes);
+    const std::string opaque = signedBytes.bytes.str();
     steps.report("sign as Alice (opaque, sha256)", outcome, bytes(opaque));
     space.write("signed.p7m", opaque);
-    outcome = signMessage({alice.identity, digestSHA384, true}, kLetter, signedBytes);
-    const std::string clear = signedBytes.str();
+    letter = Bytes::copyOf(kLetter);
+    outcome = signMessage({alice.identity, digestSHA384, true}, letter, signedBytes);
+    const std::string clear = signedBytes.bytes.str();
     steps.report("clear-sign as Alice (sha384)", outcome, bytes(clear));
     space.write("clear-signed.eml", clear);
 
     for (const auto& [name, message] : {std::pair<const char*, std::string>{"opaque", opaque}, {"clear-signed", clear}}) {
-        Bytes content;
+        BytesResult content;
         VerifyReport report;
-        const Outcome verified = verifyMessage(trustCa, message, content, report);
+        Bytes input = Bytes::copyOf(message);
+        const Outcome verified = verifyMessage(trustCa, input, content, report);
         steps.report(std::string("verify the ") + name + " message", verified, report.summary);
-        if (verified.ok()) steps.check("  content is the letter, byte for byte", content == kLetter, "the content differs");
+        if (verified.ok())
+            steps.check("  content is the letter, byte for byte", content.bytes == kLetter, "the content differs");
     }
 
-    Bytes envelope;
-    outcome = encryptMessage({{alice.certificate, bob.certificate}, strengthAES256, {"alice.pem", "bob.pem"}}, kLetter,
+    BytesResult envelope;
+    letter = Bytes::copyOf(kLetter);
+    outcome = encryptMessage({{alice.certificate, bob.certificate}, strengthAES256, {"alice.pem", "bob.pem"}}, letter,
                              envelope);
-    const std::string secret = envelope.str();
+    const std::string secret = envelope.bytes.str();
     steps.report("encrypt to Alice and Bob (aes256)", outcome, bytes(secret));
     space.write("secret.p7m", secret);
     for (const Party* party : {&bob, &alice}) {
-        Bytes content;
-        const Outcome decrypted = decryptMessage(party->identity, secret, content);
+        BytesResult content;
+        Bytes input = Bytes::copyOf(secret);
+        const Outcome decrypted = decryptMessage(party->identity, input, content);
         steps.report(std::string("decrypt as ") + party->name, decrypted);
-        if (decrypted.ok()) steps.check("  content is the letter, byte for byte", content == kLetter, "the content differs");
+        if (decrypted.ok())
+            steps.check("  content is the letter, byte for byte", content.bytes == kLetter, "the content differs");
     }
 
     std::string tampered = clear;
     const std::size_t at = tampered.find("10:00");
     if (at != std::string::npos) tampered.replace(at, 5, "11:00");
-    Bytes ignored;
+    BytesResult ignored;
     VerifyReport report;
-    steps.report("tamper: change the time, then verify", verifyMessage(trustCa, tampered, ignored, report), "", true);
+    Bytes tamperedInput = Bytes::copyOf(tampered);
+    steps.report("tamper: change the time, then verify", verifyMessage(trustCa, tamperedInput, ignored, report), "",
+                 true);
 }
 
 } // namespace

@@ -38,7 +38,7 @@ Outcome identityOf(const Options& options, Identity& identity) {
     return passwordOf(options, identity.password);
 }
 
-Outcome runSign(const Options& options, std::string_view input, Bytes& output) {
+Outcome runSign(const Options& options, Bytes& input, ResultSink& output) {
     SignRequest request;
     request.detached = options.detached;
     request.digest = options.digest;
@@ -46,7 +46,7 @@ Outcome runSign(const Options& options, std::string_view input, Bytes& output) {
     return identity.ok() ? signMessage(request, input, output) : identity;
 }
 
-Outcome runVerify(const Options& options, std::string_view input, Bytes& output, std::string& summary) {
+Outcome runVerify(const Options& options, Bytes& input, ResultSink& output, std::string& summary) {
     VerifyRequest request;
     request.checkChain = !options.noChain;
     const Outcome anchors = trustAnchorsOf(options, request.trustAnchors);
@@ -57,7 +57,7 @@ Outcome runVerify(const Options& options, std::string_view input, Bytes& output,
     return verified;
 }
 
-Outcome runEncrypt(const Options& options, std::string_view input, Bytes& output) {
+Outcome runEncrypt(const Options& options, Bytes& input, ResultSink& output) {
     EncryptRequest request;
     request.strength = options.strength;
     for (const std::string& file : options.recipients) {
@@ -70,7 +70,7 @@ Outcome runEncrypt(const Options& options, std::string_view input, Bytes& output
     return encryptMessage(request, input, output);
 }
 
-Outcome runDecrypt(const Options& options, std::string_view input, Bytes& output) {
+Outcome runDecrypt(const Options& options, Bytes& input, ResultSink& output) {
     Identity recipient;
     const Outcome identity = identityOf(options, recipient);
     return identity.ok() ? decryptMessage(recipient, input, output) : identity;
@@ -89,18 +89,20 @@ Outcome runCommand(const Options& options) {
     Outcome outcome = readInput(options.command, options.input, input);
     if (!outcome.ok()) return outcome;
     if (options.crlf) input = withCrlf(input.view());
-    Bytes output;
-    std::string description;
+    // The result goes to its file straight from the message object, once
+    // the operation has succeeded.
+    FileResult output(options.command, options.output);
     std::string verifySummary;
-    if (options.command == "sign") outcome = runSign(options, input.view(), output);
-    else if (options.command == "verify") outcome = runVerify(options, input.view(), output, verifySummary);
-    else if (options.command == "encrypt") outcome = runEncrypt(options, input.view(), output);
-    else if (options.command == "decrypt") outcome = runDecrypt(options, input.view(), output);
-    else outcome = describeMessage(input.view(), description);
+    if (options.command == "sign") outcome = runSign(options, input, output);
+    else if (options.command == "verify") outcome = runVerify(options, input, output, verifySummary);
+    else if (options.command == "encrypt") outcome = runEncrypt(options, input, output);
+    else if (options.command == "decrypt") outcome = runDecrypt(options, input, output);
+    else {
+        std::string description;
+        outcome = describeMessage(input.view(), description);
+        if (outcome.ok()) outcome = writeOutput(options.command, options.output, description);
+    }
     if (!outcome.ok()) return named(options, outcome);
-    // The input is no longer needed: its memory goes before the output's is written.
-    input = Bytes();
-    outcome = writeOutput(options.command, options.output, options.command == "info" ? description : output.view());
     // The good news only once the content is where it was asked to go.
     if (outcome.ok() && !verifySummary.empty()) std::fprintf(stderr, "smime verify: %s\n", verifySummary.c_str());
     return outcome;

@@ -13,14 +13,12 @@ gss_buffer_desc viewOf(std::string_view bytes) {
     return {static_cast<OM_uint32>(bytes.size()), const_cast<char*>(bytes.data())};
 }
 
-// The held message, in the block the library hands out.
-Outcome takeHeld(SMIMEMessage& message, const std::string& step, Bytes& bytes) {
-    gss_buffer_desc out = {0, nullptr};
-    unsigned minor = 0;
-    const unsigned status = message.getMessage(&out, &minor);
-    if (status != SMIME_OK) return Outcome::failure(kExitUsage, step + ": " + describeStatus(status, minor));
-    bytes = Bytes(out.value, out.length);
-    return Outcome::success();
+// The library reads headers that end in CR LF only; text from Unix tools
+// ends its lines in bare LF, and then nothing in it reads as it should.
+std::string lineEndHint(std::string_view message) {
+    const std::size_t lineEnd = message.find('\n');
+    const bool bareLf = lineEnd != std::string_view::npos && (lineEnd == 0 || message[lineEnd - 1] != '\r');
+    return bareLf ? " (its lines end in bare LF: try --crlf)" : "";
 }
 
 Outcome hold(SMIMEMessage& message, std::string_view text) {
@@ -32,6 +30,15 @@ Outcome hold(SMIMEMessage& message, std::string_view text) {
     const unsigned status = message.setMessage(&buffer, &minor);
     return status == SMIME_OK ? Outcome::success()
                               : Outcome::failure(kExitUsage, "cannot take the input: " + describeStatus(status, minor));
+}
+
+// Hands input to the library, which keeps a copy of its own, and lets it go;
+// what a later failure message needs to know of it is kept in lineEnds.
+Outcome holdAndRelease(SMIMEMessage& message, Bytes& input, std::string* lineEnds = nullptr) {
+    if (lineEnds != nullptr) *lineEnds = lineEndHint(input.view());
+    const Outcome held = hold(message, input.view());
+    input = Bytes();
+    return held;
 }
 
 Outcome login(SMIMEMessage& message, const Identity& identity) {
@@ -80,14 +87,6 @@ bool refusesSignature(unsigned minor) {
 }
 
 bool refusesDecryption(unsigned minor) { return minor == KIVO_R_NOT_A_RECIPIENT || minor == KIVO_R_DECRYPTION_FAILED; }
-
-// The library reads headers that end in CR LF only; text from Unix tools
-// ends its lines in bare LF, and then nothing in it reads as it should.
-std::string lineEndHint(std::string_view message) {
-    const std::size_t lineEnd = message.find('\n');
-    const bool bareLf = lineEnd != std::string_view::npos && (lineEnd == 0 || message[lineEnd - 1] != '\r');
-    return bareLf ? " (its lines end in bare LF: try --crlf)" : "";
-}
 
 // Releases the provider's outputs in a verify record when it goes.
 struct VerifyRecord {
@@ -161,22 +160,32 @@ bool strengthNamed(const std::string& name, encryptionAlgorithmStrength_t& stren
     return false;
 }
 
-Outcome signMessage(const SignRequest& request, std::string_view message, Bytes& signedMessage) {
+Outcome BytesResult::take(SMIMEMessage& object, const std::string& step) {
+    gss_buffer_desc out = {0, nullptr};
+    unsigned minor = 0;
+    const unsigned status = object.getMessage(&out, &minor);
+    if (status != SMIME_OK) return Outcome::failure(kExitUsage, step + ": " + describeStatus(status, minor));
+    bytes = Bytes(out.value, out.length);
+    return Outcome::success();
+}
+
+Outcome signMessage(const SignRequest& request, Bytes& message, ResultSink& result) {
     SMIMEMessage object;
     Outcome outcome = login(object, request.signer);
-    if (outcome.ok()) outcome = hold(object, message);
+    if (outcome.ok()) outcome = holdAndRelease(object, message);
     if (!outcome.ok()) return outcome;
     unsigned minor = 0;
     const unsigned status = request.detached ? object.signSignatureOnly(request.digest, &minor)
                                              : object.sign(request.digest, &minor);
     if (status != SMIME_OK) return Outcome::failure(kExitUsage, "cannot sign: " + describeStatus(status, minor));
-    return takeHeld(object, "cannot sign", signedMessage);
+    return result.take(object, "cannot sign");
 }
 
-Outcome verifyMessage(const VerifyRequest& request, std::string_view message, Bytes& content, VerifyReport& report) {
+Outcome verifyMessage(const VerifyRequest& request, Bytes& message, ResultSink& content, VerifyReport& report) {
     SMIMEMessage object;
+    std::string lineEnds;
     Outcome outcome = loginWithoutKeys(object);
-    if (outcome.ok()) outcome = hold(object, message);
+    if (outcome.ok()) outcome = holdAndRelease(object, message, &lineEnds);
     if (!outcome.ok()) return outcome;
     VerifyRecord record;
     record.info.verify_flags = KIVO_VERIFY_SIGNATURE | (request.checkChain ? KIVO_VERIFY_CHAIN : 0u);
@@ -190,20 +199,20 @@ Outcome verifyMessage(const VerifyRequest& request, std::string_view message, By
         report.summary = "good signature from " + signer + " (" + digestName(record.info.digest) +
                          (record.info.signing_time != 0 ? ", signed " + utcTime(record.info.signing_time) : "") +
                          (request.checkChain ? ")" : "; certificate chain not checked)");
-        return takeHeld(object, "cannot hand out the content", content);
+        return content.take(object, "cannot hand out the content");
     }
     if (status == SMIME_PROVIDER_FAILED && refusesSignature(minor)) {
         report.summary = "not verified: " + describeStatus(status, minor) + " (signer: " + signer + ")";
         return Outcome::failure(kExitRefused, report.summary);
     }
-    report.summary = "cannot verify: " + describeStatus(status, minor) + lineEndHint(message);
+    report.summary = "cannot verify: " + describeStatus(status, minor) + lineEnds;
     return Outcome::failure(kExitUsage, report.summary);
 }
 
-Outcome encryptMessage(const EncryptRequest& request, std::string_view message, Bytes& enveloped) {
+Outcome encryptMessage(const EncryptRequest& request, Bytes& message, ResultSink& enveloped) {
     SMIMEMessage object;
     Outcome outcome = loginWithoutKeys(object);
-    if (outcome.ok()) outcome = hold(object, message);
+    if (outcome.ok()) outcome = holdAndRelease(object, message);
     if (!outcome.ok()) return outcome;
     std::vector<gss_buffer_desc> certificates;
     for (const std::string& certificate : request.recipients) certificates.push_back(viewOf(certificate));
@@ -222,22 +231,22 @@ Outcome encryptMessage(const EncryptRequest& request, std::string_view message, 
         if (!which.empty()) which += ")";
         return Outcome::failure(kExitUsage, "cannot encrypt: " + describeStatus(status, minor) + which);
     }
-    return takeHeld(object, "cannot encrypt", enveloped);
+    return enveloped.take(object, "cannot encrypt");
 }
 
-Outcome decryptMessage(const Identity& recipient, std::string_view message, Bytes& content) {
+Outcome decryptMessage(const Identity& recipient, Bytes& message, ResultSink& content) {
     SMIMEMessage object;
+    std::string lineEnds;
     Outcome outcome = login(object, recipient);
-    if (outcome.ok()) outcome = hold(object, message);
+    if (outcome.ok()) outcome = holdAndRelease(object, message, &lineEnds);
     if (!outcome.ok()) return outcome;
     unsigned minor = 0;
     const unsigned status = object.decrypt(&minor);
     if (status == SMIME_PROVIDER_FAILED && refusesDecryption(minor))
         return Outcome::failure(kExitRefused, "cannot decrypt: " + describeStatus(status, minor));
     if (status != SMIME_OK)
-        return Outcome::failure(kExitUsage,
-                                "cannot decrypt: " + describeStatus(status, minor) + lineEndHint(message));
-    return takeHeld(object, "cannot hand out the content", content);
+        return Outcome::failure(kExitUsage, "cannot decrypt: " + describeStatus(status, minor) + lineEnds);
+    return content.take(object, "cannot hand out the content");
 }
 
 Outcome describeMessage(std::string_view message, std::string& description) {

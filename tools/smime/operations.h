@@ -26,7 +26,25 @@ struct SignRequest {
     digestAlgorithm_t digest = digestSHA256;
     bool detached = false; // clear-signed
 };
-Outcome signMessage(const SignRequest& request, std::string_view message, Bytes& signedMessage);
+// Where an operation's result goes once it is complete.
+class ResultSink {
+public:
+    virtual ~ResultSink() = default;
+    // Takes the message that object holds; a failure is reported under step.
+    virtual Outcome take(SMIMEMessage& object, const std::string& step) = 0;
+};
+
+// Keeps the result in memory.
+class BytesResult : public ResultSink {
+public:
+    Outcome take(SMIMEMessage& object, const std::string& step) override;
+    Bytes bytes;
+};
+
+// Each operation hands the message to the library and then releases it, so
+// that two copies of a large input are never kept while the result is made.
+
+Outcome signMessage(const SignRequest& request, Bytes& message, ResultSink& result);
 
 struct VerifyRequest {
     std::string trustAnchors; // extra PEM certificates, may be empty
@@ -38,16 +56,16 @@ struct VerifyReport {
     std::string signer;
     std::string summary;
 };
-Outcome verifyMessage(const VerifyRequest& request, std::string_view message, Bytes& content, VerifyReport& report);
+Outcome verifyMessage(const VerifyRequest& request, Bytes& message, ResultSink& content, VerifyReport& report);
 
 struct EncryptRequest {
     std::vector<std::string> recipients; // certificates, PEM or DER
     encryptionAlgorithmStrength_t strength = strengthAES256;
     std::vector<std::string> names; // where each came from, for messages (may be empty)
 };
-Outcome encryptMessage(const EncryptRequest& request, std::string_view message, Bytes& enveloped);
+Outcome encryptMessage(const EncryptRequest& request, Bytes& message, ResultSink& enveloped);
 
-Outcome decryptMessage(const Identity& recipient, std::string_view message, Bytes& content);
+Outcome decryptMessage(const Identity& recipient, Bytes& message, ResultSink& content);
 
 // The kind of message and its top-level header lines, for people.
 Outcome describeMessage(std::string_view message, std::string& description);

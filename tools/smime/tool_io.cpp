@@ -12,6 +12,8 @@
 #include <iostream>
 #include <iterator>
 #include <memory>
+#include <ostream>
+#include <streambuf>
 #include <new>
 
 namespace smimetool {
@@ -108,9 +110,9 @@ Outcome readInput(const std::string& command, const std::string& path, std::stri
     return outcome;
 }
 
-Outcome writeOutput(const std::string& command, const std::string& path, std::string_view bytes) {
+Outcome writeOutput(const std::string& command, const std::string& path, const OutputWriter& write) {
     if (path == "-") {
-        if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() || std::fflush(stdout) != 0)
+        if (!write(stdout) || std::fflush(stdout) != 0)
             return fileError(command, "write", "standard output");
         return Outcome::success();
     }
@@ -121,7 +123,7 @@ Outcome writeOutput(const std::string& command, const std::string& path, std::st
     if (exists && !S_ISREG(existing.st_mode)) {
         File file(std::fopen(path.c_str(), "wb"), std::fclose);
         if (!file) return fileError(command, "write", path);
-        const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
+        const bool written = write(file.get());
         if (std::fclose(file.release()) != 0 || !written) return fileError(command, "write", path);
         return Outcome::success();
     }
@@ -140,8 +142,7 @@ Outcome writeOutput(const std::string& command, const std::string& path, std::st
         std::remove(temporary.c_str());
         return fileError(command, "write", path);
     }
-    const bool written = fchmod(descriptor, mode) == 0 &&
-                         std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
+    const bool written = fchmod(descriptor, mode) == 0 && write(file.get());
     const bool closed = std::fclose(file.release()) == 0;
     if (!written || !closed || std::rename(temporary.c_str(), path.c_str()) != 0) {
         const Outcome failed = fileError(command, "write", path);
@@ -149,6 +150,48 @@ Outcome writeOutput(const std::string& command, const std::string& path, std::st
         return failed;
     }
     return Outcome::success();
+}
+
+Outcome writeOutput(const std::string& command, const std::string& path, std::string_view bytes) {
+    return writeOutput(command, path, [bytes](std::FILE* file) {
+        return std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    });
+}
+
+namespace {
+
+// An output stream's buffer over a C file, so that the library writes the
+// message it holds straight to the file.
+class FileStreamBuffer : public std::streambuf {
+public:
+    explicit FileStreamBuffer(std::FILE* file) : file_(file) {}
+
+protected:
+    int_type overflow(int_type c) override {
+        if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+        return std::fputc(c, file_) == EOF ? traits_type::eof() : c;
+    }
+    std::streamsize xsputn(const char* bytes, std::streamsize count) override {
+        return static_cast<std::streamsize>(std::fwrite(bytes, 1, static_cast<std::size_t>(count), file_));
+    }
+
+private:
+    std::FILE* file_;
+};
+
+} // namespace
+
+Outcome FileResult::take(SMIMEMessage& object, const std::string& step) {
+    unsigned status = SMIME_OK;
+    unsigned minor = 0;
+    const Outcome written = writeOutput(command_, path_, [&](std::FILE* file) {
+        FileStreamBuffer buffer(file);
+        std::ostream stream(&buffer);
+        status = object.getMessage(&stream, &minor);
+        return status == SMIME_OK;
+    });
+    if (written.ok() || status == SMIME_OK || status == SMIME_STREAM_ERROR) return written;
+    return Outcome::failure(kExitUsage, step + ": " + describeStatus(status, minor));
 }
 
 Bytes withCrlf(std::string_view text) {

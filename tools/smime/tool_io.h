@@ -3,11 +3,15 @@
 #ifndef SMIME_TOOL_IO_H
 #define SMIME_TOOL_IO_H
 
+#include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "bytes.h"
 #include "cli.h"
+#include "operations.h"
 #include "outcome.h"
 
 namespace smimetool {
@@ -17,9 +21,24 @@ namespace smimetool {
 Outcome readInput(const std::string& command, const std::string& path, Bytes& bytes);
 Outcome readInput(const std::string& command, const std::string& path, std::string& bytes);
 
-// Writes bytes to path ("-": standard output) through a temporary file in
-// the same folder, renamed into place when complete.
+// Writes to path ("-": standard output) through a temporary file in the
+// same folder, renamed into place when complete: write puts the bytes in
+// the open file and says whether it could.
+using OutputWriter = std::function<bool(std::FILE*)>;
+Outcome writeOutput(const std::string& command, const std::string& path, const OutputWriter& write);
 Outcome writeOutput(const std::string& command, const std::string& path, std::string_view bytes);
+
+// An operation's result written to path as writeOutput does, straight from
+// the message object.
+class FileResult : public ResultSink {
+public:
+    FileResult(std::string command, std::string path) : command_(std::move(command)), path_(std::move(path)) {}
+    Outcome take(SMIMEMessage& object, const std::string& step) override;
+
+private:
+    std::string command_;
+    std::string path_;
+};
 
 // text with every bare LF turned into CR LF.
 Bytes withCrlf(std::string_view text);
