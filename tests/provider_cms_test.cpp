@@ -9,6 +9,7 @@
 #include <openssl/err.h>
 
 #include "gss_buffers.h"
+#include "provider_environment.h"
 #include "random_bytes.h"
 #include "smime_der.h"
 #include "smime_session.h"
@@ -23,37 +24,6 @@ using testpki::keyStoreFiles;
 using testpki::standardPki;
 
 const std::string kText = "Content-Type: text/plain\r\n\r\nPay Bob 100 euros.\r\n";
-
-// An environment on a key store, made and released through the provider.
-class ProviderEnvironment {
-public:
-    explicit ProviderEnvironment(const std::string& keyStore) {
-        const std::string password = KeyStoreFiles::kPassword;
-        const gss_buffer_desc location = {static_cast<OM_uint32>(keyStore.size() + 1), const_cast<char*>(keyStore.c_str())};
-        const gss_buffer_desc passwordBuffer = {static_cast<OM_uint32>(password.size() + 1),
-                                                const_cast<char*>(password.c_str())};
-        OM_uint32 minor = 0;
-        EXPECT_EQ(kivo_establish_creds(nullptr, &location, &passwordBuffer, KIVOGetOID(1), &minor, &container_), 0u);
-        EXPECT_EQ(idup_acquire_cred_with_auth(nullptr, container_, GSS_C_INDEFINITE, nullptr, nullptr, &minor,
-                                              &credential_, nullptr, nullptr, nullptr),
-                  0u);
-        EXPECT_EQ(prov_establish_env(credential_, KIVOGetOID(7), KIVOGetOID(7), 0, nullptr, &minor, &environment_,
-                                     nullptr, nullptr, nullptr, nullptr),
-                  0u);
-    }
-    ~ProviderEnvironment() {
-        OM_uint32 minor = 0;
-        prov_abolish_env(&environment_, &minor);
-        prov_release_cred(&minor, &credential_);
-        prov_abolish_creds(&container_, &minor);
-    }
-    void* handle() const { return environment_; }
-
-private:
-    gss_buffer_desc* container_ = nullptr;
-    void* credential_ = nullptr;
-    void* environment_ = nullptr;
-};
 
 struct Refusal {
     OM_uint32 major;

@@ -303,3 +303,57 @@ TEST(KryUtilityDecodePaths, VectorPathRefusesForTheScalarPathsReason) {
 }
 
 } // namespace
+
+// --- Into caller memory ------------------------------------------------------
+
+// The line-broken text is what the unbroken text gives when it is cut into
+// lines of width characters joined by LF, at every length around the edges
+// of a line and of the encoder's internal runs.
+TEST(KryUtilityLines, MatchesTheUnbrokenTextCutIntoLines) {
+    std::mt19937 random(7);
+    for (std::size_t width : {4u, 72u, 76u, 4096u, 8192u}) {
+        for (std::size_t length : {0u, 1u, 2u, 3u, 53u, 54u, 55u, 56u, 3023u, 3024u, 3025u, 6049u, 100000u}) {
+            SCOPED_TRACE("width " + std::to_string(width) + ", length " + std::to_string(length));
+            Bytes data(length);
+            for (auto& b : data) b = static_cast<unsigned char>(random());
+            const Bytes text = encodeBy(Route::PublicCall, data);
+            Bytes expected;
+            for (std::size_t at = 0; at < text.size(); at += width) {
+                if (at != 0) expected.push_back('\n');
+                expected.insert(expected.end(), text.begin() + static_cast<std::ptrdiff_t>(at),
+                                text.begin() + static_cast<std::ptrdiff_t>(std::min(text.size(), at + width)));
+            }
+            const std::size_t size = VekKRYUtility::encodedLinesLength(length, width);
+            ASSERT_EQ(size, expected.size());
+            const auto in = exactCopy(data);
+            std::unique_ptr<unsigned char[]> out(new unsigned char[size + 1]);
+            out[size] = 0xEE;
+            VekKRYUtility::encodeLinesInto(r_buffer_t(in.get(), length), width, out.get());
+            EXPECT_TRUE(std::equal(expected.begin(), expected.end(), out.get()));
+            EXPECT_EQ(out[size], 0xEE) << "wrote past the text";
+        }
+    }
+}
+
+TEST(KryUtilityDecodeInto, AgreesWithTheDecodingThatAllocates) {
+    const struct {
+        const char* text;
+        bool decodes;
+    } cases[] = {{"QUJD", true}, {"QUJD\r\nQUI=", true}, {"QQ==", true}, {"", true},
+                 {"QU JD", false}, {"QUJ", false}, {"QQ==QUJD", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        const std::size_t length = std::strlen(c.text);
+        std::vector<unsigned char> out(VekKRYUtility::decodedCapacity(length));
+        std::size_t written = 99;
+        EXPECT_EQ(VekKRYUtility::decodeInto(r_buffer_t(c.text, length), out.data(), &written), c.decodes);
+        if (!c.decodes) {
+            EXPECT_EQ(written, 0u);
+            EXPECT_THROW(VekKRYUtility::decodeData_BASE64(r_buffer_t(c.text, length), nullptr), VekKRYException);
+            continue;
+        }
+        const VekBuffer whole = VekKRYUtility::decodeData_BASE64(r_buffer_t(c.text, length), nullptr);
+        ASSERT_EQ(written, whole.getLength());
+        EXPECT_TRUE(std::equal(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(written), whole.getValue()));
+    }
+}
