@@ -127,16 +127,11 @@ kivo_reason_t checkSignatures(Environment& environment, CMS_ContentInfo* cms, co
 
     const bool checkChain = info == nullptr || (info->verify_flags & KIVO_VERIFY_CHAIN) != 0;
     if (!checkChain) return KIVO_R_NONE;
-    X509StorePtr callStore;
-    X509_STORE* store = nullptr;
-    kivo_reason_t reason = KIVO_R_NONE;
-    if (info != nullptr && info->trust_anchors.length != 0) {
-        reason = makeTrustStore(identity, info->trust_anchors, callStore);
-        store = callStore.get();
-    } else {
-        store = environment.trustStore(reason);
-    }
+    static const gss_buffer_desc kNoAnchors = {0, nullptr};
+    X509StorePtr storeHeld;
+    kivo_reason_t reason = environment.trustStore(info != nullptr ? info->trust_anchors : kNoAnchors, storeHeld);
     if (reason != KIVO_R_NONE) return reason;
+    X509_STORE* store = storeHeld.get();
     X509StackPtr untrusted = untrustedCertificates(cms, identity);
     if (!untrusted) return KIVO_R_NO_MEMORY;
     BorrowedX509StackPtr signerCerts(CMS_get0_signers(cms));

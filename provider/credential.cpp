@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <string_view>
 
 #include <openssl/pem.h>
 
@@ -135,14 +136,23 @@ kivo_reason_t makeTrustStore(const Identity& identity, const gss_buffer_desc& ex
     return KIVO_R_NONE;
 }
 
-X509_STORE* Environment::trustStore(kivo_reason_t& reason) {
+kivo_reason_t Environment::trustStore(const gss_buffer_desc& anchors, X509StorePtr& store) {
+    if (anchors.length != 0 && anchors.value == nullptr) return KIVO_R_BAD_PARAMETER;
+    const std::string_view wanted(static_cast<const char*>(anchors.value), anchors.length);
     std::lock_guard<std::mutex> hold(storeLock_);
-    reason = KIVO_R_NONE;
-    if (!store_) {
-        static const gss_buffer_desc kNoAnchors = {0, nullptr};
-        reason = makeTrustStore(*identity, kNoAnchors, store_);
+    X509StorePtr& kept = wanted.empty() ? plainStore_ : anchoredStore_;
+    if (!kept || (!wanted.empty() && wanted != lastAnchors_)) {
+        X509StorePtr made;
+        const kivo_reason_t reason = makeTrustStore(*identity, anchors, made);
+        if (reason != KIVO_R_NONE) return reason;
+        if (!wanted.empty()) lastAnchors_.assign(wanted);
+        kept = std::move(made);
     }
-    return store_.get();
+    // The caller's own reference: the kept store may be replaced by another
+    // thread's anchors while the caller still verifies with it.
+    if (X509_STORE_up_ref(kept.get()) != 1) return KIVO_R_NO_MEMORY;
+    store.reset(kept.get());
+    return KIVO_R_NONE;
 }
 
 const Credential* credentialOf(const void* handle) noexcept {

@@ -34,14 +34,19 @@ struct Environment {
     std::uint32_t magic = kMagic;
     std::shared_ptr<const Identity> identity;
 
-    // The trust store of verifications without extra anchors, made on first
-    // use: environments that only sign or encrypt never read the system's
-    // certificates.
-    X509_STORE* trustStore(kivo_reason_t& reason);
+    // The trust store of a verification with the PEM certificates of
+    // anchors (may be empty) as extra trust, held for the caller. Stores are
+    // made on first use, so environments that only sign or encrypt never
+    // read the system's certificates, and kept: the one without extra
+    // anchors, and the one for the anchors last asked for, since reading the
+    // system's certificates costs far more than a verification.
+    kivo_reason_t trustStore(const gss_buffer_desc& anchors, X509StorePtr& store);
 
 private:
     std::mutex storeLock_;
-    X509StorePtr store_;
+    X509StorePtr plainStore_;
+    std::string lastAnchors_;
+    X509StorePtr anchoredStore_;
 };
 
 // Chooses the identity that principal names (empty: the first key with a
