@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <random>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "../support/base64_codec.h"
+#include "summary.h"
 #include "vekkryutility.h"
 
 namespace {
@@ -33,13 +35,14 @@ constexpr std::int64_t kLargeSize = 64 << 20;
 
 using Bytes = std::vector<unsigned char>;
 
-enum class Layout { Unbroken, CRLF64, CRLF76 };
+enum class Layout { Unbroken, CRLF64, CRLF76, LF72 };
 
 struct Corpus {
     Bytes data;
     Bytes text;   // OpenSSL's encoding, no line breaks
     Bytes crlf64; // the same text with CR LF after every 64 characters
     Bytes crlf76; // and after every 76, the RFC 2045 limit
+    Bytes lf72;   // bare LF after every 72: what the library's generator writes
 
     const Bytes& textIn(Layout layout) const {
         switch (layout) {
@@ -47,6 +50,8 @@ struct Corpus {
             return crlf64;
         case Layout::CRLF76:
             return crlf76;
+        case Layout::LF72:
+            return lf72;
         case Layout::Unbroken:
             break;
         }
@@ -54,14 +59,12 @@ struct Corpus {
     }
 };
 
-Bytes breakLines(const Bytes& text, std::size_t width) {
+Bytes breakLines(const Bytes& text, std::size_t width, const char* lineBreak = "\r\n") {
+    const std::size_t breakLength = std::strlen(lineBreak);
     Bytes broken;
-    broken.reserve(text.size() + text.size() / width * 2 + 2);
+    broken.reserve(text.size() + text.size() / width * breakLength + breakLength);
     for (std::size_t at = 0; at < text.size(); at += width) {
-        if (at != 0) {
-            broken.push_back('\r');
-            broken.push_back('\n');
-        }
+        if (at != 0) broken.insert(broken.end(), lineBreak, lineBreak + breakLength);
         const std::size_t n = std::min(width, text.size() - at);
         broken.insert(broken.end(), text.begin() + static_cast<std::ptrdiff_t>(at),
                       text.begin() + static_cast<std::ptrdiff_t>(at + n));
@@ -83,6 +86,7 @@ const Corpus& corpus(std::int64_t size) {
     slot->text.resize(static_cast<std::size_t>(n));
     slot->crlf64 = breakLines(slot->text, 64);
     slot->crlf76 = breakLines(slot->text, 76);
+    slot->lf72 = breakLines(slot->text, 72, "\n");
     return *slot;
 }
 
@@ -155,6 +159,23 @@ void BM_OpenSSLEncodeBlock(benchmark::State& state) {
     faults.finish(c.data.size());
 }
 
+// The MIME layout the library writes: 72-character lines joined by LF,
+// straight into a block sized once.
+void BM_KryUtilityEncodeLinesInto(benchmark::State& state) {
+    const Corpus& c = corpus(state.range(0));
+    const r_buffer_t view(c.data.data(), c.data.size());
+    Bytes out(VekKRYUtility::encodedLinesLength(c.data.size(), 72));
+    VekKRYUtility::encodeLinesInto(view, 72, out.data());
+    if (out != c.lf72) state.SkipWithError("the lines differ from OpenSSL's text broken into lines");
+    FaultCounter faults(state);
+    for (auto _ : state) {
+        VekKRYUtility::encodeLinesInto(view, 72, out.data());
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    faults.finish(c.data.size());
+}
+
 // --- decode ----------------------------------------------------------------
 
 void decodeApi(benchmark::State& state, Layout layout) {
@@ -198,6 +219,7 @@ void BM_KryUtilityDecodeIntoCRLF64(benchmark::State& state) {
 void BM_KryUtilityDecodeIntoCRLF76(benchmark::State& state) {
     decodeInto(state, Layout::CRLF76, base64::fastestPath());
 }
+void BM_KryUtilityDecodeIntoLF72(benchmark::State& state) { decodeInto(state, Layout::LF72, base64::fastestPath()); }
 void BM_KryUtilityDecodeScalarIntoCRLF76(benchmark::State& state) {
     decodeInto(state, Layout::CRLF76, base64::Path::Scalar);
 }
@@ -246,11 +268,13 @@ BENCHMARK(BM_KryUtilityEncode)->Apply(sizes);
 BENCHMARK(BM_KryUtilityEncodeInto)->Apply(sizes);
 BENCHMARK(BM_KryUtilityEncodeScalarInto)->Apply(sizes);
 BENCHMARK(BM_OpenSSLEncodeBlock)->Apply(sizes);
+BENCHMARK(BM_KryUtilityEncodeLinesInto)->Apply(sizes);
 BENCHMARK(BM_KryUtilityDecodeCRLF64)->Apply(sizes);
 BENCHMARK(BM_KryUtilityDecodeCRLF76)->Apply(sizes);
 BENCHMARK(BM_KryUtilityDecodeInto)->Apply(sizes);
 BENCHMARK(BM_KryUtilityDecodeIntoCRLF64)->Apply(sizes);
 BENCHMARK(BM_KryUtilityDecodeIntoCRLF76)->Apply(sizes);
+BENCHMARK(BM_KryUtilityDecodeIntoLF72)->Apply(sizes);
 BENCHMARK(BM_KryUtilityDecodeScalarIntoCRLF76)->Apply(sizes);
 BENCHMARK(BM_OpenSSLDecodeBlock)->Apply(sizes);
 BENCHMARK(BM_OpenSSLDecodeUpdateCRLF64)->Apply(sizes);
@@ -258,99 +282,54 @@ BENCHMARK(BM_OpenSSLDecodeUpdateCRLF76)->Apply(sizes);
 
 // --- summary ---------------------------------------------------------------
 
-struct Measurement {
-    double seconds = 0;        // per call
-    double bytesPerSecond = 0; // input bytes
-    double faultsPerCall = 0;
-    bool isMedian = false;
-};
-
-// Prints as usual and keeps, per benchmark and size, the median when
-// repetitions are aggregated and otherwise the last run.
-class SummarisingReporter : public benchmark::ConsoleReporter {
-public:
-    SummarisingReporter() : ConsoleReporter(OO_None) {}
-
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-            if (run.error_occurred || (run.run_type == Run::RT_Aggregate && !median)) continue;
-            Measurement& m = results_[run.run_name.function_name][run.run_name.args];
-            if (m.isMedian && !median) continue;
-            m.isMedian = median;
-            m.seconds = run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
-            const auto counter = [&](const char* name) {
-                const auto found = run.counters.find(name);
-                return found == run.counters.end() ? 0.0 : found->second.value;
-            };
-            m.bytesPerSecond = counter("bytes_per_second");
-            m.faultsPerCall = counter("faults_per_call");
+// Our throughput over OpenSSL's for each pair, and what a fresh VekBuffer
+// costs the public calls.
+void printSummary(const bench::SummarisingReporter& results) {
+    std::printf("\nOurs / OpenSSL (%s; >1 means we are faster)\n", results.kindOfFigures());
+    std::printf("  %-38s %-30s %8s %10s %10s\n", "ours", "reference", "size", "by MB/s", "by time");
+    const char* pairs[][2] = {
+        {"BM_KryUtilityEncodeInto", "BM_OpenSSLEncodeBlock"},
+        {"BM_KryUtilityEncodeScalarInto", "BM_OpenSSLEncodeBlock"},
+        {"BM_KryUtilityEncode", "BM_OpenSSLEncodeBlock"},
+        {"BM_KryUtilityEncodeLinesInto", "BM_OpenSSLEncodeBlock"},
+        {"BM_KryUtilityDecodeIntoCRLF76", "BM_OpenSSLDecodeBlock"},
+        {"BM_KryUtilityDecodeIntoCRLF64", "BM_OpenSSLDecodeBlock"},
+        {"BM_KryUtilityDecodeIntoLF72", "BM_OpenSSLDecodeBlock"},
+        {"BM_KryUtilityDecodeScalarIntoCRLF76", "BM_OpenSSLDecodeBlock"},
+        {"BM_KryUtilityDecodeCRLF76", "BM_OpenSSLDecodeBlock"},
+        {"BM_KryUtilityDecodeInto", "BM_OpenSSLDecodeBlock"},
+        {"BM_KryUtilityDecodeIntoCRLF76", "BM_OpenSSLDecodeUpdateCRLF76"},
+        {"BM_KryUtilityDecodeIntoCRLF64", "BM_OpenSSLDecodeUpdateCRLF64"},
+        {"BM_KryUtilityDecodeCRLF76", "BM_OpenSSLDecodeUpdateCRLF76"},
+    };
+    for (const auto& pair : pairs) {
+        for (const std::string& size : results.argumentsOf(pair[0])) {
+            const bench::Measurement* mine = results.find(pair[0], size);
+            const bench::Measurement* reference = results.find(pair[1], size);
+            if (mine == nullptr || reference == nullptr || reference->bytesPerSecond <= 0) continue;
+            std::printf("  %-38s %-30s %8s %10.2f %10.2f\n", pair[0], pair[1], size.c_str(),
+                        mine->bytesPerSecond / reference->bytesPerSecond, reference->seconds / mine->seconds);
         }
     }
-
-    void printSummary() const {
-        std::printf("\nOurs / OpenSSL (%s of the runs; >1 means we are faster)\n",
-                    anyMedian() ? "medians" : "single runs");
-        std::printf("  %-38s %-30s %8s %10s %10s\n", "ours", "reference", "size", "by MB/s", "by time");
-        const char* pairs[][2] = {
-            {"BM_KryUtilityEncodeInto", "BM_OpenSSLEncodeBlock"},
-            {"BM_KryUtilityEncodeScalarInto", "BM_OpenSSLEncodeBlock"},
-            {"BM_KryUtilityEncode", "BM_OpenSSLEncodeBlock"},
-            {"BM_KryUtilityDecodeIntoCRLF76", "BM_OpenSSLDecodeBlock"},
-            {"BM_KryUtilityDecodeIntoCRLF64", "BM_OpenSSLDecodeBlock"},
-            {"BM_KryUtilityDecodeScalarIntoCRLF76", "BM_OpenSSLDecodeBlock"},
-            {"BM_KryUtilityDecodeCRLF76", "BM_OpenSSLDecodeBlock"},
-            {"BM_KryUtilityDecodeInto", "BM_OpenSSLDecodeBlock"},
-            {"BM_KryUtilityDecodeIntoCRLF76", "BM_OpenSSLDecodeUpdateCRLF76"},
-            {"BM_KryUtilityDecodeIntoCRLF64", "BM_OpenSSLDecodeUpdateCRLF64"},
-            {"BM_KryUtilityDecodeCRLF76", "BM_OpenSSLDecodeUpdateCRLF76"},
-        };
-        for (const auto& pair : pairs) {
-            const auto ours = results_.find(pair[0]);
-            const auto theirs = results_.find(pair[1]);
-            if (ours == results_.end() || theirs == results_.end()) continue;
-            for (const auto& [size, mine] : ours->second) {
-                const auto reference = theirs->second.find(size);
-                if (reference == theirs->second.end() || mine.seconds <= 0 || reference->second.bytesPerSecond <= 0)
-                    continue;
-                std::printf("  %-38s %-30s %8s %10.2f %10.2f\n", pair[0], pair[1], size.c_str(),
-                            mine.bytesPerSecond / reference->second.bytesPerSecond,
-                            reference->second.seconds / mine.seconds);
-            }
-        }
-        // What a fresh VekBuffer costs: the public call against the same
-        // loops into a touched buffer.
-        const char* fresh[][2] = {
-            {"BM_KryUtilityEncode", "BM_KryUtilityEncodeInto"},
-            {"BM_KryUtilityDecodeCRLF76", "BM_KryUtilityDecodeIntoCRLF76"},
-            {"BM_KryUtilityDecodeCRLF64", "BM_KryUtilityDecodeIntoCRLF64"},
-        };
-        std::printf("\nShare of the public call spent on its fresh output buffer\n");
-        for (const auto& pair : fresh) {
-            const auto api = results_.find(pair[0]);
-            const auto into = results_.find(pair[1]);
-            if (api == results_.end() || into == results_.end()) continue;
-            for (const auto& [size, call] : api->second) {
-                const auto loops = into->second.find(size);
-                if (loops == into->second.end() || call.seconds <= 0) continue;
-                std::printf("  %-38s %8s %6.1f%% of %.1f us, %.0f page faults per call\n", pair[0], size.c_str(),
-                            100.0 * (call.seconds - loops->second.seconds) / call.seconds, call.seconds * 1e6,
-                            call.faultsPerCall);
-            }
+    // What a fresh VekBuffer costs: the public call against the same loops
+    // into a touched buffer.
+    const char* fresh[][2] = {
+        {"BM_KryUtilityEncode", "BM_KryUtilityEncodeInto"},
+        {"BM_KryUtilityDecodeCRLF76", "BM_KryUtilityDecodeIntoCRLF76"},
+        {"BM_KryUtilityDecodeCRLF64", "BM_KryUtilityDecodeIntoCRLF64"},
+    };
+    std::printf("\nShare of the public call spent on its fresh output buffer\n");
+    for (const auto& pair : fresh) {
+        for (const std::string& size : results.argumentsOf(pair[0])) {
+            const bench::Measurement* call = results.find(pair[0], size);
+            const bench::Measurement* loops = results.find(pair[1], size);
+            if (call == nullptr || loops == nullptr) continue;
+            std::printf("  %-38s %8s %6.1f%% of %.1f us, %.0f page faults per call\n", pair[0], size.c_str(),
+                        100.0 * (call->seconds - loops->seconds) / call->seconds, call->seconds * 1e6,
+                        call->faultsPerCall);
         }
     }
-
-private:
-    bool anyMedian() const {
-        for (const auto& [name, bySize] : results_)
-            for (const auto& [size, m] : bySize)
-                if (m.isMedian) return true;
-        return false;
-    }
-
-    std::map<std::string, std::map<std::string, Measurement>> results_;
-};
+}
 
 } // namespace
 
@@ -358,9 +337,9 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::AddCustomContext("base64_path", pathName(base64::fastestPath()));
-    SummarisingReporter reporter;
+    bench::SummarisingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.printSummary();
+    printSummary(reporter);
     benchmark::Shutdown();
     return 0;
 }
