@@ -245,22 +245,52 @@ unsigned int SMimeStream::getpayload(gss_buffer_desc* out) {
     return SMIME_OK;
 }
 
-unsigned int SMimeStream::getPart(gss_buffer_desc* out) {
-    const char* const start = streamBuffer.remaining().data();
-    const char* partEnd = nullptr;
-    std::string_view line;
-    while (readLine(line)) {
-        if (line == delimiterLine || line == closeDelimiterLine) {
-            partEnd = line.data();
-            break;
+namespace {
+
+// Where the next line that is open or close (each without its LF) begins
+// in rest, or null; lines end at an LF or at the end of the input. The
+// search jumps from one occurrence of what the two lines begin with to the
+// next, instead of reading line by line.
+const char* findDelimiterLine(std::string_view rest, std::string_view open, std::string_view close) {
+    std::size_t common = 0;
+    while (common < open.size() && common < close.size() && open[common] == close[common]) ++common;
+    const char* const begin = rest.data();
+    const char* const end = begin + rest.size();
+    const char* at = begin;
+    while (at < end) {
+        const char* mark = at;
+        if (common != 0) {
+            const void* found = memmem(at, static_cast<std::size_t>(end - at), open.data(), common);
+            if (found == nullptr) return nullptr;
+            mark = static_cast<const char*>(found);
         }
+        at = mark + 1;
+        if (mark != begin && mark[-1] != '\n') continue;
+        const void* lineEnd = std::memchr(mark, '\n', static_cast<std::size_t>(end - mark));
+        const std::string_view line(mark, static_cast<std::size_t>((lineEnd != nullptr ? static_cast<const char*>(lineEnd) : end) - mark));
+        if (line == open || line == close) return mark;
     }
-    if (partEnd == nullptr) return SMIME_BAD_MESSAGE;
-    // Every line before the delimiter came with its LF, so the part is the
-    // bytes as they stand; the CR LF before the delimiter belongs to it.
-    const std::size_t collected = static_cast<std::size_t>(partEnd - start);
+    return nullptr;
+}
+
+} // namespace
+
+unsigned int SMimeStream::getPart(gss_buffer_desc* out) {
+    const std::string_view rest = streamBuffer.remaining();
+    const char* const partEnd = findDelimiterLine(rest, delimiterLine, closeDelimiterLine);
+    if (partEnd == nullptr) {
+        streamBuffer.skip(rest.size());
+        return SMIME_BAD_MESSAGE;
+    }
+    // Past the delimiter line and its LF, where the next part begins.
+    const std::size_t lineEnd = std::string_view(partEnd, static_cast<std::size_t>(rest.data() + rest.size() - partEnd)).find('\n');
+    streamBuffer.skip(lineEnd == std::string_view::npos ? rest.size()
+                                                        : static_cast<std::size_t>(partEnd - rest.data()) + lineEnd + 1);
+    // The part is the bytes as they stand; the CR LF before the delimiter
+    // line belongs to it.
+    const std::size_t collected = static_cast<std::size_t>(partEnd - rest.data());
     if (collected < 2) return SMIME_NO_MESSAGE;
-    return copyInto(std::string_view(start, collected - 2), out);
+    return copyInto(std::string_view(rest.data(), collected - 2), out);
 }
 
 // --- smimeParser ---------------------------------------------------------------

@@ -252,6 +252,44 @@ TEST(SMimeStreamGetPart, ReportsEmptyAndUnterminatedParts) {
     }
 }
 
+// Only a whole line that is a delimiter ends a part: lookalikes inside a
+// line, lines that go on after the boundary, and the boundary in the middle
+// of text are content.
+TEST(SMimeStreamGetPart, EndsOnlyAtAWholeDelimiterLine) {
+    const std::string header = "Content-Type: multipart/signed; protocol=application/pkcs7-signature; boundary=bq\r\n\r\n"
+                               "--bq\r\n";
+    struct Case {
+        const char* name;
+        std::string body;
+        std::string part; // empty: none is found
+    };
+    const Case cases[] = {
+        {"a delimiter", "text\r\n--bq\r\nrest", "text"},
+        {"a closing delimiter", "text\r\n--bq--\r\n", "text"},
+        {"a delimiter that ends the input without LF", "text\r\n--bq\r", "text"},
+        {"the mark inside a line", "a--bq\r\n--bq\r\n", "a--bq"},
+        {"a longer boundary", "--bqx\r\nb\r\n--bq\r\n", "--bqx\r\nb"},
+        {"the boundary followed by more", "--bq--x\r\n--bq \r\nc\r\n--bq--\r\n", "--bq--x\r\n--bq \r\nc"},
+        {"no CR before the LF", "--bq\nd\r\n--bq\r\n", "--bq\nd"},
+        {"marks only inside lines", "x--bq\r\ny--bq--\r\n", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string message = header + c.body;
+        SMimeStream stream(message.data(), message.size());
+        mimeInfo_T info;
+        stream.getMimeInfo(&info);
+        gss_buffer_desc part = {0, nullptr};
+        const unsigned status = stream.getPart(&part);
+        if (c.part.empty()) {
+            EXPECT_EQ(status, SMIME_BAD_MESSAGE);
+            continue;
+        }
+        ASSERT_EQ(status, SMIME_OK);
+        EXPECT_EQ(take(part), c.part);
+    }
+}
+
 // A delimiter that starts past byte 1023 of a line is no delimiter.
 TEST(SMimeStreamGetPart, ReadsLongLinesWhole) {
     const std::string longLine = std::string(1023, 'x') + "--b\r";
