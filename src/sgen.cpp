@@ -66,11 +66,18 @@ int tagIndex(const char* tag) { return (tag[0] - 'A') << 8 | (tag[1] - 'A') << 4
 // every "boundary" followed by three letters of the tag alphabet.
 std::bitset<kTagCount> boundariesIn(const gss_buffer_desc& content) {
     std::bitset<kTagCount> taken;
-    const std::string_view text(static_cast<const char*>(content.value), content.length);
+    const char* const begin = static_cast<const char*>(content.value);
+    const char* const end = begin + content.length;
     const std::size_t needed = kBoundaryWord.size() + kTagSize - 1;
-    for (std::size_t at = text.find(kBoundaryWord); at != std::string_view::npos && text.size() - at >= needed;
-         at = text.find(kBoundaryWord, at + 1)) {
-        const auto* tag = reinterpret_cast<const unsigned char*>(text.data() + at + kBoundaryWord.size());
+    // memmem skips through the content far faster than a search that stops
+    // at every first letter of the word.
+    for (const char* at = begin; static_cast<std::size_t>(end - at) >= needed;) {
+        const void* found = memmem(at, static_cast<std::size_t>(end - at), kBoundaryWord.data(), kBoundaryWord.size());
+        if (found == nullptr) break;
+        const char* word = static_cast<const char*>(found);
+        at = word + 1;
+        if (static_cast<std::size_t>(end - word) < needed) break;
+        const auto* tag = reinterpret_cast<const unsigned char*>(word + kBoundaryWord.size());
         if (isTagLetter(tag[0]) && isTagLetter(tag[1]) && isTagLetter(tag[2]))
             taken.set(static_cast<std::size_t>(tagIndex(reinterpret_cast<const char*>(tag))));
     }
