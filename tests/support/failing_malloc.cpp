@@ -2,32 +2,164 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdlib>
+#include <new>
 
 namespace {
+
 std::atomic<int> g_countdown{0};
 std::atomic<int> g_calls{0};
-} // namespace
+std::atomic<bool> g_everyRoute{false}; // false: only malloc is counted
+std::atomic<int> g_pauses{0};
 
-extern "C" void* __real_malloc(std::size_t size);
+enum class Route { Malloc, Other };
 
-// The linker sends every malloc of the program's own objects here.
-extern "C" void* __wrap_malloc(std::size_t size) {
+// Counts the call and tells whether it is the one that must fail.
+bool isChosenToFail(Route route) {
+    if (g_pauses.load(std::memory_order_relaxed) > 0) return false;
+    if (route != Route::Malloc && !g_everyRoute.load(std::memory_order_relaxed)) return false;
     g_calls.fetch_add(1, std::memory_order_relaxed);
     int remaining = g_countdown.load(std::memory_order_relaxed);
     while (remaining > 0) {
-        if (g_countdown.compare_exchange_weak(remaining, remaining - 1, std::memory_order_relaxed)) {
-            if (remaining == 1) return nullptr;
-            break;
-        }
+        if (g_countdown.compare_exchange_weak(remaining, remaining - 1, std::memory_order_relaxed))
+            return remaining == 1;
     }
-    return __real_malloc(size);
+    return false;
 }
 
-void failNthMalloc(int n) {
+void arm(int n, bool everyRoute) {
     g_calls.store(0, std::memory_order_relaxed);
+    g_everyRoute.store(everyRoute, std::memory_order_relaxed);
     g_countdown.store(n, std::memory_order_relaxed);
 }
+
+} // namespace
+
+extern "C" void* __real_malloc(std::size_t size);
+extern "C" void* __real_calloc(std::size_t count, std::size_t size);
+extern "C" void* __real_realloc(void* block, std::size_t size);
+
+// The linker sends every malloc, calloc and realloc of the program's own
+// objects here. Visible to shared libraries: the linker also checks their
+// unversioned references (a sanitizer runtime's allocator has no versions)
+// against these names, though at run time the libraries keep calling the
+// allocator itself.
+#define WRAPPER extern "C" __attribute__((visibility("default")))
+
+WRAPPER void* __wrap_malloc(std::size_t size) {
+    return isChosenToFail(Route::Malloc) ? nullptr : __real_malloc(size);
+}
+
+WRAPPER void* __wrap_calloc(std::size_t count, std::size_t size) {
+    return isChosenToFail(Route::Other) ? nullptr : __real_calloc(count, size);
+}
+
+// A failed realloc leaves the block as it was, as the real one does.
+WRAPPER void* __wrap_realloc(void* block, std::size_t size) {
+    return isChosenToFail(Route::Other) ? nullptr : __real_realloc(block, size);
+}
+
+void failNthMalloc(int n) { arm(n, false); }
+
+void failNthAllocation(int n) { arm(n, true); }
 
 void disarmMallocFailure() { g_countdown.store(0, std::memory_order_relaxed); }
 
 int mallocCallsSinceArmed() { return g_calls.load(std::memory_order_relaxed); }
+
+AllocationFailurePause::AllocationFailurePause() { g_pauses.fetch_add(1, std::memory_order_relaxed); }
+
+AllocationFailurePause::~AllocationFailurePause() { g_pauses.fetch_sub(1, std::memory_order_relaxed); }
+
+// --- operator new and delete --------------------------------------------------
+//
+// Blocks come from the real malloc and go back with free, so that a
+// sanitizer sees matching pairs. The definitions are weak: a test program
+// that replaces some of them itself keeps its own, and the array forms and
+// the other forms of delete here call the scalar ones, as the runtime's do,
+// so they follow it.
+
+namespace {
+
+void* allocate(std::size_t size) noexcept {
+    if (isChosenToFail(Route::Other)) return nullptr;
+    return __real_malloc(size == 0 ? 1 : size);
+}
+
+void* allocateAligned(std::size_t size, std::align_val_t alignment) noexcept {
+    if (isChosenToFail(Route::Other)) return nullptr;
+    std::size_t align = static_cast<std::size_t>(alignment);
+    if (align < sizeof(void*)) align = sizeof(void*);
+    void* block = nullptr;
+    return posix_memalign(&block, align, size == 0 ? 1 : size) == 0 ? block : nullptr;
+}
+
+} // namespace
+
+__attribute__((weak)) void* operator new(std::size_t size) {
+    void* block = allocate(size);
+    if (block == nullptr) throw std::bad_alloc();
+    return block;
+}
+
+__attribute__((weak)) void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    return allocate(size);
+}
+
+__attribute__((weak)) void* operator new[](std::size_t size) { return ::operator new(size); }
+
+__attribute__((weak)) void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+    return ::operator new(size, tag);
+}
+
+__attribute__((weak)) void* operator new(std::size_t size, std::align_val_t alignment) {
+    void* block = allocateAligned(size, alignment);
+    if (block == nullptr) throw std::bad_alloc();
+    return block;
+}
+
+__attribute__((weak)) void* operator new(std::size_t size, std::align_val_t alignment,
+                                         const std::nothrow_t&) noexcept {
+    return allocateAligned(size, alignment);
+}
+
+__attribute__((weak)) void* operator new[](std::size_t size, std::align_val_t alignment) {
+    return ::operator new(size, alignment);
+}
+
+__attribute__((weak)) void* operator new[](std::size_t size, std::align_val_t alignment,
+                                           const std::nothrow_t& tag) noexcept {
+    return ::operator new(size, alignment, tag);
+}
+
+__attribute__((weak)) void operator delete(void* block) noexcept { std::free(block); }
+
+__attribute__((weak)) void operator delete(void* block, std::size_t) noexcept { ::operator delete(block); }
+
+__attribute__((weak)) void operator delete(void* block, const std::nothrow_t&) noexcept { ::operator delete(block); }
+
+__attribute__((weak)) void operator delete[](void* block) noexcept { ::operator delete(block); }
+
+__attribute__((weak)) void operator delete[](void* block, std::size_t) noexcept { ::operator delete(block); }
+
+__attribute__((weak)) void operator delete[](void* block, const std::nothrow_t&) noexcept {
+    ::operator delete(block);
+}
+
+__attribute__((weak)) void operator delete(void* block, std::align_val_t) noexcept { std::free(block); }
+
+__attribute__((weak)) void operator delete(void* block, std::size_t, std::align_val_t) noexcept { std::free(block); }
+
+__attribute__((weak)) void operator delete(void* block, std::align_val_t, const std::nothrow_t&) noexcept {
+    std::free(block);
+}
+
+__attribute__((weak)) void operator delete[](void* block, std::align_val_t) noexcept { std::free(block); }
+
+__attribute__((weak)) void operator delete[](void* block, std::size_t, std::align_val_t) noexcept {
+    std::free(block);
+}
+
+__attribute__((weak)) void operator delete[](void* block, std::align_val_t, const std::nothrow_t&) noexcept {
+    std::free(block);
+}
