@@ -8,6 +8,7 @@
 #include <openssl/pem.h>
 
 #include "openssl_support.h"
+#include "system_trust.h"
 
 namespace detail {
 
@@ -113,8 +114,8 @@ OM_uint32 capabilitiesOf(const Identity& identity) noexcept {
 kivo_reason_t makeTrustStore(const Identity& identity, const gss_buffer_desc& extraAnchors, X509StorePtr& store) {
     X509StorePtr made(X509_STORE_new());
     if (!made) return KIVO_R_NO_MEMORY;
-    // A machine without default locations simply trusts nothing of its own.
-    if (X509_STORE_set_default_paths(made.get()) != 1 && QueuedErrors::take().outOfMemory()) return KIVO_R_NO_MEMORY;
+    if (!addSystemTrust(made.get())) return reasonFromQueue(KIVO_R_NO_MEMORY);
+    ERR_clear_error();
     for (int i = 0; i < sk_X509_num(identity.authorities.get()); ++i)
         if (X509_STORE_add_cert(made.get(), sk_X509_value(identity.authorities.get(), i)) != 1)
             return reasonFromQueue(KIVO_R_INTERNAL);
