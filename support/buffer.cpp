@@ -29,10 +29,15 @@ std::size_t grownCapacity(std::size_t current, std::size_t needed) {
 void VekAdviseHugePages(void* block, std::size_t size) noexcept {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
     constexpr std::uintptr_t kHugePage = 2u << 20;
+    constexpr std::uintptr_t kPage = 4096;
     if (block == nullptr || size < 2 * kHugePage) return;
-    const auto begin = (reinterpret_cast<std::uintptr_t>(block) + kHugePage - 1) & ~(kHugePage - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(block) + size) & ~(kHugePage - 1);
-    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+    // The advice covers every page the block touches, not only the huge
+    // pages inside it: a large malloc block is a mapping of its own, and
+    // advice on the whole of it leaves it one mapping, which realloc can
+    // then grow in place instead of copying.
+    const auto begin = reinterpret_cast<std::uintptr_t>(block) & ~(kPage - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(block) + size + kPage - 1) & ~(kPage - 1);
+    madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 #else
     (void)block;
     (void)size;
