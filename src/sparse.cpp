@@ -147,25 +147,37 @@ SMimeStream::SMimeStream(const char* bytes, std::size_t length)
 
 void SMimeStream::readHeaderLine(std::string& line) {
     if (!inHeader) return;
+    // Runs of bytes up to the next CR are taken whole; only a CR LF decides
+    // anything: the end of the line, or a continuation line whose leading
+    // white space and the line break before it become one space.
+    const std::string_view rest = streamBuffer.remaining();
+    const auto at = [&](std::size_t i) {
+        return i < rest.size() ? static_cast<unsigned char>(rest[i]) : traits_type::eof();
+    };
+    std::size_t next = 0;
     std::size_t appended = 0;
-    for (;;) {
-        const int c = get();
-        if (c == traits_type::eof()) break;
-        if (c == '\r' && peek() == '\n') {
-            get();
-            const int after = peek();
-            if (after == '\r' || !isWhiteSpace(after)) break;
-            // A continuation line: its leading white space and the line break
-            // before it become one space.
-            line += ' ';
+    while (next < rest.size()) {
+        const std::size_t cr = rest.find('\r', next);
+        const std::size_t runEnd = cr == std::string_view::npos ? rest.size() : cr;
+        line.append(rest.data() + next, runEnd - next);
+        appended += runEnd - next;
+        next = runEnd;
+        if (cr == std::string_view::npos) break;
+        if (at(cr + 1) != '\n') {
+            // A CR of its own is a byte of the line.
+            line += '\r';
             ++appended;
-            while (isWhiteSpace(peek())) get();
+            next = cr + 1;
             continue;
         }
-        line += static_cast<char>(c);
+        next = cr + 2;
+        const int after = at(next);
+        if (after == '\r' || !isWhiteSpace(after)) break;
+        line += ' ';
         ++appended;
+        while (isWhiteSpace(at(next))) ++next;
     }
-    clear(rdstate() & ~failbit); // reaching the end while peeking is no failure of the scan
+    streamBuffer.skip(next);
     if (appended != 0)
         line += '\n';
     else

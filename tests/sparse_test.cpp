@@ -180,6 +180,12 @@ TEST(SMimeStreamGetpayload, StartsAfterTheHeaderSection) {
         {"LF-only: one header line to the end", "A: b\nC: d\n\nbody\n", ""},
         {"a body starting with a space continues the headers", "A: b\r\n\r\n body\r\n\r\nrest", "rest"},
         {"binary body kept whole", std::string("A: b\r\n\r\n\0\r\x80\n", 12), std::string("\0\r\x80\n", 4)},
+        {"a CR of its own is part of a header line", "A: b\rc\r\n\r\nbody", "body"},
+        {"a line that is only a CR is a header line", "A: b\r\n\r\r\nX: y\r\n\r\nbody", "body"},
+        {"tabs and spaces start a continuation", "A: b\r\n \t c\r\n\r\nbody", "body"},
+        {"a continuation swallows the blank lines after it", "A: b\r\n \r\n\r\nbody\r\n\r\nrest", "rest"},
+        {"a header ending in a CR at the end", "A: b\r", ""},
+        {"a NUL inside a header line", std::string("A: \0b\r\n\r\nbody", 13), "body"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
