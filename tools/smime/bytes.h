@@ -15,11 +15,27 @@
 
 namespace smimetool {
 
+namespace bytes_detail {
+// How bytes are given back: free for malloc blocks, or unmapping.
+using Release = void (*)(char* block, std::size_t size);
+inline void freeBlock(char* block, std::size_t) { std::free(block); }
+struct Deleter {
+    Release release = freeBlock;
+    std::size_t size = 0;
+    void operator()(char* p) const noexcept { release(p, size); }
+};
+} // namespace bytes_detail
+
 class Bytes {
 public:
+    using Release = bytes_detail::Release;
+
     Bytes() = default;
     // Takes a malloc block of size bytes.
-    Bytes(void* block, std::size_t size) : block_(static_cast<char*>(block)), size_(size) {}
+    Bytes(void* block, std::size_t size) : Bytes(block, size, bytes_detail::freeBlock) {}
+    // Takes bytes that release gives back.
+    Bytes(void* block, std::size_t size, Release release)
+        : block_(static_cast<char*>(block), bytes_detail::Deleter{release, size}), size_(size) {}
     // A copy of text; empty when memory runs out for it.
     static Bytes copyOf(std::string_view text) {
         void* block = VekAllocateBlock(text.size());
@@ -35,10 +51,7 @@ public:
     bool operator==(std::string_view other) const { return view() == other; }
 
 private:
-    struct Free {
-        void operator()(char* p) const noexcept { std::free(p); }
-    };
-    std::unique_ptr<char, Free> block_;
+    std::unique_ptr<char, bytes_detail::Deleter> block_;
     std::size_t size_ = 0;
 };
 

@@ -132,6 +132,7 @@ int run(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
+    guardMappedInput();
     try {
         return run(argc, argv);
     } catch (const std::bad_alloc&) {

@@ -16,10 +16,13 @@
 
 namespace smimetool {
 
-// Reads all of path ("-": standard input); a regular file goes straight
-// into a block of its size.
+// Reads all of path ("-": standard input); a regular file is mapped, or
+// read into a block of its size where it cannot be.
 Outcome readInput(const std::string& command, const std::string& path, Bytes& bytes);
 Outcome readInput(const std::string& command, const std::string& path, std::string& bytes);
+// Makes the tool stop with a message, not crash, should a mapped input file
+// be shortened while it is read. Called once, at the start.
+void guardMappedInput();
 
 // Writes to path ("-": standard output) through a temporary file in the
 // same folder, renamed into place when complete: write puts the bytes in
