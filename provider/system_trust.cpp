@@ -37,12 +37,18 @@ int findBySubject(X509_LOOKUP* lookup, X509_LOOKUP_TYPE type, const X509_NAME* n
     X509_STORE* store = X509_LOOKUP_get_store(lookup);
     if (store == nullptr || X509_STORE_lock(store) != 1) return 0;
     X509_OBJECT* match = X509_OBJECT_retrieve_by_subject(X509_STORE_get0_objects(store), type, name);
+    // Like OpenSSL's own lookups, the answer borrows the store's reference:
+    // the caller takes a reference of its own, so the one set1 takes is
+    // given back at once (the store's keeps the object alive).
     int ok = 0;
     if (match != nullptr) {
-        if (type == X509_LU_X509)
-            ok = X509_OBJECT_set1_X509(found, X509_OBJECT_get0_X509(match));
-        else if (type == X509_LU_CRL)
-            ok = X509_OBJECT_set1_X509_CRL(found, X509_OBJECT_get0_X509_CRL(match));
+        if (X509* cert = type == X509_LU_X509 ? X509_OBJECT_get0_X509(match) : nullptr) {
+            ok = X509_OBJECT_set1_X509(found, cert);
+            if (ok == 1) X509_free(cert);
+        } else if (X509_CRL* crl = type == X509_LU_CRL ? X509_OBJECT_get0_X509_CRL(match) : nullptr) {
+            ok = X509_OBJECT_set1_X509_CRL(found, crl);
+            if (ok == 1) X509_CRL_free(crl);
+        }
     }
     X509_STORE_unlock(store);
     return ok;
