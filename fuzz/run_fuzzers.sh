@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Runs fuzz targets one after another, each for a bounded time, on a copy of
+# its seeds and regression inputs in a temporary folder, so that nothing in
+# the repository changes. Any finding (crash, sanitizer report, failed check,
+# leak, timeout, memory limit) fails the run; the input that caused it is
+# printed in base64 and kept in KEEP_DIR/<target>/ when KEEP_DIR is set.
+#
+# usage: fuzz/run_fuzzers.sh BUILD_DIR SECONDS_PER_TARGET [TARGET...]
+#        (targets: scanner parser base64 printable unprotect; default all)
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+[ $# -ge 2 ] || { sed -n '8,9p' "$0" >&2; exit 2; }
+build=$1
+seconds=$2
+shift 2
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(scanner parser base64 printable unprotect)
+
+dictionary_of() {
+    case $1 in
+    scanner | parser | unprotect) echo "$here/mime.dict" ;;
+    *) echo "$here/$1.dict" ;;
+    esac
+}
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failed=()
+for target in "${targets[@]}"; do
+    program=$build/fuzz/${target}_fuzz
+    [ -x "$program" ] || { echo "no fuzz target $program" >&2; exit 2; }
+    corpus=$work/$target/corpus
+    artifacts=$work/$target/artifacts
+    mkdir -p "$corpus" "$artifacts"
+    for kept in "$here/corpus/$target" "$here/regressions/$target"; do
+        [ -d "$kept" ] && cp -R "$kept/." "$corpus/"
+    done
+    log=$work/$target/log
+    echo "--- ${target}_fuzz for ${seconds} s"
+    "$program" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+        -dict="$(dictionary_of "$target")" -artifact_prefix="$artifacts/" "$corpus" >"$log" 2>&1
+    status=$?
+    grep -E '^stat::(number_of_executed_units|peak_rss_mb)|^#[0-9]+[[:space:]]+DONE' "$log"
+    if [ $status -ne 0 ] || [ -n "$(ls -A "$artifacts")" ]; then
+        failed+=("$target")
+        echo "*** ${target}_fuzz found a fault (exit status $status):"
+        grep -v -E '^#[0-9]+[[:space:]]+(NEW|REDUCE|pulse)' "$log" | tail -n 80
+        for artifact in "$artifacts"/*; do
+            [ -e "$artifact" ] || continue
+            echo "input $(basename "$artifact"), base64:"
+            base64 -w 76 "$artifact"
+            if [ -n "${KEEP_DIR:-}" ]; then
+                mkdir -p "$KEEP_DIR/$target" && cp "$artifact" "$KEEP_DIR/$target/"
+            fi
+        done
+    fi
+done
+
+if [ ${#failed[@]} -ne 0 ]; then
+    echo "fuzzing found faults in: ${failed[*]}"
+    exit 1
+fi
+echo "fuzzing found nothing"
