@@ -10,7 +10,6 @@
 // prints our throughput over OpenSSL's for each pair.
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -90,28 +89,6 @@ const Corpus& corpus(std::int64_t size) {
     return *slot;
 }
 
-long minorFaults() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_minflt;
-}
-
-// Ends a benchmark's loop: bytes counted are the input's, and the page
-// faults taken during the loop are reported per call.
-class FaultCounter {
-public:
-    explicit FaultCounter(benchmark::State& state) : state_(state), start_(minorFaults()) {}
-    void finish(std::size_t inputBytes) {
-        const long faults = minorFaults() - start_;
-        state_.SetBytesProcessed(state_.iterations() * static_cast<std::int64_t>(inputBytes));
-        state_.counters["faults_per_call"] =
-            benchmark::Counter(static_cast<double>(faults), benchmark::Counter::kAvgIterations);
-    }
-
-private:
-    benchmark::State& state_;
-    long start_;
-};
 
 const char* pathName(base64::Path path) { return path == base64::Path::Avx2 ? "avx2" : "scalar"; }
 
@@ -120,7 +97,7 @@ const char* pathName(base64::Path path) { return path == base64::Path::Avx2 ? "a
 void BM_KryUtilityEncode(benchmark::State& state) {
     const Corpus& c = corpus(state.range(0));
     const r_buffer_t view(c.data.data(), c.data.size());
-    FaultCounter faults(state);
+    bench::FaultCounter faults(state);
     for (auto _ : state) {
         VekBuffer text = VekKRYUtility::encodeData_BASE64(view, nullptr);
         benchmark::DoNotOptimize(text.getValue());
@@ -134,7 +111,7 @@ void encodeInto(benchmark::State& state, base64::Path path) {
     Bytes out(c.text.size());
     base64::encode(path, c.data.data(), c.data.size(), out.data());
     if (out != c.text) state.SkipWithError("encoding differs from OpenSSL's");
-    FaultCounter faults(state);
+    bench::FaultCounter faults(state);
     for (auto _ : state) {
         base64::encode(path, c.data.data(), c.data.size(), out.data());
         benchmark::DoNotOptimize(out.data());
@@ -150,7 +127,7 @@ void BM_KryUtilityEncodeScalarInto(benchmark::State& state) { encodeInto(state, 
 void BM_OpenSSLEncodeBlock(benchmark::State& state) {
     const Corpus& c = corpus(state.range(0));
     Bytes out(c.text.size() + 1); // EVP_EncodeBlock adds a NUL
-    FaultCounter faults(state);
+    bench::FaultCounter faults(state);
     for (auto _ : state) {
         const int n = EVP_EncodeBlock(out.data(), c.data.data(), static_cast<int>(c.data.size()));
         benchmark::DoNotOptimize(n);
@@ -167,7 +144,7 @@ void BM_KryUtilityEncodeLinesInto(benchmark::State& state) {
     Bytes out(VekKRYUtility::encodedLinesLength(c.data.size(), 72));
     VekKRYUtility::encodeLinesInto(view, 72, out.data());
     if (out != c.lf72) state.SkipWithError("the lines differ from OpenSSL's text broken into lines");
-    FaultCounter faults(state);
+    bench::FaultCounter faults(state);
     for (auto _ : state) {
         VekKRYUtility::encodeLinesInto(view, 72, out.data());
         benchmark::DoNotOptimize(out.data());
@@ -182,7 +159,7 @@ void decodeApi(benchmark::State& state, Layout layout) {
     const Corpus& c = corpus(state.range(0));
     const Bytes& text = c.textIn(layout);
     const r_buffer_t view(text.data(), text.size());
-    FaultCounter faults(state);
+    bench::FaultCounter faults(state);
     for (auto _ : state) {
         VekBuffer bytes = VekKRYUtility::decodeData_BASE64(view, nullptr);
         benchmark::DoNotOptimize(bytes.getValue());
@@ -202,7 +179,7 @@ void decodeInto(benchmark::State& state, Layout layout, base64::Path path) {
     if (first.outcome != base64::DecodeOutcome::Decoded || first.length != c.data.size() ||
         !std::equal(c.data.begin(), c.data.end(), out.begin()))
         state.SkipWithError("decoding differs from the original bytes");
-    FaultCounter faults(state);
+    bench::FaultCounter faults(state);
     for (auto _ : state) {
         const base64::DecodeResult result = base64::decode(path, text.data(), text.size(), out.data());
         benchmark::DoNotOptimize(result);
@@ -228,7 +205,7 @@ void BM_KryUtilityDecodeScalarIntoCRLF76(benchmark::State& state) {
 void BM_OpenSSLDecodeBlock(benchmark::State& state) {
     const Corpus& c = corpus(state.range(0));
     Bytes out(c.text.size() / 4 * 3);
-    FaultCounter faults(state);
+    bench::FaultCounter faults(state);
     for (auto _ : state) {
         const int n = EVP_DecodeBlock(out.data(), c.text.data(), static_cast<int>(c.text.size()));
         benchmark::DoNotOptimize(n);
@@ -243,7 +220,7 @@ void decodeUpdate(benchmark::State& state, Layout layout) {
     Bytes out(text.size() / 4 * 3 + 80);
     const std::unique_ptr<EVP_ENCODE_CTX, decltype(&EVP_ENCODE_CTX_free)> context(EVP_ENCODE_CTX_new(),
                                                                                   EVP_ENCODE_CTX_free);
-    FaultCounter faults(state);
+    bench::FaultCounter faults(state);
     for (auto _ : state) {
         EVP_DecodeInit(context.get());
         int n = 0;
@@ -334,12 +311,6 @@ void printSummary(const bench::SummarisingReporter& results) {
 } // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::AddCustomContext("base64_path", pathName(base64::fastestPath()));
-    bench::SummarisingReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    printSummary(reporter);
-    benchmark::Shutdown();
-    return 0;
+    return bench::runAndSummarise(argc, argv, printSummary);
 }

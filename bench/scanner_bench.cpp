@@ -151,11 +151,5 @@ void printSummary(const bench::SummarisingReporter& results) {
 } // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    bench::SummarisingReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    printSummary(reporter);
-    benchmark::Shutdown();
-    return 0;
+    return bench::runAndSummarise(argc, argv, printSummary);
 }

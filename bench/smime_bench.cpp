@@ -11,7 +11,6 @@
 #include <openssl/cms.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
-#include <sys/resource.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -139,27 +138,6 @@ const Bytes& protectedMessage(Kind kind, std::int64_t size) {
     return slot;
 }
 
-long minorFaults() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_minflt;
-}
-
-// Ends a benchmark's loop: bytes counted are the content's, and the page
-// faults taken during the loop are reported per call.
-class FaultCounter {
-public:
-    explicit FaultCounter(benchmark::State& state) : state_(state), start_(minorFaults()) {}
-    void finish(std::size_t bytes) {
-        state_.SetBytesProcessed(state_.iterations() * static_cast<std::int64_t>(bytes));
-        state_.counters["faults_per_call"] = benchmark::Counter(static_cast<double>(minorFaults() - start_),
-                                                                benchmark::Counter::kAvgIterations);
-    }
-
-private:
-    benchmark::State& state_;
-    long start_;
-};
 
 // A stream that takes every byte and keeps none.
 class DiscardingBuffer : public std::streambuf {
@@ -183,7 +161,7 @@ void protect(benchmark::State& state, Kind kind, Delivery delivery) {
     std::ostream sink(&discard);
     unsigned minor = 0;
     m.freeMessage(&minor);
-    FaultCounter faults(state);
+    bench::FaultCounter faults(state);
     for (auto _ : state) {
         Recipients recipients;
         gss_buffer_desc out = {0, nullptr};
@@ -231,7 +209,7 @@ void unprotect(benchmark::State& state, Kind madeBy, Delivery delivery) {
     const std::string anchors = pki().caPem;
     unsigned minor = 0;
     m.freeMessage(&minor);
-    FaultCounter faults(state);
+    bench::FaultCounter faults(state);
     for (auto _ : state) {
         IDUP_PIDU_Information_desc info = {};
         info.verify_flags = KIVO_VERIFY_SIGNATURE | KIVO_VERIFY_CHAIN;
@@ -341,7 +319,7 @@ X509_STORE* trustStore() {
 
 void BM_OpenSSLSign(benchmark::State& state) {
     const Bytes& text = content(state.range(0));
-    FaultCounter faults(state);
+    bench::FaultCounter faults(state);
     for (auto _ : state) {
         CmsPtr cms = opensslSign(text, false);
         benchmark::DoNotOptimize(cms ? derOf(cms.get()) : Bytes());
@@ -351,7 +329,7 @@ void BM_OpenSSLSign(benchmark::State& state) {
 
 void BM_OpenSSLSignDetached(benchmark::State& state) {
     const Bytes& text = content(state.range(0));
-    FaultCounter faults(state);
+    bench::FaultCounter faults(state);
     for (auto _ : state) {
         CmsPtr cms = opensslSign(text, true);
         benchmark::DoNotOptimize(cms ? derOf(cms.get()) : Bytes());
@@ -361,7 +339,7 @@ void BM_OpenSSLSignDetached(benchmark::State& state) {
 
 void BM_OpenSSLEncrypt(benchmark::State& state) {
     const Bytes& text = content(state.range(0));
-    FaultCounter faults(state);
+    bench::FaultCounter faults(state);
     for (auto _ : state) {
         CmsPtr cms = opensslEncrypt(text);
         benchmark::DoNotOptimize(cms ? derOf(cms.get()) : Bytes());
@@ -373,7 +351,7 @@ void opensslVerify(benchmark::State& state, bool detached) {
     const Bytes& text = content(state.range(0));
     CmsPtr made = opensslSign(text, detached);
     const Bytes der = made ? derOf(made.get()) : Bytes();
-    FaultCounter faults(state);
+    bench::FaultCounter faults(state);
     for (auto _ : state) {
         CmsPtr cms = parse(der);
         BioPtr out(BIO_new(BIO_s_mem()));
@@ -394,7 +372,7 @@ void BM_OpenSSLDecrypt(benchmark::State& state) {
     const Bytes& text = content(state.range(0));
     CmsPtr made = opensslEncrypt(text);
     const Bytes der = made ? derOf(made.get()) : Bytes();
-    FaultCounter faults(state);
+    bench::FaultCounter faults(state);
     for (auto _ : state) {
         CmsPtr cms = parse(der);
         BioPtr out(BIO_new(BIO_s_mem()));
@@ -562,15 +540,10 @@ void printSummary(const bench::SummarisingReporter& results) {
 } // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    bench::SummarisingReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    printSummary(reporter);
-    benchmark::Shutdown();
+    const int status = bench::runAndSummarise(argc, argv, printSummary);
     if (!pki().keyStorePath.empty()) {
         std::remove(pki().keyStorePath.c_str());
         std::remove(pki().keyStorePath.substr(0, pki().keyStorePath.rfind('/')).c_str());
     }
-    return 0;
+    return status;
 }

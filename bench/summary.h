@@ -1,10 +1,14 @@
-// A console reporter that also keeps what each benchmark measured, so that a
-// program can print, at its end, ratios between benchmarks of the same run.
+// What the benchmark programs share: a console reporter that also keeps
+// what each benchmark measured, so that a program can print, at its end,
+// ratios between benchmarks of the same run; a page-fault counter; and the
+// main function that runs them and prints the summary.
 #ifndef BENCH_SUMMARY_H
 #define BENCH_SUMMARY_H
 
 #include <benchmark/benchmark.h>
+#include <sys/resource.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -69,6 +73,40 @@ public:
 private:
     std::map<std::string, std::map<std::string, Measurement>> results_;
 };
+
+inline long minorFaults() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_minflt;
+}
+
+// Ends a benchmark's loop: the bytes counted are the input's, and the page
+// faults taken during the loop are reported per call.
+class FaultCounter {
+public:
+    explicit FaultCounter(benchmark::State& state) : state_(state), start_(minorFaults()) {}
+    void finish(std::size_t inputBytes) {
+        const long faults = minorFaults() - start_;
+        state_.SetBytesProcessed(state_.iterations() * static_cast<std::int64_t>(inputBytes));
+        state_.counters["faults_per_call"] =
+            benchmark::Counter(static_cast<double>(faults), benchmark::Counter::kAvgIterations);
+    }
+
+private:
+    benchmark::State& state_;
+    long start_;
+};
+
+// Runs the benchmarks the command line selects, then printSummary.
+inline int runAndSummarise(int argc, char** argv, void (*printSummary)(const SummarisingReporter&)) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    SummarisingReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    printSummary(reporter);
+    benchmark::Shutdown();
+    return 0;
+}
 
 } // namespace bench
 

@@ -80,15 +80,6 @@ std::size_t encryptedLength(const EVP_CIPHER* cipher, std::size_t length) {
     return block <= 1 ? length : (length / block + 1) * block;
 }
 
-kivo_reason_t derOf(CMS_ContentInfo* cms, OsslBytes& der, std::size_t& length) {
-    unsigned char* bytes = nullptr;
-    const int encoded = i2d_CMS_ContentInfo(cms, &bytes);
-    if (encoded <= 0) return reasonFromQueue(KIVO_R_INTERNAL);
-    der.reset(bytes);
-    length = static_cast<std::size_t>(encoded);
-    return KIVO_R_NONE;
-}
-
 } // namespace
 
 kivo_reason_t encryptContent(const IDUP_Target_Info_desc& targets, OM_uint32 strength, const gss_buffer_desc& input,

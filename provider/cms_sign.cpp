@@ -14,18 +14,17 @@ namespace {
 // OpenSSL would copy the content into memory of its own twice on the way
 // (into the structure, then into the encoding); here it is copied once.
 kivo_reason_t encapsulate(CMS_ContentInfo* cms, const gss_buffer_desc& input, gss_buffer_desc& token) {
-    unsigned char* der = nullptr;
-    const int length = i2d_CMS_ContentInfo(cms, &der);
-    if (length <= 0) return reasonFromQueue(KIVO_R_INTERNAL);
-    const OsslBytes detached(der);
+    OsslBytes der;
+    std::size_t length = 0;
+    const kivo_reason_t reason = derOf(cms, der, length);
+    if (reason != KIVO_R_NONE) return reason;
     DerEdit insertion;
-    if (!contentInsertion(der, static_cast<std::size_t>(length), ContentKind::Signed, input.length, insertion))
-        return KIVO_R_INTERNAL;
-    const std::size_t size = editedSize(insertion, static_cast<std::size_t>(length));
+    if (!contentInsertion(der.get(), length, ContentKind::Signed, input.length, insertion)) return KIVO_R_INTERNAL;
+    const std::size_t size = editedSize(insertion, length);
     if (size > UINT32_MAX) return KIVO_R_NO_MEMORY;
     MallocBytes block(static_cast<unsigned char*>(VekAllocateBlock(size)));
     if (!block) return KIVO_R_NO_MEMORY;
-    unsigned char* hole = writeEdited(der, static_cast<std::size_t>(length), insertion, block.get());
+    unsigned char* hole = writeEdited(der.get(), length, insertion, block.get());
     unsigned char* content = writeContentHeaders(hole, ContentKind::Signed, input.length);
     if (input.length != 0) std::memcpy(content, input.value, input.length);
     return handOver(std::move(block), size, &token) ? KIVO_R_NONE : KIVO_R_NO_MEMORY;

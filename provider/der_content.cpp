@@ -120,32 +120,33 @@ bool walkToContentInfo(const unsigned char* der, std::size_t size, ContentKind& 
 
 } // namespace
 
-std::size_t editedSize(const DerEdit& edit, std::size_t size) noexcept {
-    std::size_t grown = size - (edit.cutEnd - edit.cutStart) + edit.insertLength;
-    // Unsigned arithmetic: a removal makes the change wrap, and the sums with
-    // it come out right all the same.
-    std::size_t inner = edit.insertLength - (edit.cutEnd - edit.cutStart);
+namespace {
+
+// The new lengths of the levels of edit, innermost first: each grows by the
+// edit and by what the headers inside it grew. Returns how much the whole
+// encoding grows (unsigned arithmetic: a removal makes it wrap, and sums
+// with it come out right all the same).
+std::size_t newLengths(const DerEdit& edit, std::array<std::size_t, DerEdit::kMaxLevels>& lengths) {
+    std::size_t growth = edit.insertLength - (edit.cutEnd - edit.cutStart);
     for (std::size_t i = edit.levelCount; i-- > 0;) {
         const DerLevel& level = edit.levels[i];
-        const std::size_t length = level.length + inner;
-        const std::size_t headerLength = 1 + lengthOctets(length);
-        inner += headerLength - level.headerLength;
-        grown += headerLength - level.headerLength;
+        lengths[i] = level.length + growth;
+        growth += 1 + lengthOctets(lengths[i]) - level.headerLength;
     }
-    return grown;
+    return growth;
+}
+
+} // namespace
+
+std::size_t editedSize(const DerEdit& edit, std::size_t size) noexcept {
+    std::array<std::size_t, DerEdit::kMaxLevels> lengths{};
+    return size + newLengths(edit, lengths);
 }
 
 unsigned char* writeEdited(const unsigned char* der, std::size_t size, const DerEdit& edit,
                            unsigned char* out) noexcept {
-    // New lengths, innermost first: each level grows by the edit and by what
-    // the headers inside it grew.
     std::array<std::size_t, DerEdit::kMaxLevels> lengths{};
-    std::size_t inner = edit.insertLength - (edit.cutEnd - edit.cutStart);
-    for (std::size_t i = edit.levelCount; i-- > 0;) {
-        const DerLevel& level = edit.levels[i];
-        lengths[i] = level.length + inner;
-        inner += 1 + lengthOctets(lengths[i]) - level.headerLength;
-    }
+    newLengths(edit, lengths);
     std::size_t at = 0;
     for (std::size_t i = 0; i < edit.levelCount; ++i) {
         const DerLevel& level = edit.levels[i];

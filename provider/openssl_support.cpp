@@ -84,6 +84,15 @@ kivo_reason_t handOverCopy(const void* bytes, std::size_t length, gss_buffer_des
     return handOver(std::move(copy), length, output) ? KIVO_R_NONE : KIVO_R_NO_MEMORY;
 }
 
+kivo_reason_t derOf(CMS_ContentInfo* cms, OsslBytes& der, std::size_t& length) noexcept {
+    unsigned char* bytes = nullptr;
+    const int encoded = i2d_CMS_ContentInfo(cms, &bytes);
+    if (encoded <= 0) return reasonFromQueue(KIVO_R_INTERNAL);
+    der.reset(bytes);
+    length = static_cast<std::size_t>(encoded);
+    return KIVO_R_NONE;
+}
+
 bool validNow(const X509* cert) noexcept {
     return X509_cmp_current_time(X509_get0_notBefore(cert)) < 0 && X509_cmp_current_time(X509_get0_notAfter(cert)) > 0;
 }

@@ -72,6 +72,10 @@ kivo_reason_t handOverDer(const T* object, int (*i2d)(const T*, unsigned char**)
     return handOver(std::move(der), static_cast<std::size_t>(length), output) ? KIVO_R_NONE : KIVO_R_NO_MEMORY;
 }
 
+// The DER of cms in a block of OpenSSL's: a token without its content,
+// small, to be laid out around the content.
+kivo_reason_t derOf(CMS_ContentInfo* cms, OsslBytes& der, std::size_t& length) noexcept;
+
 // True while cert is within its validity period.
 bool validNow(const X509* cert) noexcept;
 

@@ -62,12 +62,12 @@ void detail::writeMimeBase64(const gss_buffer_desc& input, unsigned char* out) n
 }
 
 unsigned int sbase64::encode(const gss_buffer_desc* input, gss_buffer_desc* output) {
+    SMIME_TRACE_SCOPE("sbase64::encode()");
     // The broken lines are written straight into one block of their final
     // size: what encoding without breaks and then breaking the text would
     // give, without the two intermediate copies.
     const std::size_t size = detail::mimeBase64Length(input->length);
     if (size == 0) {
-        SMIME_TRACE_SCOPE("sbase64::encode()");
         output->length = 0;
         output->value = nullptr;
         return SMIME_OK;
@@ -75,12 +75,11 @@ unsigned int sbase64::encode(const gss_buffer_desc* input, gss_buffer_desc* outp
     // A descriptor's length is 32 bits wide; a longer text cannot be handed out.
     auto* out = size > kMaxLength ? nullptr : static_cast<unsigned char*>(VekAllocateBlock(size));
     if (out == nullptr) {
-        SMIME_TRACE_SCOPE("sbase64::encode()");
         SMIME_TRACE_TEXT("sbase64::encode() could not alloc storage for output.");
         output->length = 0;
         return SMIME_NO_MEMORY;
     }
-    detail::writeMimeBase64(*input, out);
+    VekKRYUtility::encodeLinesInto(r_buffer_t(input->value, input->length), kLineWidth, out);
     output->length = static_cast<OM_uint32>(size);
     output->value = out;
     return SMIME_OK;

@@ -62,26 +62,30 @@ void VekKRYUtility::encodeLinesInto(const r_buffer_t& data, std::size_t width, u
     // Whole lines are encoded a few dozen at a time into a scratch block
     // that stays in the first-level cache, then laid out with their line
     // feeds; the long runs keep the vector path busy, and the destination
-    // is written once, front to back.
+    // is written once, front to back. Lines longer than the scratch block
+    // are encoded in place, one at a time.
     constexpr std::size_t kScratch = 4096;
     const std::size_t lineBytes = width / 4 * 3;
-    const std::size_t linesPerRun = kScratch / width > 0 ? kScratch / width : 1;
-    unsigned char scratch[kScratch + 64];
+    const bool inPlace = width > kScratch;
+    const std::size_t runLimit = (inPlace ? 1 : kScratch / width) * lineBytes;
+    unsigned char scratch[kScratch];
     const base64::Path path = base64::fastestPath();
     const unsigned char* in = data.data;
-    std::size_t remaining = data.length;
-    bool first = true;
-    while (remaining != 0) {
-        const std::size_t runBytes = remaining < linesPerRun * lineBytes ? remaining : linesPerRun * lineBytes;
+    for (std::size_t remaining = data.length; remaining != 0;) {
+        const std::size_t runBytes = remaining < runLimit ? remaining : runLimit;
         const std::size_t runText = encodedLength(runBytes);
-        unsigned char* text = width <= kScratch ? scratch : out + (first ? 0 : 1);
-        base64::encode(path, in, runBytes, text);
-        for (std::size_t at = 0; at < runText; at += width) {
-            if (!first) *out++ = '\n';
-            first = false;
-            const std::size_t piece = runText - at < width ? runText - at : width;
-            if (text != out) std::memmove(out, text + at, piece);
-            out += piece;
+        if (in != data.data) *out++ = '\n';
+        if (inPlace) {
+            base64::encode(path, in, runBytes, out);
+            out += runText;
+        } else {
+            base64::encode(path, in, runBytes, scratch);
+            for (std::size_t at = 0; at < runText; at += width) {
+                if (at != 0) *out++ = '\n';
+                const std::size_t piece = runText - at < width ? runText - at : width;
+                std::memcpy(out, scratch + at, piece);
+                out += piece;
+            }
         }
         in += runBytes;
         remaining -= runBytes;
