@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "vek4kivoidup.h"
+#include "vekruntime.h"
 
 namespace fuzzentry::detail {
 
@@ -44,10 +45,11 @@ inline gss_buffer_desc viewOf(std::string_view bytes) {
     return {static_cast<OM_uint32>(bytes.size()), const_cast<char*>(bytes.data())};
 }
 
-// Whether part is a run of bytes somewhere in whole (linear time: memmem).
+// Whether part is a run of bytes somewhere in whole (linear time with
+// glibc's memmem).
 inline bool isSliceOf(std::string_view part, std::string_view whole) {
     if (part.empty()) return true;
-    return memmem(whole.data(), whole.size(), part.data(), part.size()) != nullptr;
+    return vekruntime::findBytes(whole.data(), whole.size(), part.data(), part.size()) != nullptr;
 }
 
 inline bool isOneOf(unsigned status, std::initializer_list<unsigned> allowed) {

@@ -23,6 +23,12 @@
 
 #if defined(VEK4KIVOIDUP_BUILDING)
 #define VEK4KIVOIDUP_API VEK4_DLL_EXPORT
+#elif defined(_WIN32)
+/* The provider's C functions are declared plainly for its users on Windows:
+ * a call then goes through the import library's stub to the DLL, and the
+ * same compiled code can instead be linked with a provider of the
+ * program's own (the test provider). */
+#define VEK4KIVOIDUP_API
 #else
 #define VEK4KIVOIDUP_API VEK4_DLL_IMPORT
 #endif

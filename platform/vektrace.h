@@ -9,6 +9,16 @@
 
 #include "vek4_export.h"
 
+// std::mutex has a constant constructor everywhere but with MinGW's POSIX
+// threads, whose mutex starts as a value set at run time. There the trace
+// object is made while its DLL loads, which is still before any library
+// that uses it is loaded.
+#if defined(_WIN32)
+#define VEKTRACE_CONSTEXPR
+#else
+#define VEKTRACE_CONSTEXPR constexpr
+#endif
+
 // One record as a sink sees it. The pointers are valid during the sink call
 // only; file is null for exit records, text is not NUL-terminated.
 struct VekTraceRecord {
@@ -41,7 +51,7 @@ public:
     std::atomic<unsigned> componentMask;
     std::atomic<unsigned> levelMask;
 
-    constexpr VekTrace() noexcept : enabled(false), componentMask(0), levelMask(0) {}
+    VEKTRACE_CONSTEXPR VekTrace() noexcept : enabled(false), componentMask(0), levelMask(0) {}
     VekTrace(const VekTrace&) = delete;
     VekTrace& operator=(const VekTrace&) = delete;
 

@@ -1,7 +1,5 @@
 #include "credential.h"
 
-#include <strings.h>
-
 #include <algorithm>
 #include <string_view>
 
@@ -9,6 +7,7 @@
 
 #include "openssl_support.h"
 #include "system_trust.h"
+#include "vekruntime.h"
 
 namespace detail {
 
@@ -38,7 +37,7 @@ std::vector<Candidate> candidatesOf(const KeyStore& store) {
 bool hasEmail(X509* cert, const std::string& principal) {
     EmailStackPtr emails(X509_get1_email(cert));
     for (int i = 0; emails && i < sk_OPENSSL_STRING_num(emails.get()); ++i)
-        if (strcasecmp(sk_OPENSSL_STRING_value(emails.get(), i), principal.c_str()) == 0) return true;
+        if (vekruntime::compareIgnoringCase(sk_OPENSSL_STRING_value(emails.get(), i), principal.c_str()) == 0) return true;
     return false;
 }
 

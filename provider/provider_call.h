@@ -5,6 +5,7 @@
 #define PROVIDER_CALL_H
 
 #include <new>
+#include <system_error>
 
 #include "vek4kivoidup.h"
 
@@ -20,6 +21,10 @@ OM_uint32 providerCall(OM_uint32* minor_status, Body&& body) noexcept {
         reason = body();
     } catch (const std::bad_alloc&) {
         reason = KIVO_R_NO_MEMORY;
+    } catch (const std::system_error& failure) {
+        // A lock that could not be made for want of memory: with MinGW's
+        // POSIX threads a mutex allocates on its first use.
+        reason = failure.code() == std::errc::not_enough_memory ? KIVO_R_NO_MEMORY : KIVO_R_INTERNAL;
     } catch (...) {
         reason = KIVO_R_INTERNAL;
     }

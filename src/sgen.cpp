@@ -18,6 +18,7 @@
 #include "strace.h"
 #include "vek4kivosmime.h"
 #include "vekbuffer.h"
+#include "vekruntime.h"
 
 namespace {
 
@@ -69,10 +70,10 @@ std::bitset<kTagCount> boundariesIn(const gss_buffer_desc& content) {
     const char* const begin = static_cast<const char*>(content.value);
     const char* const end = begin + content.length;
     const std::size_t needed = kBoundaryWord.size() + kTagSize - 1;
-    // memmem skips through the content far faster than a search that stops
+    // findBytes skips through the content far faster than a search that stops
     // at every first letter of the word.
     for (const char* at = begin; static_cast<std::size_t>(end - at) >= needed;) {
-        const void* found = memmem(at, static_cast<std::size_t>(end - at), kBoundaryWord.data(), kBoundaryWord.size());
+        const void* found = vekruntime::findBytes(at, static_cast<std::size_t>(end - at), kBoundaryWord.data(), kBoundaryWord.size());
         if (found == nullptr) break;
         const char* word = static_cast<const char*>(found);
         at = word + 1;

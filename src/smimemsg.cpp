@@ -2,9 +2,6 @@
 // input and output, and the login to the security provider. Also the
 // container base of the generator and the parser, and the library's entry
 // point on Windows.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +17,7 @@
 #include "vek4kivosmime.h"
 #include "vekbuffer.h"
 #include "vekmutex.h"
+#include "vekruntime.h"
 
 namespace {
 
@@ -289,9 +287,9 @@ unsigned int SMIMEMessage::setMessage(const char* fileName, unsigned int* /*mino
     const unsigned int status = detail::guarded(SMIME_FILE_ACCESS, [&]() -> unsigned int {
         if ((stateFlags & SMIME_MESSAGE_SET) != 0) return SMIME_MESSAGE_ALREADY_SET;
         if (fileName == nullptr) return SMIME_NULL_PARAMETER;
-        struct stat fileStatus;
-        if (stat(fileName, &fileStatus) != 0) return SMIME_FILE_NOT_FOUND;
-        if ((fileStatus.st_mode & S_IRUSR) == 0) return SMIME_FILE_ACCESS;
+        vekruntime::FileStatus fileStatus;
+        if (vekruntime::fileStatus(fileName, &fileStatus) != 0) return SMIME_FILE_NOT_FOUND;
+        if ((fileStatus.st_mode & vekruntime::kOwnerRead) == 0) return SMIME_FILE_ACCESS;
         std::ifstream file(fileName, std::ios::in | std::ios::binary);
         if (!file.good()) return SMIME_FILE_ACCESS;
         const int hint = fileStatus.st_size > INT_MAX ? INT_MAX : static_cast<int>(fileStatus.st_size);
@@ -362,7 +360,7 @@ unsigned int SMIMEMessage::writeMessageToFile(const char* fileName) {
     const unsigned int status = detail::guarded(SMIME_FILE_ACCESS, [&]() -> unsigned int {
         if (fileName == nullptr) return SMIME_NULL_PARAMETER;
         if ((stateFlags & SMIME_MESSAGE_SET) == 0 || message.value == nullptr) return SMIME_NO_MESSAGE;
-        if (access(fileName, F_OK) == 0 && access(fileName, W_OK) != 0) return SMIME_FILE_ACCESS;
+        if (vekruntime::fileExists(fileName) && !vekruntime::fileWritable(fileName)) return SMIME_FILE_ACCESS;
         std::ofstream file(fileName, std::ios::out | std::ios::binary | std::ios::trunc);
         if (!file.is_open()) return SMIME_FILE_ACCESS;
         unsigned int dumped = DumpMessageToStream(&file, nullptr);

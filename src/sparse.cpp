@@ -1,8 +1,6 @@
 // The MIME stream scanner and the S/MIME parser: classify a message held in
 // memory and extract its PKCS#7 object (and, for a clear-signed message, the
 // signed content).
-#include <strings.h>
-
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +11,7 @@
 #include "strace.h"
 #include "vek4kivosmime.h"
 #include "vekbuffer.h"
+#include "vekruntime.h"
 
 namespace {
 
@@ -23,7 +22,7 @@ bool isWhiteSpace(int c) { return c != std::char_traits<char>::eof() && std::iss
 bool isTokenDelimiter(char c) { return c == ';' || c == ':' || c == '='; }
 
 bool equalsIgnoringCase(const std::string& token, const char* literal) {
-    return strcasecmp(token.c_str(), literal) == 0;
+    return vekruntime::compareIgnoringCase(token.c_str(), literal) == 0;
 }
 
 // Reads the tokens of one unfolded header line.
@@ -272,7 +271,7 @@ const char* findDelimiterLine(std::string_view rest, std::string_view open, std:
     while (at < end) {
         const char* mark = at;
         if (common != 0) {
-            const void* found = memmem(at, static_cast<std::size_t>(end - at), open.data(), common);
+            const void* found = vekruntime::findBytes(at, static_cast<std::size_t>(end - at), open.data(), common);
             if (found == nullptr) return nullptr;
             mark = static_cast<const char*>(found);
         }

@@ -6,12 +6,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
+
+#include "vekruntime.h"
 
 namespace {
 
-// Constant-initialised, so that it exists before any dynamic initialiser of
-// this or another library could trace.
+// Constant-initialised (on Windows: first in this library), so that it
+// exists before any dynamic initialiser of this or another library could
+// trace.
 VekTrace g_defaultTrace;
 
 const char* levelName(unsigned level) {
@@ -121,7 +123,7 @@ bool VekTrace::parseSetting(const char* text, bool& on, unsigned& components, un
         on = false;
         return true;
     }
-    if (std::strcmp(text, "1") == 0 || strcasecmp(text, "all") == 0) {
+    if (std::strcmp(text, "1") == 0 || vekruntime::compareIgnoringCase(text, "all") == 0) {
         on = true;
         components = kAll;
         levels = kAll;
