@@ -1,9 +1,5 @@
 #include "demo.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +11,7 @@
 
 #include "demo_pki.h"
 #include "operations.h"
+#include "tool_files.h"
 
 namespace smimetool {
 
@@ -47,9 +44,8 @@ public:
             if (!error && fs::is_empty(keep, error) && !error) path_ = keep;
             else problem_ = error ? error.message() : "'" + keep + "' is not empty";
         } else {
-            std::string pattern = (fs::temp_directory_path(error) / "smime-demo-XXXXXX").string();
-            if (mkdtemp(&pattern[0]) != nullptr) path_ = pattern;
-            else problem_ = std::strerror(errno);
+            path_ = makePrivateFolder("smime-demo-");
+            if (path_.empty()) problem_ = std::strerror(errno);
         }
     }
     ~Workspace() {
@@ -67,17 +63,7 @@ public:
 
     // Writes name in the folder, readable by the owner only from the start
     // (key stores and passwords are among the files); false when it cannot.
-    bool write(const std::string& name, const std::string& bytes) const {
-        const int descriptor = open(file(name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (descriptor < 0) return false;
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t wrote = ::write(descriptor, bytes.data() + done, bytes.size() - done);
-            if (wrote <= 0) break;
-            done += static_cast<std::size_t>(wrote);
-        }
-        return close(descriptor) == 0 && done == bytes.size();
-    }
+    bool write(const std::string& name, const std::string& bytes) const { return writePrivateFile(file(name), bytes); }
     std::string file(const std::string& name) const { return (fs::path(path_) / name).string(); }
 
 private:

@@ -132,7 +132,7 @@ int run(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
-    guardMappedInput();
+    prepareProcessIo();
     try {
         return run(argc, argv);
     } catch (const std::bad_alloc&) {

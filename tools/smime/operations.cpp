@@ -74,7 +74,12 @@ std::string utcTime(std::int64_t seconds) {
     const std::time_t when = static_cast<std::time_t>(seconds);
     std::tm parts{};
     char text[32] = "";
-    if (gmtime_r(&when, &parts) != nullptr) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
+#if defined(_WIN32)
+    const bool converted = gmtime_s(&parts, &when) == 0;
+#else
+    const bool converted = gmtime_r(&when, &parts) != nullptr;
+#endif
+    if (converted) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
     return text;
 }
 

@@ -16,13 +16,15 @@
 
 namespace smimetool {
 
-// Reads all of path ("-": standard input); a regular file is mapped, or
-// read into a block of its size where it cannot be.
+// Reads all of path ("-": standard input). On POSIX systems a regular file
+// is mapped, or read into a block of its size where it cannot be; on Windows
+// it is read into such a block.
 Outcome readInput(const std::string& command, const std::string& path, Bytes& bytes);
 Outcome readInput(const std::string& command, const std::string& path, std::string& bytes);
-// Makes the tool stop with a message, not crash, should a mapped input file
-// be shortened while it is read. Called once, at the start.
-void guardMappedInput();
+// Called once, at the start. On POSIX systems it makes the tool stop with a
+// message, not crash, should a mapped input file be shortened while it is
+// read; on Windows it puts standard input and output in binary mode.
+void prepareProcessIo();
 
 // Writes to path ("-": standard output) through a temporary file in the
 // same folder, renamed into place when complete: write puts the bytes in

@@ -1,0 +1,86 @@
+// What the tool's file handling shares between its POSIX and Windows forms:
+// the error message of a failed file step, and a block that grows as bytes
+// of unknown length are read into it.
+#ifndef SMIME_TOOL_FILES_H
+#define SMIME_TOOL_FILES_H
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <vekbuffer.h>
+
+#include "bytes.h"
+#include "outcome.h"
+
+namespace smimetool {
+
+// "smime COMMAND: cannot WHAT 'PATH': " and errno's text.
+inline Outcome fileError(const std::string& command, const std::string& what, const std::string& path) {
+    return Outcome::failure(kExitUsage, "smime " + command + ": cannot " + what + " '" + path + "': " +
+                                            std::strerror(errno));
+}
+
+// A block that doubles as bytes of unknown length are read into it.
+class ReadBlock {
+public:
+    ReadBlock() = default;
+    ~ReadBlock() { std::free(block_); }
+    ReadBlock(const ReadBlock&) = delete;
+    ReadBlock& operator=(const ReadBlock&) = delete;
+
+    bool reserve(std::size_t capacity) {
+        if (capacity <= capacity_) return true;
+        void* grown = std::realloc(block_, capacity);
+        if (grown == nullptr) return false;
+        VekAdviseHugePages(grown, capacity);
+        block_ = static_cast<char*>(grown);
+        capacity_ = capacity;
+        return true;
+    }
+    // Reads until read reports the end (0); read(at, most) returns the
+    // number of bytes it put at `at`, or a negative number with errno set.
+    // False with errno set on failure.
+    template <class Read>
+    bool readAll(Read read) {
+        constexpr std::size_t kChunk = 1 << 20;
+        for (;;) {
+            if (length_ == capacity_ && !reserve(capacity_ + std::max(kChunk, capacity_))) {
+                errno = ENOMEM;
+                return false;
+            }
+            const auto got = read(block_ + length_, capacity_ - length_);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) return false;
+            if (got == 0) return true;
+            length_ += static_cast<std::size_t>(got);
+        }
+    }
+    Bytes take() {
+        Bytes bytes(block_, length_);
+        block_ = nullptr;
+        capacity_ = length_ = 0;
+        return bytes;
+    }
+
+private:
+    char* block_ = nullptr;
+    std::size_t capacity_ = 0;
+    std::size_t length_ = 0;
+};
+
+// A new folder under the system's temporary folder, named PREFIX and a
+// random suffix, that only its owner may enter; empty with errno set when
+// none could be made.
+std::string makePrivateFolder(const std::string& prefix);
+
+// Writes bytes to a new (or emptied) file that only its owner may read,
+// from the moment it exists; false when it cannot.
+bool writePrivateFile(const std::string& path, const std::string& bytes);
+
+} // namespace smimetool
+
+#endif // SMIME_TOOL_FILES_H
