@@ -10,12 +10,21 @@
 
 namespace {
 
+// What the program printed as text: Windows' text-mode output ends each
+// line with CR LF, which stands for LF here.
+std::string printed(std::string out) {
+#if defined(_WIN32)
+    for (std::size_t at = out.find("\r\n"); at != std::string::npos; at = out.find("\r\n", at + 1)) out.erase(at, 1);
+#endif
+    return out;
+}
+
 TEST(ReadmeExample, SignsVerifiesEncryptsAndDecrypts) {
     const testpki::KeyStoreFiles& files = testpki::keyStoreFiles();
     const CommandResult run =
         runCommand({TOUR_PROGRAM, files.aliceP12, testpki::KeyStoreFiles::kPassword, files.bobCertPem});
     EXPECT_EQ(run.status, 0) << run.out << run.err;
-    EXPECT_EQ(run.out, "login: ok\n"
+    EXPECT_EQ(printed(run.out), "login: ok\n"
                        "credential: can sign; can decrypt; certificate valid now\n"
                        "set message: ok\n"
                        "sign: ok\n"
@@ -31,7 +40,7 @@ TEST(ReadmeExample, ExplainsAFailureInWords) {
     const testpki::KeyStoreFiles& files = testpki::keyStoreFiles();
     const CommandResult run = runCommand({TOUR_PROGRAM, files.aliceP12, "not the password", files.bobCertPem});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.out, "login: failed with status 10: wrong password for the key store\n");
+    EXPECT_EQ(printed(run.out), "login: failed with status 10: wrong password for the key store\n");
 }
 
 TEST(ReadmeExample, TheReadmeShowsTheProgramAsItIs) {

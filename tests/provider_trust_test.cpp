@@ -49,8 +49,15 @@ std::string hashedName(X509* cert) {
 class SystemTrust : public ::testing::Test {
 protected:
     void useSystemLocations(const std::string& file, const std::string& directory) {
-        setenv(X509_get_default_cert_file_env(), file.c_str(), 1);
-        setenv(X509_get_default_cert_dir_env(), directory.c_str(), 1);
+        setEnvironment(X509_get_default_cert_file_env(), file);
+        setEnvironment(X509_get_default_cert_dir_env(), directory);
+    }
+    static void setEnvironment(const char* name, const std::string& value) {
+#if defined(_WIN32)
+        _putenv_s(name, value.c_str());
+#else
+        setenv(name, value.c_str(), 1);
+#endif
     }
     TempDir folder;
     const std::string rootPem = testpki::certPem(standardPki().root.cert.get());

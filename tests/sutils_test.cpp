@@ -35,6 +35,15 @@ const LoadCase kLoads[] = {
     {"several blocks", 3 * kBlock + 12345, 4 * kBlock},
 };
 
+// The size of the malloc block that holds block.
+std::size_t storageOf(void* block) {
+#if defined(_WIN32)
+    return _msize(block);
+#else
+    return malloc_usable_size(block);
+#endif
+}
+
 TEST(SmimeUtilityLoadMessage, ReadsWholeFilesInBlocks) {
     TempDir dir;
     for (const auto& c : kLoads) {
@@ -47,8 +56,8 @@ TEST(SmimeUtilityLoadMessage, ReadsWholeFilesInBlocks) {
         ASSERT_NE(out.value, nullptr);
         EXPECT_EQ(std::string(static_cast<const char*>(out.value), out.length), bytes);
         // The storage is the chain's blocks, or the one final copy of them.
-        EXPECT_GE(malloc_usable_size(out.value), c.minimumStorage);
-        EXPECT_LT(malloc_usable_size(out.value), c.minimumStorage + kBlock);
+        EXPECT_GE(storageOf(out.value), c.minimumStorage);
+        EXPECT_LT(storageOf(out.value), c.minimumStorage + kBlock);
         std::free(out.value);
     }
 }

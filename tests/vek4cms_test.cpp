@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "random_bytes.h"
+#include "run_command.h"
 #include "trace_capture.h"
 #include "vekbuffer.h"
 #include "vekmutex.h"
@@ -99,14 +100,12 @@ TEST(VekTraceEnvironment, ConfiguresTheTraceAtLoad) {
         {"0", "0:0:0"},
         {"nonsense", "0:0:0"},
     };
-    // Within the shell that std::system starts, /proc/self/exe is the shell.
-    const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.setting);
-        const std::string command = std::string("VEK4CMS_TRACE='") + c.setting + "' VEK4CMS_TRACE_EXPECT='" +
-                                    c.expected + "' '" + self +
-                                    "' --gtest_filter=VekTraceEnvironment.ChildSeesItsSetting >/dev/null 2>&1";
-        EXPECT_EQ(std::system(command.c_str()), 0);
+        const CommandResult child =
+            runCommand({thisProgram(), "--gtest_filter=VekTraceEnvironment.ChildSeesItsSetting"}, "",
+                       {std::string("VEK4CMS_TRACE=") + c.setting, std::string("VEK4CMS_TRACE_EXPECT=") + c.expected});
+        EXPECT_EQ(child.status, 0) << child.out;
     }
 }
 

@@ -11,6 +11,11 @@
 // go on working.
 void failNthMalloc(int n);
 
+// The n-th operator new from now fails (1 = the next one), and the count of
+// calls restarts. Only operator new is counted: the throwing forms throw
+// std::bad_alloc, the nothrow forms return null.
+void failNthNew(int n);
+
 // The n-th allocation from now fails, whichever way it is asked for: malloc,
 // calloc and realloc return null, operator new throws std::bad_alloc and its
 // nothrow forms return null. The count of calls restarts and counts them all.
@@ -19,7 +24,8 @@ void failNthAllocation(int n);
 // Nothing fails any more; the count of calls goes on.
 void disarmMallocFailure();
 
-// The calls counted since the last failNthMalloc or failNthAllocation.
+// The calls counted since the last failNthMalloc, failNthNew or
+// failNthAllocation.
 int mallocCallsSinceArmed();
 
 // Arms on construction, disarms when it goes out of scope.

@@ -1,20 +1,27 @@
 #include "run_command.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
 #include "temp_dir.h"
 
+#if !defined(_WIN32)
 extern char** environ;
+#endif
 
 namespace {
 
@@ -36,6 +43,44 @@ std::vector<std::string> mergedEnvironment(const std::vector<std::string>& extra
     return merged;
 }
 
+bool runnable(const std::filesystem::path& candidate) {
+#if defined(_WIN32)
+    std::error_code error;
+    return std::filesystem::is_regular_file(candidate, error);
+#else
+    return access(candidate.c_str(), X_OK) == 0;
+#endif
+}
+
+#if defined(_WIN32)
+// One argument as the C runtime of the program started will split it back:
+// quoted when it holds a space, tab or quote, with the backslashes before a
+// quote doubled.
+std::string quotedArgument(const std::string& argument) {
+    if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) return argument;
+    std::string quoted = "\"";
+    std::size_t backslashes = 0;
+    for (const char c : argument) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(2 * backslashes, '\\');
+    return quoted + "\"";
+}
+
+// A file handle the started program inherits as one of its standard streams.
+HANDLE inheritableFile(const std::string& path, bool forWriting) {
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    return CreateFileA(path.c_str(), forWriting ? GENERIC_WRITE : GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       &inherit, forWriting ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+#endif
+
 } // namespace
 
 CommandResult runCommand(const std::vector<std::string>& argv, const std::string& input,
@@ -48,6 +93,36 @@ CommandResult runCommand(const std::vector<std::string>& argv, const std::string
     const std::string out = scratch.file("stdout");
     const std::string err = scratch.file("stderr");
 
+#if defined(_WIN32)
+    const HANDLE files[] = {inheritableFile(in, false), inheritableFile(out, true), inheritableFile(err, true)};
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = files[0];
+    startup.hStdOutput = files[1];
+    startup.hStdError = files[2];
+    std::string commandLine;
+    for (const std::string& a : argv) commandLine += (commandLine.empty() ? "" : " ") + quotedArgument(a);
+    std::string environmentBlock;
+    for (const std::string& e : mergedEnvironment(extraEnvironment)) environmentBlock.append(e).push_back('\0');
+    environmentBlock.push_back('\0');
+    PROCESS_INFORMATION process{};
+    const bool started = files[0] != INVALID_HANDLE_VALUE && files[1] != INVALID_HANDLE_VALUE &&
+                         files[2] != INVALID_HANDLE_VALUE &&
+                         CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, &environmentBlock[0],
+                                        nullptr, &startup, &process);
+    for (const HANDLE file : files)
+        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    if (!started) {
+        result.err = "cannot run " + argv[0] + ": error " + std::to_string(GetLastError());
+        return result;
+    }
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD exitCode = 0;
+    result.status = GetExitCodeProcess(process.hProcess, &exitCode) ? static_cast<int>(exitCode) : -1;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+#else
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
@@ -73,21 +148,42 @@ CommandResult runCommand(const std::vector<std::string>& argv, const std::string
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
     result.out = readAll(out);
     result.err = readAll(err);
     return result;
 }
 
 bool haveCommand(const std::string& name) {
+#if defined(_WIN32)
+    constexpr char kSeparator = ';';
+    const std::string suffixes[] = {"", ".exe"};
+#else
+    constexpr char kSeparator = ':';
+    const std::string suffixes[] = {""};
+#endif
     const char* path = std::getenv("PATH");
     if (path == nullptr) return false;
     std::string dirs(path);
     std::size_t start = 0;
     while (start <= dirs.size()) {
-        const std::size_t end = std::min(dirs.find(':', start), dirs.size());
-        const std::string candidate = dirs.substr(start, end - start) + "/" + name;
-        if (access(candidate.c_str(), X_OK) == 0) return true;
+        const std::size_t end = std::min(dirs.find(kSeparator, start), dirs.size());
+        for (const std::string& suffix : suffixes) {
+            const std::filesystem::path candidate = std::filesystem::path(dirs.substr(start, end - start)) / (name + suffix);
+            if (runnable(candidate)) return true;
+        }
         start = end + 1;
     }
     return false;
+}
+
+std::string thisProgram() {
+#if defined(_WIN32)
+    char name[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(nullptr, name, sizeof name);
+    return std::string(name, length < sizeof name ? length : 0);
+#else
+    std::error_code error;
+    return std::filesystem::read_symlink("/proc/self/exe", error).string();
+#endif
 }

@@ -20,4 +20,7 @@ CommandResult runCommand(const std::vector<std::string>& argv, const std::string
 // True when name is an executable on PATH.
 bool haveCommand(const std::string& name);
 
+// The file of the program that is running.
+std::string thisProgram();
+
 #endif // TESTS_RUN_COMMAND_H

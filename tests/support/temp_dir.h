@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -12,10 +13,16 @@
 
 class TempDir {
 public:
+    // A new folder of a random name under the system's temporary folder.
     TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vek4kivosmime-test-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
+        std::random_device seed;
+        std::mt19937_64 draw(seed());
+        const std::filesystem::path base = std::filesystem::temp_directory_path();
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            path_ = base / ("vek4kivosmime-test-" + std::to_string(draw()));
+            if (std::filesystem::create_directory(path_)) return;
+        }
+        throw std::runtime_error("cannot make a temporary folder under " + base.string());
     }
     ~TempDir() {
         std::error_code ignored;

@@ -26,6 +26,9 @@ public:
         savedEnabled_ = trace->enabled.load();
         savedComponents_ = trace->componentMask.load();
         savedLevels_ = trace->levelMask.load();
+        // With MinGW's POSIX threads a mutex allocates on its first lock,
+        // which must not happen inside a test's allocation-failure window.
+        { std::lock_guard<std::mutex> warm(mutex_); }
         trace->setSink(&TraceCapture::collect, this);
         trace->enable(components, levels);
     }
