@@ -3,7 +3,14 @@
 # A fresh machine of our kind has them all; this keeps a leaner one working.
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libssl-dev openssl)
+# With the argument "windows": what the Windows builds need instead (the
+# MinGW-w64 cross compilers, Wine, and dpkg-dev to unpack Debian's OpenSSL
+# sources).
+if [ "${1:-}" = windows ]; then
+    packages=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine64 dpkg-dev googletest)
+else
+    packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libssl-dev openssl)
+fi
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
@@ -16,4 +23,4 @@ if [ "$(id -u)" -ne 0 ]; then
     exit 1
 fi
 apt-get update -qq
-DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
