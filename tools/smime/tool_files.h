@@ -1,6 +1,7 @@
-// What the tool's file handling shares between its POSIX and Windows forms:
-// the error message of a failed file step, and a block that grows as bytes
-// of unknown length are read into it.
+// The tool's file handling: what its POSIX and Windows forms share (the
+// error message of a failed file step, a descriptor's owner, a block that
+// grows as bytes of unknown length are read into it), and the steps each
+// platform does its own way (tool_files_posix.cpp, tool_files_windows.cpp).
 #ifndef SMIME_TOOL_FILES_H
 #define SMIME_TOOL_FILES_H
 
@@ -23,6 +24,23 @@ inline Outcome fileError(const std::string& command, const std::string& what, co
     return Outcome::failure(kExitUsage, "smime " + command + ": cannot " + what + " '" + path + "': " +
                                             std::strerror(errno));
 }
+
+// An open file descriptor, closed by Close when the owner goes; the
+// standard streams stay open.
+template <int (*Close)(int)>
+class Descriptor {
+public:
+    explicit Descriptor(int descriptor) : descriptor_(descriptor) {}
+    ~Descriptor() {
+        if (descriptor_ > 2) Close(descriptor_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return descriptor_; }
+
+private:
+    int descriptor_;
+};
 
 // A block that doubles as bytes of unknown length are read into it.
 class ReadBlock {
@@ -71,6 +89,26 @@ private:
     std::size_t capacity_ = 0;
     std::size_t length_ = 0;
 };
+
+// --- The steps of writing an output file -------------------------------
+
+// True when path exists and is not a plain file (a device such as /dev/null
+// or NUL, a pipe, a link): written through as it stands, never replaced.
+bool isWrittenThrough(const std::string& path);
+
+// True when path exists as a file that may not be written.
+bool isReadOnly(const std::string& path);
+
+// A new file beside path, open for writing in binary mode, that path's
+// permissions (or a new file's usual ones) will carry; its name goes to
+// temporary. Null with errno set when none can be made.
+std::FILE* createBeside(const std::string& path, std::string& temporary);
+
+// Puts the finished temporary file in path's place, replacing any file
+// there; false with errno set when it cannot.
+bool replaceFile(const std::string& temporary, const std::string& path);
+
+// --- The demo's files -----------------------------------------------------
 
 // A new folder under the system's temporary folder, named PREFIX and a
 // random suffix, that only its owner may enter; empty with errno set when

@@ -1,5 +1,5 @@
 // The tool's files on POSIX systems: input files are mapped, output files
-// replaced by a rename that keeps their mode.
+// replaced by a rename, keeping their mode.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -8,7 +8,6 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
-#include <memory>
 #include <system_error>
 
 #include "tool_files.h"
@@ -18,21 +17,7 @@ namespace smimetool {
 
 namespace {
 
-using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
-
-class Descriptor {
-public:
-    explicit Descriptor(int descriptor) : descriptor_(descriptor) {}
-    ~Descriptor() {
-        if (descriptor_ > 2) ::close(descriptor_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return descriptor_; }
-
-private:
-    int descriptor_;
-};
+using FileDescriptor = Descriptor<::close>;
 
 void unmap(char* block, std::size_t size) { ::munmap(block, size); }
 
@@ -71,7 +56,7 @@ void prepareProcessIo() {
 
 Outcome readInput(const std::string& command, const std::string& path, Bytes& bytes) {
     const bool standardInput = path == "-";
-    const Descriptor file(standardInput ? 0 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    const FileDescriptor file(standardInput ? 0 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (file.get() < 0) return fileError(command, "open", path);
     const std::string name = standardInput ? "standard input" : path;
     struct stat status {};
@@ -93,46 +78,36 @@ Outcome readInput(const std::string& command, const std::string& path, Bytes& by
     return Outcome::success();
 }
 
-Outcome writeOutput(const std::string& command, const std::string& path, const OutputWriter& write) {
-    if (path == "-") {
-        if (!write(stdout) || std::fflush(stdout) != 0)
-            return fileError(command, "write", "standard output");
-        return Outcome::success();
-    }
+bool isWrittenThrough(const std::string& path) {
     struct stat existing {};
-    const bool exists = lstat(path.c_str(), &existing) == 0;
-    // Devices, pipes and links are written through as they stand: replacing
-    // /dev/null or a link with a file of our own would be wrong.
-    if (exists && !S_ISREG(existing.st_mode)) {
-        File file(std::fopen(path.c_str(), "wb"), std::fclose);
-        if (!file) return fileError(command, "write", path);
-        const bool written = write(file.get());
-        if (std::fclose(file.release()) != 0 || !written) return fileError(command, "write", path);
-        return Outcome::success();
-    }
-    if (exists && access(path.c_str(), W_OK) != 0) return fileError(command, "write", path);
-    // The finished file gets the mode the file had, or a new file's usual one.
+    return lstat(path.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode);
+}
+
+bool isReadOnly(const std::string& path) { return access(path.c_str(), F_OK) == 0 && access(path.c_str(), W_OK) != 0; }
+
+std::FILE* createBeside(const std::string& path, std::string& temporary) {
+    // The file gets the mode the file had, or a new file's usual one.
+    struct stat existing {};
+    const bool exists = stat(path.c_str(), &existing) == 0;
     const mode_t mask = umask(0);
     umask(mask);
     const mode_t mode = exists ? (existing.st_mode & 07777) : (0666 & ~mask);
 
-    std::string temporary = path + ".partial-XXXXXX";
+    temporary = path + ".partial-XXXXXX";
     const int descriptor = mkstemp(&temporary[0]);
-    if (descriptor < 0) return fileError(command, "create a file beside", path);
-    File file(fdopen(descriptor, "wb"), std::fclose);
-    if (!file) {
-        close(descriptor);
+    if (descriptor < 0) return nullptr;
+    std::FILE* file = fchmod(descriptor, mode) == 0 ? fdopen(descriptor, "wb") : nullptr;
+    if (file == nullptr) {
+        const int error = errno;
+        ::close(descriptor);
         std::remove(temporary.c_str());
-        return fileError(command, "write", path);
+        errno = error;
     }
-    const bool written = fchmod(descriptor, mode) == 0 && write(file.get());
-    const bool closed = std::fclose(file.release()) == 0;
-    if (!written || !closed || std::rename(temporary.c_str(), path.c_str()) != 0) {
-        const Outcome failed = fileError(command, "write", path);
-        std::remove(temporary.c_str());
-        return failed;
-    }
-    return Outcome::success();
+    return file;
+}
+
+bool replaceFile(const std::string& temporary, const std::string& path) {
+    return std::rename(temporary.c_str(), path.c_str()) == 0;
 }
 
 std::string makePrivateFolder(const std::string& prefix) {

@@ -9,7 +9,6 @@
 #include <climits>
 #include <cstdio>
 #include <filesystem>
-#include <memory>
 #include <random>
 #include <system_error>
 
@@ -20,21 +19,7 @@ namespace smimetool {
 
 namespace {
 
-using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
-
-class Descriptor {
-public:
-    explicit Descriptor(int descriptor) : descriptor_(descriptor) {}
-    ~Descriptor() {
-        if (descriptor_ > 2) ::_close(descriptor_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return descriptor_; }
-
-private:
-    int descriptor_;
-};
+using FileDescriptor = Descriptor<::_close>;
 
 // A name no file has yet: stem and eight random hex digits.
 std::string randomName(const std::string& stem) {
@@ -49,17 +34,6 @@ int readSome(int descriptor, char* at, std::size_t most) {
     return ::_read(descriptor, at, static_cast<unsigned>(most > INT_MAX ? INT_MAX : most));
 }
 
-// True when path names a device or a pipe (NUL, CON, \\.\pipe\...) rather
-// than a file on a disk.
-bool isDevice(const std::string& path) {
-    const HANDLE handle = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
-    const DWORD type = GetFileType(handle);
-    CloseHandle(handle);
-    return type != FILE_TYPE_DISK;
-}
-
 } // namespace
 
 void prepareProcessIo() {
@@ -71,7 +45,7 @@ void prepareProcessIo() {
 
 Outcome readInput(const std::string& command, const std::string& path, Bytes& bytes) {
     const bool standardInput = path == "-";
-    const Descriptor file(standardInput ? 0 : ::_open(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT));
+    const FileDescriptor file(standardInput ? 0 : ::_open(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT));
     if (file.get() < 0) return fileError(command, "open", path);
     const std::string name = standardInput ? "standard input" : path;
     struct _stat64 status {};
@@ -90,26 +64,21 @@ Outcome readInput(const std::string& command, const std::string& path, Bytes& by
     return Outcome::success();
 }
 
-Outcome writeOutput(const std::string& command, const std::string& path, const OutputWriter& write) {
-    if (path == "-") {
-        if (!write(stdout) || std::fflush(stdout) != 0)
-            return fileError(command, "write", "standard output");
-        return Outcome::success();
-    }
-    // Devices (NUL, CON) are written through as they stand: a file beside
-    // NUL would be NUL again.
-    if (isDevice(path)) {
-        File file(std::fopen(path.c_str(), "wb"), std::fclose);
-        if (!file) return fileError(command, "write", path);
-        const bool written = write(file.get());
-        if (std::fclose(file.release()) != 0 || !written) return fileError(command, "write", path);
-        return Outcome::success();
-    }
-    struct _stat64 existing {};
-    const bool exists = ::_stat64(path.c_str(), &existing) == 0;
-    if (exists && ::_access(path.c_str(), 2) != 0) return fileError(command, "write", path);
+// Devices (NUL, CON) and pipes: a file beside NUL would be NUL again.
+bool isWrittenThrough(const std::string& path) {
+    const HANDLE handle = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    const DWORD type = GetFileType(handle);
+    CloseHandle(handle);
+    return type != FILE_TYPE_DISK;
+}
 
-    std::string temporary;
+bool isReadOnly(const std::string& path) { return ::_access(path.c_str(), 0) == 0 && ::_access(path.c_str(), 2) != 0; }
+
+// A file that may be written replaces one that may be, so no permission
+// needs carrying over.
+std::FILE* createBeside(const std::string& path, std::string& temporary) {
     int descriptor = -1;
     for (int attempt = 0; attempt < 100 && descriptor < 0; ++attempt) {
         temporary = randomName(path + ".partial-");
@@ -117,24 +86,21 @@ Outcome writeOutput(const std::string& command, const std::string& path, const O
                              _S_IREAD | _S_IWRITE);
         if (descriptor < 0 && errno != EEXIST) break;
     }
-    if (descriptor < 0) return fileError(command, "create a file beside", path);
-    File file(::_fdopen(descriptor, "wb"), std::fclose);
-    if (!file) {
+    if (descriptor < 0) return nullptr;
+    std::FILE* file = ::_fdopen(descriptor, "wb");
+    if (file == nullptr) {
+        const int error = errno;
         ::_close(descriptor);
         std::remove(temporary.c_str());
-        return fileError(command, "write", path);
+        errno = error;
     }
-    const bool written = write(file.get());
-    const bool closed = std::fclose(file.release()) == 0;
-    const bool moved = written && closed &&
-                       MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    if (!moved) {
-        if (written && closed) errno = EACCES; // MoveFileEx reports through GetLastError only
-        const Outcome failed = fileError(command, "write", path);
-        std::remove(temporary.c_str());
-        return failed;
-    }
-    return Outcome::success();
+    return file;
+}
+
+bool replaceFile(const std::string& temporary, const std::string& path) {
+    if (MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+    errno = EACCES; // MoveFileEx reports through GetLastError only
+    return false;
 }
 
 // The user's temporary folder is the user's own; a folder made in it

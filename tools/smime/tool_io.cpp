@@ -2,9 +2,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <new>
 #include <ostream>
 #include <streambuf>
+
+#include "tool_files.h"
 
 namespace smimetool {
 
@@ -13,6 +16,34 @@ Outcome readInput(const std::string& command, const std::string& path, std::stri
     const Outcome outcome = readInput(command, path, read);
     if (outcome.ok()) bytes.assign(read.view());
     return outcome;
+}
+
+Outcome writeOutput(const std::string& command, const std::string& path, const OutputWriter& write) {
+    using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+    if (path == "-") {
+        if (!write(stdout) || std::fflush(stdout) != 0)
+            return fileError(command, "write", "standard output");
+        return Outcome::success();
+    }
+    if (isWrittenThrough(path)) {
+        File file(std::fopen(path.c_str(), "wb"), std::fclose);
+        if (!file) return fileError(command, "write", path);
+        const bool written = write(file.get());
+        if (std::fclose(file.release()) != 0 || !written) return fileError(command, "write", path);
+        return Outcome::success();
+    }
+    if (isReadOnly(path)) return fileError(command, "write", path);
+    std::string temporary;
+    File file(createBeside(path, temporary), std::fclose);
+    if (!file) return fileError(command, "create a file beside", path);
+    const bool written = write(file.get());
+    const bool closed = std::fclose(file.release()) == 0;
+    if (!written || !closed || !replaceFile(temporary, path)) {
+        const Outcome failed = fileError(command, "write", path);
+        std::remove(temporary.c_str());
+        return failed;
+    }
+    return Outcome::success();
 }
 
 Outcome writeOutput(const std::string& command, const std::string& path, std::string_view bytes) {
