@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "owned_buffer.h"
 #include "vek4kivoidup.h"
 #include "vekruntime.h"
 
@@ -22,23 +23,15 @@ inline void require(bool holds, const char* promise) {
     std::abort();
 }
 
-// A descriptor that receives malloc'd output, freed when it goes.
-class HeapBuffer {
+// A descriptor that receives malloc'd output, freed when it goes: the
+// library's own owner, with what the checks read.
+class HeapBuffer : public ::detail::OwnedBuffer {
 public:
-    HeapBuffer() = default;
-    ~HeapBuffer() { std::free(buffer_.value); }
-    HeapBuffer(const HeapBuffer&) = delete;
-    HeapBuffer& operator=(const HeapBuffer&) = delete;
-
-    gss_buffer_desc* get() { return &buffer_; }
-    bool isUntouched() const { return buffer_.length == 0 && buffer_.value == nullptr; }
+    bool isUntouched() const { return held().length == 0 && held().value == nullptr; }
     std::string_view bytes() const {
-        return buffer_.value == nullptr ? std::string_view()
-                                        : std::string_view(static_cast<const char*>(buffer_.value), buffer_.length);
+        return held().value == nullptr ? std::string_view()
+                                       : std::string_view(static_cast<const char*>(held().value), held().length);
     }
-
-private:
-    gss_buffer_desc buffer_{0, nullptr};
 };
 
 inline gss_buffer_desc viewOf(std::string_view bytes) {

@@ -41,14 +41,14 @@ int findBySubject(X509_LOOKUP* lookup, X509_LOOKUP_TYPE type, const X509_NAME* n
     // the caller takes a reference of its own, so the one set1 takes is
     // given back at once (the store's keeps the object alive).
     int ok = 0;
-    if (match != nullptr) {
-        if (X509* cert = type == X509_LU_X509 ? X509_OBJECT_get0_X509(match) : nullptr) {
-            ok = X509_OBJECT_set1_X509(found, cert);
-            if (ok == 1) X509_free(cert);
-        } else if (X509_CRL* crl = type == X509_LU_CRL ? X509_OBJECT_get0_X509_CRL(match) : nullptr) {
-            ok = X509_OBJECT_set1_X509_CRL(found, crl);
-            if (ok == 1) X509_CRL_free(crl);
-        }
+    if (match != nullptr && type == X509_LU_X509) {
+        X509* cert = X509_OBJECT_get0_X509(match);
+        ok = X509_OBJECT_set1_X509(found, cert);
+        if (ok == 1) X509_free(cert);
+    } else if (match != nullptr && type == X509_LU_CRL) {
+        X509_CRL* crl = X509_OBJECT_get0_X509_CRL(match);
+        ok = X509_OBJECT_set1_X509_CRL(found, crl);
+        if (ok == 1) X509_CRL_free(crl);
     }
     X509_STORE_unlock(store);
     return ok;

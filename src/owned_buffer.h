@@ -17,6 +17,7 @@ public:
     OwnedBuffer& operator=(const OwnedBuffer&) = delete;
 
     gss_buffer_desc* get() { return &buffer_; }
+    const gss_buffer_desc& held() const { return buffer_; }
     gss_buffer_desc release() {
         const gss_buffer_desc out = buffer_;
         buffer_ = {0, nullptr};

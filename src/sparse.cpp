@@ -153,19 +153,17 @@ void SMimeStream::readHeaderLine(std::string& line) {
     const auto at = [&](std::size_t i) {
         return i < rest.size() ? static_cast<unsigned char>(rest[i]) : traits_type::eof();
     };
+    const std::size_t start = line.size();
     std::size_t next = 0;
-    std::size_t appended = 0;
     while (next < rest.size()) {
         const std::size_t cr = rest.find('\r', next);
         const std::size_t runEnd = cr == std::string_view::npos ? rest.size() : cr;
         line.append(rest.data() + next, runEnd - next);
-        appended += runEnd - next;
         next = runEnd;
         if (cr == std::string_view::npos) break;
         if (at(cr + 1) != '\n') {
             // A CR of its own is a byte of the line.
             line += '\r';
-            ++appended;
             next = cr + 1;
             continue;
         }
@@ -173,11 +171,10 @@ void SMimeStream::readHeaderLine(std::string& line) {
         const int after = at(next);
         if (after == '\r' || !isWhiteSpace(after)) break;
         line += ' ';
-        ++appended;
         while (isWhiteSpace(at(next))) ++next;
     }
     streamBuffer.skip(next);
-    if (appended != 0)
+    if (line.size() != start)
         line += '\n';
     else
         inHeader = false;

@@ -6,6 +6,7 @@
 #include <new>
 #include <ostream>
 #include <streambuf>
+#include <utility>
 
 #include "tool_files.h"
 
@@ -18,8 +19,19 @@ Outcome readInput(const std::string& command, const std::string& path, std::stri
     return outcome;
 }
 
+namespace {
+
+using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+
+// Lets write fill the open file, then closes it; false when either fails.
+bool writeAndClose(File file, const OutputWriter& write) {
+    const bool written = write(file.get());
+    return std::fclose(file.release()) == 0 && written;
+}
+
+} // namespace
+
 Outcome writeOutput(const std::string& command, const std::string& path, const OutputWriter& write) {
-    using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
     if (path == "-") {
         if (!write(stdout) || std::fflush(stdout) != 0)
             return fileError(command, "write", "standard output");
@@ -27,18 +39,14 @@ Outcome writeOutput(const std::string& command, const std::string& path, const O
     }
     if (isWrittenThrough(path)) {
         File file(std::fopen(path.c_str(), "wb"), std::fclose);
-        if (!file) return fileError(command, "write", path);
-        const bool written = write(file.get());
-        if (std::fclose(file.release()) != 0 || !written) return fileError(command, "write", path);
+        if (!file || !writeAndClose(std::move(file), write)) return fileError(command, "write", path);
         return Outcome::success();
     }
     if (isReadOnly(path)) return fileError(command, "write", path);
     std::string temporary;
     File file(createBeside(path, temporary), std::fclose);
     if (!file) return fileError(command, "create a file beside", path);
-    const bool written = write(file.get());
-    const bool closed = std::fclose(file.release()) == 0;
-    if (!written || !closed || !replaceFile(temporary, path)) {
+    if (!writeAndClose(std::move(file), write) || !replaceFile(temporary, path)) {
         const Outcome failed = fileError(command, "write", path);
         std::remove(temporary.c_str());
         return failed;
