@@ -22,6 +22,21 @@ inline void* VekAllocateBlock(std::size_t size) noexcept {
     return block;
 }
 
+// Makes a malloc block (null: none yet) of held bytes capacity bytes long,
+// keeping its bytes, and advises it as above; a block that is long enough
+// already is left alone. False when there is no memory: block and held are
+// then as they were. Inline, as above, for the realloc call.
+template <typename Byte>
+inline bool VekGrowBlock(Byte*& block, std::size_t& held, std::size_t capacity) noexcept {
+    if (capacity <= held) return true;
+    void* grown = std::realloc(block, capacity);
+    if (grown == nullptr) return false;
+    VekAdviseHugePages(grown, capacity);
+    block = static_cast<Byte*>(grown);
+    held = capacity;
+    return true;
+}
+
 // Every member that needs memory throws std::bad_alloc when it cannot have
 // it; the buffer is then as it was before the call.
 class VEK4CMS_API VekBuffer {

@@ -28,12 +28,7 @@ bool reserve(Sink& sink, std::size_t needed) {
     std::size_t capacity = sink.capacity + sink.capacity / 2;
     if (capacity <= needed) capacity = needed + 1;
     if (capacity < 4096) capacity = 4096;
-    void* grown = std::realloc(sink.block, capacity);
-    if (grown == nullptr) return false;
-    VekAdviseHugePages(grown, capacity);
-    sink.block = static_cast<unsigned char*>(grown);
-    sink.capacity = capacity;
-    return true;
+    return VekGrowBlock(sink.block, sink.capacity, capacity);
 }
 
 int sinkWrite(BIO* bio, const char* data, std::size_t length, std::size_t* written) {

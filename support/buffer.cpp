@@ -75,12 +75,7 @@ VekBuffer& VekBuffer::operator=(VekBuffer&& other) noexcept {
 VekBuffer::~VekBuffer() { std::free(data_); }
 
 void VekBuffer::reserve(std::size_t capacity) {
-    if (capacity <= capacity_) return;
-    void* grown = std::realloc(data_, capacity);
-    if (grown == nullptr) throw std::bad_alloc();
-    data_ = static_cast<unsigned char*>(grown);
-    capacity_ = capacity;
-    VekAdviseHugePages(data_, capacity_);
+    if (!VekGrowBlock(data_, capacity_, capacity)) throw std::bad_alloc();
 }
 
 unsigned char* VekBuffer::prepareAppend(std::size_t length) {

@@ -50,15 +50,7 @@ public:
     ReadBlock(const ReadBlock&) = delete;
     ReadBlock& operator=(const ReadBlock&) = delete;
 
-    bool reserve(std::size_t capacity) {
-        if (capacity <= capacity_) return true;
-        void* grown = std::realloc(block_, capacity);
-        if (grown == nullptr) return false;
-        VekAdviseHugePages(grown, capacity);
-        block_ = static_cast<char*>(grown);
-        capacity_ = capacity;
-        return true;
-    }
+    bool reserve(std::size_t capacity) { return VekGrowBlock(block_, capacity_, capacity); }
     // Reads until read reports the end (0); read(at, most) returns the
     // number of bytes it put at `at`, or a negative number with errno set.
     // False with errno set on failure.
