@@ -10,6 +10,7 @@
 #include <new>
 #include <ostream>
 
+#include "provider_handles.h"
 #include "smimemsg_frame.h"
 #include "smimestream.h"
 #include "strace.h"
@@ -34,11 +35,40 @@ gss_buffer_desc stringBuffer(const char* text) {
     return {static_cast<OM_uint32>(std::strlen(text) + 1), const_cast<char*>(text)};
 }
 
-// A zeroed descriptor from malloc, so that the provider can release it.
-gss_buffer_desc* newEmptyDescriptor() {
+// A descriptor and a copy of size bytes as its value, both from malloc so
+// that the provider can release them; owner holds the descriptor as soon as
+// it exists. The records name what could not be had.
+unsigned int copyToDescriptor(const void* bytes, std::size_t size, detail::DescriptorHandle& owner,
+                              const char* noDescriptor, const char* noValue) {
     auto* descriptor = static_cast<gss_buffer_desc*>(std::malloc(sizeof(gss_buffer_desc)));
-    if (descriptor != nullptr) *descriptor = {0, nullptr};
-    return descriptor;
+    if (descriptor == nullptr) {
+        SMIME_TRACE_TEXT(noDescriptor);
+        return SMIME_NO_MEMORY;
+    }
+    *descriptor = {0, nullptr};
+    *owner.out() = descriptor;
+    if ((descriptor->value = std::malloc(size)) == nullptr) {
+        SMIME_TRACE_TEXT(noValue);
+        return SMIME_NO_MEMORY;
+    }
+    std::memcpy(descriptor->value, bytes, size);
+    descriptor->length = static_cast<OM_uint32>(size);
+    return SMIME_OK;
+}
+
+unsigned int providerFailed(const char* record) {
+    SMIME_TRACE_TEXT(record);
+    return SMIME_PROVIDER_FAILED;
+}
+
+// Hands what a login made to the object's field once the login succeeded.
+// After a failure it is released; one the provider would not release stays
+// held, so that a later logout retries it.
+template <typename Owner, typename Handle>
+void keepOrRelease(bool keep, Owner& owner, Handle& field, unsigned int& stateFlags, unsigned int bit) {
+    if (!keep && owner.reset()) return;
+    field = owner.release();
+    stateFlags |= bit;
 }
 
 } // namespace
@@ -392,26 +422,20 @@ unsigned int SMIMEMessage::login(const char* location, const char* password, con
         present, SMIME_PROVIDER_FAILED, [&]() -> unsigned int {
             if (const unsigned int refused = detail::checkLoginState(kTraceFile, __LINE__, stateFlags))
                 return refused;
-            unsigned int status = establishCC(location, password, &credentialContainer, minor_status);
+            detail::ContainerHandle container;
+            unsigned int status = establishCC(location, password, container.out(), minor_status);
             if (status != SMIME_OK) return status;
-            stateFlags |= SMIME_CONTAINER_HELD;
-            status = acquireCR(credentialContainer, principal, &credential, &credentialInfo, minor_status);
+            detail::CredentialHandle made;
+            status = acquireCR(container.get(), principal, made.out(), &credentialInfo, minor_status);
             if (status == SMIME_OK) {
-                stateFlags |= SMIME_CREDENTIAL_HELD;
                 *credentialInfoOut = credentialInfo;
-                status = establishEN(credential, &environment, minor_status);
+                status = establishEN(made.get(), &environment, minor_status);
             }
-            if (status == SMIME_OK) {
-                stateFlags |= SMIME_LOGGED_IN;
-                return SMIME_OK;
-            }
-            // A failed login keeps nothing: what this login made goes again.
-            unsigned int scratch = 0;
-            if ((stateFlags & SMIME_CREDENTIAL_HELD) != 0 && releaseCR(&credential, &scratch) == SMIME_OK)
-                stateFlags &= ~static_cast<unsigned int>(SMIME_CREDENTIAL_HELD);
+            if (status == SMIME_OK) stateFlags |= SMIME_LOGGED_IN;
+            keepOrRelease(status == SMIME_OK, made, credential, stateFlags, SMIME_CREDENTIAL_HELD);
             // A credential that could not be released may still need its container.
-            if ((stateFlags & SMIME_CREDENTIAL_HELD) == 0 && abolishCC(&credentialContainer, &scratch) == SMIME_OK)
-                stateFlags &= ~static_cast<unsigned int>(SMIME_CONTAINER_HELD);
+            keepOrRelease(status == SMIME_OK || (stateFlags & SMIME_CREDENTIAL_HELD) != 0, container,
+                          credentialContainer, stateFlags, SMIME_CONTAINER_HELD);
             return status;
         });
 }
@@ -427,18 +451,13 @@ unsigned int SMIMEMessage::login(const gss_buffer_desc* container, const char* p
             if (const unsigned int refused = detail::checkLoginState(kTraceFile, __LINE__, stateFlags))
                 return refused;
             // The container is the caller's and is not kept.
-            unsigned int status = acquireCR(container, principal, &credential, &credentialInfo, minor_status);
+            detail::CredentialHandle made;
+            unsigned int status = acquireCR(container, principal, made.out(), &credentialInfo, minor_status);
             if (status != SMIME_OK) return status;
-            stateFlags |= SMIME_CREDENTIAL_HELD;
             *credentialInfoOut = credentialInfo;
-            status = establishEN(credential, &environment, minor_status);
-            if (status == SMIME_OK) {
-                stateFlags |= SMIME_LOGGED_IN;
-                return SMIME_OK;
-            }
-            unsigned int scratch = 0;
-            if (releaseCR(&credential, &scratch) == SMIME_OK)
-                stateFlags &= ~static_cast<unsigned int>(SMIME_CREDENTIAL_HELD);
+            status = establishEN(made.get(), &environment, minor_status);
+            if (status == SMIME_OK) stateFlags |= SMIME_LOGGED_IN;
+            keepOrRelease(status == SMIME_OK, made, credential, stateFlags, SMIME_CREDENTIAL_HELD);
             return status;
         });
 }
@@ -500,74 +519,41 @@ unsigned int SMIMEMessage::abolishCC(gss_buffer_desc** container, unsigned int* 
     return prov_abolish_creds(container, minor_status) == GSS_S_COMPLETE ? SMIME_OK : SMIME_PROVIDER_FAILED;
 }
 
+// The objects a step makes are released on success and failure alike, each
+// owner in the reverse of the order it is declared in.
 unsigned int SMIMEMessage::acquireCR(const gss_buffer_desc* container, const char* principal, void** credentialOut,
                                      unsigned int* credentialInfoOut, unsigned int* minor_status) {
-    gss_buffer_desc* credentialUsage = nullptr;
-    gss_buffer_desc* principalBuffer = nullptr;
-    gss_name_t name = nullptr;
-    gss_OID_set desiredMechanisms = nullptr;
-    gss_OID_set actualMechanisms = nullptr;
-    gss_buffer_desc* reported = nullptr;
+    detail::DescriptorHandle principalBuffer, reported;
+    detail::OidSetHandle actualMechanisms, desiredMechanisms;
+    detail::DescriptorHandle credentialUsage;
+    detail::NameHandle name;
     OM_uint32 timeReceived = 0;
 
-    // Every descriptor is taken from malloc, so the provider can release them.
-    unsigned int status = SMIME_OK;
-    if ((credentialUsage = newEmptyDescriptor()) == nullptr) {
-        SMIME_TRACE_TEXT("Storage allocation cred_usage failed.");
-        status = SMIME_NO_MEMORY;
-    } else if ((credentialUsage->value = std::malloc(sizeof(OM_uint32))) == nullptr) {
-        SMIME_TRACE_TEXT("Storage allocation cred_usage->value failed.");
-        status = SMIME_NO_MEMORY;
-    } else if (principal != nullptr) {
-        const std::size_t length = std::strlen(principal) + 1;
-        if ((principalBuffer = newEmptyDescriptor()) == nullptr) {
-            SMIME_TRACE_TEXT("Storage allocation principal failed.");
-            status = SMIME_NO_MEMORY;
-        } else if ((principalBuffer->value = std::malloc(length)) == nullptr) {
-            SMIME_TRACE_TEXT("Storage allocation principal->value failed.");
-            status = SMIME_NO_MEMORY;
-        } else {
-            std::memcpy(principalBuffer->value, principal, length);
-            principalBuffer->length = static_cast<OM_uint32>(length);
-        }
-    }
-
-    if (status == SMIME_OK) {
-        credentialUsage->length = sizeof(OM_uint32);
-        std::memcpy(credentialUsage->value, &kCredentialUsage, sizeof kCredentialUsage);
-        if (gss_import_name(minor_status, principalBuffer, KIVOGetOID(KIVO_OID_NAME_TYPE), &name) != GSS_S_COMPLETE) {
-            SMIME_TRACE_TEXT("gss_import_name failed.");
-            status = SMIME_PROVIDER_FAILED;
-        } else if (gss_create_empty_oid_set(minor_status, &desiredMechanisms) != GSS_S_COMPLETE) {
-            SMIME_TRACE_TEXT("gss_create_empty_oid_set failed.");
-            status = SMIME_PROVIDER_FAILED;
-        } else if (gss_add_oid_set_member(minor_status, KIVOGetOID(KIVO_OID_MECHANISM), &desiredMechanisms) !=
-                   GSS_S_COMPLETE) {
-            SMIME_TRACE_TEXT("gss_add_oid_set_member failed.");
-            status = SMIME_PROVIDER_FAILED;
-        } else if (idup_acquire_cred_with_auth(name, container, GSS_C_INDEFINITE, desiredMechanisms, credentialUsage,
-                                               minor_status, credentialOut, &actualMechanisms, &reported,
-                                               &timeReceived) != GSS_S_COMPLETE) {
-            SMIME_TRACE_TEXT("idup_acquire_cred_with_auth failed.");
-            status = SMIME_PROVIDER_FAILED;
-        } else {
-            OM_uint32 word = 0;
-            if (reported != nullptr && reported->value != nullptr && reported->length >= sizeof word)
-                std::memcpy(&word, reported->value, sizeof word);
-            *credentialInfoOut = word;
-        }
-    }
-
-    // Released on success and failure alike, with a word of our own, so the
-    // caller's minor status keeps what the failing call said.
-    OM_uint32 scratch = 0;
-    if (name != nullptr) prov_release_name(&scratch, &name);
-    if (credentialUsage != nullptr) prov_free_buffer_desc(&scratch, &credentialUsage);
-    if (desiredMechanisms != nullptr) prov_release_oid_set(&scratch, &desiredMechanisms);
-    if (actualMechanisms != nullptr) prov_release_oid_set(&scratch, &actualMechanisms);
-    if (reported != nullptr) prov_free_buffer_desc(&scratch, &reported);
-    if (principalBuffer != nullptr) prov_free_buffer_desc(&scratch, &principalBuffer);
-    return status;
+    unsigned int status =
+        copyToDescriptor(&kCredentialUsage, sizeof kCredentialUsage, credentialUsage,
+                         "Storage allocation cred_usage failed.", "Storage allocation cred_usage->value failed.");
+    if (status == SMIME_OK && principal != nullptr)
+        status = copyToDescriptor(principal, std::strlen(principal) + 1, principalBuffer,
+                                  "Storage allocation principal failed.", "Storage allocation principal->value failed.");
+    if (status != SMIME_OK) return status;
+    if (gss_import_name(minor_status, principalBuffer.get(), KIVOGetOID(KIVO_OID_NAME_TYPE), name.out()) !=
+        GSS_S_COMPLETE)
+        return providerFailed("gss_import_name failed.");
+    if (gss_create_empty_oid_set(minor_status, desiredMechanisms.out()) != GSS_S_COMPLETE)
+        return providerFailed("gss_create_empty_oid_set failed.");
+    if (gss_add_oid_set_member(minor_status, KIVOGetOID(KIVO_OID_MECHANISM), desiredMechanisms.out()) !=
+        GSS_S_COMPLETE)
+        return providerFailed("gss_add_oid_set_member failed.");
+    if (idup_acquire_cred_with_auth(name.get(), container, GSS_C_INDEFINITE, desiredMechanisms.get(),
+                                    credentialUsage.get(), minor_status, credentialOut, actualMechanisms.out(),
+                                    reported.out(), &timeReceived) != GSS_S_COMPLETE)
+        return providerFailed("idup_acquire_cred_with_auth failed.");
+    OM_uint32 word = 0;
+    const gss_buffer_desc* info = reported.get();
+    if (info != nullptr && info->value != nullptr && info->length >= sizeof word)
+        std::memcpy(&word, info->value, sizeof word);
+    *credentialInfoOut = word;
+    return SMIME_OK;
 }
 
 unsigned int SMIMEMessage::releaseCR(void** credentialHandle, unsigned int* minor_status) {
@@ -576,26 +562,18 @@ unsigned int SMIMEMessage::releaseCR(void** credentialHandle, unsigned int* mino
 
 unsigned int SMIMEMessage::establishEN(const void* credentialHandle, void** environmentOut,
                                        unsigned int* minor_status) {
-    gss_OID_set services = nullptr;
-    gss_OID_set unsupported = nullptr;
-    kivo_env_output_t firstOutput = nullptr;
-    kivo_env_output_t secondOutput = nullptr;
+    detail::EnvOutputHandle secondOutput, firstOutput;
+    detail::OidSetHandle unsupported, services;
     OM_uint32 timeReceived = 0;
 
-    OM_uint32 major = gss_create_empty_oid_set(minor_status, &services);
-    if (major == GSS_S_COMPLETE) major = gss_create_empty_oid_set(minor_status, &unsupported);
+    OM_uint32 major = gss_create_empty_oid_set(minor_status, services.out());
+    if (major == GSS_S_COMPLETE) major = gss_create_empty_oid_set(minor_status, unsupported.out());
     for (const int service : kServiceOids)
-        if (major == GSS_S_COMPLETE) major = gss_add_oid_set_member(minor_status, KIVOGetOID(service), &services);
+        if (major == GSS_S_COMPLETE) major = gss_add_oid_set_member(minor_status, KIVOGetOID(service), services.out());
     if (major == GSS_S_COMPLETE)
         major = prov_establish_env(credentialHandle, KIVOGetOID(KIVO_OID_MECHANISM), KIVOGetOID(KIVO_OID_MECHANISM),
-                                   0, services, minor_status, environmentOut, &firstOutput, &secondOutput,
-                                   &timeReceived, unsupported);
-
-    OM_uint32 scratch = 0;
-    if (services != nullptr) prov_release_oid_set(&scratch, &services);
-    if (unsupported != nullptr) prov_release_oid_set(&scratch, &unsupported);
-    if (firstOutput != nullptr) prov_release_env_output(&scratch, &firstOutput);
-    if (secondOutput != nullptr) prov_release_env_output(&scratch, &secondOutput);
+                                   0, services.get(), minor_status, environmentOut, firstOutput.out(),
+                                   secondOutput.out(), &timeReceived, unsupported.get());
     return major == GSS_S_COMPLETE ? SMIME_OK : SMIME_PROVIDER_FAILED;
 }
 
