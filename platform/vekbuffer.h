@@ -14,6 +14,10 @@
 // huge pages and kernels that decline are left as they are.
 VEK4CMS_API void VekAdviseHugePages(void* block, std::size_t size) noexcept;
 
+// Whether length fits the 32-bit length word of a buffer descriptor: a
+// longer block cannot be handed across the library's interfaces.
+constexpr bool VekFitsLengthWord(std::size_t length) noexcept { return length <= 0xFFFFFFFFu; }
+
 // A malloc block for size bytes (at least one), advised as above; release
 // it with free. Inline, so that the malloc call belongs to the caller.
 inline void* VekAllocateBlock(std::size_t size) noexcept {

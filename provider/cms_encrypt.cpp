@@ -123,7 +123,7 @@ kivo_reason_t encryptContent(const IDUP_Target_Info_desc& targets, OM_uint32 str
     if (!contentInsertion(der.get(), derLength, ContentKind::Enveloped, contentLength, insertion))
         return KIVO_R_INTERNAL;
     const std::size_t size = editedSize(insertion, derLength);
-    if (size > UINT32_MAX) return KIVO_R_NO_MEMORY;
+    if (!VekFitsLengthWord(size)) return KIVO_R_NO_MEMORY;
     MallocBytes block(static_cast<unsigned char*>(VekAllocateBlock(size)));
     if (!block) return KIVO_R_NO_MEMORY;
     unsigned char* hole = writeEdited(der.get(), derLength, insertion, block.get());

@@ -21,7 +21,7 @@ kivo_reason_t encapsulate(CMS_ContentInfo* cms, const gss_buffer_desc& input, gs
     DerEdit insertion;
     if (!contentInsertion(der.get(), length, ContentKind::Signed, input.length, insertion)) return KIVO_R_INTERNAL;
     const std::size_t size = editedSize(insertion, length);
-    if (size > UINT32_MAX) return KIVO_R_NO_MEMORY;
+    if (!VekFitsLengthWord(size)) return KIVO_R_NO_MEMORY;
     MallocBytes block(static_cast<unsigned char*>(VekAllocateBlock(size)));
     if (!block) return KIVO_R_NO_MEMORY;
     unsigned char* hole = writeEdited(der.get(), length, insertion, block.get());

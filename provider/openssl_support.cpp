@@ -69,14 +69,14 @@ bool stringOf(const gss_buffer_desc* buffer, std::string& text) {
 }
 
 bool handOver(MallocBytes owned, std::size_t length, gss_buffer_desc* output) noexcept {
-    if (length > UINT32_MAX) return false;
+    if (!VekFitsLengthWord(length)) return false;
     output->value = owned.release();
     output->length = static_cast<OM_uint32>(length);
     return true;
 }
 
 kivo_reason_t handOverCopy(const void* bytes, std::size_t length, gss_buffer_desc* output) noexcept {
-    if (length > UINT32_MAX) return KIVO_R_NO_MEMORY;
+    if (!VekFitsLengthWord(length)) return KIVO_R_NO_MEMORY;
     MallocBytes copy(static_cast<unsigned char*>(VekAllocateBlock(length + 1)));
     if (!copy) return KIVO_R_NO_MEMORY;
     if (length != 0) std::memcpy(copy.get(), bytes, length);

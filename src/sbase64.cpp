@@ -14,7 +14,6 @@ namespace {
 
 constexpr char kTraceFile[] = "src/sbase64";
 constexpr unsigned kLineWidth = 72;
-constexpr std::size_t kMaxLength = 0xFFFFFFFFu;
 constexpr unsigned char kInvalid = 0x80;
 constexpr unsigned char kSkip = 0x81;
 
@@ -72,8 +71,7 @@ unsigned int sbase64::encode(const gss_buffer_desc* input, gss_buffer_desc* outp
         output->value = nullptr;
         return SMIME_OK;
     }
-    // A descriptor's length is 32 bits wide; a longer text cannot be handed out.
-    auto* out = size > kMaxLength ? nullptr : static_cast<unsigned char*>(VekAllocateBlock(size));
+    auto* out = VekFitsLengthWord(size) ? static_cast<unsigned char*>(VekAllocateBlock(size)) : nullptr;
     if (out == nullptr) {
         SMIME_TRACE_TEXT("sbase64::encode() could not alloc storage for output.");
         output->length = 0;
@@ -95,7 +93,7 @@ unsigned int sbase64::convertToMIME(const gss_buffer_desc* text, gss_buffer_desc
     const std::size_t padding = (4 - length % 4) % 4;
     const std::size_t lines = (length + kLineWidth - 1) / kLineWidth;
     const std::size_t size = length + padding + lines - 1;
-    auto* out = size > kMaxLength ? nullptr : static_cast<char*>(std::malloc(size));
+    auto* out = VekFitsLengthWord(size) ? static_cast<char*>(std::malloc(size)) : nullptr;
     if (out == nullptr) {
         SMIME_TRACE_TEXT("sbase64::convertToMIME() could not alloc storage for output.");
         output->length = 0;
@@ -128,7 +126,7 @@ unsigned int sbase64::decode(const gss_buffer_desc* input, gss_buffer_desc* outp
         return SMIME_NO_MEMORY;
     }
     std::size_t length = 0;
-    if (!VekKRYUtility::decodeInto(r_buffer_t(input->value, input->length), out, &length) || length > kMaxLength) {
+    if (!VekKRYUtility::decodeInto(r_buffer_t(input->value, input->length), out, &length) || !VekFitsLengthWord(length)) {
         // Text that is not base64 means the body could not be decoded.
         std::free(out);
         return SMIME_NULL_PARAMETER;

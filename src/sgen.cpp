@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "mime_base64.h"
+#include "owned_buffer.h"
 #include "strace.h"
 #include "vek4kivosmime.h"
 #include "vekbuffer.h"
@@ -110,9 +111,8 @@ class MessageWriter {
 public:
     // Adds a piece of known text to the measure.
     void count(std::size_t length) { size_ += length; }
-    // A descriptor's length is 32 bits wide: a longer message cannot be held.
     bool allocate() {
-        if (size_ > 0xFFFFFFFFu) return false;
+        if (!VekFitsLengthWord(size_)) return false;
         block_ = static_cast<unsigned char*>(VekAllocateBlock(size_));
         cursor_ = block_;
         return block_ != nullptr;
@@ -163,10 +163,7 @@ smimeGenerator::smimeGenerator(const smimeGenerator& other)
       codec(new (std::nothrow) sbase64) {
     const gss_buffer_desc& source = *other.outputRef;
     if (source.value == nullptr) return;
-    void* bytes = VekAllocateBlock(source.length);
-    if (bytes == nullptr) return; // the copy is then empty
-    std::memcpy(bytes, source.value, source.length);
-    output = {source.length, bytes};
+    if (detail::copyInto(source.value, source.length, &output) != SMIME_OK) return; // the copy is then empty
     messageType = other.messageType;
 }
 
@@ -338,12 +335,7 @@ unsigned int smimeGenerator::getMessage(gss_buffer_desc* pidu_buffer) {
     if (outputRef->length == 0) return SMIME_NO_MESSAGE;
     if (pidu_buffer == nullptr) return SMIME_NULL_PARAMETER;
     if (pidu_buffer->length != 0 || pidu_buffer->value != nullptr) return SMIME_OUTPUT_NOT_EMPTY;
-    void* bytes = VekAllocateBlock(outputRef->length);
-    if (bytes == nullptr) return SMIME_NO_MEMORY;
-    std::memcpy(bytes, outputRef->value, outputRef->length);
-    pidu_buffer->value = bytes;
-    pidu_buffer->length = outputRef->length;
-    return SMIME_OK;
+    return detail::copyInto(outputRef->value, outputRef->length, pidu_buffer);
 }
 
 unsigned int smimeGenerator::getMessage(std::ostream* pidu_stream) {

@@ -10,6 +10,7 @@
 #include <new>
 #include <ostream>
 
+#include "owned_buffer.h"
 #include "provider_handles.h"
 #include "smimemsg_frame.h"
 #include "smimestream.h"
@@ -267,11 +268,7 @@ unsigned int SMIMEMessage::LoadMessage(std::istream* stream, int sizeHint) {
     }
     const std::size_t length = collected.getLength();
     if (length == 0) return SMIME_STREAM_ERROR;
-    if (length > 0xFFFFFFFFu) return SMIME_NO_MEMORY;
-    void* bytes = VekAllocateBlock(length);
-    if (bytes == nullptr) return SMIME_NO_MEMORY;
-    std::memcpy(bytes, collected.getValue(), length);
-    message = {static_cast<OM_uint32>(length), bytes};
+    if (detail::copyInto(collected.getValue(), length, &message) != SMIME_OK) return SMIME_NO_MEMORY;
     stateFlags |= SMIME_MESSAGE_SET;
     if (parser != nullptr) parser->setMessage(&message);
     return SMIME_OK;
@@ -288,10 +285,7 @@ unsigned int SMIMEMessage::setMessage(const gss_buffer_desc* newMessage, unsigne
         // through a stream would only add a copy: they are copied once,
         // straight into the held block. The caller's bytes are neither kept
         // nor changed.
-        void* bytes = VekAllocateBlock(newMessage->length);
-        if (bytes == nullptr) return SMIME_NO_MEMORY;
-        std::memcpy(bytes, newMessage->value, newMessage->length);
-        message = {newMessage->length, bytes};
+        if (detail::copyInto(newMessage->value, newMessage->length, &message) != SMIME_OK) return SMIME_NO_MEMORY;
         stateFlags |= SMIME_MESSAGE_SET;
         if (parser != nullptr) parser->setMessage(&message);
         return SMIME_OK;
@@ -354,14 +348,7 @@ unsigned int SMIMEMessage::getMessageToBuffer(gss_buffer_desc* output, unsigned 
     } else if ((stateFlags & SMIME_MESSAGE_SET) == 0) {
         status = SMIME_NO_MESSAGE;
     } else {
-        void* copy = VekAllocateBlock(message.length);
-        if (copy == nullptr) {
-            status = SMIME_NO_MEMORY;
-        } else {
-            std::memcpy(copy, message.value, message.length);
-            output->value = copy;
-            output->length = message.length;
-        }
+        status = detail::copyInto(message.value, message.length, output);
     }
     detail::Outcome{majorStatus, minorStatus, stateFlags}.record(status, nullptr);
     return status;

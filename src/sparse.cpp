@@ -114,18 +114,6 @@ transferEncoding_t transferEncodingOf(const std::string& value) {
     return encodingNone;
 }
 
-// A malloc copy of bytes (a block even for none) into out. A descriptor's
-// length is 32 bits wide, so more cannot be handed out.
-unsigned int copyInto(std::string_view bytes, gss_buffer_desc* out) {
-    if (bytes.size() > 0xFFFFFFFFu) return SMIME_NO_MEMORY;
-    void* copy = VekAllocateBlock(bytes.size());
-    if (copy == nullptr) return SMIME_NO_MEMORY;
-    if (!bytes.empty()) std::memcpy(copy, bytes.data(), bytes.size());
-    out->length = static_cast<OM_uint32>(bytes.size());
-    out->value = copy;
-    return SMIME_OK;
-}
-
 } // namespace
 
 // --- MemoryStreamBuffer ------------------------------------------------------
@@ -245,7 +233,7 @@ std::string_view SMimeStream::payload() {
 unsigned int SMimeStream::getpayload(gss_buffer_desc* out) {
     SMIME_TRACE_SCOPE("SMimeStream::getpayload");
     const std::string_view rest = payload();
-    if (copyInto(rest, out) != SMIME_OK) {
+    if (detail::copyInto(rest.data(), rest.size(), out) != SMIME_OK) {
         out->length = static_cast<OM_uint32>(rest.size());
         out->value = nullptr;
         return SMIME_NO_MEMORY;
@@ -298,7 +286,7 @@ unsigned int SMimeStream::getPart(gss_buffer_desc* out) {
     // line belongs to it.
     const std::size_t collected = static_cast<std::size_t>(partEnd - rest.data());
     if (collected < 2) return SMIME_NO_MESSAGE;
-    return copyInto(std::string_view(rest.data(), collected - 2), out);
+    return detail::copyInto(rest.data(), collected - 2, out);
 }
 
 // --- smimeParser ---------------------------------------------------------------
@@ -389,7 +377,7 @@ unsigned int smimeParser::getPKCS7Object(gss_buffer_desc* object, gss_buffer_des
             SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() extracting payload...");
             payload = stream.payload();
         }
-        if (payload.size() > 0xFFFFFFFFu) return SMIME_NO_MEMORY;
+        if (!VekFitsLengthWord(payload.size())) return SMIME_NO_MEMORY;
         SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() payload extracted...");
 
         switch (info.transferEncoding) {
@@ -410,7 +398,7 @@ unsigned int smimeParser::getPKCS7Object(gss_buffer_desc* object, gss_buffer_des
             break;
         default:
             SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() no transfer-encoding applied...");
-            if (copyInto(payload, object) != SMIME_OK) return SMIME_NO_MEMORY;
+            if (detail::copyInto(payload.data(), payload.size(), object) != SMIME_OK) return SMIME_NO_MEMORY;
             break;
         }
         *content = signedContent.release();

@@ -67,8 +67,7 @@ unsigned int smime_utility::loadMessage(const char* fileName, gss_buffer_desc* o
         }
         break; // a short read without an error is the end of the file
     }
-    // The length of a descriptor is 32 bits wide.
-    if (total > 0xFFFFFFFFu) {
+    if (!VekFitsLengthWord(total)) {
         deleteBufferChain(first);
         return SMIME_NO_MEMORY;
     }
