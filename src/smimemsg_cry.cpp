@@ -10,97 +10,99 @@ namespace {
 
 constexpr char kTraceFile[] = "src/smimemsg_cry";
 
+// What the three forms of an operation (into a buffer, to a stream, in
+// place) share: the name their records carry and the status that stands for
+// an exception escaping the work.
+struct Operation {
+    const char* label;
+    unsigned int fallback;
+};
+constexpr Operation kSign{"SMIMEMessage::sign()", SMIME_PROVIDER_FAILED};
+constexpr Operation kEncrypt{"SMIMEMessage::encrypt()", SMIME_PROVIDER_FAILED};
+constexpr Operation kVerify{"SMIMEMessage::verify()", SMIME_BAD_MESSAGE};
+constexpr Operation kDecrypt{"SMIMEMessage::decrypt()", SMIME_BAD_MESSAGE};
+
 // A verify request must ask for something: its first word may not be 0.
 bool isVerifyRequest(const IDUP_PIDU_Information_desc* info) { return info != nullptr && info->verify_flags != 0; }
+
+// The frame every form runs in; given says whether the arguments the form
+// needs besides the minor status word are there.
+template <typename Work>
+unsigned int runForm(const Operation& operation, const detail::Outcome& outcome, VekMutex* mutex,
+                     unsigned int* minor_status, bool given, Work&& work) {
+    return detail::runWithMinorStatus(kTraceFile, __LINE__, operation.label, outcome, mutex, minor_status,
+                                      given && minor_status != nullptr, operation.fallback, work);
+}
 
 } // namespace
 
 // --- Protect -----------------------------------------------------------------
 
 unsigned int SMIMEMessage::sign(digestAlgorithm_t digest, gss_buffer_desc* output, unsigned int* minor_status) {
-    return detail::runWithMinorStatus(kTraceFile, __LINE__, "SMIMEMessage::sign()",
-                                      {majorStatus, minorStatus, stateFlags}, mutex, minor_status,
-                                      output != nullptr && minor_status != nullptr, SMIME_PROVIDER_FAILED, [&] {
-                                          return processEncap(IDUP_Protect_Sign, digest, strengthDefault, nullptr,
-                                                              output, nullptr, minor_status);
-                                      });
+    return runForm(kSign, {majorStatus, minorStatus, stateFlags}, mutex, minor_status, output != nullptr, [&] {
+        return processEncap(IDUP_Protect_Sign, digest, strengthDefault, nullptr, output, nullptr, minor_status);
+    });
 }
 
 unsigned int SMIMEMessage::sign(digestAlgorithm_t digest, std::ostream* output, unsigned int* minor_status) {
-    return detail::runWithMinorStatus(kTraceFile, __LINE__, "SMIMEMessage::sign()",
-                                      {majorStatus, minorStatus, stateFlags}, mutex, minor_status,
-                                      output != nullptr && minor_status != nullptr, SMIME_PROVIDER_FAILED, [&] {
-                                          return processEncap(IDUP_Protect_Sign, digest, strengthDefault, nullptr,
-                                                              nullptr, output, minor_status);
-                                      });
+    return runForm(kSign, {majorStatus, minorStatus, stateFlags}, mutex, minor_status, output != nullptr, [&] {
+        return processEncap(IDUP_Protect_Sign, digest, strengthDefault, nullptr, nullptr, output, minor_status);
+    });
 }
 
 unsigned int SMIMEMessage::sign(digestAlgorithm_t digest, unsigned int* minor_status) {
-    return detail::runWithMinorStatus(kTraceFile, __LINE__, "SMIMEMessage::sign()",
-                                      {majorStatus, minorStatus, stateFlags}, mutex, minor_status,
-                                      minor_status != nullptr, SMIME_PROVIDER_FAILED, [&] {
-                                          return processEncap(IDUP_Protect_Sign, digest, strengthDefault, nullptr,
-                                                              nullptr, nullptr, minor_status);
-                                      });
+    return runForm(kSign, {majorStatus, minorStatus, stateFlags}, mutex, minor_status, true, [&] {
+        return processEncap(IDUP_Protect_Sign, digest, strengthDefault, nullptr, nullptr, nullptr, minor_status);
+    });
 }
 
 unsigned int SMIMEMessage::signSignatureOnly(digestAlgorithm_t digest, gss_buffer_desc* output,
                                              unsigned int* minor_status) {
-    return detail::runWithMinorStatus(kTraceFile, __LINE__, "SMIMEMessage::sign()",
-                                      {majorStatus, minorStatus, stateFlags}, mutex, minor_status,
-                                      output != nullptr && minor_status != nullptr, SMIME_PROVIDER_FAILED, [&] {
-                                          return processEncap(IDUP_Protect_SignatureOnly, digest, strengthDefault,
-                                                              nullptr, output, nullptr, minor_status);
-                                      });
+    return runForm(kSign, {majorStatus, minorStatus, stateFlags}, mutex, minor_status, output != nullptr, [&] {
+        return processEncap(IDUP_Protect_SignatureOnly, digest, strengthDefault, nullptr, output, nullptr,
+                            minor_status);
+    });
 }
 
 unsigned int SMIMEMessage::signSignatureOnly(digestAlgorithm_t digest, std::ostream* output,
                                              unsigned int* minor_status) {
-    return detail::runWithMinorStatus(kTraceFile, __LINE__, "SMIMEMessage::sign()",
-                                      {majorStatus, minorStatus, stateFlags}, mutex, minor_status,
-                                      output != nullptr && minor_status != nullptr, SMIME_PROVIDER_FAILED, [&] {
-                                          return processEncap(IDUP_Protect_SignatureOnly, digest, strengthDefault,
-                                                              nullptr, nullptr, output, minor_status);
-                                      });
+    return runForm(kSign, {majorStatus, minorStatus, stateFlags}, mutex, minor_status, output != nullptr, [&] {
+        return processEncap(IDUP_Protect_SignatureOnly, digest, strengthDefault, nullptr, nullptr, output,
+                            minor_status);
+    });
 }
 
 unsigned int SMIMEMessage::signSignatureOnly(digestAlgorithm_t digest, unsigned int* minor_status) {
-    return detail::runWithMinorStatus(kTraceFile, __LINE__, "SMIMEMessage::sign()",
-                                      {majorStatus, minorStatus, stateFlags}, mutex, minor_status,
-                                      minor_status != nullptr, SMIME_PROVIDER_FAILED, [&] {
-                                          return processEncap(IDUP_Protect_SignatureOnly, digest, strengthDefault,
-                                                              nullptr, nullptr, nullptr, minor_status);
-                                      });
+    return runForm(kSign, {majorStatus, minorStatus, stateFlags}, mutex, minor_status, true, [&] {
+        return processEncap(IDUP_Protect_SignatureOnly, digest, strengthDefault, nullptr, nullptr, nullptr,
+                            minor_status);
+    });
 }
 
 unsigned int SMIMEMessage::encrypt(encryptionAlgorithmStrength_t strength, IDUP_Target_Info_desc* targets,
                                    gss_buffer_desc* output, unsigned int* minor_status) {
-    return detail::runWithMinorStatus(
-        kTraceFile, __LINE__, "SMIMEMessage::encrypt()", {majorStatus, minorStatus, stateFlags}, mutex, minor_status,
-        targets != nullptr && output != nullptr && minor_status != nullptr, SMIME_PROVIDER_FAILED, [&] {
-            return processEncap(IDUP_Protect_Encrypt, static_cast<digestAlgorithm_t>(0), strength, targets, output,
-                                nullptr, minor_status);
-        });
+    return runForm(kEncrypt, {majorStatus, minorStatus, stateFlags}, mutex, minor_status,
+                   targets != nullptr && output != nullptr, [&] {
+                       return processEncap(IDUP_Protect_Encrypt, digestAlgorithm_t{}, strength, targets, output,
+                                           nullptr, minor_status);
+                   });
 }
 
 unsigned int SMIMEMessage::encrypt(encryptionAlgorithmStrength_t strength, IDUP_Target_Info_desc* targets,
                                    std::ostream* output, unsigned int* minor_status) {
-    return detail::runWithMinorStatus(
-        kTraceFile, __LINE__, "SMIMEMessage::encrypt()", {majorStatus, minorStatus, stateFlags}, mutex, minor_status,
-        targets != nullptr && output != nullptr && minor_status != nullptr, SMIME_PROVIDER_FAILED, [&] {
-            return processEncap(IDUP_Protect_Encrypt, static_cast<digestAlgorithm_t>(0), strength, targets, nullptr,
-                                output, minor_status);
-        });
+    return runForm(kEncrypt, {majorStatus, minorStatus, stateFlags}, mutex, minor_status,
+                   targets != nullptr && output != nullptr, [&] {
+                       return processEncap(IDUP_Protect_Encrypt, digestAlgorithm_t{}, strength, targets, nullptr,
+                                           output, minor_status);
+                   });
 }
 
 unsigned int SMIMEMessage::encrypt(encryptionAlgorithmStrength_t strength, IDUP_Target_Info_desc* targets,
                                    unsigned int* minor_status) {
-    return detail::runWithMinorStatus(
-        kTraceFile, __LINE__, "SMIMEMessage::encrypt()", {majorStatus, minorStatus, stateFlags}, mutex, minor_status,
-        targets != nullptr && minor_status != nullptr, SMIME_PROVIDER_FAILED, [&] {
-            return processEncap(IDUP_Protect_Encrypt, static_cast<digestAlgorithm_t>(0), strength, targets, nullptr,
-                                nullptr, minor_status);
-        });
+    return runForm(kEncrypt, {majorStatus, minorStatus, stateFlags}, mutex, minor_status, targets != nullptr, [&] {
+        return processEncap(IDUP_Protect_Encrypt, digestAlgorithm_t{}, strength, targets, nullptr, nullptr,
+                            minor_status);
+    });
 }
 
 unsigned int SMIMEMessage::processEncap(IDUP_Protect_Operation op, digestAlgorithm_t digest,
@@ -169,50 +171,39 @@ unsigned int SMIMEMessage::encryptAction(encryptionAlgorithmStrength_t strength,
 
 unsigned int SMIMEMessage::verify(gss_buffer_desc* output, IDUP_PIDU_Information_desc* info,
                                   unsigned int* minor_status) {
-    return detail::runWithMinorStatus(
-        kTraceFile, __LINE__, "SMIMEMessage::verify()", {majorStatus, minorStatus, stateFlags}, mutex, minor_status,
-        output != nullptr && isVerifyRequest(info) && minor_status != nullptr, SMIME_BAD_MESSAGE,
-        [&] { return processDecap(info, output, nullptr, minor_status); });
+    return runForm(kVerify, {majorStatus, minorStatus, stateFlags}, mutex, minor_status,
+                   isVerifyRequest(info) && output != nullptr,
+                   [&] { return processDecap(info, output, nullptr, minor_status); });
 }
 
-unsigned int SMIMEMessage::verify(std::ostream* output, IDUP_PIDU_Information_desc* info,
-                                  unsigned int* minor_status) {
-    return detail::runWithMinorStatus(
-        kTraceFile, __LINE__, "SMIMEMessage::verify()", {majorStatus, minorStatus, stateFlags}, mutex, minor_status,
-        output != nullptr && isVerifyRequest(info) && minor_status != nullptr, SMIME_BAD_MESSAGE,
-        [&] { return processDecap(info, nullptr, output, minor_status); });
+unsigned int SMIMEMessage::verify(std::ostream* output, IDUP_PIDU_Information_desc* info, unsigned int* minor_status) {
+    return runForm(kVerify, {majorStatus, minorStatus, stateFlags}, mutex, minor_status,
+                   isVerifyRequest(info) && output != nullptr,
+                   [&] { return processDecap(info, nullptr, output, minor_status); });
 }
 
 unsigned int SMIMEMessage::verify(IDUP_PIDU_Information_desc* info, unsigned int* minor_status) {
-    return detail::runWithMinorStatus(kTraceFile, __LINE__, "SMIMEMessage::verify()",
-                                      {majorStatus, minorStatus, stateFlags}, mutex, minor_status,
-                                      isVerifyRequest(info) && minor_status != nullptr, SMIME_BAD_MESSAGE,
-                                      [&] { return processDecap(info, nullptr, nullptr, minor_status); });
+    return runForm(kVerify, {majorStatus, minorStatus, stateFlags}, mutex, minor_status, isVerifyRequest(info),
+                   [&] { return processDecap(info, nullptr, nullptr, minor_status); });
 }
 
 unsigned int SMIMEMessage::decrypt(gss_buffer_desc* output, unsigned int* minor_status) {
-    return detail::runWithMinorStatus(kTraceFile, __LINE__, "SMIMEMessage::decrypt()",
-                                      {majorStatus, minorStatus, stateFlags}, mutex, minor_status,
-                                      output != nullptr && minor_status != nullptr, SMIME_BAD_MESSAGE,
-                                      [&] { return processDecap(nullptr, output, nullptr, minor_status); });
+    return runForm(kDecrypt, {majorStatus, minorStatus, stateFlags}, mutex, minor_status, output != nullptr,
+                   [&] { return processDecap(nullptr, output, nullptr, minor_status); });
 }
 
 unsigned int SMIMEMessage::decrypt(std::ostream* output, unsigned int* minor_status) {
-    return detail::runWithMinorStatus(kTraceFile, __LINE__, "SMIMEMessage::decrypt()",
-                                      {majorStatus, minorStatus, stateFlags}, mutex, minor_status,
-                                      output != nullptr && minor_status != nullptr, SMIME_BAD_MESSAGE,
-                                      [&] { return processDecap(nullptr, nullptr, output, minor_status); });
+    return runForm(kDecrypt, {majorStatus, minorStatus, stateFlags}, mutex, minor_status, output != nullptr,
+                   [&] { return processDecap(nullptr, nullptr, output, minor_status); });
 }
 
 unsigned int SMIMEMessage::decrypt(unsigned int* minor_status) {
-    return detail::runWithMinorStatus(kTraceFile, __LINE__, "SMIMEMessage::decrypt()",
-                                      {majorStatus, minorStatus, stateFlags}, mutex, minor_status,
-                                      minor_status != nullptr, SMIME_BAD_MESSAGE,
-                                      [&] { return processDecap(nullptr, nullptr, nullptr, minor_status); });
+    return runForm(kDecrypt, {majorStatus, minorStatus, stateFlags}, mutex, minor_status, true,
+                   [&] { return processDecap(nullptr, nullptr, nullptr, minor_status); });
 }
 
-unsigned int SMIMEMessage::processDecap(IDUP_PIDU_Information_desc* info, gss_buffer_desc* output,
-                                        std::ostream* stream, unsigned int* minor_status) {
+unsigned int SMIMEMessage::processDecap(IDUP_PIDU_Information_desc* info, gss_buffer_desc* output, std::ostream* stream,
+                                        unsigned int* minor_status) {
     if (const unsigned int refused = detail::checkOperationState(kTraceFile, __LINE__, stateFlags, output))
         return refused;
     gss_buffer_desc content = {0, nullptr};
