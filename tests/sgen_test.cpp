@@ -1,6 +1,7 @@
 // The S/MIME generator: byte layouts of application/pkcs7-mime and
 // multipart/signed, the boundary it picks, holding and handing over.
 #include <cstdlib>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -215,13 +216,9 @@ ClearSigned clearSign(const std::string& content, const std::string& signature, 
     }
     EXPECT_EQ(generator.getMessageType(), messageClearSigned);
     result.message = takeMessage(generator);
-    const std::string parameter = "boundary=boundary";
-    const std::size_t at = result.message.find(parameter);
-    if (at == std::string::npos || result.message.size() < at + parameter.size() + 5) return result;
-    const std::string tag = result.message.substr(at + parameter.size(), 3);
-    if (tag.find_first_not_of("ABCDEFGHIJKLMNOP") == std::string::npos &&
-        result.message.compare(at + parameter.size() + 3, 2, "\r\n") == 0)
-        result.boundary = "boundary" + tag;
+    std::smatch found;
+    if (std::regex_search(result.message, found, std::regex("boundary=(boundary[A-P]{3})\r\n")))
+        result.boundary = found[1];
     return result;
 }
 

@@ -26,22 +26,19 @@ struct ScanCase {
     std::string micalg = "";
 };
 
+const std::string kPkcs7 = "Content-Type: application/pkcs7-mime; ";
 const ScanCase kScans[] = {
-    {"enveloped data folded over three lines",
-     "Content-Type: application/pkcs7-mime;\r\n   smime-type=enveloped-data;\r\n   name=smime.p7m\r\n"
-     "Content-Transfer-Encoding: base64\r\n\r\nMIIB",
-     messageEnvelopedData, encodingBase64},
-    {"names and values in any case",
-     "CONTENT-TYPE: Application/PKCS7-MIME; SMIME-TYPE=Signed-Data\r\ncontent-transfer-encoding: BASE64\r\n\r\n",
-     messageSignedData, encodingBase64},
-    {"the x- form of pkcs7-mime", "Content-Type: application/x-pkcs7-mime; smime-type=enveloped-data\r\n\r\n",
-     messageEnvelopedData},
-    {"quoted smime-type and a name before it",
-     "Content-Type: application/pkcs7-mime; name=\"smime.p7m\"; smime-type=\"signed-data\"\r\n\r\n", messageSignedData},
-    {"folded with four spaces", "MIME-Version: 1.0\r\nContent-Type: application/pkcs7-mime; name=smime.p7m;\r\n    "
-     "smime-type=signed-data\r\nContent-Transfer-Encoding: base64\r\n\r\n", messageSignedData, encodingBase64},
-    {"pkcs7-mime without smime-type", "Content-Type: application/pkcs7-mime; name=smime.p7m\r\n\r\n", messageUnknown},
-    {"an unknown smime-type", "Content-Type: application/pkcs7-mime; smime-type=certs-only\r\n\r\n", messageUnknown},
+    {"enveloped data folded over three lines", "Content-Type: application/pkcs7-mime;\r\n   smime-type=enveloped-data;"
+     "\r\n   name=smime.p7m\r\nContent-Transfer-Encoding: base64\r\n\r\nMIIB", messageEnvelopedData, encodingBase64},
+    {"names and values in any case", "CONTENT-TYPE: Application/PKCS7-MIME; SMIME-TYPE=Signed-Data\r\n"
+     "content-transfer-encoding: BASE64\r\n\r\n", messageSignedData, encodingBase64},
+    {"the x- form", "Content-Type: application/x-pkcs7-mime; smime-type=enveloped-data\r\n\r\n", messageEnvelopedData},
+    {"quoted smime-type after a name", kPkcs7 + "name=\"smime.p7m\"; smime-type=\"signed-data\"\r\n\r\n",
+     messageSignedData},
+    {"folded with four spaces", "MIME-Version: 1.0\r\n" + kPkcs7 + "name=smime.p7m;\r\n    smime-type=signed-data\r\n"
+     "Content-Transfer-Encoding: base64\r\n\r\n", messageSignedData, encodingBase64},
+    {"pkcs7-mime without smime-type", kPkcs7 + "name=smime.p7m\r\n\r\n", messageUnknown},
+    {"an unknown smime-type", kPkcs7 + "smime-type=certs-only\r\n\r\n", messageUnknown},
     {"a detached signature", "Content-Type: application/pkcs7-signature; name=smime.p7s\r\n\r\n", messageSignature},
     {"the x- form of a signature", "Content-Type: application/x-pkcs7-signature\r\n\r\n", messageSignature},
     {"another media type", "Content-Type: text/plain\r\nContent-Transfer-Encoding: 7bit\r\n\r\nhi", messageUnknown,
@@ -50,20 +47,17 @@ const ScanCase kScans[] = {
     {"printable-encoded", "Content-Type: text/plain\r\nContent-Transfer-Encoding: printable-encoded\r\n\r\n",
      messageUnknown, encodingPrintable},
     {"an unknown transfer encoding", "Content-Transfer-Encoding: quoted-printable\r\n\r\n", messageUntyped},
-    {"a later Content-Type overrides", "Content-Type: application/pkcs7-signature\r\n"
-     "Content-Type: application/pkcs7-mime; smime-type=enveloped-data\r\n\r\n", messageEnvelopedData},
-    {"clear-signed with an unknown protocol",
-     "Content-Type: multipart/signed; protocol=\"application/pgp-signature\"; boundary=b\r\n\r\n", messageUnknown,
-     encodingNone, "b"},
-    {"multipart/signed without a protocol", "Content-Type: multipart/signed; boundary=b\r\n\r\n", messageUntyped,
-     encodingNone, "b"},
+    {"a later Content-Type overrides", "Content-Type: application/pkcs7-signature\r\n" + kPkcs7 +
+     "smime-type=enveloped-data\r\n\r\n", messageEnvelopedData},
+    {"an unknown protocol", "Content-Type: multipart/signed; protocol=\"application/pgp-signature\"; boundary=b\r\n\r\n",
+     messageUnknown, encodingNone, "b"},
+    {"no protocol", "Content-Type: multipart/signed; boundary=b\r\n\r\n", messageUntyped, encodingNone, "b"},
     {"a space before the semicolon hides the parameters",
      "Content-Type: multipart/signed ; protocol=\"application/pkcs7-signature\"; boundary=b\r\n\r\n", messageUntyped},
     {"a first line that is empty: no header section", "\r\nContent-Type: application/pkcs7-signature\r\n\r\n",
      messageUntyped},
     {"LF-only input: only the first header counts",
-     "Content-Type: application/pkcs7-mime; smime-type=enveloped-data\nContent-Transfer-Encoding: base64\n\nMIIB\n",
-     messageEnvelopedData},
+     kPkcs7 + "smime-type=enveloped-data\nContent-Transfer-Encoding: base64\n\nMIIB\n", messageEnvelopedData},
     {"clear-signed, protocol first", kClearSigned + "micalg=sha1; boundary=abcd\r\n\r\n--abcd\r\n", messageClearSigned,
      encodingNone, "abcd", "sha1"},
     {"clear-signed, protocol last", "Content-Type: multipart/signed; boundary=abcd; micalg=sha1; "
@@ -71,18 +65,16 @@ const ScanCase kScans[] = {
     {"clear-signed, folded with tabs, x- protocol", "Content-Type: multipart/signed;\r\n\tmicalg=sha1;\r\n\t"
      "boundary=\"abcd\";\r\n\tprotocol=application/x-pkcs7-signature\r\n\r\n", messageClearSigned, encodingNone,
      "abcd", "sha1"},
-    {"a quote never closed only vanishes",
-     "Content-Type: multipart/signed; boundary=\"b=1; protocol=application/pkcs7-signature\r\n\r\n",
-     messageClearSigned, encodingNone, "b"},
+    {"a quote never closed only vanishes", "Content-Type: multipart/signed; boundary=\"b=1; "
+     "protocol=application/pkcs7-signature\r\n\r\n", messageClearSigned, encodingNone, "b"},
     {"quoted boundary with = and _", kClearSigned + "boundary=\"----=_NextPart_000_0012_01D0\"\r\n\r\n",
      messageClearSigned, encodingNone, "----=_NextPart_000_0012_01D0"},
     {"quoted boundary ending in ==", kClearSigned + "boundary=\"===============4172364815==\"; micalg=sha-256\r\n\r\n",
      messageClearSigned, encodingNone, "===============4172364815==", "sha-256"},
     {"quoted boundary with space, ; and :", kClearSigned + "boundary=\"a b;c:d\"\r\n\r\n", messageClearSigned,
      encodingNone, "a b;c:d"},
-    {"long boundary and micalg are cut",
-     kClearSigned + "micalg=" + std::string(25, 'm') + "; boundary=" + std::string(80, 'b') + "\r\n\r\n",
-     messageClearSigned, encodingNone, std::string(70, 'b'), std::string(19, 'm')},
+    {"long boundary and micalg are cut", kClearSigned + "micalg=" + std::string(25, 'm') + "; boundary=" +
+     std::string(80, 'b') + "\r\n\r\n", messageClearSigned, encodingNone, std::string(70, 'b'), std::string(19, 'm')},
 };
 
 TEST(SMimeStreamGetMimeInfo, ClassifiesMessages) {
@@ -201,19 +193,20 @@ TEST(SmimeParserGetMessageType, ScansOnceUntilTheNextMessage) {
 }
 
 struct Extracted {
+    messageType_t typeBefore; // from a parser of its own
     unsigned status;
-    std::string object;
-    std::string content;
+    std::string object, content;
     messageType_t typeAfter;
 };
 
 Extracted extract(const std::string& message) {
-    smimeParser parser;
     gss_buffer_desc buffer = viewOf(message);
+    smimeParser classifier, parser;
+    classifier.setMessage(&buffer);
     parser.setMessage(&buffer);
     gss_buffer_desc object = {0, nullptr};
     gss_buffer_desc content = {0, nullptr};
-    Extracted result{parser.getPKCS7Object(&object, &content), "", "", messageNone};
+    Extracted result{classifier.getMessageType(), parser.getPKCS7Object(&object, &content), "", "", messageNone};
     if (object.value != nullptr) result.object = take(object);
     if (content.value != nullptr) result.content = take(content);
     result.typeAfter = parser.getMessageType();
@@ -226,41 +219,33 @@ TEST(SmimeParserGetPKCS7Object, TakesApartWhatTheGeneratorBuilds) {
     const std::string token = randomBytes(1000, 17);
     const gss_buffer_desc tokenBuffer = viewOf(token);
     const struct {
-        const char* name;
-        std::string content; // clear-signed; none: enveloped or signed-data
-        bool enveloped;
+        std::string content; // none: signed-data, or enveloped data when named so
+        messageType_t type;
     } cases[] = {
-        {"clear-signed with headers", "Content-Type: text/plain\r\n\r\nHello\r\n", false},
-        {"clear-signed bare line feeds", "bare\nline\nfeeds\n", false},
-        {"clear-signed NUL bytes", std::string("nul\0bytes\0\r\n", 12), false},
-        {"clear-signed lookalike delimiters", std::string(3000, 'x') + "\r\n--boundaryAAA\r\n" + std::string(1500, 'z'),
-         false},
-        {"enveloped data", "", true},
-        {"signed data", "", false},
+        {"Content-Type: text/plain\r\n\r\nHello\r\n", messageClearSigned},
+        {"bare\nline\nfeeds\n", messageClearSigned},
+        {std::string("nul\0bytes\0\r\n", 12), messageClearSigned},
+        {std::string(3000, 'x') + "\r\n--boundaryAAA\r\n" + std::string(1500, 'z'), messageClearSigned},
+        {"", messageEnvelopedData},
+        {"", messageSignedData},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.content.substr(0, 16) + std::to_string(c.type));
         smimeGenerator generator;
         const gss_buffer_desc contentBuffer = viewOf(c.content);
-        const bool clearSigned = !c.content.empty();
-        ASSERT_EQ(clearSigned    ? generator.insertMultipartAndSignedData(digestSHA256, &contentBuffer, &tokenBuffer)
-                  : c.enveloped ? generator.insertEnvelopedData(&tokenBuffer)
-                                : generator.insertSignedData(&tokenBuffer),
+        ASSERT_EQ(c.type == messageClearSigned
+                      ? generator.insertMultipartAndSignedData(digestSHA256, &contentBuffer, &tokenBuffer)
+                      : (c.type == messageEnvelopedData ? generator.insertEnvelopedData(&tokenBuffer)
+                                                        : generator.insertSignedData(&tokenBuffer)),
                   SMIME_OK);
         gss_buffer_desc built = {0, nullptr};
         ASSERT_EQ(generator.getMessageReference(&built), SMIME_OK);
-        const std::string message = take(built);
-        smimeParser classifier;
-        gss_buffer_desc view = viewOf(message);
-        classifier.setMessage(&view);
-        EXPECT_EQ(classifier.getMessageType(), clearSigned ? messageClearSigned
-                                               : c.enveloped ? messageEnvelopedData
-                                                             : messageSignedData);
-        const Extracted result = extract(message);
+        const Extracted result = extract(take(built));
+        EXPECT_EQ(result.typeBefore, c.type);
         EXPECT_EQ(result.status, SMIME_OK);
         EXPECT_EQ(result.content, c.content);
         EXPECT_EQ(result.object, token);
-        EXPECT_EQ(result.typeAfter, clearSigned ? messageSignature : classifier.getMessageType());
+        EXPECT_EQ(result.typeAfter, c.type == messageClearSigned ? messageSignature : c.type);
     }
 }
 
@@ -329,11 +314,8 @@ TEST(SmimeParserInterop, TakesApartEveryCorpusMessage) {
         const std::size_t lastOpaque = name.rfind("opaque");
         const bool clearSigned =
             lastMultipart != std::string::npos && (lastOpaque == std::string::npos || lastMultipart > lastOpaque);
-        smimeParser parser;
-        gss_buffer_desc buffer = viewOf(message);
-        parser.setMessage(&buffer);
-        EXPECT_EQ(parser.getMessageType(), clearSigned ? messageClearSigned : messageSignedData);
         const Extracted result = extract(message);
+        EXPECT_EQ(result.typeBefore, clearSigned ? messageClearSigned : messageSignedData);
         ASSERT_EQ(result.status, SMIME_OK);
         ASSERT_GE(result.object.size(), 2u);
         EXPECT_EQ(static_cast<unsigned char>(result.object[0]), 0x30) << "a DER or BER SEQUENCE";
