@@ -1,349 +1,293 @@
-// The base64 codec: MIME encoding and decoding of buffers, and the
-// self-contained encoder and decoder over caller arrays. Expected texts come
-// from OpenSSL's encoder.
-#include <cstdlib>
+// The base64 codecs, held to OpenSSL as columns of the same tables: the
+// support library's VekKRYUtility (its public calls and each block-loop path
+// on its own), the MIME codec sbase64 over it, and sbase64's own array codec.
+#include <algorithm>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "failing_malloc.h"
+#include "../support/base64_codec.h"
 #include "gss_buffers.h"
 #include "openssl_base64.h"
 #include "random_bytes.h"
-#include "trace_capture.h"
 #include "vek4kivosmime.h"
+#include "vekkryutility.h"
 
 namespace {
 
-std::string mimeEncode(const std::string& data) {
-    sbase64 codec;
+namespace base64 = detail::base64;
+using Outcome = base64::DecodeOutcome;
+
+enum class Codec { Public, Scalar, Avx2, Mime, Array };
+const Codec kCodecs[] = {Codec::Public, Codec::Scalar, Codec::Avx2, Codec::Mime, Codec::Array};
+const char* const kCodecNames[] = {"public call", "scalar path", "AVX2 path", "sbase64", "sbase64 array"};
+
+bool isAvailable(Codec codec) { return codec != Codec::Avx2 || base64::isPathAvailable(base64::Path::Avx2); }
+base64::Path pathOf(Codec codec) { return codec == Codec::Avx2 ? base64::Path::Avx2 : base64::Path::Scalar; }
+
+// Input and output live in blocks of exactly their size, so that the
+// sanitizers see a read or write past either end.
+std::unique_ptr<unsigned char[]> exactCopy(const std::string& bytes, std::size_t size) {
+    std::unique_ptr<unsigned char[]> copy(new unsigned char[size == 0 ? 1 : size]);
+    std::memcpy(copy.get(), bytes.data(), std::min(size, bytes.size()));
+    return copy;
+}
+
+std::string text(const unsigned char* bytes, std::size_t length) {
+    return std::string(reinterpret_cast<const char*>(bytes), length);
+}
+
+// One array codec for every call: its line count must start afresh each time.
+std::string encodeWith(Codec codec, const std::string& data, sbase64& array) {
+    const auto in = exactCopy(data, data.size());
     const gss_buffer_desc input = viewOf(data);
     gss_buffer_desc output = {0, nullptr};
-    EXPECT_EQ(codec.encode(&input, &output), SMIME_OK);
-    return take(output);
+    if (codec == Codec::Mime) return array.encode(&input, &output) == SMIME_OK ? take(output) : "refused";
+    if (codec == Codec::Public) {
+        const VekBuffer out = VekKRYUtility::encodeData_BASE64(r_buffer_t(in.get(), data.size()), nullptr);
+        return text(out.getValue(), out.getLength());
+    }
+    const auto n = static_cast<unsigned>(data.size());
+    const std::size_t room = codec == Codec::Array ? sbase64::deriveEncodeLength(n) : VekKRYUtility::encodedLength(n);
+    const auto out = exactCopy("", room);
+    if (codec == Codec::Array) return text(out.get(), array.b64Encode(in.get(), n, out.get(), unsigned(room)));
+    base64::encode(pathOf(codec), in.get(), data.size(), out.get());
+    return text(out.get(), room);
 }
 
-// b64Encode writes a line feed after every full line, also after the last
-// one, except when the line was completed by a padded group.
-std::string expectedArrayEncoding(const std::string& data) {
-    const std::string text = opensslBase64(data);
-    std::string expected = breakLines(text, 72, "\n");
-    if (!data.empty() && data.size() % 3 == 0 && text.size() % 72 == 0) expected += '\n';
-    return expected;
+// What each encoder is held to, from OpenSSL's unbroken text: the MIME codec
+// breaks lines at 72 with LF; the array codec also writes LF after every full
+// line, except when a padded group completed the last one.
+std::string expectedText(Codec codec, const std::string& data) {
+    const std::string unbroken = opensslBase64(data);
+    if (codec != Codec::Mime && codec != Codec::Array) return unbroken;
+    const bool lastLineFull = !data.empty() && data.size() % 3 == 0 && unbroken.size() % 72 == 0;
+    return breakLines(unbroken, 72, "\n") + (codec == Codec::Array && lastLineFull ? "\n" : "");
 }
 
-std::string arrayEncode(sbase64& codec, const std::string& data) {
-    std::vector<unsigned char> out(sbase64::deriveEncodeLength(static_cast<unsigned>(data.size())) + 1);
-    const unsigned written = codec.b64Encode(reinterpret_cast<const unsigned char*>(data.data()),
-                                             static_cast<unsigned>(data.size()), out.data(),
-                                             static_cast<unsigned>(out.size()));
-    return std::string(reinterpret_cast<const char*>(out.data()), written);
+base64::DecodeOutcome outcomeOf(base64::Path path, const std::string& encoded) {
+    const auto in = exactCopy(encoded, encoded.size());
+    const auto out = exactCopy("", base64::decodedCapacity(encoded.size()));
+    const base64::DecodeResult result = base64::decode(path, in.get(), encoded.size(), out.get());
+    EXPECT_TRUE(result.outcome == Outcome::Decoded || result.length == 0);
+    return result.outcome;
 }
 
-// --- encode -----------------------------------------------------------------
+// Nothing when the text is refused.
+std::optional<std::string> decodeWith(Codec codec, const std::string& encoded) {
+    const auto in = exactCopy(encoded, encoded.size());
+    if (codec == Codec::Public) {
+        try {
+            const VekBuffer out = VekKRYUtility::decodeData_BASE64(r_buffer_t(in.get(), encoded.size()), nullptr);
+            return text(out.getValue(), out.getLength());
+        } catch (const VekKRYException&) {
+            return std::nullopt;
+        }
+    }
+    sbase64 codec64;
+    if (codec == Codec::Mime) {
+        const gss_buffer_desc input = viewOf(encoded);
+        int marker = 0;
+        gss_buffer_desc output = {7, &marker};
+        const unsigned status = codec64.decode(&input, &output);
+        EXPECT_TRUE(status == SMIME_OK ? output.value != nullptr : status == SMIME_NULL_PARAMETER && output.length == 7 && output.value == &marker)
+            << "an empty result has a block too; a refusal (status " << status << ") leaves the output alone";
+        return status == SMIME_OK ? std::optional<std::string>(take(output)) : std::nullopt;
+    }
+    if (codec == Codec::Array) {
+        const unsigned room = sbase64::deriveDecodeLength(static_cast<unsigned>(encoded.size()));
+        const auto out = exactCopy("", room);
+        const unsigned n = codec64.b64Decode(encoded.c_str(), static_cast<unsigned>(encoded.size()), out.get(), room);
+        if (n == 0 && encoded.find_first_not_of("\r\n") != std::string::npos) return std::nullopt;
+        return text(out.get(), n);
+    }
+    const auto out = exactCopy("", base64::decodedCapacity(encoded.size()));
+    const base64::DecodeResult result = base64::decode(pathOf(codec), in.get(), encoded.size(), out.get());
+    if (result.outcome != Outcome::Decoded) return std::nullopt;
+    return text(out.get(), result.length);
+}
 
-struct EncodeCase {
+struct LineLayout {
     const char* name;
-    std::string input;
-    std::string expected;
+    std::size_t width; // 0: one line
+    const char* lineEnd;
+    bool endsWithBreak;
+    std::size_t upToLength; // data lengths tried; narrow lines cost the most
 };
 
-const EncodeCase kLineBreaking[] = {
-    {"empty input gives empty output", "", ""},
-    {"three bytes, one group", "abc", "YWJj"},
-    {"54 bytes fill one line exactly", std::string(54, '\0'), std::string(72, 'A')},
-    {"55 bytes start a second line", std::string(55, '\0'), std::string(72, 'A') + "\nAA=="},
-    {"108 bytes give two full lines", std::string(108, '\0'), std::string(72, 'A') + "\n" + std::string(72, 'A')},
+const LineLayout kLayouts[] = {
+    {"one line", 0, "", false, 3000},           {"CR LF every 76", 76, "\r\n", false, 3000},
+    {"CR LF every 64", 64, "\r\n", true, 3000}, {"LF every 64", 64, "\n", false, 600},
+    {"LF every 72", 72, "\n", true, 600},       {"CR LF every 63", 63, "\r\n", false, 600},
+    {"LF every 77", 77, "\n", true, 600},       {"CR LF every 2", 2, "\r\n", false, 600},
+    {"LF every 1", 1, "\n", true, 600},         {"CR LF every 1", 1, "\r\n", true, 600},
 };
 
-TEST(Sbase64Encode, BreaksLinesAt72Characters) {
-    for (const auto& c : kLineBreaking) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(mimeEncode(c.input), c.expected);
-    }
-}
-
-TEST(Sbase64Encode, MatchesOpenSSLForEveryLength) {
-    const std::string data = randomBytes(3000, 7);
-    for (std::size_t length = 0; length <= data.size(); ++length) {
-        SCOPED_TRACE(length);
-        const std::string input = data.substr(0, length);
-        ASSERT_EQ(mimeEncode(input), breakLines(opensslBase64(input), 72, "\n"));
-    }
-}
-
-// --- decode -----------------------------------------------------------------
-
-TEST(Sbase64Decode, ReadsBodiesWithAnyLineBreaks) {
-    const std::string data = randomBytes(2000, 11);
-    for (std::size_t length : {0u, 1u, 2u, 3u, 53u, 54u, 55u, 1000u, 1999u}) {
-        const std::string input = data.substr(0, length);
-        const std::string text = opensslBase64(input);
-        for (const char* separator : {"\n", "\r\n"}) {
-            for (std::size_t width : {72u, 76u, 64u, 5u}) {
-                SCOPED_TRACE(std::to_string(length) + " bytes, lines of " + std::to_string(width));
-                sbase64 codec;
-                const std::string body = breakLines(text, width, separator) + separator;
-                const gss_buffer_desc encoded = viewOf(body);
-                gss_buffer_desc decoded = {0, nullptr};
-                ASSERT_EQ(codec.decode(&encoded, &decoded), SMIME_OK);
-                EXPECT_NE(decoded.value, nullptr) << "even an empty result has a block";
-                EXPECT_EQ(take(decoded), input);
+// The array decoder takes line breaks between groups only.
+TEST(Base64, MatchesOpenSSLAtEveryLength) {
+    const std::string all = randomBytes(3000, 1);
+    sbase64 array;
+    for (std::size_t length = 0; length <= all.size(); ++length) {
+        const std::string data = all.substr(0, length);
+        const std::string unbroken = opensslBase64(data);
+        for (const Codec codec : kCodecs) {
+            if (!isAvailable(codec) || (codec == Codec::Array && length == 0)) continue;
+            SCOPED_TRACE(std::to_string(length) + " bytes, " + kCodecNames[static_cast<int>(codec)]);
+            ASSERT_EQ(encodeWith(codec, data, array), expectedText(codec, data));
+            for (const auto& layout : kLayouts) {
+                if (length > layout.upToLength || (codec == Codec::Array && layout.width % 4 != 0)) continue;
+                SCOPED_TRACE(layout.name);
+                const std::string broken = layout.width == 0 ? unbroken : breakLines(unbroken, layout.width, layout.lineEnd);
+                ASSERT_EQ(decodeWith(codec, broken + (layout.endsWithBreak ? layout.lineEnd : "")), data);
             }
         }
     }
 }
 
-TEST(Sbase64Decode, RefusesNonBase64AndLeavesTheOutputAlone) {
-    const char* const refused[] = {"QU JD", "QUJD\tQUJD", "QUJ", "Q===", "QU=D", "QUI=QUJD", "QUJD!", "\x80QUJ"};
-    for (const char* text : refused) {
-        SCOPED_TRACE(text);
-        sbase64 codec;
-        const std::string body = text;
-        const gss_buffer_desc encoded = viewOf(body);
-        int marker = 0;
-        gss_buffer_desc decoded = {7, &marker};
-        EXPECT_EQ(codec.decode(&encoded, &decoded), SMIME_NULL_PARAMETER);
-        EXPECT_EQ(decoded.length, 7u);
-        EXPECT_EQ(decoded.value, &marker);
+TEST(Base64Decode, SkipsLineBreaksAtEveryPositionOrBetweenGroups) {
+    const std::string data = randomBytes(74, 3); // ends in a group with one '='
+    const std::string unbroken = opensslBase64(data);
+    for (const Codec codec : kCodecs) {
+        for (const std::string lineEnd : {"\r\n", "\n", "\r", "\n\r\n"}) {
+            for (std::size_t at = 0; at <= unbroken.size() && isAvailable(codec); ++at) {
+                SCOPED_TRACE(std::string(kCodecNames[static_cast<int>(codec)]) + ", after " + std::to_string(at));
+                const bool refused = codec == Codec::Array && at % 4 != 0;
+                ASSERT_EQ(decodeWith(codec, std::string(unbroken).insert(at, lineEnd)),
+                          refused ? std::nullopt : std::optional<std::string>(data));
+            }
+        }
     }
 }
 
-// --- sizes --------------------------------------------------------------------
+// 100 characters without padding: whole vector blocks and a tail after them.
+// The vector path must refuse for the scalar path's reason.
+TEST(Base64Decode, RefusesForeignBytesAtEveryPosition) {
+    const std::string valid = opensslBase64(randomBytes(75, 100));
+    const bool avx2 = base64::isPathAvailable(base64::Path::Avx2);
+    for (std::size_t at = 0; at < valid.size(); ++at) {
+        for (int c = 0; c < 256; ++c) {
+            const auto byte = static_cast<char>(c);
+            if (base64::alphabetValue(static_cast<unsigned char>(c)) >= 0 || c == '\r' || c == '\n') continue;
+            SCOPED_TRACE("byte " + std::to_string(c) + " at " + std::to_string(at));
+            std::string bad = valid;
+            bad[at] = byte;
+            // '=' as the very last character is padding, and the text valid;
+            // the array decoder stops at any '=' that may be padding.
+            for (const Codec codec : kCodecs) {
+                if (isAvailable(codec) && !(c == '=' && (codec == Codec::Array || at == valid.size() - 1))) {
+                    ASSERT_FALSE(decodeWith(codec, bad)) << kCodecNames[static_cast<int>(codec)];
+                }
+            }
+            if (!avx2) continue;
+            ASSERT_EQ(outcomeOf(base64::Path::Avx2, bad), outcomeOf(base64::Path::Scalar, bad));
+            const std::string inserted = std::string(valid).insert(at, 1, byte);
+            ASSERT_EQ(outcomeOf(base64::Path::Avx2, inserted), outcomeOf(base64::Path::Scalar, inserted));
+        }
+    }
+}
 
-TEST(Sbase64Sizes, DeriveTheRoomTheArrayCodecsNeed) {
-    struct Case {
-        unsigned n;
-        unsigned encode;
-        unsigned decode;
-    };
-    const Case cases[] = {{0, 0, 0},     {1, 4, 0},      {3, 4, 0},        {5, 8, 3},
-                          {54, 74, 39},  {55, 78, 39},   {108, 148, 81},   {4, 8, 3}};
-    for (const auto& c : cases) {
+struct Refusal {
+    const char* name;
+    std::string text;
+    Outcome outcome;
+    bool arrayRefuses; // the array decoder stops at the first padding instead
+};
+
+const Refusal kRefusals[] = {
+    {"space between groups", "Zm9v YmFy", Outcome::InvalidCharacter, true},
+    {"tab inside a group", "Zm9vY\tmFy", Outcome::InvalidCharacter, true},
+    {"space after the padding", "Zm9vYg== ", Outcome::DataAfterPadding, false},
+    {"NUL", std::string("Zm9v\0mFy", 8), Outcome::InvalidCharacter, true},
+    {"byte 0x80", "Zm9v\x80mFy", Outcome::InvalidCharacter, true},
+    {"byte 0xFF", "Zm9vYmF\xFF", Outcome::InvalidCharacter, true},
+    {"URL-safe alphabet", "Zm9v-_Fy", Outcome::InvalidCharacter, true},
+    {"'=' first in the last group", "Zm9v=mFy", Outcome::MisplacedPadding, true},
+    {"'=' second in the last group", "Zm9vY=Fy", Outcome::MisplacedPadding, true},
+    {"'=' third in the last group", "Zm9vYm=y", Outcome::MisplacedPadding, false},
+    {"a group of padding only", "Zm9v====", Outcome::MisplacedPadding, true},
+    {"three '=' in the last group", "Zm9vY===", Outcome::MisplacedPadding, true},
+    {"'=' inside a middle group", "Zm=vYmFy", Outcome::MisplacedPadding, false},
+    {"padded group in the middle", "Zm8=YmFy", Outcome::DataAfterPadding, false},
+    {"data after padding and a line break", "Zm8=\r\nZg==", Outcome::DataAfterPadding, false},
+    {"single character", "Z", Outcome::TruncatedGroup, true},
+    {"last group short", "Zm9vYmF", Outcome::TruncatedGroup, true},
+    {"last group short by three", "Zm9vY", Outcome::TruncatedGroup, true},
+    {"short group across a line break", "Zm9v\r\nYm\r\n", Outcome::TruncatedGroup, true},
+    {"padding in a short group", "Zm9vYm=", Outcome::TruncatedGroup, true},
+};
+
+// Ahead of each refusal, so that it also comes after whole vector blocks.
+const std::string kValidLead = "QUJDREVGR0hJSktMTU5PUFFSU1RVVldYWVphYmNkZWZnaGlqa2xtbm9wcXJzdHV2";
+
+TEST(Base64Decode, RefusesMalformedTextForItsReason) {
+    for (const auto& r : kRefusals) {
+        for (const std::string& bad : {r.text, kValidLead + r.text, kValidLead + "\r\n" + r.text}) {
+            SCOPED_TRACE(std::string(r.name) + ": " + bad);
+            for (const Codec codec : kCodecs) {
+                if (!isAvailable(codec)) continue;
+                EXPECT_EQ(!decodeWith(codec, bad), codec != Codec::Array || r.arrayRefuses) << kCodecNames[int(codec)];
+                if (codec == Codec::Scalar || codec == Codec::Avx2) {
+                    EXPECT_EQ(outcomeOf(pathOf(codec), bad), r.outcome);
+                }
+            }
+            std::vector<unsigned char> out(VekKRYUtility::decodedCapacity(bad.size()));
+            std::size_t written = 99;
+            EXPECT_FALSE(VekKRYUtility::decodeInto(r_buffer_t(bad.data(), bad.size()), out.data(), &written));
+            EXPECT_EQ(written, 0u);
+        }
+    }
+}
+
+// At every length around the edges of a line and of the encoder's internal
+// runs. Callers describe an empty buffer with a null pointer as often as not.
+TEST(Base64EncodeLinesInto, CutsTheTextIntoLinesOfAnyWidth) {
+    EXPECT_EQ(VekKRYUtility::encodeData_BASE64(r_buffer_t(nullptr, 0), nullptr).getLength(), 0u);
+    EXPECT_EQ(VekKRYUtility::decodeData_BASE64(r_buffer_t(nullptr, 0), nullptr).getLength(), 0u);
+    const std::string all = randomBytes(100000, 7);
+    for (std::size_t width : {4u, 72u, 76u, 4096u, 8192u}) {
+        for (std::size_t length : {0u, 1u, 2u, 3u, 53u, 54u, 55u, 56u, 3023u, 3024u, 3025u, 6049u, 100000u}) {
+            SCOPED_TRACE("width " + std::to_string(width) + ", length " + std::to_string(length));
+            const std::string expected = breakLines(opensslBase64(all.substr(0, length)), width, "\n");
+            const std::size_t size = VekKRYUtility::encodedLinesLength(length, width);
+            ASSERT_EQ(size, expected.size());
+            const auto in = exactCopy(all, length);
+            const auto out = exactCopy(std::string(size + 1, '\xEE'), size + 1);
+            VekKRYUtility::encodeLinesInto(r_buffer_t(in.get(), length), width, out.get());
+            EXPECT_EQ(text(out.get(), size + 1), expected + '\xEE') << "nothing written past the text";
+        }
+    }
+}
+
+TEST(Sbase64ArrayCodec, DerivesTheRoomItNeedsAndRefusesWhatItCannotDo) {
+    const struct {
+        unsigned n, encode, decode;
+    } sizes[] = {{0, 0, 0}, {1, 4, 0}, {3, 4, 0}, {4, 8, 3}, {5, 8, 3}, {54, 74, 39}, {55, 78, 39}, {108, 148, 81}};
+    for (const auto& c : sizes) {
         SCOPED_TRACE(c.n);
         EXPECT_EQ(sbase64::deriveEncodeLength(c.n), c.encode);
         EXPECT_EQ(sbase64::deriveDecodeLength(c.n), c.decode);
     }
     EXPECT_EQ(sbase64::deriveEncodeLength(0xFFFFFFFFu), 0xFFFFFFFFu) << "saturates instead of wrapping";
-}
-
-// --- b64Encode ----------------------------------------------------------------
-
-TEST(Sbase64B64Encode, WritesLinesAndCountsLineFeeds) {
-    struct Case {
-        const char* name;
-        std::size_t length;
-        unsigned written;
-    };
-    const Case cases[] = {
-        {"three bytes", 3, 4},
-        {"53 bytes stay on one line", 53, 72},
-        {"54 bytes end with a line feed", 54, 73},
-        {"55 bytes: a line, a line feed, a padded group", 55, 77},
-        {"108 bytes: two lines, each with its line feed", 108, 146},
-    };
-    const std::string data = randomBytes(200, 5);
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        sbase64 codec;
-        const std::string input = data.substr(0, c.length);
-        const std::string written = arrayEncode(codec, input);
-        EXPECT_EQ(written.size(), c.written);
-        EXPECT_EQ(written, expectedArrayEncoding(input));
-    }
     sbase64 codec;
-    EXPECT_EQ(arrayEncode(codec, "abc"), "YWJj");
-}
-
-TEST(Sbase64B64Encode, MatchesOpenSSLForEveryLengthWithOneObject) {
-    // One object for all lengths: the line count must start afresh each call.
-    sbase64 codec;
-    const std::string data = randomBytes(1200, 9);
-    for (std::size_t length = 1; length <= data.size(); ++length) {
-        SCOPED_TRACE(length);
-        const std::string input = data.substr(0, length);
-        ASSERT_EQ(arrayEncode(codec, input), expectedArrayEncoding(input));
-    }
-}
-
-TEST(Sbase64B64Encode, RefusesWhatItCannotDo) {
-    sbase64 codec;
-    unsigned char out[100];
+    unsigned char out[16];
     const unsigned char in[] = "abcdef";
+    const char text64[] = "QUJDQUJD";
     EXPECT_EQ(codec.b64Encode(nullptr, 3, out, sizeof out), 0u);
     EXPECT_EQ(codec.b64Encode(in, 3, nullptr, sizeof out), 0u);
     EXPECT_EQ(codec.b64Encode(in, 0, out, sizeof out), 0u);
     EXPECT_EQ(codec.b64Encode(in, 3, out, 0), 0u);
     EXPECT_EQ(codec.b64Encode(in, 6, out, 7), 0u) << "8 bytes are needed";
     EXPECT_EQ(codec.b64Encode(in, 6, out, 8), 8u);
-}
-
-// --- b64Decode ----------------------------------------------------------------
-
-struct DecodeCase {
-    const char* name;
-    std::string input;
-    std::string expected; // empty: refused with 0
-};
-
-const DecodeCase kArrayDecoding[] = {
-    {"a full group", "QUJD", "ABC"},
-    {"one padding character", "QUI=", "AB"},
-    {"two padding characters", "QQ==", "A"},
-    {"CR LF between groups", "QUJD\r\nQUJD", "ABCABC"},
-    {"LF alone between groups", "QUJD\nQUJD", "ABCABC"},
-    {"trailing CR LF", "QUJD\r\n", "ABC"},
-    {"leading line breaks", "\r\n\nQUJD", "ABC"},
-    {"a space inside a group", "QU JD", ""},
-    {"a tab between groups", "QUJD\tQUJD", ""},
-    {"a line break inside a group", "QU\r\nJD", ""},
-    {"padding first in a group", "=QJD", ""},
-    {"padding second in a group", "Q=JD", ""},
-    {"a byte above 0x7F", "QUJ\xC4", ""},
-    {"a group cut short", "QUJDQU", ""},
-    {"a single character", "Q", ""},
-};
-
-TEST(Sbase64B64Decode, DecodesGroupsAndRefusesTheRest) {
-    for (const auto& c : kArrayDecoding) {
-        SCOPED_TRACE(c.name);
-        sbase64 codec;
-        std::vector<unsigned char> out(c.input.size() + 3);
-        const unsigned written = codec.b64Decode(c.input.data(), static_cast<unsigned>(c.input.size()), out.data(),
-                                                 static_cast<unsigned>(out.size()));
-        EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.data()), written), c.expected);
-    }
-}
-
-// The room callers are told to provide counts whole groups: a group cut
-// short must be refused before any of it is written.
-TEST(Sbase64B64Decode, StaysWithinTheRoomItAskedFor) {
-    sbase64 codec;
-    for (const std::string text : {"QUJDQU", "QUJDQUJ", "QUJDQ", "QU"}) {
-        SCOPED_TRACE(text);
-        const unsigned room = sbase64::deriveDecodeLength(static_cast<unsigned>(text.size()));
-        std::vector<unsigned char> out(room == 0 ? 1 : room); // exact, so the sanitizers see any overrun
-        EXPECT_EQ(codec.b64Decode(text.data(), static_cast<unsigned>(text.size()), out.data(),
-                                  static_cast<unsigned>(out.size())),
-                  0u);
-    }
-}
-
-TEST(Sbase64B64Decode, RefusesWhatItCannotDo) {
-    sbase64 codec;
-    unsigned char out[16];
-    const char in[] = "QUJDQUJD";
     EXPECT_EQ(codec.b64Decode(nullptr, 8, out, sizeof out), 0u);
-    EXPECT_EQ(codec.b64Decode(in, 8, nullptr, sizeof out), 0u);
-    EXPECT_EQ(codec.b64Decode(in, 0, out, sizeof out), 0u);
-    EXPECT_EQ(codec.b64Decode(in, 8, out, 0), 0u);
-    EXPECT_EQ(codec.b64Decode(in, 8, out, 5), 0u) << "6 bytes are needed";
-    EXPECT_EQ(codec.b64Decode(in, 8, out, 6), 6u);
-}
-
-TEST(Sbase64B64Decode, RoundTripsB64EncodeForEveryLength) {
-    sbase64 codec;
-    const std::string data = randomBytes(600, 13);
-    for (std::size_t length = 1; length <= data.size(); ++length) {
-        SCOPED_TRACE(length);
-        const std::string input = data.substr(0, length);
-        const std::string text = arrayEncode(codec, input);
-        std::vector<unsigned char> out(sbase64::deriveDecodeLength(static_cast<unsigned>(text.size())) + 1);
-        const unsigned written = codec.b64Decode(text.data(), static_cast<unsigned>(text.size()), out.data(),
-                                                 static_cast<unsigned>(out.size()));
-        ASSERT_EQ(std::string(reinterpret_cast<const char*>(out.data()), written), input);
-    }
-}
-
-// --- allocation failures ------------------------------------------------------
-
-// Fails each allocation of one call in turn, until the call makes no more.
-TEST(Sbase64Encode, ReportsEveryAllocationFailure) {
-    const char* const records[] = {"sbase64::encode() could not alloc storage for output.",
-                                   "sbase64::convertToMIME() could not alloc storage for output."};
-    const std::string data = randomBytes(100, 2);
-    const gss_buffer_desc input = viewOf(data);
-    for (int n = 1;; ++n) {
-        SCOPED_TRACE(n);
-        sbase64 codec;
-        TraceCapture capture;
-        gss_buffer_desc output = {0, nullptr};
-        unsigned status;
-        {
-            MallocFailure failure(n);
-            status = codec.encode(&input, &output);
-        }
-        if (mallocCallsSinceArmed() < n) {
-            EXPECT_EQ(status, SMIME_OK);
-            std::free(output.value);
-            break;
-        }
-        ASSERT_LE(n, 2) << "an allocation site nobody expected";
-        EXPECT_EQ(status, SMIME_NO_MEMORY);
-        EXPECT_EQ(output.length, 0u);
-        EXPECT_EQ(output.value, nullptr);
-        EXPECT_EQ(capture.texts(VekTrace::kLevelInfo), std::vector<std::string>{records[n - 1]});
-        EXPECT_EQ(capture.texts(VekTrace::kLevelExit), std::vector<std::string>{"sbase64::encode()"});
-    }
-}
-
-TEST(Sbase64Decode, ReportsAllocationFailure) {
-    sbase64 codec;
-    TraceCapture capture;
-    const std::string body = "QUJD";
-    const gss_buffer_desc encoded = viewOf(body);
-    gss_buffer_desc decoded = {0, nullptr};
-    {
-        MallocFailure failure(1);
-        EXPECT_EQ(codec.decode(&encoded, &decoded), SMIME_NO_MEMORY);
-    }
-    EXPECT_EQ(decoded.length, 0u);
-    EXPECT_EQ(decoded.value, nullptr);
-    EXPECT_EQ(capture.texts(VekTrace::kLevelInfo),
-              std::vector<std::string>{"sbase64::decode() could not alloc storage for output."});
-}
-
-// --- trace records --------------------------------------------------------------
-
-TEST(Sbase64Trace, WritesEntryAndExitRecordsUnderTheLibrarysComponent) {
-    TraceCapture capture;
-    {
-        sbase64 codec;
-        mimeEncode("abc");
-        unsigned char out[8];
-        codec.b64Encode(reinterpret_cast<const unsigned char*>("abc"), 3, out, sizeof out);
-        codec.b64Decode("YWJj", 4, out, sizeof out);
-    }
-    const std::vector<std::string> expectedEntries = {"sbase64::sbase64()", "sbase64::sbase64()", "sbase64::encode()",
-                                                      "sbase64::~sbase64()", "sbase64::b64encode()",
-                                                      "sbase64::b64Decode()", "sbase64::~sbase64()"};
-    EXPECT_EQ(capture.texts(VekTrace::kLevelEntry), expectedEntries);
-    EXPECT_EQ(capture.texts(VekTrace::kLevelExit).size(), expectedEntries.size());
-    for (const auto& record : capture.records()) {
-        SCOPED_TRACE(record.text);
-        EXPECT_EQ(record.component, 0x400u);
-        if (record.level == VekTrace::kLevelEntry) {
-            EXPECT_EQ(record.file, "src/sbase64");
-            EXPECT_GT(record.line, 0);
-        } else {
-            EXPECT_EQ(record.level, VekTrace::kLevelExit);
-            EXPECT_EQ(record.file, "");
-            EXPECT_EQ(record.line, 0);
-        }
-    }
-}
-
-TEST(Sbase64Trace, DecodeFailureWritesNoErrorRecord) {
-    sbase64 codec;
-    TraceCapture capture;
-    const std::string body = "not base64!";
-    const gss_buffer_desc encoded = viewOf(body);
-    gss_buffer_desc decoded = {0, nullptr};
-    EXPECT_EQ(codec.decode(&encoded, &decoded), SMIME_NULL_PARAMETER);
-    EXPECT_TRUE(capture.texts(VekTrace::kLevelInfo).empty());
-    EXPECT_EQ(capture.texts(VekTrace::kLevelExit), std::vector<std::string>{"sbase64::decode()"});
+    EXPECT_EQ(codec.b64Decode(text64, 8, nullptr, sizeof out), 0u);
+    EXPECT_EQ(codec.b64Decode(text64, 0, out, sizeof out), 0u);
+    EXPECT_EQ(codec.b64Decode(text64, 8, out, 0), 0u);
+    EXPECT_EQ(codec.b64Decode(text64, 8, out, 5), 0u) << "6 bytes are needed";
+    EXPECT_EQ(codec.b64Decode(text64, 8, out, 6), 6u);
 }
 
 } // namespace
