@@ -1,11 +1,10 @@
 // Runs an operation once with each of its allocations failing in turn, from
-// a fresh state every time, and checks what every run left behind against
-// the run in which nothing failed.
+// a fresh state every time, and checks every run against the run in which
+// nothing failed.
 #ifndef TESTS_ALLOCATION_WALK_H
 #define TESTS_ALLOCATION_WALK_H
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -52,64 +51,44 @@ struct Operation {
     unsigned unfailedStatus = 0;
 };
 
-// A check that runs after every attempt, e.g. that nothing leaked.
-using AfterEach = std::function<void()>;
-
 inline int failureCount() {
     return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
 }
 
-// Walks one operation through its allocations; returns how many it failed.
-inline int walkOperation(const Operation& op, const AfterEach& afterEach) {
-    SCOPED_TRACE(op.name);
-    constexpr int kMostSites = 2000;  // a walk that goes on longer has lost its way
+// Walks every operation through its allocations, with afterEach checking
+// what each attempt left (e.g. that nothing leaked), and prints how many
+// allocations it failed per operation.
+inline void walkAll(const std::vector<Operation>& operations, const std::function<void()>& afterEach = [] {}) {
+    constexpr int kMostSites = 2000; // a walk that goes on longer has lost its way
     constexpr int kMostReports = 12; // enough to see a pattern, not a flood
-    const Attempt reference = op.attempt(0);
-    afterEach();
-    EXPECT_EQ(reference.status, op.unfailedStatus) << reference.observed;
-    const int reportsBefore = failureCount();
-    int sites = 0;
-    for (int n = 1; failureCount() - reportsBefore < kMostReports; ++n) {
-        SCOPED_TRACE("allocation " + std::to_string(n) + " failing");
-        const Attempt attempt = op.attempt(n);
-        afterEach();
-        if (!attempt.reached) {
-            EXPECT_EQ(attempt.status, reference.status);
-            EXPECT_EQ(attempt.observed, reference.observed);
-            break;
-        }
-        ++sites;
-        if (attempt.status == reference.status) {
-            EXPECT_EQ(attempt.observed, reference.observed) << "a fallback must not change the result";
-        } else {
-            const auto& allowed = op.memoryStatuses;
-            EXPECT_NE(std::find(allowed.begin(), allowed.end(), attempt.status), allowed.end())
-                << "status " << attempt.status << "; " << attempt.observed;
-            EXPECT_EQ(attempt.retried, reference.observed) << "unusable after the failure";
-        }
-        if (n >= kMostSites) {
-            ADD_FAILURE() << "more than " << kMostSites << " allocations";
-            break;
-        }
-    }
-    return sites;
-}
-
-// Walks every operation and reports, per operation and in all, how many
-// allocations it failed: as test properties and on standard output.
-inline void walkAll(const std::vector<Operation>& operations, const AfterEach& afterEach) {
-    int total = 0;
     for (const Operation& op : operations) {
-        const int sites = walkOperation(op, afterEach);
-        total += sites;
-        std::string key = "sites_" + op.name;
-        for (char& c : key)
-            if (std::isalnum(static_cast<unsigned char>(c)) == 0) c = '_';
-        ::testing::Test::RecordProperty(key, sites);
-        std::printf("  %4d  %s\n", sites, op.name.c_str());
+        SCOPED_TRACE(op.name);
+        const Attempt reference = op.attempt(0);
+        afterEach();
+        EXPECT_EQ(reference.status, op.unfailedStatus) << reference.observed;
+        const int reportsBefore = failureCount();
+        int n = 1;
+        for (; n <= kMostSites && failureCount() - reportsBefore < kMostReports; ++n) {
+            SCOPED_TRACE("allocation " + std::to_string(n) + " failing");
+            const Attempt attempt = op.attempt(n);
+            afterEach();
+            if (!attempt.reached) {
+                EXPECT_EQ(attempt.status, reference.status);
+                EXPECT_EQ(attempt.observed, reference.observed);
+                break;
+            }
+            if (attempt.status == reference.status) {
+                EXPECT_EQ(attempt.observed, reference.observed) << "a fallback must not change the result";
+            } else {
+                const auto& allowed = op.memoryStatuses;
+                EXPECT_NE(std::find(allowed.begin(), allowed.end(), attempt.status), allowed.end())
+                    << "status " << attempt.status << "; " << attempt.observed;
+                EXPECT_EQ(attempt.retried, reference.observed) << "unusable after the failure";
+            }
+        }
+        EXPECT_LE(n, kMostSites) << "more allocations than a walk expects";
+        std::printf("  %4d  %s\n", n - 1, op.name.c_str());
     }
-    ::testing::Test::RecordProperty("sites_total", total);
-    std::printf("  %4d  allocations failed in %zu operations\n", total, operations.size());
 }
 
 } // namespace walk
