@@ -24,19 +24,13 @@ struct Attempt {
     std::string retried;  // after a failure: the same, once the object was used again unfailed
 };
 
-// Runs work with its n-th allocation failing (nothing fails for n = 0);
-// false when work made fewer than n allocations. work must allocate nothing
-// but what the operation under test allocates.
+// Runs work, which must allocate nothing but what the operation under test
+// does, with its n-th allocation failing (none for n = 0); false when work
+// made fewer than n allocations.
 template <typename Work>
 bool failingNth(int n, Work&& work) {
-    if (n == 0) {
-        work();
-        return true;
-    }
-    {
-        const AllocationFailure failure(n);
-        work();
-    }
+    const AllocationFailure failure(n);
+    work();
     return mallocCallsSinceArmed() >= n;
 }
 
@@ -46,47 +40,40 @@ struct Operation {
     // unfailed status. Any other status is a fault, and so is the unfailed
     // status with a result that differs from the unfailed run's.
     std::vector<unsigned> memoryStatuses;
-    // One run from a fresh state with allocation n failing (0: none).
-    std::function<Attempt(int n)> attempt;
+    std::function<Attempt(int n)> attempt; // one run from a fresh state, allocation n failing
     unsigned unfailedStatus = 0;
 };
 
-inline int failureCount() {
-    return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
-}
-
-// Walks every operation through its allocations, with afterEach checking
-// what each attempt left (e.g. that nothing leaked), and prints how many
-// allocations it failed per operation.
-inline void walkAll(const std::vector<Operation>& operations, const std::function<void()>& afterEach = [] {}) {
-    constexpr int kMostSites = 2000; // a walk that goes on longer has lost its way
-    constexpr int kMostReports = 12; // enough to see a pattern, not a flood
+// Walks each operation through its allocations, afterEach checking what
+// every run left, and prints how many allocations it failed.
+inline void walkAll(
+    const std::vector<Operation>& operations, const std::function<void()>& afterEach = [] {}) {
+    const auto reports = [] {
+        return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
+    };
     for (const Operation& op : operations) {
         SCOPED_TRACE(op.name);
         const Attempt reference = op.attempt(0);
         afterEach();
         EXPECT_EQ(reference.status, op.unfailedStatus) << reference.observed;
-        const int reportsBefore = failureCount();
+        // Past 2000 allocations a walk has lost its way; a dozen reports show a pattern.
         int n = 1;
-        for (; n <= kMostSites && failureCount() - reportsBefore < kMostReports; ++n) {
+        for (const int reportsBefore = reports(); n <= 2000 && reports() - reportsBefore < 12; ++n) {
             SCOPED_TRACE("allocation " + std::to_string(n) + " failing");
             const Attempt attempt = op.attempt(n);
             afterEach();
-            if (!attempt.reached) {
+            const auto& allowed = op.memoryStatuses;
+            if (!attempt.reached || attempt.status == reference.status) {
                 EXPECT_EQ(attempt.status, reference.status);
-                EXPECT_EQ(attempt.observed, reference.observed);
-                break;
-            }
-            if (attempt.status == reference.status) {
                 EXPECT_EQ(attempt.observed, reference.observed) << "a fallback must not change the result";
+                if (!attempt.reached) break;
             } else {
-                const auto& allowed = op.memoryStatuses;
                 EXPECT_NE(std::find(allowed.begin(), allowed.end(), attempt.status), allowed.end())
                     << "status " << attempt.status << "; " << attempt.observed;
                 EXPECT_EQ(attempt.retried, reference.observed) << "unusable after the failure";
             }
         }
-        EXPECT_LE(n, kMostSites) << "more allocations than a walk expects";
+        EXPECT_LE(n, 2000) << "more allocations than a walk expects";
         std::printf("  %4d  %s\n", n - 1, op.name.c_str());
     }
 }

@@ -16,21 +16,16 @@ std::atomic<Route> g_counted{Route::Malloc};
 
 // Counts the call and tells whether it is the one that must fail.
 bool isChosenToFail(Route route) {
-    const Route counted = g_counted.load(std::memory_order_relaxed);
+    const Route counted = g_counted.load();
     if (counted != Route::Every && counted != route) return false;
-    g_calls.fetch_add(1, std::memory_order_relaxed);
-    int remaining = g_countdown.load(std::memory_order_relaxed);
-    while (remaining > 0) {
-        if (g_countdown.compare_exchange_weak(remaining, remaining - 1, std::memory_order_relaxed))
-            return remaining == 1;
-    }
-    return false;
+    ++g_calls;
+    return g_countdown.load() > 0 && g_countdown.fetch_sub(1) == 1;
 }
 
 void arm(int n, Route counted) {
-    g_calls.store(0, std::memory_order_relaxed);
-    g_counted.store(counted, std::memory_order_relaxed);
-    g_countdown.store(n, std::memory_order_relaxed);
+    g_calls = 0;
+    g_counted = counted;
+    g_countdown = n;
 }
 
 } // namespace
@@ -41,9 +36,9 @@ void failNthNew(int n) { arm(n, Route::New); }
 
 void failNthAllocation(int n) { arm(n, Route::Every); }
 
-void disarmMallocFailure() { g_countdown.store(0, std::memory_order_relaxed); }
+void disarmMallocFailure() { g_countdown = 0; }
 
-int mallocCallsSinceArmed() { return g_calls.load(std::memory_order_relaxed); }
+int mallocCallsSinceArmed() { return g_calls; }
 
 extern "C" void* __real_malloc(std::size_t size);
 extern "C" void* __real_calloc(std::size_t count, std::size_t size);
@@ -56,9 +51,7 @@ extern "C" void* __real_realloc(void* block, std::size_t size);
 // allocator itself.
 #define WRAPPER extern "C" __attribute__((visibility("default")))
 
-WRAPPER void* __wrap_malloc(std::size_t size) {
-    return isChosenToFail(Route::Malloc) ? nullptr : __real_malloc(size);
-}
+WRAPPER void* __wrap_malloc(std::size_t size) { return isChosenToFail(Route::Malloc) ? nullptr : __real_malloc(size); }
 
 WRAPPER void* __wrap_calloc(std::size_t count, std::size_t size) {
     return isChosenToFail(Route::Other) ? nullptr : __real_calloc(count, size);
