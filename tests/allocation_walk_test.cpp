@@ -30,6 +30,7 @@ constexpr unsigned kUntouched = 0xA5A5A5A5u;
 constexpr const char* kPassword = testpki::KeyStoreFiles::kPassword;
 const std::string kText = "Content-Type: text/plain\r\n\r\nA short message to protect.\r\n";
 const std::string kToken = randomBytes(200, 3);
+const gss_buffer_desc kPidu = viewOf(kToken);
 
 std::string textOf(const gss_buffer_desc& b) {
     return b.value != nullptr ? std::string(static_cast<char*>(b.value), b.length) : std::string();
@@ -70,8 +71,8 @@ std::string opened(const std::string& text) {
 enum class Act { Sign, ClearSign, Encrypt, Verify, Decrypt };
 enum class Form { Buffer, Stream, InPlace };
 // What an attempt starts from: an object logged in holding nothing or a
-// message, or one not logged in.
-enum class Holds { Nothing, Text, Signed, ClearSigned, Enveloped, NotLoggedIn };
+// message, one not logged in, or a generator holding a message.
+enum class Holds { Nothing, Text, Signed, ClearSigned, Enveloped, NotLoggedIn, Generated };
 
 // One attempt's objects, and its call's arguments and results: made before
 // allocations are counted and read after, so that the call is all that
@@ -163,7 +164,7 @@ const std::string& messageHeld(Holds holds) {
         }
         return texts;
     }();
-    return made[holds == Holds::NotLoggedIn ? 0 : static_cast<std::size_t>(holds)];
+    return made[holds >= Holds::NotLoggedIn ? 0 : static_cast<std::size_t>(holds)];
 }
 
 // A row of the walk: an operation run from what holds describes.
@@ -178,6 +179,7 @@ walk::Operation row(std::string name, std::vector<unsigned> memoryStatuses, Hold
                     holds == Holds::NotLoggedIn ? 0 : c.message->login(shared().credential(), &c.minor);
                 EXPECT_EQ(login, SMIME_OK);
                 if (!input.empty()) setHeld(*c.message, input);
+                EXPECT_TRUE(holds != Holds::Generated || c.generator.insertEnvelopedData(&kPidu) == SMIME_OK);
                 c.minor = kUntouched;
                 a.reached = walk::failingNth(n, [&] { a.status = run(c); });
                 // The provider says why it failed: memory, not the message.
@@ -204,9 +206,9 @@ walk::Operation row(std::string name, std::vector<unsigned> memoryStatuses, Hold
 
 std::vector<walk::Operation> protectionRows() {
     const std::tuple<const char*, Act, Holds> acts[] = {
-        {"sign", Act::Sign, Holds::Text},          {"signSignatureOnly", Act::ClearSign, Holds::Text},
-        {"encrypt", Act::Encrypt, Holds::Text},    {"verify signed data", Act::Verify, Holds::Signed},
-        {"verify clear-signed", Act::Verify, Holds::ClearSigned}, {"decrypt", Act::Decrypt, Holds::Enveloped}};
+        {"sign", Act::Sign, Holds::Text},         {"signSignatureOnly", Act::ClearSign, Holds::Text},
+        {"encrypt", Act::Encrypt, Holds::Text},   {"verify signed data", Act::Verify, Holds::Signed},
+        {"decrypt", Act::Decrypt, Holds::Enveloped}, {"verify clear-signed", Act::Verify, Holds::ClearSigned}};
     const char* const formNames[] = {" into a buffer", " to a stream", " in place"};
     std::vector<walk::Operation> rows;
     for (const auto& [name, act, holds] : acts) {
@@ -233,7 +235,6 @@ unsigned constructed(Call& c, Args... args) {
 
 std::vector<walk::Operation> rows() {
     static const gss_buffer_desc text = viewOf(kText);
-    static const gss_buffer_desc token = viewOf(kToken);
     static const std::string inputFile = folder().write("input", kText);
     static const std::string bigFile = folder().write("big", randomBytes(70000, 7));
     static const std::string base64Text = "TWFueSBoYW5kcyBtYWtlIGxpZ2h0IHdvcmsu\r\nQUJDREVGRw==\r\n";
@@ -268,12 +269,17 @@ std::vector<walk::Operation> rows() {
         row("login(credential)", {kMemory, SMIME_PROVIDER_FAILED}, Holds::NotLoggedIn,
             [](Call& c) { return c.message->login(shared().credential(), &c.minor); }),
         row("smimeGenerator::insertEnvelopedData", {kMemory}, Holds::Nothing,
-            [](Call& c) { return c.generator.insertEnvelopedData(&token); }),
+            [](Call& c) { return c.generator.insertEnvelopedData(&kPidu); }),
         row("smimeGenerator::insertSignedData", {kMemory}, Holds::Nothing,
-            [](Call& c) { return c.generator.insertSignedData(&token); }),
+            [](Call& c) { return c.generator.insertSignedData(&kPidu); }),
         row("smimeGenerator::insertMultipartAndSignedData", {kMemory}, Holds::Nothing,
-            [](Call& c) { return c.generator.insertMultipartAndSignedData(digestSHA256, &text, &token); }),
-        row("sbase64::encode", {kMemory}, Holds::Nothing, [](Call& c) { return sbase64().encode(&token, &c.buffer); }),
+            [](Call& c) { return c.generator.insertMultipartAndSignedData(digestSHA256, &text, &kPidu); }),
+        row("smimeGenerator::getMessage(buffer)", {kMemory}, Holds::Generated,
+            [](Call& c) { return c.generator.getMessage(&c.buffer); }),
+        // A stream that fails keeps the message in the generator, with 16.
+        row("smimeGenerator::getMessage(stream)", {SMIME_NULL_PARAMETER}, Holds::Generated,
+            [](Call& c) { return c.generator.getMessage(static_cast<std::ostream*>(&c.stream)); }),
+        row("sbase64::encode", {kMemory}, Holds::Nothing, [](Call& c) { return sbase64().encode(&kPidu, &c.buffer); }),
         row("sbase64::decode", {kMemory}, Holds::Nothing, [](Call& c) { return sbase64().decode(&base64, &c.buffer); }),
         row("sprintable::decode", {SMIME_STREAM_ERROR}, Holds::Nothing,
             [](Call& c) { return sprintable::decode(&printable, &c.buffer); }),

@@ -44,11 +44,9 @@ extern "C" void* __real_malloc(std::size_t size);
 extern "C" void* __real_calloc(std::size_t count, std::size_t size);
 extern "C" void* __real_realloc(void* block, std::size_t size);
 
-// The linker sends every malloc, calloc and realloc of the program's own
-// objects here. Visible to shared libraries: the linker also checks their
-// unversioned references (a sanitizer runtime's allocator has no versions)
-// against these names, though at run time the libraries keep calling the
-// allocator itself.
+// The linker sends the program's own malloc, calloc and realloc calls here.
+// Visible, since the linker also checks the unversioned references of shared
+// libraries (a sanitizer runtime's allocator has no versions) against them.
 #define WRAPPER extern "C" __attribute__((visibility("default")))
 
 WRAPPER void* __wrap_malloc(std::size_t size) { return isChosenToFail(Route::Malloc) ? nullptr : __real_malloc(size); }
