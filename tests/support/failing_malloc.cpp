@@ -4,56 +4,52 @@
 #include <cstddef>
 #include <cstdlib>
 #include <new>
-#if defined(_WIN32)
-#include <malloc.h>
-#endif
 
 namespace {
 
-std::atomic<int> g_countdown{0};
-std::atomic<int> g_calls{0};
-std::atomic<int> g_pauses{0};
-
 // The ways memory is asked for; the armed route, or Every, is counted.
 enum class Route { Malloc, New, Other, Every };
+
+std::atomic<int> g_countdown{0};
+std::atomic<int> g_calls{0};
 std::atomic<Route> g_counted{Route::Malloc};
 
 // Counts the call and tells whether it is the one that must fail.
 bool isChosenToFail(Route route) {
-    if (g_pauses.load(std::memory_order_relaxed) > 0) return false;
-    const Route counted = g_counted.load(std::memory_order_relaxed);
+    const Route counted = g_counted.load();
     if (counted != Route::Every && counted != route) return false;
-    g_calls.fetch_add(1, std::memory_order_relaxed);
-    int remaining = g_countdown.load(std::memory_order_relaxed);
-    while (remaining > 0) {
-        if (g_countdown.compare_exchange_weak(remaining, remaining - 1, std::memory_order_relaxed))
-            return remaining == 1;
-    }
-    return false;
+    ++g_calls;
+    return g_countdown.load() > 0 && g_countdown.fetch_sub(1) == 1;
 }
 
 void arm(int n, Route counted) {
-    g_calls.store(0, std::memory_order_relaxed);
-    g_counted.store(counted, std::memory_order_relaxed);
-    g_countdown.store(n, std::memory_order_relaxed);
+    g_calls = 0;
+    g_counted = counted;
+    g_countdown = n;
 }
 
 } // namespace
+
+void failNthMalloc(int n) { arm(n, Route::Malloc); }
+
+void failNthNew(int n) { arm(n, Route::New); }
+
+void failNthAllocation(int n) { arm(n, Route::Every); }
+
+void disarmMallocFailure() { g_countdown = 0; }
+
+int mallocCallsSinceArmed() { return g_calls; }
 
 extern "C" void* __real_malloc(std::size_t size);
 extern "C" void* __real_calloc(std::size_t count, std::size_t size);
 extern "C" void* __real_realloc(void* block, std::size_t size);
 
-// The linker sends every malloc, calloc and realloc of the program's own
-// objects here. Visible to shared libraries: the linker also checks their
-// unversioned references (a sanitizer runtime's allocator has no versions)
-// against these names, though at run time the libraries keep calling the
-// allocator itself.
+// The linker sends the program's own malloc, calloc and realloc calls here.
+// Visible, since the linker also checks the unversioned references of shared
+// libraries (a sanitizer runtime's allocator has no versions) against them.
 #define WRAPPER extern "C" __attribute__((visibility("default")))
 
-WRAPPER void* __wrap_malloc(std::size_t size) {
-    return isChosenToFail(Route::Malloc) ? nullptr : __real_malloc(size);
-}
+WRAPPER void* __wrap_malloc(std::size_t size) { return isChosenToFail(Route::Malloc) ? nullptr : __real_malloc(size); }
 
 WRAPPER void* __wrap_calloc(std::size_t count, std::size_t size) {
     return isChosenToFail(Route::Other) ? nullptr : __real_calloc(count, size);
@@ -64,120 +60,25 @@ WRAPPER void* __wrap_realloc(void* block, std::size_t size) {
     return isChosenToFail(Route::Other) ? nullptr : __real_realloc(block, size);
 }
 
-void failNthMalloc(int n) { arm(n, Route::Malloc); }
-
-void failNthNew(int n) { arm(n, Route::New); }
-
-void failNthAllocation(int n) { arm(n, Route::Every); }
-
-void disarmMallocFailure() { g_countdown.store(0, std::memory_order_relaxed); }
-
-int mallocCallsSinceArmed() { return g_calls.load(std::memory_order_relaxed); }
-
-AllocationFailurePause::AllocationFailurePause() { g_pauses.fetch_add(1, std::memory_order_relaxed); }
-
-AllocationFailurePause::~AllocationFailurePause() { g_pauses.fetch_sub(1, std::memory_order_relaxed); }
-
-// --- operator new and delete --------------------------------------------------
-//
-// Blocks come from the real malloc and go back with free, so that a
-// sanitizer sees matching pairs. The array forms and the other forms of
-// delete call the scalar ones, as the runtime's do.
-
-namespace {
-
-void* allocate(std::size_t size) noexcept {
-    if (isChosenToFail(Route::New)) return nullptr;
-    return __real_malloc(size == 0 ? 1 : size);
+// Blocks of operator new come from the real malloc and go back with free, so
+// that a sanitizer sees matching pairs; every form is replaced, since a
+// sanitizer runtime brings forms of its own. The over-aligned forms are
+// left to the runtime: nothing under test allocates over-aligned objects.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    return isChosenToFail(Route::New) ? nullptr : __real_malloc(size == 0 ? 1 : size);
 }
-
-void* allocateAligned(std::size_t size, std::align_val_t alignment) noexcept {
-    if (isChosenToFail(Route::New)) return nullptr;
-    std::size_t align = static_cast<std::size_t>(alignment);
-    if (align < sizeof(void*)) align = sizeof(void*);
-#if defined(_WIN32)
-    return _aligned_malloc(size == 0 ? 1 : size, align);
-#else
-    void* block = nullptr;
-    return posix_memalign(&block, align, size == 0 ? 1 : size) == 0 ? block : nullptr;
-#endif
-}
-
-// Windows gives aligned blocks back through a call of their own.
-void releaseAligned(void* block) noexcept {
-#if defined(_WIN32)
-    _aligned_free(block);
-#else
-    std::free(block);
-#endif
-}
-
-} // namespace
 
 void* operator new(std::size_t size) {
-    void* block = allocate(size);
+    void* block = ::operator new(size, std::nothrow);
     if (block == nullptr) throw std::bad_alloc();
     return block;
-}
-
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    return allocate(size);
 }
 
 void* operator new[](std::size_t size) { return ::operator new(size); }
-
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
-    return ::operator new(size, tag);
-}
-
-void* operator new(std::size_t size, std::align_val_t alignment) {
-    void* block = allocateAligned(size, alignment);
-    if (block == nullptr) throw std::bad_alloc();
-    return block;
-}
-
-void* operator new(std::size_t size, std::align_val_t alignment,
-                                         const std::nothrow_t&) noexcept {
-    return allocateAligned(size, alignment);
-}
-
-void* operator new[](std::size_t size, std::align_val_t alignment) {
-    return ::operator new(size, alignment);
-}
-
-void* operator new[](std::size_t size, std::align_val_t alignment,
-                                           const std::nothrow_t& tag) noexcept {
-    return ::operator new(size, alignment, tag);
-}
-
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return ::operator new(size, tag); }
 void operator delete(void* block) noexcept { std::free(block); }
-
-void operator delete(void* block, std::size_t) noexcept { ::operator delete(block); }
-
-void operator delete(void* block, const std::nothrow_t&) noexcept { ::operator delete(block); }
-
-void operator delete[](void* block) noexcept { ::operator delete(block); }
-
-void operator delete[](void* block, std::size_t) noexcept { ::operator delete(block); }
-
-void operator delete[](void* block, const std::nothrow_t&) noexcept {
-    ::operator delete(block);
-}
-
-void operator delete(void* block, std::align_val_t) noexcept { releaseAligned(block); }
-
-void operator delete(void* block, std::size_t, std::align_val_t) noexcept { releaseAligned(block); }
-
-void operator delete(void* block, std::align_val_t, const std::nothrow_t&) noexcept {
-    releaseAligned(block);
-}
-
-void operator delete[](void* block, std::align_val_t) noexcept { releaseAligned(block); }
-
-void operator delete[](void* block, std::size_t, std::align_val_t) noexcept {
-    releaseAligned(block);
-}
-
-void operator delete[](void* block, std::align_val_t, const std::nothrow_t&) noexcept {
-    releaseAligned(block);
-}
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
+void operator delete[](void* block) noexcept { std::free(block); }
+void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
+void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(block); }

@@ -6,54 +6,31 @@
 #ifndef TESTS_FAILING_MALLOC_H
 #define TESTS_FAILING_MALLOC_H
 
-// The n-th malloc from now returns null (1 = the next one), and the count of
-// calls restarts. Only malloc is counted: calloc, realloc and operator new
-// go on working.
+// Each arms a failure: the n-th call from now of the kinds it counts fails
+// (1 = the next one), and the count of calls restarts. failNthMalloc counts
+// malloc alone, failNthNew operator new alone, failNthAllocation every kind.
+// A failing malloc, calloc or realloc returns null; a failing operator new
+// throws std::bad_alloc, or returns null in its nothrow forms.
 void failNthMalloc(int n);
-
-// The n-th operator new from now fails (1 = the next one), and the count of
-// calls restarts. Only operator new is counted: the throwing forms throw
-// std::bad_alloc, the nothrow forms return null.
 void failNthNew(int n);
-
-// The n-th allocation from now fails, whichever way it is asked for: malloc,
-// calloc and realloc return null, operator new throws std::bad_alloc and its
-// nothrow forms return null. The count of calls restarts and counts them all.
 void failNthAllocation(int n);
 
 // Nothing fails any more; the count of calls goes on.
 void disarmMallocFailure();
 
-// The calls counted since the last failNthMalloc, failNthNew or
-// failNthAllocation.
+// The calls counted since the last arming.
 int mallocCallsSinceArmed();
 
 // Arms on construction, disarms when it goes out of scope.
-class MallocFailure {
+template <void (*Arm)(int)>
+class ScopedFailure {
 public:
-    explicit MallocFailure(int n) { failNthMalloc(n); }
-    ~MallocFailure() { disarmMallocFailure(); }
-    MallocFailure(const MallocFailure&) = delete;
-    MallocFailure& operator=(const MallocFailure&) = delete;
+    explicit ScopedFailure(int n) { Arm(n); }
+    ~ScopedFailure() { disarmMallocFailure(); }
+    ScopedFailure(const ScopedFailure&) = delete;
+    ScopedFailure& operator=(const ScopedFailure&) = delete;
 };
-
-class AllocationFailure {
-public:
-    explicit AllocationFailure(int n) { failNthAllocation(n); }
-    ~AllocationFailure() { disarmMallocFailure(); }
-    AllocationFailure(const AllocationFailure&) = delete;
-    AllocationFailure& operator=(const AllocationFailure&) = delete;
-};
-
-// While one exists, allocations are neither counted nor failed: for code
-// that a test runs in the middle of a counted call but does not want to
-// walk, such as a test double standing in for a component.
-class AllocationFailurePause {
-public:
-    AllocationFailurePause();
-    ~AllocationFailurePause();
-    AllocationFailurePause(const AllocationFailurePause&) = delete;
-    AllocationFailurePause& operator=(const AllocationFailurePause&) = delete;
-};
+using MallocFailure = ScopedFailure<failNthMalloc>;
+using AllocationFailure = ScopedFailure<failNthAllocation>;
 
 #endif // TESTS_FAILING_MALLOC_H

@@ -35,6 +35,8 @@ public:
         prov_abolish_creds(&container_, &minor);
     }
     void* handle() const { return environment_; }
+    gss_buffer_desc* container() const { return container_; }
+    void* credential() const { return credential_; }
 
 private:
     gss_buffer_desc* container_ = nullptr;
