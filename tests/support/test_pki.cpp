@@ -13,23 +13,8 @@ namespace {
 
 template <typename T>
 T checked(T made, const char* what) {
-    if (!made) throw std::runtime_error(std::string("test PKI: ") + what + " failed");
+    if (made == T()) throw std::runtime_error(std::string("test PKI: ") + what + " failed");
     return made;
-}
-
-std::string checked(std::string made, const char* what) {
-    if (made.empty()) throw std::runtime_error(std::string("test PKI: ") + what + " failed");
-    return made;
-}
-
-demopki::CertificateRequest requestOf(const IssueOptions& options) {
-    demopki::CertificateRequest request;
-    request.commonName = options.commonName;
-    request.email = options.email;
-    request.validFromSeconds = options.validFromSeconds;
-    request.validForSeconds = options.validForSeconds;
-    request.authority = options.authority;
-    return request;
 }
 
 bool replaceExtension(X509* cert, X509* issuer, int nid, const std::string& value) {
@@ -44,7 +29,11 @@ bool replaceExtension(X509* cert, X509* issuer, int nid, const std::string& valu
 }
 
 Cert makeCert(EVP_PKEY* subjectKey, const IssueOptions& options, X509* issuerCert, EVP_PKEY* issuerKey) {
-    Cert cert(checked(demopki::makeCertificate(subjectKey, requestOf(options), issuerCert, issuerKey), "certificate")
+    Cert cert(checked(demopki::makeCertificate(
+                       subjectKey,
+                       {options.commonName, options.email, options.validFromSeconds, options.validForSeconds,
+                        options.authority},
+                       issuerCert, issuerKey), "certificate")
                   .release(),
               CertFree());
     if (options.keyUsage.empty() && options.extendedKeyUsage.empty()) return cert;
