@@ -188,24 +188,24 @@ TEST(ProviderProtect, RefusesWhatItCannotDoWithTheRightReason) {
         void* environment;
         IDUP_Protect_Request_desc request;
         IDUP_Target_Info_desc* targets;
-        gss_buffer_desc token;
         OM_uint32 reason;
+        gss_buffer_desc token = {0, nullptr};
     } cases[] = {
-        {"MD2", alice.handle(), {IDUP_Protect_Sign, KIVO_DIGEST_MD2, 0, 0}, nullptr, {0, nullptr}, KIVO_R_UNSUPPORTED_DIGEST},
-        {"unknown digest", alice.handle(), {IDUP_Protect_SignatureOnly, 0x700, 0, 0}, nullptr, {0, nullptr},
+        {"MD2", alice.handle(), {IDUP_Protect_Sign, KIVO_DIGEST_MD2, 0, 0}, nullptr, KIVO_R_UNSUPPORTED_DIGEST},
+        {"unknown digest", alice.handle(), {IDUP_Protect_SignatureOnly, 0x700, 0, 0}, nullptr,
          KIVO_R_UNSUPPORTED_DIGEST},
-        {"unknown strength", alice.handle(), {IDUP_Protect_Encrypt, 0, 100, 0}, &oneGood, {0, nullptr},
+        {"unknown strength", alice.handle(), {IDUP_Protect_Encrypt, 0, 100, 0}, &oneGood,
          KIVO_R_UNSUPPORTED_CIPHER},
-        {"no recipients", alice.handle(), {IDUP_Protect_Encrypt, 0, 0, 0}, &none, {0, nullptr}, KIVO_R_NO_RECIPIENTS},
-        {"no target record", alice.handle(), {IDUP_Protect_Encrypt, 0, 0, 0}, nullptr, {0, nullptr}, KIVO_R_NO_RECIPIENTS},
-        {"unreadable recipients", alice.handle(), {IDUP_Protect_Encrypt, 0, 0, 0}, &someBad, {0, nullptr},
+        {"no recipients", alice.handle(), {IDUP_Protect_Encrypt, 0, 0, 0}, &none, KIVO_R_NO_RECIPIENTS},
+        {"no target record", alice.handle(), {IDUP_Protect_Encrypt, 0, 0, 0}, nullptr, KIVO_R_NO_RECIPIENTS},
+        {"unreadable recipients", alice.handle(), {IDUP_Protect_Encrypt, 0, 0, 0}, &someBad,
          KIVO_R_BAD_RECIPIENT_CERTIFICATE},
-        {"signing without a key", keyless.handle(), {IDUP_Protect_Sign, 0, 0, 0}, nullptr, {0, nullptr},
+        {"signing without a key", keyless.handle(), {IDUP_Protect_Sign, 0, 0, 0}, nullptr,
          KIVO_R_NO_PRIVATE_KEY},
-        {"unknown operation", alice.handle(), {5, 0, 0, 0}, nullptr, {0, nullptr}, KIVO_R_UNSUPPORTED_OPERATION},
-        {"output not empty", alice.handle(), {IDUP_Protect_Sign, 0, 0, 0}, nullptr, {1, &somewhere}, KIVO_R_BAD_PARAMETER},
-        {"no environment", nullptr, {IDUP_Protect_Sign, 0, 0, 0}, nullptr, {0, nullptr}, KIVO_R_BAD_PARAMETER},
-        {"a keyless credential still encrypts", keyless.handle(), {IDUP_Protect_Encrypt, 0, 0, 0}, &oneGood, {0, nullptr},
+        {"unknown operation", alice.handle(), {5, 0, 0, 0}, nullptr, KIVO_R_UNSUPPORTED_OPERATION},
+        {"output not empty", alice.handle(), {IDUP_Protect_Sign, 0, 0, 0}, nullptr, KIVO_R_BAD_PARAMETER, {1, &somewhere}},
+        {"no environment", nullptr, {IDUP_Protect_Sign, 0, 0, 0}, nullptr, KIVO_R_BAD_PARAMETER},
+        {"a keyless credential still encrypts", keyless.handle(), {IDUP_Protect_Encrypt, 0, 0, 0}, &oneGood,
          KIVO_R_NONE},
     };
     for (const auto& c : cases) {
@@ -290,51 +290,44 @@ TEST(ProviderVerify, CatchesEveryTamperingAndUntrustedChainAndKeepsTheHeldMessag
     noSigning.keyUsage = "critical,keyEncipherment";
     const std::string daveAlone = keyStoreOf(pki.intermediate, {"Dave2", "dave2@example.com"}, {root});
     const std::string daveSigned = signedMessage(daveAlone, false);
-    const std::string otherRoot = testpki::certPem(pki.otherRoot.cert.get());
 
+    const auto by = [](const std::string& keyStore) { return signedMessage(keyStore, false); };
     const struct {
         const char* name;
-        std::string message;   // or, when empty, signed by signerKeyStore
-        std::string signerKeyStore;
-        std::string verifierKeyStore;
-        OM_uint32 flags;
-        std::string anchors;
+        std::string message;
         OM_uint32 reason;
+        std::string verifierKeyStore = keyStoreFiles().bobP12; // trusts the test root, not the other one
+        OM_uint32 flags = KIVO_VERIFY_SIGNATURE | KIVO_VERIFY_CHAIN;
+        std::string anchors = "";
     } cases[] = {
-        {"content byte changed, opaque", withFlippedBit(opaque, "signed-data", false, 30), "", files.bobP12, 3, "",
-         KIVO_R_SIGNATURE_INVALID},
-        {"signature byte changed, opaque", withFlippedBit(opaque, "signed-data", true, 10), "", files.bobP12, 3, "",
-         KIVO_R_SIGNATURE_INVALID},
-        {"content byte changed, clear-signed", clearChangedContent, "", files.bobP12, 3, "", KIVO_R_SIGNATURE_INVALID},
-        {"signature byte changed, clear-signed", clearChangedSignature, "", files.bobP12, 3, "",
-         KIVO_R_SIGNATURE_INVALID},
-        {"untrusted signer", "", files.strangerP12, files.bobP12, 3, "", KIVO_R_SIGNER_NOT_TRUSTED},
-        {"expired signer", "", files.expiredP12, files.bobP12, 3, "", KIVO_R_CERTIFICATE_EXPIRED},
-        {"not yet valid signer", "", keyStoreOf(pki.root, early, {root}), files.bobP12, 3, "",
-         KIVO_R_CERTIFICATE_EXPIRED},
-        {"untrusted signer, its root given for this call", "", files.strangerP12, files.bobP12, 3, otherRoot, KIVO_R_NONE},
-        {"untrusted signer, signature alone checked", "", files.strangerP12, files.bobP12, 1, "", KIVO_R_NONE},
-        {"expired signer, signature alone checked", "", files.expiredP12, files.bobP12, 1, "", KIVO_R_NONE},
-        {"intermediate carried in the message", "", files.daveP12, files.bobP12, 3, "", KIVO_R_NONE},
-        {"intermediate nowhere", daveSigned, "", files.bobP12, 3, "", KIVO_R_SIGNER_NOT_TRUSTED},
-        {"intermediate in the verifier's key store", daveSigned, "", files.daveP12, 3, "", KIVO_R_NONE},
-        {"issued by a leaf that is no CA", "",
-         keyStoreOf(pki.alice, {"Mallory", "mallory@example.com"}, {pki.alice.cert.get(), root}), files.bobP12, 3, "",
+        {"content byte changed, opaque", withFlippedBit(opaque, "signed-data", false, 30), KIVO_R_SIGNATURE_INVALID},
+        {"signature byte changed, opaque", withFlippedBit(opaque, "signed-data", true, 10), KIVO_R_SIGNATURE_INVALID},
+        {"content byte changed, clear-signed", clearChangedContent, KIVO_R_SIGNATURE_INVALID},
+        {"signature byte changed, clear-signed", clearChangedSignature, KIVO_R_SIGNATURE_INVALID},
+        {"untrusted signer", by(files.strangerP12), KIVO_R_SIGNER_NOT_TRUSTED},
+        {"expired signer", by(files.expiredP12), KIVO_R_CERTIFICATE_EXPIRED},
+        {"not yet valid signer", by(keyStoreOf(pki.root, early, {root})), KIVO_R_CERTIFICATE_EXPIRED},
+        {"untrusted signer, its root given for this call", by(files.strangerP12), KIVO_R_NONE, files.bobP12, 3,
+         testpki::certPem(pki.otherRoot.cert.get())},
+        {"untrusted signer, signature alone checked", by(files.strangerP12), KIVO_R_NONE, files.bobP12, 1},
+        {"expired signer, signature alone checked", by(files.expiredP12), KIVO_R_NONE, files.bobP12, 1},
+        {"intermediate carried in the message", by(files.daveP12), KIVO_R_NONE},
+        {"intermediate nowhere", daveSigned, KIVO_R_SIGNER_NOT_TRUSTED},
+        {"intermediate in the verifier's key store", daveSigned, KIVO_R_NONE, files.daveP12},
+        {"issued by a leaf that is no CA",
+         by(keyStoreOf(pki.alice, {"Mallory", "mallory@example.com"}, {pki.alice.cert.get(), root})),
          KIVO_R_SIGNER_NOT_TRUSTED},
-        {"extended key usage serverAuth only", "", keyStoreOf(pki.root, serverOnly, {root}), files.bobP12, 3, "",
-         KIVO_R_SIGNER_NOT_TRUSTED},
-        {"key usage without digitalSignature", "", keyStoreOf(pki.root, noSigning, {root}), files.bobP12, 3, "",
-         KIVO_R_SIGNER_NOT_TRUSTED},
+        {"extended key usage serverAuth only", by(keyStoreOf(pki.root, serverOnly, {root})), KIVO_R_SIGNER_NOT_TRUSTED},
+        {"key usage without digitalSignature", by(keyStoreOf(pki.root, noSigning, {root})), KIVO_R_SIGNER_NOT_TRUSTED},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string message = c.message.empty() ? signedMessage(c.signerKeyStore, false) : c.message;
-        const Attempt a = verifyAs(c.verifierKeyStore, message, c.flags, c.anchors);
+        const Attempt a = verifyAs(c.verifierKeyStore, c.message, c.flags, c.anchors);
         if (c.reason == KIVO_R_NONE) {
             EXPECT_EQ(a.status, 0u) << "minor " << a.minor;
             EXPECT_EQ(a.held, kText);
         } else {
-            expectRefused(a, c.reason, message);
+            expectRefused(a, c.reason, c.message);
         }
     }
 }
