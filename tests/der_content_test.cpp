@@ -77,22 +77,20 @@ TEST(DerContent, ContentComesOutAndGoesBackAtEverySizeInEveryLayout) {
     // Sizes at which the content's length, or an enclosing one, takes another octet.
     for (std::size_t size : {0, 1, 100, 127, 128, 200, 255, 256, 65000, 65535, 65536, 70000}) {
         const Bytes content(size, 'x');
-        const struct {
-            const char* name;
+        struct Layout {
+            std::string name;
             ContentKind kind;
             Bytes whole, detached;
-        } layouts[] = {
-            {"signed", ContentKind::Signed, signedData(&content), signedData(nullptr)},
-            {"enveloped", ContentKind::Enveloped, envelopedData(&content, false, false), envelopedData(nullptr, false, false)},
-            {"enveloped, originator", ContentKind::Enveloped, envelopedData(&content, true, false),
-             envelopedData(nullptr, true, false)},
-            {"enveloped, unprotected attributes", ContentKind::Enveloped, envelopedData(&content, false, true),
-             envelopedData(nullptr, false, true)},
-            {"enveloped, both", ContentKind::Enveloped, envelopedData(&content, true, true),
-             envelopedData(nullptr, true, true)},
         };
+        std::vector<Layout> layouts = {{"signed", ContentKind::Signed, signedData(&content), signedData(nullptr)}};
+        for (bool originator : {false, true})
+            for (bool attributes : {false, true})
+                layouts.push_back({std::string("enveloped") + (originator ? ", originator" : "") +
+                                       (attributes ? ", unprotected attributes" : ""),
+                                   ContentKind::Enveloped, envelopedData(&content, originator, attributes),
+                                   envelopedData(nullptr, originator, attributes)});
         for (const auto& layout : layouts) {
-            SCOPED_TRACE(std::string(layout.name) + ", content of " + std::to_string(size) + " bytes");
+            SCOPED_TRACE(layout.name + ", content of " + std::to_string(size) + " bytes");
             ContentLocation where;
             ASSERT_TRUE(locate(layout.whole, where));
             EXPECT_EQ(where.kind, layout.kind);

@@ -92,9 +92,9 @@ struct Envelope {
     const std::string* content;
 };
 const Envelope kEnvelopes[] = {
-    {{Alice}, &kDefaultCipher, &kText},    {{Alice}, &kAes192, &kText},          {{Bob}, &kAes256, &kText},
+    {{Alice}, &kDefaultCipher, &kText},      {{Alice}, &kAes192, &kText},          {{Alice}, &kDes3, &kText},
     {{Alice, Bob, Carol}, &kAes192, &kText}, {{Carol, Alice}, &kAes256, &kBinary}, {{Bob, Carol}, &kDes3, &kText},
-    {{Alice}, &kDes3, &kText},      {{Alice}, &kAes128, &kLarge},
+    {{Bob}, &kAes256, &kText},               {{Alice}, &kAes128, &kLarge},
 };
 
 std::string tamper(std::string message) {
