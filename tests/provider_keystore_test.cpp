@@ -102,6 +102,16 @@ std::string patched(std::string bytes, const std::string& from, const std::strin
     return bytes;
 }
 
+// Two identities in one PEM file, with their root: the principal chooses.
+std::string twoIdentitiesFile() {
+    static TempDir dir;
+    const auto& pki = standardPki();
+    const std::string password = KeyStoreFiles::kPassword;
+    return dir.write("two.pem", testpki::keyPem(pki.alice.key.get(), password) + testpki::certPem(pki.alice.cert.get()) +
+                                    testpki::keyPem(pki.carol.key.get(), password) +
+                                    testpki::certPem(pki.carol.cert.get()) + testpki::certPem(pki.root.cert.get()));
+}
+
 constexpr OM_uint32 kEverything = KIVO_CRED_CAN_SIGN | KIVO_CRED_CAN_DECRYPT | KIVO_CRED_CERT_VALID_NOW;
 
 struct LoadCase {
@@ -123,12 +133,7 @@ TEST(ProviderKeyStore, LoadsSelectsAndRefusesWithTheRightReason) {
     const std::string plainKeyPem = dir.write(
         "plain.pem", testpki::keyPem(standardPki().alice.key.get()) + testpki::certPem(standardPki().alice.cert.get()));
     const std::string noPasswordP12 = dir.write("nopass.p12", testpki::pkcs12(standardPki().alice, {}, ""));
-    // Two identities in one PEM file: the principal chooses.
-    const std::string twoIdentities =
-        dir.write("two.pem", testpki::keyPem(standardPki().alice.key.get(), password) +
-                                 testpki::certPem(standardPki().alice.cert.get()) +
-                                 testpki::keyPem(standardPki().carol.key.get(), password) +
-                                 testpki::certPem(standardPki().carol.cert.get()));
+    const std::string twoIdentities = twoIdentitiesFile();
 
     // A renewal: the key with its expired certificate and a new one under
     // another address.
@@ -198,12 +203,9 @@ TEST(ProviderKeyStore, LoadsSelectsAndRefusesWithTheRightReason) {
 // The three login forms: a key store and a principal, a container imported
 // from memory, a credential the application acquired itself.
 TEST(ProviderKeyStore, EachLoginFormSignsAsThePrincipalChosen) {
-    TempDir dir;
     const auto& pki = standardPki();
-    const std::string twoIdentities =
-        dir.write("two.pem", testpki::keyPem(pki.alice.key.get()) + testpki::certPem(pki.alice.cert.get()) +
-                                 testpki::keyPem(pki.carol.key.get()) + testpki::certPem(pki.carol.cert.get()) +
-                                 testpki::certPem(pki.root.cert.get()));
+    const std::string twoIdentities = twoIdentitiesFile();
+    const char* password = KeyStoreFiles::kPassword;
     const std::string p12 = testpki::pkcs12(pki.alice, {pki.root.cert.get()}, "mem pass", "in-memory");
     const gss_buffer_desc store = viewOf(p12);
     const gss_buffer_desc passwordBuffer = stringBuffer("mem pass");
@@ -222,9 +224,9 @@ TEST(ProviderKeyStore, EachLoginFormSignsAsThePrincipalChosen) {
     };
     const Form forms[] = {
         {"key store, first identity", "CN=Alice",
-         [&](SMIMEMessage& m, unsigned* i, unsigned* e) { return m.login(twoIdentities.c_str(), "", "", i, e); }},
+         [&](SMIMEMessage& m, unsigned* i, unsigned* e) { return m.login(twoIdentities.c_str(), password, "", i, e); }},
         {"key store, by common name", "CN=Carol",
-         [&](SMIMEMessage& m, unsigned* i, unsigned* e) { return m.login(twoIdentities.c_str(), "", "Carol", i, e); }},
+         [&](SMIMEMessage& m, unsigned* i, unsigned* e) { return m.login(twoIdentities.c_str(), password, "Carol", i, e); }},
         {"container from memory, by friendly name", "CN=Alice",
          [&](SMIMEMessage& m, unsigned* i, unsigned* e) { return m.login(container, "in-memory", i, e); }},
     };
