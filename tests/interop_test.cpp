@@ -420,4 +420,43 @@ TEST_P(Interop, EnvelopesDecryptBothWaysForEveryRecipient) {
 INSTANTIATE_TEST_SUITE_P(Peers, Interop, ::testing::Values(&kPeers[0], &kPeers[1], &kPeers[2], &kPeers[3]),
                          [](const ::testing::TestParamInfo<const Peer*>& info) { return info.param->name; });
 
+// Messages another implementation signed, kept beside the source tree, one
+// row each: the name lists the layers from the inside out, and "bad" or
+// "mismatch-econtent" say that the content no longer matches the signature.
+TEST(InteropCorpus, ItsSignaturesVerifyWithUsAgainstItsRoot) {
+    const std::filesystem::path folder = std::string(SMIME_SOURCE_DIR) + "/../shared/interop-corpus/nss";
+    if (!std::filesystem::is_directory(folder)) GTEST_SKIP() << "the interop corpus is not beside the source tree: " << folder;
+    const std::string anchor = TempDir::read((folder / "TestCA.pem").string());
+    int seen = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        const std::string name = entry.path().filename().string();
+        if (entry.path().extension() != ".eml") continue;
+        SCOPED_TRACE(name);
+        ++seen;
+        const std::string message = TempDir::read(entry.path().string());
+        SMIMEMessage verifier;
+        loginWith(verifier, keyStoreFiles().carolPem);
+        setHeld(verifier, message);
+        VerifyRecord record;
+        record.info.trust_anchors = viewOf(anchor);
+        unsigned minor = 0;
+        const unsigned status = verifier.verify(&record.info, &minor);
+        record.info.trust_anchors = {0, nullptr};
+        if (name.find(".bad.") != std::string::npos || name.find("mismatch-econtent") != std::string::npos) {
+            EXPECT_EQ(status, static_cast<unsigned>(SMIME_PROVIDER_FAILED));
+            EXPECT_EQ(minor, static_cast<unsigned>(KIVO_R_SIGNATURE_INVALID));
+            EXPECT_EQ(heldMessage(verifier), message);
+            continue;
+        }
+        ASSERT_EQ(status, 0u) << "minor " << minor;
+        const bool byDave = name.find(".dave.") != std::string::npos;
+        EXPECT_EQ(record.subject().rfind(byDave ? "CN=Dave," : "CN=Alice,", 0), 0u) << record.subject();
+        const std::string sha = name.substr(name.rfind("SHA") + 3, name.find('.', name.rfind("SHA")) - name.rfind("SHA") - 3);
+        const unsigned reported[] = {KIVO_DIGEST_SHA1, KIVO_DIGEST_SHA256, KIVO_DIGEST_SHA384, KIVO_DIGEST_SHA512};
+        EXPECT_EQ(record.info.digest, reported[sha == "1" ? 0 : sha == "256" ? 1 : sha == "384" ? 2 : 3]);
+        EXPECT_NE(heldMessage(verifier), message);
+    }
+    EXPECT_GT(seen, 0);
+}
+
 } // namespace
