@@ -317,6 +317,9 @@ const Peer kPeers[] = {
      gpgsmDecrypt, gpgsmSign, gpgsmEncrypt},
 };
 
+// Test names then carry the peer's name, not an address.
+void PrintTo(const Peer* peer, std::ostream* out) { *out << peer->name; }
+
 bool lists(const std::string& words, const std::string& word) {
     return (" " + words + " ").find(" " + word + " ") != std::string::npos;
 }
