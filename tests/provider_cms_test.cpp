@@ -18,6 +18,7 @@
 
 namespace {
 
+using testpki::KeyKind;
 using testpki::KeyStoreFiles;
 using testpki::keyStoreFiles;
 using testpki::standardPki;
@@ -282,13 +283,13 @@ TEST(ProviderVerify, CatchesEveryTamperingAndUntrustedChainAndKeepsTheHeldMessag
     std::string clearChangedSignature = clear;
     const std::size_t late = signatureBody(clear).last - 12;
     clearChangedSignature[late] = clear[late] == 'A' ? 'B' : 'A';
-    testpki::IssueOptions early{"Early", "early@example.com"};
+    testpki::IssueOptions early{"Early", "early@example.com", KeyKind::EcP256};
     early.validFromSeconds = 86400;
-    testpki::IssueOptions serverOnly{"Server", "server@example.com"};
+    testpki::IssueOptions serverOnly{"Server", "server@example.com", KeyKind::EcP256};
     serverOnly.extendedKeyUsage = "serverAuth";
-    testpki::IssueOptions noSigning{"Encipherer", "enc@example.com"};
+    testpki::IssueOptions noSigning{"Encipherer", "enc@example.com", KeyKind::EcP256};
     noSigning.keyUsage = "critical,keyEncipherment";
-    const std::string daveAlone = keyStoreOf(pki.intermediate, {"Dave2", "dave2@example.com"}, {root});
+    const std::string daveAlone = keyStoreOf(pki.intermediate, {"Dave2", "dave2@example.com", KeyKind::EcP256}, {root});
     const std::string daveSigned = signedMessage(daveAlone, false);
 
     const auto by = [](const std::string& keyStore) { return signedMessage(keyStore, false); };
@@ -315,7 +316,7 @@ TEST(ProviderVerify, CatchesEveryTamperingAndUntrustedChainAndKeepsTheHeldMessag
         {"intermediate nowhere", daveSigned, KIVO_R_SIGNER_NOT_TRUSTED},
         {"intermediate in the verifier's key store", daveSigned, KIVO_R_NONE, files.daveP12},
         {"issued by a leaf that is no CA",
-         by(keyStoreOf(pki.alice, {"Mallory", "mallory@example.com"}, {pki.alice.cert.get(), root})),
+         by(keyStoreOf(pki.alice, {"Mallory", "mallory@example.com", KeyKind::EcP256}, {pki.alice.cert.get(), root})),
          KIVO_R_SIGNER_NOT_TRUSTED},
         {"extended key usage serverAuth only", by(keyStoreOf(pki.root, serverOnly, {root})), KIVO_R_SIGNER_NOT_TRUSTED},
         {"key usage without digitalSignature", by(keyStoreOf(pki.root, noSigning, {root})), KIVO_R_SIGNER_NOT_TRUSTED},

@@ -95,7 +95,7 @@ const StandardPki& standardPki() {
         made.expired = issue(made.root, expired);
         made.otherRoot = makeRoot("Untrusted Root CA", KeyKind::EcP256);
         made.stranger = issue(made.otherRoot, {"Stranger", "stranger@example.com", KeyKind::Rsa2048});
-        IssueOptions intermediate{"Test Intermediate CA", "", KeyKind::Rsa2048};
+        IssueOptions intermediate{"Test Intermediate CA", "", KeyKind::EcP256};
         intermediate.authority = true;
         made.intermediate = issue(made.root, intermediate);
         made.dave = issue(made.intermediate, {"Dave", "dave@example.com", KeyKind::EcP256});
