@@ -2,6 +2,7 @@
 // provider's protect and unprotect: the reason for each refusal, tampered
 // messages and untrusted chains caught with the held message kept,
 // decryption failing one way whatever failed, and hostile tokens refused.
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -56,18 +57,20 @@ struct Attempt {
     unsigned status = 0;
     unsigned minor = 0;
     std::string held;
+    messageType_t type = messageUnknown; // before the attempt
+    std::shared_ptr<VerifyRecord> record = std::make_shared<VerifyRecord>();
 };
 
 Attempt verifyAs(const std::string& keyStore, const std::string& message, OM_uint32 flags = 3,
-                 const std::string& anchors = "", VerifyRecord* kept = nullptr) {
+                 const std::string& anchors = "") {
     SMIMEMessage verifier;
     loginWith(verifier, keyStore);
     setHeld(verifier, message);
-    VerifyRecord local;
-    VerifyRecord& record = kept != nullptr ? *kept : local;
+    Attempt a;
+    a.type = verifier.getMessageType();
+    VerifyRecord& record = *a.record;
     record.info.verify_flags = flags;
     record.info.trust_anchors = viewOf(anchors);
-    Attempt a;
     a.status = verifier.verify(&record.info, &a.minor);
     a.held = heldMessage(verifier);
     EXPECT_TRUE(a.status != static_cast<unsigned>(SMIME_PROVIDER_FAILED) || record.info.reason == a.minor);
@@ -121,14 +124,11 @@ TEST(RoundTrip, SignAndVerifyEveryDigestOpaqueAndClearSigned) {
                     continue;
                 }
                 ASSERT_EQ(failure, 0u);
-                SMIMEMessage verifier;
-                loginWith(verifier, keyStoreFiles().bobP12);
-                setHeld(verifier, message);
-                EXPECT_EQ(verifier.getMessageType(), clear ? messageClearSigned : messageSignedData);
-                VerifyRecord record;
-                unsigned minor = 0;
-                ASSERT_EQ(verifier.verify(&record.info, &minor), 0u) << "minor " << minor;
-                EXPECT_EQ(heldMessage(verifier), kText);
+                const Attempt a = verifyAs(keyStoreFiles().bobP12, message);
+                const VerifyRecord& record = *a.record;
+                EXPECT_EQ(a.type, clear ? messageClearSigned : messageSignedData);
+                ASSERT_EQ(a.status, 0u) << "minor " << a.minor;
+                EXPECT_EQ(a.held, kText);
                 EXPECT_EQ(record.info.reason, 0u);
                 EXPECT_EQ(record.info.digest, d.reported);
                 EXPECT_NE(record.subject().find(signer.subject), std::string::npos) << record.subject();
