@@ -73,40 +73,30 @@ bool locate(const Bytes& token, ContentLocation& where) {
     return detail::locateContent(reinterpret_cast<const unsigned char*>(token.data()), token.size(), where);
 }
 
-// Sizes at which the content's length, or an enclosing one, takes another octet.
-const std::size_t kSizes[] = {0, 1, 100, 127, 128, 200, 255, 256, 65000, 65535, 65536, 70000};
-
-TEST(DerContent, SignedDataContentComesOutAndGoesBackAtEverySize) {
-    for (std::size_t size : kSizes) {
-        SCOPED_TRACE("content of " + std::to_string(size) + " bytes");
+TEST(DerContent, ContentComesOutAndGoesBackAtEverySizeInEveryLayout) {
+    // Sizes at which the content's length, or an enclosing one, takes another octet.
+    for (std::size_t size : {0, 1, 100, 127, 128, 200, 255, 256, 65000, 65535, 65536, 70000}) {
         const Bytes content(size, 'x');
-        const Bytes whole = signedData(&content);
-        const Bytes detached = signedData(nullptr);
-        ContentLocation where;
-        ASSERT_TRUE(locate(whole, where));
-        EXPECT_EQ(where.kind, ContentKind::Signed);
-        EXPECT_EQ(whole.substr(where.contentStart, where.contentLength), content);
-        EXPECT_TRUE(removed(whole, where.removal) == detached);
-        EXPECT_TRUE(inserted(detached, ContentKind::Signed, content) == whole);
-    }
-}
-
-TEST(DerContent, EnvelopedDataContentComesOutAndGoesBackInEveryLayout) {
-    for (bool originator : {false, true}) {
-        for (bool unprotected : {false, true}) {
-            for (std::size_t size : kSizes) {
-                SCOPED_TRACE("content of " + std::to_string(size) + " bytes" + (originator ? ", originator" : "") +
-                             (unprotected ? ", unprotected attributes" : ""));
-                const Bytes content(size, 'e');
-                const Bytes whole = envelopedData(&content, originator, unprotected);
-                const Bytes detached = envelopedData(nullptr, originator, unprotected);
-                ContentLocation where;
-                ASSERT_TRUE(locate(whole, where));
-                EXPECT_EQ(where.kind, ContentKind::Enveloped);
-                EXPECT_EQ(whole.substr(where.contentStart, where.contentLength), content);
-                EXPECT_TRUE(removed(whole, where.removal) == detached);
-                EXPECT_TRUE(inserted(detached, ContentKind::Enveloped, content) == whole);
-            }
+        struct Layout {
+            std::string name;
+            ContentKind kind;
+            Bytes whole, detached;
+        };
+        std::vector<Layout> layouts = {{"signed", ContentKind::Signed, signedData(&content), signedData(nullptr)}};
+        for (bool originator : {false, true})
+            for (bool attributes : {false, true})
+                layouts.push_back({std::string("enveloped") + (originator ? ", originator" : "") +
+                                       (attributes ? ", unprotected attributes" : ""),
+                                   ContentKind::Enveloped, envelopedData(&content, originator, attributes),
+                                   envelopedData(nullptr, originator, attributes)});
+        for (const auto& layout : layouts) {
+            SCOPED_TRACE(layout.name + ", content of " + std::to_string(size) + " bytes");
+            ContentLocation where;
+            ASSERT_TRUE(locate(layout.whole, where));
+            EXPECT_EQ(where.kind, layout.kind);
+            EXPECT_TRUE(layout.whole.substr(where.contentStart, where.contentLength) == content);
+            EXPECT_TRUE(removed(layout.whole, where.removal) == layout.detached);
+            EXPECT_TRUE(inserted(layout.detached, layout.kind, content) == layout.whole);
         }
     }
 }

@@ -1,5 +1,7 @@
 // Key stores, identities and credentials of the OpenSSL provider: what loads,
 // which identity a principal selects, and the reason for each refusal.
+#include <cstring>
+#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -25,22 +27,25 @@ gss_buffer_desc stringBuffer(const std::string& text) {
     return {static_cast<OM_uint32>(text.size() + 1), const_cast<char*>(text.c_str())};
 }
 gss_buffer_desc stringBuffer(std::string&&) = delete; // would point into a dead temporary
+gss_buffer_desc stringBuffer(const char* text) { return {static_cast<OM_uint32>(std::strlen(text) + 1), const_cast<char*>(text)}; }
 
 struct Outcome {
-    OM_uint32 major = 0;
-    OM_uint32 minor = 0;
-    OM_uint32 capabilities = 0;
+    OM_uint32 major = 0, minor = 0, capabilities = 0;
 };
 
 // Container, name and credential, each released again; the OpenSSL error
-// queue must be left empty by every call.
+// queue must be left empty by every call. A location "memory:FILE" is
+// imported from FILE's bytes.
 Outcome acquire(const std::string& location, const std::string& password, const std::string& principal) {
     Outcome outcome;
     const gss_buffer_desc locationBuffer = stringBuffer(location);
     const gss_buffer_desc passwordBuffer = stringBuffer(password);
+    const std::string bytes = location.rfind("memory:", 0) == 0 ? TempDir::read(location.substr(7)) : "";
+    const gss_buffer_desc store = viewOf(bytes);
     gss_buffer_desc* container = nullptr;
-    outcome.major = kivo_establish_creds(nullptr, &locationBuffer, &passwordBuffer, KIVOGetOID(1), &outcome.minor,
-                                         &container);
+    outcome.major = bytes.empty() ? kivo_establish_creds(nullptr, &locationBuffer, &passwordBuffer, KIVOGetOID(1),
+                                                         &outcome.minor, &container)
+                                  : kivo_import_creds(&store, &passwordBuffer, &outcome.minor, &container);
     EXPECT_EQ(ERR_peek_error(), 0u) << "the error queue is left clean";
     if (outcome.major != 0) {
         EXPECT_EQ(container, nullptr);
@@ -97,15 +102,22 @@ std::string patched(std::string bytes, const std::string& from, const std::strin
     return bytes;
 }
 
+// Two identities in one PEM file, with their root: the principal chooses.
+std::string twoIdentitiesFile() {
+    static TempDir dir;
+    const auto& pki = standardPki();
+    const std::string password = KeyStoreFiles::kPassword;
+    return dir.write("two.pem", testpki::keyPem(pki.alice.key.get(), password) + testpki::certPem(pki.alice.cert.get()) +
+                                    testpki::keyPem(pki.carol.key.get(), password) +
+                                    testpki::certPem(pki.carol.cert.get()) + testpki::certPem(pki.root.cert.get()));
+}
+
 constexpr OM_uint32 kEverything = KIVO_CRED_CAN_SIGN | KIVO_CRED_CAN_DECRYPT | KIVO_CRED_CERT_VALID_NOW;
 
 struct LoadCase {
     const char* name;
-    std::string location;
-    std::string password;
-    std::string principal;
-    OM_uint32 reason;
-    OM_uint32 capabilities;
+    std::string location, password, principal;
+    OM_uint32 reason, capabilities;
 };
 
 TEST(ProviderKeyStore, LoadsSelectsAndRefusesWithTheRightReason) {
@@ -121,12 +133,7 @@ TEST(ProviderKeyStore, LoadsSelectsAndRefusesWithTheRightReason) {
     const std::string plainKeyPem = dir.write(
         "plain.pem", testpki::keyPem(standardPki().alice.key.get()) + testpki::certPem(standardPki().alice.cert.get()));
     const std::string noPasswordP12 = dir.write("nopass.p12", testpki::pkcs12(standardPki().alice, {}, ""));
-    // Two identities in one PEM file: the principal chooses.
-    const std::string twoIdentities =
-        dir.write("two.pem", testpki::keyPem(standardPki().alice.key.get(), password) +
-                                 testpki::certPem(standardPki().alice.cert.get()) +
-                                 testpki::keyPem(standardPki().carol.key.get(), password) +
-                                 testpki::certPem(standardPki().carol.cert.get()));
+    const std::string twoIdentities = twoIdentitiesFile();
 
     // A renewal: the key with its expired certificate and a new one under
     // another address.
@@ -150,6 +157,11 @@ TEST(ProviderKeyStore, LoadsSelectsAndRefusesWithTheRightReason) {
         {"PKCS#12, first identity", files.aliceP12, password, "", KIVO_R_NONE, kEverything},
         {"PKCS#12 with legacy PBE", files.aliceLegacyP12, password, "", KIVO_R_NONE, kEverything},
         {"EC PKCS#12", files.bobP12, password, "", KIVO_R_NONE, kEverything},
+        {"PKCS#12 with an intermediate CA", files.daveP12, password, "", KIVO_R_NONE, kEverything},
+        {"PKCS#12 from memory", "memory:" + files.aliceP12, password, "", KIVO_R_NONE, kEverything},
+        {"PEM from memory", "memory:" + files.carolPem, password, "Carol", KIVO_R_NONE, kEverything},
+        {"wrong password, PKCS#12 from memory", "memory:" + files.aliceP12, "wrong", "", KIVO_R_WRONG_PASSWORD, 0},
+        {"wrong password, PEM from memory", "memory:" + files.carolPem, "wrong", "", KIVO_R_WRONG_PASSWORD, 0},
         {"by friendly name", files.aliceP12, password, "alice-key", KIVO_R_NONE, kEverything},
         {"by e-mail, any case", files.aliceP12, password, "ALICE@Example.com", KIVO_R_NONE, kEverything},
         {"by common name", files.aliceP12, password, "Alice", KIVO_R_NONE, kEverything},
@@ -188,55 +200,72 @@ TEST(ProviderKeyStore, LoadsSelectsAndRefusesWithTheRightReason) {
     }
 }
 
-TEST(ProviderKeyStore, ThePrincipalDecidesWhoSigns) {
-    const std::string password = KeyStoreFiles::kPassword;
-    TempDir dir;
-    const std::string twoIdentities =
-        dir.write("two.pem", testpki::keyPem(standardPki().alice.key.get()) +
-                                 testpki::certPem(standardPki().alice.cert.get()) +
-                                 testpki::keyPem(standardPki().carol.key.get()) +
-                                 testpki::certPem(standardPki().carol.cert.get()) +
-                                 testpki::certPem(standardPki().root.cert.get()));
-    struct Choice {
-        const char* principal;
-        const char* signer;
-    };
-    for (const Choice& choice : {Choice{"", "CN=Alice"}, Choice{"Carol", "CN=Carol"}}) {
-        SCOPED_TRACE(choice.principal);
-        SMIMEMessage message;
-        unsigned info = 0;
-        unsigned minor = 0;
-        ASSERT_EQ(message.login(twoIdentities.c_str(), "", choice.principal, &info, &minor), 0u) << minor;
-        setHeld(message, "Content-Type: text/plain\r\n\r\nwho signs?\r\n");
-        ASSERT_EQ(message.sign(digestSHA256, &minor), 0u) << minor;
-        VerifyRecord record;
-        ASSERT_EQ(message.verify(&record.info, &minor), 0u) << minor;
-        EXPECT_NE(record.subject().find(choice.signer), std::string::npos) << record.subject();
-    }
-}
-
-TEST(ProviderKeyStore, ImportsKeyStoresFromMemory) {
-    const std::string password = KeyStoreFiles::kPassword;
-    const std::string stores[] = {TempDir::read(keyStoreFiles().aliceP12), TempDir::read(keyStoreFiles().carolPem)};
-    for (const std::string& bytes : stores) {
-        const gss_buffer_desc store = viewOf(bytes);
-        const gss_buffer_desc passwordBuffer = stringBuffer(password);
-        OM_uint32 minor = 99;
-        gss_buffer_desc* container = nullptr;
-        ASSERT_EQ(kivo_import_creds(&store, &passwordBuffer, &minor, &container), 0u) << minor;
-        EXPECT_EQ(minor, 0u);
-        EXPECT_EQ(prov_abolish_creds(&container, &minor), 0u);
-
-        const std::string wrongText = "wrong";
-        const gss_buffer_desc wrong = stringBuffer(wrongText);
-        EXPECT_NE(kivo_import_creds(&store, &wrong, &minor, &container), 0u);
-        EXPECT_EQ(minor, static_cast<OM_uint32>(KIVO_R_WRONG_PASSWORD));
-        EXPECT_EQ(container, nullptr);
-    }
+// The three login forms: a key store and a principal, a container imported
+// from memory, a credential the application acquired itself.
+TEST(ProviderKeyStore, EachLoginFormSignsAsThePrincipalChosen) {
+    const auto& pki = standardPki();
+    const std::string twoIdentities = twoIdentitiesFile();
+    const char* password = KeyStoreFiles::kPassword;
+    const std::string p12 = testpki::pkcs12(pki.alice, {pki.root.cert.get()}, "mem pass", "in-memory");
+    const gss_buffer_desc store = viewOf(p12);
+    const gss_buffer_desc passwordBuffer = stringBuffer("mem pass");
     OM_uint32 minor = 0;
     gss_buffer_desc* container = nullptr;
     EXPECT_NE(kivo_import_creds(nullptr, nullptr, &minor, &container), 0u);
     EXPECT_EQ(minor, static_cast<OM_uint32>(KIVO_R_BAD_PARAMETER));
+    minor = 99;
+    ASSERT_EQ(kivo_import_creds(&store, &passwordBuffer, &minor, &container), 0u) << minor;
+    EXPECT_EQ(minor, 0u);
+
+    struct Form {
+        const char* name;
+        const char* signer;
+        std::function<unsigned(SMIMEMessage&, unsigned*, unsigned*)> login;
+    };
+    const Form forms[] = {
+        {"key store, first identity", "CN=Alice",
+         [&](SMIMEMessage& m, unsigned* i, unsigned* e) { return m.login(twoIdentities.c_str(), password, "", i, e); }},
+        {"key store, by common name", "CN=Carol",
+         [&](SMIMEMessage& m, unsigned* i, unsigned* e) { return m.login(twoIdentities.c_str(), password, "Carol", i, e); }},
+        {"container from memory, by friendly name", "CN=Alice",
+         [&](SMIMEMessage& m, unsigned* i, unsigned* e) { return m.login(container, "in-memory", i, e); }},
+    };
+    std::string signedByAlice;
+    for (const Form& form : forms) {
+        SCOPED_TRACE(form.name);
+        SMIMEMessage message;
+        unsigned info = 0;
+        unsigned error = 0;
+        ASSERT_EQ(form.login(message, &info, &error), 0u) << error;
+        EXPECT_EQ(info, kEverything);
+        setHeld(message, "Content-Type: text/plain\r\n\r\nwho signs?\r\n");
+        unsigned smimeMinor = 0;
+        ASSERT_EQ(message.sign(digestSHA256, &smimeMinor), 0u) << smimeMinor;
+        signedByAlice = heldMessage(message);
+        VerifyRecord record;
+        ASSERT_EQ(message.verify(&record.info, &smimeMinor), 0u) << smimeMinor;
+        EXPECT_NE(record.subject().find(form.signer), std::string::npos) << record.subject();
+        EXPECT_EQ(message.logout(&smimeMinor), 0u);
+    }
+    EXPECT_EQ(prov_abolish_creds(&container, &minor), 0u);
+
+    // A credential from a key store that holds only the root: enough to verify.
+    const gss_buffer_desc location = stringBuffer(keyStoreFiles().rootPem);
+    const gss_buffer_desc noPassword = stringBuffer("");
+    ASSERT_EQ(kivo_establish_creds(nullptr, &location, &noPassword, nullptr, &minor, &container), 0u) << minor;
+    void* credential = nullptr;
+    ASSERT_EQ(idup_acquire_cred_with_auth(nullptr, container, GSS_C_INDEFINITE, nullptr, nullptr, &minor, &credential,
+                                          nullptr, nullptr, nullptr),
+              0u);
+    SMIMEMessage verifier;
+    unsigned smimeMinor = 0;
+    ASSERT_EQ(verifier.login(credential, &smimeMinor), 0u);
+    setHeld(verifier, signedByAlice);
+    VerifyRecord record;
+    EXPECT_EQ(verifier.verify(&record.info, &smimeMinor), 0u) << smimeMinor;
+    EXPECT_EQ(verifier.logout(&smimeMinor), 0u);
+    EXPECT_EQ(prov_release_cred(&minor, &credential), 0u);
+    EXPECT_EQ(prov_abolish_creds(&container, &minor), 0u);
 }
 
 TEST(ProviderKeyStore, HandlesOfOneKindAreRefusedWhereAnotherIsExpected) {

@@ -1,10 +1,9 @@
-// The system's trusted certificates: found in the default file or the
-// hashed directory (each named by the environment as OpenSSL's own tools
-// read them) when a chain needs them, and trusted beside the anchors a
-// verification brings. Each test sets the environment before its first
-// verification; CTest runs every test in a process of its own.
+// The system's trusted certificates: the default file or hashed directory
+// the environment names, read when a chain needs them, and trusted beside
+// the anchors a verification brings.
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -46,45 +45,42 @@ std::string hashedName(X509* cert) {
     return name;
 }
 
-class SystemTrust : public ::testing::Test {
-protected:
-    void useSystemLocations(const std::string& file, const std::string& directory) {
-        setEnvironment(X509_get_default_cert_file_env(), file);
-        setEnvironment(X509_get_default_cert_dir_env(), directory);
-    }
-    static void setEnvironment(const char* name, const std::string& value) {
+void setEnvironment(const char* name, const std::string& value) {
 #if defined(_WIN32)
-        _putenv_s(name, value.c_str());
+    _putenv_s(name, value.c_str());
 #else
-        setenv(name, value.c_str(), 1);
+    setenv(name, value.c_str(), 1);
 #endif
-    }
+}
+
+TEST(SystemTrust, TheDefaultFileAndHashedDirectoryAreTrustedBesideTheAnchors) {
     TempDir folder;
-    const std::string rootPem = testpki::certPem(standardPki().root.cert.get());
-    const std::string otherRootPem = testpki::certPem(standardPki().otherRoot.cert.get());
-};
-
-TEST_F(SystemTrust, TheDefaultFileIsReadWhenAChainNeedsIt) {
-    useSystemLocations(folder.write("bundle.pem", otherRootPem + rootPem), folder.file("no-such-folder"));
-    EXPECT_EQ(verifyAlicesSignature(""), KIVO_R_NONE);
-}
-
-TEST_F(SystemTrust, TheHashedDirectoryIsSearched) {
-    folder.write(hashedName(standardPki().root.cert.get()), rootPem);
-    useSystemLocations(folder.file("no-such-file.pem"), folder.file(""));
-    EXPECT_EQ(verifyAlicesSignature(""), KIVO_R_NONE);
-}
-
-TEST_F(SystemTrust, AnchorsAreTrustedBesideTheSystemsCertificates) {
-    useSystemLocations(folder.write("bundle.pem", otherRootPem), folder.file("no-such-folder"));
-    EXPECT_EQ(verifyAlicesSignature(""), KIVO_R_SIGNER_NOT_TRUSTED);
-    EXPECT_EQ(verifyAlicesSignature(rootPem), KIVO_R_NONE);
-}
-
-TEST_F(SystemTrust, NoSystemLocationsTrustNothingOfTheirOwn) {
-    useSystemLocations(folder.file("no-such-file.pem"), folder.file("no-such-folder"));
-    EXPECT_EQ(verifyAlicesSignature(""), KIVO_R_SIGNER_NOT_TRUSTED);
-    EXPECT_EQ(verifyAlicesSignature(otherRootPem), KIVO_R_SIGNER_NOT_TRUSTED);
+    const std::string root = testpki::certPem(standardPki().root.cert.get());
+    const std::string otherRoot = testpki::certPem(standardPki().otherRoot.cert.get());
+    const std::string bundle = folder.write("bundle.pem", otherRoot + root);
+    const std::string otherBundle = folder.write("other.pem", otherRoot);
+    const std::string hashed = folder.file("hashed");
+    std::filesystem::create_directory(hashed);
+    folder.write("hashed/" + hashedName(standardPki().root.cert.get()), root);
+    const std::string noFile = folder.file("no-such-file.pem"), noFolder = folder.file("no-such-folder");
+    const struct {
+        const char* name;
+        std::string file, directory, anchors;
+        unsigned reason;
+    } cases[] = {
+        {"the default file is read when a chain needs it", bundle, noFolder, "", KIVO_R_NONE},
+        {"the hashed directory is searched", noFile, hashed, "", KIVO_R_NONE},
+        {"a file without the root", otherBundle, noFolder, "", KIVO_R_SIGNER_NOT_TRUSTED},
+        {"anchors are trusted beside the system's certificates", otherBundle, noFolder, root, KIVO_R_NONE},
+        {"no system locations trust nothing of their own", noFile, noFolder, "", KIVO_R_SIGNER_NOT_TRUSTED},
+        {"nor do anchors of another root", noFile, noFolder, otherRoot, KIVO_R_SIGNER_NOT_TRUSTED},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        setEnvironment(X509_get_default_cert_file_env(), c.file);
+        setEnvironment(X509_get_default_cert_dir_env(), c.directory);
+        EXPECT_EQ(verifyAlicesSignature(c.anchors), c.reason);
+    }
 }
 
 } // namespace

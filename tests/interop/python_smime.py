@@ -4,9 +4,7 @@
 Input comes on standard input, output goes to standard output, as bytes.
 
   python_smime.py check
-      Print the cryptography version, then the interpreter's own path (a
-      launcher such as a version manager's shim may stand before it and cost
-      more than the work); exit 3 when the package is missing.
+      Print the cryptography version; exit 3 when the package is missing.
   python_smime.py sign CERT KEY HASH FORM
       Sign with the PEM certificate and unencrypted PEM key. HASH: sha256,
       sha384 or sha512. FORM: detached (the SMIME encoding, multipart/signed),
@@ -14,8 +12,8 @@ Input comes on standard input, output goes to standard output, as bytes.
       DER token, base64 in an application/pkcs7-mime signed-data entity with
       CR LF line ends, since the SMIME encoding has no opaque form).
   python_smime.py encrypt CIPHER CERT...
-      The SMIME encoding of an envelope for the certificates. CIPHER: aes128
-      or aes256.
+      The SMIME encoding of an envelope for the certificates. CIPHER:
+      aes-128-cbc or aes-256-cbc.
   python_smime.py decrypt CERT KEY
       The content of an SMIME enveloped message.
 """
@@ -33,7 +31,7 @@ except ImportError as error:
     sys.exit(3)
 
 HASHES = {"sha256": hashes.SHA256, "sha384": hashes.SHA384, "sha512": hashes.SHA512}
-CIPHERS = {"aes128": algorithms.AES128, "aes256": algorithms.AES256}
+CIPHERS = {"aes-128-cbc": algorithms.AES128, "aes-256-cbc": algorithms.AES256}
 
 
 def load_cert(path):
@@ -84,7 +82,6 @@ def main(argv):
     command, args = argv[1], argv[2:]
     if command == "check":
         print(cryptography_version)
-        print(sys.executable)
         return 0
     data = sys.stdin.buffer.read()
     if command == "sign" and len(args) == 4:

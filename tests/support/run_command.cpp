@@ -14,8 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "temp_dir.h"
 
@@ -24,11 +22,6 @@ extern char** environ;
 #endif
 
 namespace {
-
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 std::vector<std::string> mergedEnvironment(const std::vector<std::string>& extra) {
     std::vector<std::string> merged;
@@ -149,8 +142,8 @@ CommandResult runCommand(const std::vector<std::string>& argv, const std::string
     }
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 #endif
-    result.out = readAll(out);
-    result.err = readAll(err);
+    result.out = TempDir::read(out);
+    result.err = TempDir::read(err);
     return result;
 }
 

@@ -1,11 +1,12 @@
 // Between S/MIME entities and the DER inside them, so that tests can change
-// a CMS structure with the OpenSSL API and hand it back as a message.
+// a CMS structure with the OpenSSL API, or take another tool's bare CMS, and
+// hand it over as a message.
 #ifndef TESTS_SMIME_DER_H
 #define TESTS_SMIME_DER_H
 
 #include <string>
 
-#include <openssl/evp.h>
+#include "openssl_base64.h"
 
 // Base64 text decoded, line breaks of either kind skipped; empty when it is
 // not base64.
@@ -44,17 +45,23 @@ inline TextRange signatureBody(const std::string& clearSigned) {
     return {first, clearSigned.find("\r\n--", first)};
 }
 
+inline std::string base64Part(const std::string& type, const std::string& name, const std::string& der) {
+    return "Content-Type: " + type + "; name=" + name + "\r\nContent-Transfer-Encoding: base64\r\n"
+           "Content-Disposition: attachment; filename=" + name + "\r\n\r\n" +
+           breakLines(opensslBase64(der), 64, "\r\n") + "\r\n";
+}
+
 // An application/pkcs7-mime entity of the given smime-type holding der.
 inline std::string smimeFromDer(const std::string& der, const std::string& smimeType) {
-    std::string encoded(4 * ((der.size() + 2) / 3) + 1, '\0');
-    const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&encoded[0]),
-                                       reinterpret_cast<const unsigned char*>(der.data()), static_cast<int>(der.size()));
-    encoded.resize(static_cast<std::size_t>(length));
-    std::string entity = "Content-Type: application/pkcs7-mime; smime-type=" + smimeType +
-                         "; name=smime.p7m\r\nContent-Transfer-Encoding: base64\r\n"
-                         "Content-Disposition: attachment; filename=smime.p7m\r\n\r\n";
-    for (std::size_t i = 0; i < encoded.size(); i += 64) entity += encoded.substr(i, 64) + "\r\n";
-    return entity;
+    return base64Part("application/pkcs7-mime; smime-type=" + smimeType, "smime.p7m", der);
+}
+
+// A multipart/signed message of content and a detached signature.
+inline std::string clearSignedFromDer(const std::string& content, const std::string& signatureDer) {
+    const std::string delimiter = "--b0undary";
+    return "MIME-Version: 1.0\r\nContent-Type: multipart/signed; protocol=\"application/pkcs7-signature\"; "
+           "micalg=sha-256; boundary=\"b0undary\"\r\n\r\n" + delimiter + "\r\n" + content + "\r\n" + delimiter +
+           "\r\n" + base64Part("application/pkcs7-signature", "smime.p7s", signatureDer) + delimiter + "--\r\n";
 }
 
 #endif // TESTS_SMIME_DER_H

@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include <openssl/x509v3.h>
+
 #include "demo_pki.h"
 #include "temp_dir.h"
 
@@ -11,29 +13,36 @@ namespace {
 
 template <typename T>
 T checked(T made, const char* what) {
-    if (!made) throw std::runtime_error(std::string("test PKI: ") + what + " failed");
+    if (made == T()) throw std::runtime_error(std::string("test PKI: ") + what + " failed");
     return made;
 }
 
-std::string checked(std::string made, const char* what) {
-    if (made.empty()) throw std::runtime_error(std::string("test PKI: ") + what + " failed");
-    return made;
-}
-
-demopki::CertificateRequest requestOf(const IssueOptions& options) {
-    demopki::CertificateRequest request;
-    request.commonName = options.commonName;
-    request.email = options.email;
-    request.validFromSeconds = options.validFromSeconds;
-    request.validForSeconds = options.validForSeconds;
-    request.authority = options.authority;
-    return request;
+bool replaceExtension(X509* cert, X509* issuer, int nid, const std::string& value) {
+    if (value.empty()) return true;
+    X509_EXTENSION_free(X509_delete_ext(cert, X509_get_ext_by_NID(cert, nid, -1)));
+    X509V3_CTX context;
+    X509V3_set_ctx(&context, issuer, cert, nullptr, nullptr, 0);
+    X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value.c_str());
+    const bool added = extension != nullptr && X509_add_ext(cert, extension, -1) == 1;
+    X509_EXTENSION_free(extension);
+    return added;
 }
 
 Cert makeCert(EVP_PKEY* subjectKey, const IssueOptions& options, X509* issuerCert, EVP_PKEY* issuerKey) {
-    return Cert(checked(demopki::makeCertificate(subjectKey, requestOf(options), issuerCert, issuerKey), "certificate")
-                    .release(),
-                CertFree());
+    Cert cert(checked(demopki::makeCertificate(
+                       subjectKey,
+                       {options.commonName, options.email, options.validFromSeconds, options.validForSeconds,
+                        options.authority},
+                       issuerCert, issuerKey), "certificate")
+                  .release(),
+              CertFree());
+    if (options.keyUsage.empty() && options.extendedKeyUsage.empty()) return cert;
+    X509* issuer = issuerCert != nullptr ? issuerCert : cert.get();
+    if (!replaceExtension(cert.get(), issuer, NID_key_usage, options.keyUsage) ||
+        !replaceExtension(cert.get(), issuer, NID_ext_key_usage, options.extendedKeyUsage) ||
+        X509_sign(cert.get(), issuerKey, EVP_sha256()) <= 0)
+        throw std::runtime_error("test PKI: certificate extensions failed");
+    return cert;
 }
 
 } // namespace
@@ -86,6 +95,10 @@ const StandardPki& standardPki() {
         made.expired = issue(made.root, expired);
         made.otherRoot = makeRoot("Untrusted Root CA", KeyKind::EcP256);
         made.stranger = issue(made.otherRoot, {"Stranger", "stranger@example.com", KeyKind::Rsa2048});
+        IssueOptions intermediate{"Test Intermediate CA", "", KeyKind::EcP256};
+        intermediate.authority = true;
+        made.intermediate = issue(made.root, intermediate);
+        made.dave = issue(made.intermediate, {"Dave", "dave@example.com", KeyKind::EcP256});
         return made;
     }();
     return pki;
@@ -107,6 +120,8 @@ const KeyStoreFiles& keyStoreFiles() {
                                                       certPem(pki.carol.cert.get()) + certPem(root));
         made.expiredP12 = folder.write("expired.p12", pkcs12(pki.expired, {root}, password));
         made.strangerP12 = folder.write("stranger.p12", pkcs12(pki.stranger, {pki.otherRoot.cert.get()}, password));
+        made.daveP12 =
+            folder.write("dave.p12", pkcs12(pki.dave, {pki.intermediate.cert.get(), root}, password, "dave-key"));
         made.rootPem = folder.write("root.pem", certPem(root));
         made.aliceCertPem = folder.write("alice.pem", certPem(pki.alice.cert.get()));
         made.bobCertPem = folder.write("bob.pem", certPem(pki.bob.cert.get()));

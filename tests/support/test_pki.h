@@ -33,6 +33,10 @@ struct IssueOptions {
     long validFromSeconds = -3600; // relative to now
     long validForSeconds = 365L * 86400;
     bool authority = false;
+    // When not empty, replace the key usage or extended key usage the
+    // certificate would get (OpenSSL's config syntax: "critical,keyEncipherment").
+    std::string keyUsage = "";
+    std::string extendedKeyUsage = "";
 };
 
 Key makeKey(KeyKind kind);
@@ -61,6 +65,8 @@ struct StandardPki {
     Identity expired;       // RSA-2048, valid until a day ago
     Identity otherRoot;     // a CA nobody trusts
     Identity stranger;      // RSA-2048, issued by otherRoot
+    Identity intermediate;  // a CA issued by root
+    Identity dave;          // EC P-256, dave@example.com, issued by intermediate
 };
 const StandardPki& standardPki();
 
@@ -75,6 +81,7 @@ struct KeyStoreFiles {
     std::string carolPem;    // encrypted PKCS#8 key, certificate, root
     std::string expiredP12;  // chain: root
     std::string strangerP12; // chain: otherRoot
+    std::string daveP12;     // chain: intermediate, root
     std::string rootPem;     // the root certificate alone
     std::string aliceCertPem, bobCertPem, carolCertPem;
 };
