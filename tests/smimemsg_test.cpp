@@ -484,7 +484,8 @@ TEST_F(LibraryTrace, RecordsNameTheirMembersAndSayWhatWentWrong) {
         for (const auto& record : records) {
             EXPECT_EQ(record.component, 0x400u);
             if (record.level == VekTrace::kLevelEntry) entries.push_back(record.text);
-            if (record.level == VekTrace::kLevelInfo && record.text.rfind(c.prefix, 0) == 0) texts.push_back(record.text);
+            const bool progress = record.level == VekTrace::kLevelInfo && record.text.rfind(c.prefix, 0) == 0;
+            if (progress) texts.push_back(record.text);
             const bool exit = record.level == VekTrace::kLevelExit;
             EXPECT_EQ(record.file.empty(), exit) << record.text;
             EXPECT_EQ(record.line > 0, !exit) << record.text;

@@ -15,8 +15,7 @@ namespace {
 struct Plan {
     std::string name;
     int remaining;
-    OM_uint32 major;
-    OM_uint32 minor;
+    OM_uint32 major, minor;
 };
 
 struct State {
@@ -94,9 +93,7 @@ OM_uint32 tapped(const char* name, std::string args, OM_uint32* minor, Real&& re
 }
 
 template <typename T>
-const void* valueOf(T* const* handle) {
-    return handle != nullptr ? *handle : nullptr;
-}
+const void* valueOf(T* const* handle) { return handle != nullptr ? *handle : nullptr; }
 
 } // namespace
 
@@ -124,7 +121,8 @@ TAP(OM_uint32, kivo_establish_creds, (void* r, const gss_buffer_desc* l, const g
     return tapped("kivo_establish_creds", args, m, [&] { return __real_kivo_establish_creds(r, l, p, t, m, c); },
                   [&] { hand(*c, "container"); });
 }
-TAP(OM_uint32, kivo_import_creds, (const gss_buffer_desc* k, const gss_buffer_desc* p, OM_uint32* m, gss_buffer_desc** c)) {
+TAP(OM_uint32, kivo_import_creds,
+    (const gss_buffer_desc* k, const gss_buffer_desc* p, OM_uint32* m, gss_buffer_desc** c)) {
     return tapped("kivo_import_creds", text(p), m, [&] { return __real_kivo_import_creds(k, p, m, c); },
                   [&] { hand(*c, "container"); });
 }
@@ -148,7 +146,8 @@ TAP(OM_uint32, prov_establish_env,
      kivo_env_output_t* b, OM_uint32* t, gss_OID_set u)) {
     const std::string args = "mech=" + oid(mt) + " protect=" + oid(pm) + " flags=" + std::to_string(f) +
                              " services=" + oids(s) + " unsupported=" + oids(u);
-    return tapped("prov_establish_env", args, m, [&] { return __real_prov_establish_env(c, mt, pm, f, s, m, e, a, b, t, u); },
+    return tapped("prov_establish_env", args, m,
+                  [&] { return __real_prov_establish_env(c, mt, pm, f, s, m, e, a, b, t, u); },
                   [&] { hand(*e, "environment"), hand(valueOf(a), "env output"), hand(valueOf(b), "env output"); });
 }
 TAP(OM_uint32, prov_protect, (void* e, const IDUP_Protect_Request_desc* r, IDUP_Target_Info_desc* t,
@@ -157,7 +156,7 @@ TAP(OM_uint32, prov_protect, (void* e, const IDUP_Protect_Request_desc* r, IDUP_
         std::to_string(r->digest) + " strength=" + std::to_string(r->strength) + " reserved=" +
         std::to_string(r->reserved) + " targets=" + (t != nullptr ? std::to_string(t->count) : "null");
     return tapped("prov_protect", args, m, [&] { return __real_prov_protect(e, r, t, i, m, k, d); },
-                  [&] { hand(k != nullptr ? k->value : nullptr, "buffer"), hand(d != nullptr ? d->value : nullptr, "buffer"); });
+                  [&] { hand(k != nullptr ? k->value : nullptr, "buffer"), hand(d ? d->value : nullptr, "buffer"); });
 }
 TAP(OM_uint32, prov_unprotect, (void* e, const gss_buffer_desc* k, const gss_buffer_desc* d, OM_uint32* m,
                                 gss_buffer_desc* c, IDUP_PIDU_Information_desc* i)) {
@@ -194,7 +193,8 @@ TAP(OM_uint32, gss_add_oid_set_member, (OM_uint32* m, gss_OID o, gss_OID_set* s)
 }
 TAP(OM_uint32, prov_release_buffer, (OM_uint32* m, gss_buffer_desc* b)) {
     const void* before = b != nullptr ? b->value : nullptr;
-    return tapped("prov_release_buffer", "", m, [&] { return __real_prov_release_buffer(m, b); }, [&] { forget(before); });
+    return tapped("prov_release_buffer", "", m, [&] { return __real_prov_release_buffer(m, b); },
+                  [&] { forget(before); });
 }
 TAP(OM_uint32, kivo_display_status, (OM_uint32 r, gss_buffer_desc* t)) {
     return tapped("kivo_display_status", std::to_string(r), nullptr, [&] { return __real_kivo_display_status(r, t); },
