@@ -83,23 +83,13 @@ struct Call {
     std::string delivered() { return buffer.value != nullptr ? take(buffer) : stream.str(); }
 };
 
-std::tuple<unsigned, unsigned, unsigned> recorded(SMIMEMessage& message) {
-    unsigned major = 0, minor = 0;
-    const unsigned flags = message.getStatus(&major, &minor);
-    return std::make_tuple(flags, major, minor);
-}
-
 // Each test gives back every provider object it caused, through its message
 // objects' destruction.
-class SMIMEMessageProtection : public ::testing::Test {
+class SMIMEMessageProtection : public tap::Test {
 protected:
-    void SetUp() override {
-        tap::reset();
-        baseline_ = tap::outstanding();
-    }
     void TearDown() override {
         objects_.clear();
-        EXPECT_EQ(tap::outstanding(), baseline_) << tap::outstandingKinds();
+        tap::Test::TearDown();
     }
     // A new object, logged in as alice (or bob), holding bytes.
     SMIMEMessage& ready(const std::string& bytes, const std::string& keyStore = keys().aliceP12) {
@@ -115,7 +105,6 @@ protected:
         return message;
     }
     std::vector<std::unique_ptr<SMIMEMessage>> objects_;
-    std::size_t baseline_ = 0;
 };
 using SMIMEMessageChecks = SMIMEMessageProtection;
 using SMIMEMessageFailures = SMIMEMessageProtection;
@@ -165,7 +154,7 @@ TEST_F(SMIMEMessageChecks, RefuseInOrderAndTouchNothing) {
                     ASSERT_EQ(message.login(alice.credential(), &scratch), SMIME_OK);
                 }
                 if (c.holdsMessage) setHeld(message, kText);
-                const unsigned flagsBefore = std::get<0>(recorded(message));
+                const unsigned flagsBefore = std::get<0>(statusOf(message));
                 tap::reset();
                 Call call;
                 if (c.spoil == Spoil::NoVerifyFlags) call.record.info.verify_flags = 0;
@@ -183,7 +172,7 @@ TEST_F(SMIMEMessageChecks, RefuseInOrderAndTouchNothing) {
                 if (c.spoil == Spoil::NullMinor) call.minor = nullptr;
                 EXPECT_EQ(call.run(message, op, form), c.status);
                 EXPECT_EQ(call.minorStatus, c.spoil == Spoil::NullMinor ? kStale : 0u);
-                EXPECT_EQ(recorded(message), std::make_tuple(flagsBefore, c.status, 0u));
+                EXPECT_EQ(statusOf(message), std::make_tuple(flagsBefore, c.status, 0u));
                 EXPECT_EQ(tap::names(), std::vector<std::string>{});
                 EXPECT_TRUE(used.length == usedBefore.length && used.value == usedBefore.value);
                 EXPECT_EQ(call.delivered(), "");
@@ -221,7 +210,7 @@ TEST_F(SMIMEMessageProtection, EveryFormHoldsAndDeliversTheResultAndUndoesIt) {
             Call protect(c.digest, c.strength);
             ASSERT_EQ(protect.run(message, c.protect, form), SMIME_OK);
             EXPECT_EQ(protect.minorStatus, 0u);
-            EXPECT_EQ(recorded(message), std::make_tuple(kReady, SMIME_OK, 0u));
+            EXPECT_EQ(statusOf(message), std::make_tuple(kReady, SMIME_OK, 0u));
             const std::string held = heldMessage(message);
             EXPECT_NE(held.find(c.header), std::string::npos) << held.substr(0, 300);
             EXPECT_EQ(protect.delivered(), form == Form::InPlace ? "" : held);
@@ -233,7 +222,7 @@ TEST_F(SMIMEMessageProtection, EveryFormHoldsAndDeliversTheResultAndUndoesIt) {
             EXPECT_EQ(unprotect.minorStatus, 0u);
             EXPECT_EQ(heldMessage(message), kText);
             EXPECT_EQ(unprotect.delivered(), form == Form::InPlace ? "" : kText);
-            EXPECT_EQ(recorded(message), std::make_tuple(kReady, SMIME_OK, 0u));
+            EXPECT_EQ(statusOf(message), std::make_tuple(kReady, SMIME_OK, 0u));
             EXPECT_EQ(unprotect.record.info.digest, c.reportedDigest);
         }
     }
@@ -297,7 +286,7 @@ TEST_F(SMIMEMessageFailures, KeepTheMessageWhenThereIsNothingToDeliver) {
             EXPECT_EQ(call.run(message, c.op, form), c.status);
             EXPECT_EQ(call.minorStatus, c.minor);
             EXPECT_EQ(call.delivered(), "");
-            EXPECT_EQ(recorded(message), std::make_tuple(kReady, c.status, c.minor));
+            EXPECT_EQ(statusOf(message), std::make_tuple(kReady, c.status, c.minor));
             EXPECT_TRUE(heldMessage(message) == c.input) << "the held message changed";
             EXPECT_EQ(message.getMessageType(), typeBefore);
             if (c.status == SMIME_BAD_MESSAGE) {
@@ -321,7 +310,7 @@ TEST_F(SMIMEMessageFailures, AFailingStreamGives13AfterTheResultIsHeld) {
             call.stream.setstate(std::ios::badbit);
             EXPECT_EQ(call.run(message, op, Form::Stream), SMIME_STREAM_ERROR);
             EXPECT_EQ(call.minorStatus, 0u);
-            EXPECT_EQ(recorded(message), std::make_tuple(kReady, SMIME_STREAM_ERROR, 0u));
+            EXPECT_EQ(statusOf(message), std::make_tuple(kReady, SMIME_STREAM_ERROR, 0u));
             EXPECT_EQ(heldMessage(message) == kText, op == unprotect) << "the result is held";
         }
     }
@@ -485,8 +474,8 @@ TEST_F(SMIMEMessageProvider, EachFailingCallGivesItsStatusAndLeavesNothingOutsta
                     EXPECT_EQ(failures, traced);
                 }
                 EXPECT_EQ(session.minor, noRecord ? 0u : planned);
-                EXPECT_EQ(std::get<1>(recorded(*session.object)), expected);
-                EXPECT_EQ(std::get<2>(recorded(*session.object)), session.minor);
+                EXPECT_EQ(std::get<1>(statusOf(*session.object)), expected);
+                EXPECT_EQ(std::get<2>(statusOf(*session.object)), session.minor);
                 const auto names = tap::names();
                 for (std::size_t k = i + 1; k < names.size(); ++k) EXPECT_TRUE(isRelease(names[k])) << names[k];
                 EXPECT_EQ(heldMessage(*session.object), held);
@@ -513,14 +502,14 @@ TEST_F(SMIMEMessageProvider, AFailingReleaseGives10AndTheNextLogoutRetriesWhatIs
         EXPECT_EQ(minor, lastMinor);
         using Names = std::vector<std::string>;
         EXPECT_EQ(tap::names(), (Names{"prov_abolish_env", "prov_release_cred", "prov_abolish_creds"}));
-        EXPECT_EQ(recorded(object), std::make_tuple(kReady, SMIME_PROVIDER_FAILED, lastMinor));
+        EXPECT_EQ(statusOf(object), std::make_tuple(kReady, SMIME_PROVIDER_FAILED, lastMinor));
         tap::reset();
         EXPECT_EQ(object.logout(&minor), SMIME_OK);
         EXPECT_EQ(minor, 0u);
         const Names retried =
             containerFails ? Names{"prov_abolish_env", "prov_abolish_creds"} : Names{"prov_abolish_env"};
         EXPECT_EQ(tap::names(), retried);
-        EXPECT_EQ(recorded(object), std::make_tuple(unsigned{SMIME_INITIALIZED | SMIME_MESSAGE_SET}, 0u, 0u));
+        EXPECT_EQ(statusOf(object), std::make_tuple(unsigned{SMIME_INITIALIZED | SMIME_MESSAGE_SET}, 0u, 0u));
     }
 }
 

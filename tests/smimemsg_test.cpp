@@ -34,12 +34,6 @@ const char* const kPassword = testpki::KeyStoreFiles::kPassword;
 using Texts = std::vector<std::string>;
 using Status = std::tuple<unsigned, unsigned, unsigned>;
 
-Status statusOf(SMIMEMessage& object) {
-    unsigned major = kUntouched, minor = kUntouched;
-    const unsigned flags = object.getStatus(&major, &minor);
-    return {flags, major, minor};
-}
-
 // The message given as a "buffer", a "stream" or a "file".
 unsigned setFrom(SMIMEMessage& object, const std::string& source, const std::string& bytes, const TempDir& dir) {
     unsigned minor = 0;
@@ -50,21 +44,11 @@ unsigned setFrom(SMIMEMessage& object, const std::string& source, const std::str
     return object.setMessage(&buffer, &minor);
 }
 
-// Whatever the provider hands out during a test is back when it ends.
-class MessageTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        tap::reset();
-        baseline_ = tap::outstanding();
-    }
-    void TearDown() override { EXPECT_EQ(tap::outstanding(), baseline_) << tap::outstandingKinds(); }
-    std::size_t baseline_ = 0;
-};
-using SMIMEMessageStatus = MessageTest;
-using SMIMEMessageInput = MessageTest;
-using SMIMEMessageOutput = MessageTest;
-using SMIMEMessageLogin = MessageTest;
-using LibraryTrace = MessageTest;
+using SMIMEMessageStatus = tap::Test;
+using SMIMEMessageInput = tap::Test;
+using SMIMEMessageOutput = tap::Test;
+using SMIMEMessageLogin = tap::Test;
+using LibraryTrace = tap::Test;
 
 // Members that call no provider operation record their major status only, so
 // the minor status of a failed login stays on record.

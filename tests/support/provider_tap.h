@@ -2,7 +2,7 @@
 // the provider_tap target routes every provider call of the program through
 // a wrapper (GNU ld --wrap) that records it, can make it fail instead of
 // reaching the provider, and keeps account of the objects the provider hands
-// out, so a test can see that nothing is left outstanding.
+// out, so a test (tap::Test) can see that nothing is left outstanding.
 #ifndef TESTS_PROVIDER_TAP_H
 #define TESTS_PROVIDER_TAP_H
 
@@ -10,6 +10,8 @@
 #include <ostream>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "vek4kivoidup.h"
 
@@ -38,6 +40,17 @@ void failAt(const std::string& name, int occurrence, OM_uint32 major, OM_uint32 
 // kinds as text for a failure message.
 std::size_t outstanding();
 std::string outstandingKinds();
+
+// A test that gives back every provider object it caused.
+class Test : public ::testing::Test {
+protected:
+    void SetUp() override {
+        reset();
+        baseline_ = outstanding();
+    }
+    void TearDown() override { EXPECT_EQ(outstanding(), baseline_) << outstandingKinds(); }
+    std::size_t baseline_ = 0;
+};
 
 } // namespace tap
 
