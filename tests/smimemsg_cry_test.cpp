@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -248,12 +249,15 @@ TEST_F(SMIMEMessageProtection, ClearSignedContentComesBackByteForByte) {
 // When an operation fails the held message stays byte for byte and nothing
 // is delivered. A message of the wrong kind, or one that cannot be taken
 // apart, gives 22 before the provider is asked; a provider that refuses gives
-// 10 with its reason, and the next call works.
+// 10 with its reason, and the next call works; a provider that succeeds with
+// no content to give changes nothing.
 TEST_F(SMIMEMessageFailures, KeepTheMessageWhenThereIsNothingToDeliver) {
     const std::string signedText = heldMessage(protectedBy({Op::Sign}));
     const std::string clearSigned = heldMessage(protectedBy({Op::SignatureOnly}));
     const std::string enveloped = heldMessage(protectedBy({Op::Encrypt}));
-    const std::string cut = clearSigned.substr(0, clearSigned.find("Content-Type: application/pkcs7-signature"));
+    const std::size_t signature = clearSigned.find("Content-Type: application/pkcs7-signature");
+    const std::string cut = clearSigned.substr(0, signature);
+    const std::string lone = clearSigned.substr(signature, clearSigned.find("\r\n--", signature) - signature);
     const std::string signedHeader = signedText.substr(0, signedText.find("\r\n\r\n") + 4);
     const struct {
         const char* name;
@@ -261,16 +265,23 @@ TEST_F(SMIMEMessageFailures, KeepTheMessageWhenThereIsNothingToDeliver) {
         std::string input, keyStore;
         unsigned status;
         OM_uint32 minor;
-        OM_uint32 injected; // the provider's major status when the tap makes it fail
+        std::optional<OM_uint32> injected; // what the provider's call gives instead, the tap standing in
     } cases[] = {
-        {"enveloped for others", Op::Decrypt, enveloped, keys().carolPem, 10, KIVO_R_NOT_A_RECIPIENT, 0},
-        {"enveloped data", Op::Verify, enveloped, keys().aliceP12, 22, 0, 0},
-        {"opaque signed data", Op::Decrypt, signedText, keys().aliceP12, 22, 0, 0},
-        {"a clear-signed message", Op::Decrypt, clearSigned, keys().aliceP12, 22, 0, 0},
-        {"plain text", Op::Verify, kText, keys().aliceP12, 22, 0, 0},
-        {"no Content-Type", Op::Decrypt, "Subject: hello\r\n\r\nbody\r\n", keys().aliceP12, 22, 0, 0},
-        {"signed data whose body is not base64", Op::Verify, signedHeader + "!!!!", keys().aliceP12, 22, 0, 0},
-        {"a clear-signed message cut after its content", Op::Verify, cut, keys().aliceP12, 22, 0, 0},
+        {"enveloped for others", Op::Decrypt, enveloped, keys().carolPem, 10, KIVO_R_NOT_A_RECIPIENT, std::nullopt},
+        {"enveloped data", Op::Verify, enveloped, keys().aliceP12, 22, 0, std::nullopt},
+        {"opaque signed data", Op::Decrypt, signedText, keys().aliceP12, 22, 0, std::nullopt},
+        {"a clear-signed message", Op::Decrypt, clearSigned, keys().aliceP12, 22, 0, std::nullopt},
+        {"plain text", Op::Verify, kText, keys().aliceP12, 22, 0, std::nullopt},
+        {"no Content-Type", Op::Decrypt, "Subject: hello\r\n\r\nbody\r\n", keys().aliceP12, 22, 0, std::nullopt},
+        {"signed data whose body is not base64", Op::Verify, signedHeader + "!!!!", keys().aliceP12, 22, 0,
+         std::nullopt},
+        {"a clear-signed message cut after its content", Op::Verify, cut, keys().aliceP12, 22, 0, std::nullopt},
+        {"a lone signature over other content", Op::Verify, lone, keys().aliceP12, 10, KIVO_R_SIGNATURE_INVALID,
+         std::nullopt},
+        {"signed data, the provider giving no content", Op::Verify, signedText, keys().aliceP12, 0, 0,
+         GSS_S_COMPLETE},
+        {"enveloped data, the provider giving no content", Op::Decrypt, enveloped, keys().aliceP12, 0, 0,
+         GSS_S_COMPLETE},
         {"plain text", Op::SignatureOnly, kText, keys().aliceP12, 10, KIVO_R_NO_PRIVATE_KEY, GSS_S_NO_CRED},
         {"opaque signed data", Op::Verify, signedText, keys().aliceP12, 10, KIVO_R_SIGNER_NOT_TRUSTED, GSS_S_FAILURE},
     };
@@ -281,7 +292,7 @@ TEST_F(SMIMEMessageFailures, KeepTheMessageWhenThereIsNothingToDeliver) {
             const messageType_t typeBefore = message.getMessageType();
             tap::reset();
             const bool protects = c.op == Op::Sign || c.op == Op::SignatureOnly || c.op == Op::Encrypt;
-            if (c.injected != 0) tap::failAt(protects ? "prov_protect" : "prov_unprotect", 1, c.injected, c.minor);
+            if (c.injected) tap::failAt(protects ? "prov_protect" : "prov_unprotect", 1, *c.injected, c.minor);
             Call call;
             EXPECT_EQ(call.run(message, c.op, form), c.status);
             EXPECT_EQ(call.minorStatus, c.minor);
@@ -292,7 +303,7 @@ TEST_F(SMIMEMessageFailures, KeepTheMessageWhenThereIsNothingToDeliver) {
             if (c.status == SMIME_BAD_MESSAGE) {
                 EXPECT_EQ(tap::names(), std::vector<std::string>{});
             }
-            if (c.injected != 0) {
+            if (c.injected) {
                 EXPECT_EQ(Call().run(message, c.op, form), SMIME_OK) << "the next call works";
             }
         }
