@@ -1,11 +1,11 @@
-// The message object's protection operations: sign, clear-sign and encrypt
-// the held message, verify and decrypt it, each in its three output forms,
-// with the test provider standing in for the cryptography. Expected bytes are
-// built here from the generated layouts and the provider's token formats.
-#include <cstdint>
-#include <cstdio>
+// The message object's protection operations over the real provider: sign,
+// clear-sign, encrypt, verify and decrypt in their three output forms; the
+// provider calls each login form and operation makes, and each of them
+// failing in turn.
 #include <cstdlib>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -14,257 +14,102 @@
 
 #include <gtest/gtest.h>
 
-#include "failing_malloc.h"
-#include "gss_buffers.h"
-#include "provider_double.h"
+#include "provider_environment.h"
+#include "provider_tap.h"
 #include "random_bytes.h"
+#include "smime_session.h"
+#include "trace_capture.h"
 #include "vek4kivosmime.h"
-
-namespace pd = provider_double;
 
 namespace {
 
-// What a minor status word holds before a call, so that zeroing shows.
-constexpr unsigned kStaleMinor = 0xA5A5A5A5u;
+constexpr unsigned kStale = 0xA5A5A5A5u;
 constexpr unsigned kReady = SMIME_INITIALIZED | SMIME_MESSAGE_SET | SMIME_LOGGED_IN;
-
-std::string pkcs7MimeHeader(const std::string& smimeType) {
-    return "Content-Type: application/pkcs7-mime;\r\n   smime-type=" + smimeType +
-           ";\r\n   name=smime.p7m\r\nContent-Transfer-Encoding: base64\r\n"
-           "Content-Disposition: attachment;\r\n   filename=smime.p7m\r\n\r\n";
-}
-const std::string kSignedHeader = pkcs7MimeHeader("signed-data");
-const std::string kSignatureHeader =
-    "Content-Type: application/pkcs7-signature;name=smime.p7s\r\nContent-Transfer-Encoding: base64\r\n"
-    "Content-Disposition: attachment;filename=smime.p7s\r\n\r\n";
-
 const std::string kText = "Content-Type: text/plain\r\n\r\nTo be protected.\r\n";
-
-// RFC 4648 base64 in 72-character lines separated by LF, none after the last.
-std::string mimeBase64(const std::string& bytes) {
-    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string text;
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        std::uint32_t group = 0;
-        for (std::size_t k = 0; k < 3; ++k)
-            group = group << 8 | (i + k < bytes.size() ? static_cast<unsigned char>(bytes[i + k]) : 0u);
-        for (std::size_t k = 0; k < 4; ++k)
-            text += k <= bytes.size() - i ? kAlphabet[(group >> (18 - 6 * k)) & 63] : '=';
-    }
-    std::string lines;
-    for (std::size_t at = 0; at < text.size(); at += 72) lines += (at != 0 ? "\n" : "") + text.substr(at, 72);
-    return lines;
-}
-
-std::string hexWord(OM_uint32 value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%x", static_cast<unsigned>(value));
-    return text;
-}
-
-// The test provider's tokens, as its header describes them.
-std::string signedToken(OM_uint32 digest, const std::string& content) {
-    return "signed-data(digest=" + hexWord(digest) + ")\n" + content;
-}
-
-std::string envelopedToken(OM_uint32 strength, OM_uint32 recipients, const std::string& content) {
-    std::string token =
-        "enveloped-data(strength=" + std::to_string(strength) + ",recipients=" + std::to_string(recipients) + ")\n";
-    for (const char byte : content) token += static_cast<char>(byte ^ 0x5A);
-    return token;
-}
-
-std::string signatureToken(OM_uint32 digest, const std::string& content) {
-    std::uint32_t hash = 0x811C9DC5u; // 32-bit FNV-1a
-    for (const char byte : content) hash = (hash ^ static_cast<unsigned char>(byte)) * 0x01000193u;
-    char checksum[16];
-    std::snprintf(checksum, sizeof checksum, "%08x", static_cast<unsigned>(hash));
-    return "signature(digest=" + hexWord(digest) + ",length=" + std::to_string(content.size()) +
-           ",checksum=" + checksum + ")";
-}
-
-std::string signedMessage(OM_uint32 digest, const std::string& content) {
-    return kSignedHeader + mimeBase64(signedToken(digest, content));
-}
-
-std::string envelopedMessage(OM_uint32 strength, OM_uint32 recipients, const std::string& content) {
-    return pkcs7MimeHeader("enveloped-data") + mimeBase64(envelopedToken(strength, recipients, content));
-}
-
-std::string loneSignature(const std::string& signature) { return kSignatureHeader + mimeBase64(signature); }
-
-std::string clearSignedMessage(const std::string& micalg, const std::string& boundary, const std::string& content,
-                               const std::string& signature) {
-    return "Content-Type: multipart/signed;\r\n protocol=\"application/pkcs7-signature\";\r\n micalg=" + micalg +
-           "; boundary=" + boundary + "\r\n\r\n--" + boundary + "\r\n" + content + "\r\n--" + boundary + "\r\n" +
-           loneSignature(signature) + "\r\n\r\n--" + boundary + "--\r\n";
-}
-
-// One message of each kind; the clear-signed one carries the enveloped one.
-const std::string kEnveloped = envelopedMessage(128, 1, kText);
-const std::string kSignature = signatureToken(KIVO_DIGEST_SHA1, kEnveloped);
-const std::string kSignedText = signedMessage(KIVO_DIGEST_SHA1, kText);
-const std::string kClearSigned = clearSignedMessage("sha1", "boundaryKCA", kEnveloped, kSignature);
-
-// A clear-signed result's boundary is random: kBoundary in an expected
-// message stands for the one the held message declares.
-const std::string kBoundary = "<boundary>";
-std::string withBoundaryOf(const std::string& held, std::string expected) {
-    const std::size_t at = held.find("; boundary=");
-    const std::size_t end = held.find("\r\n", at);
-    const std::string boundary = at < 200 && end != std::string::npos ? held.substr(at + 11, end - at - 11) : "";
-    for (std::size_t from = expected.find(kBoundary); from != std::string::npos; from = expected.find(kBoundary, from))
-        expected.replace(from, kBoundary.size(), boundary);
-    return expected;
-}
-
-// Bytes as the provider's call record shows them.
-std::string described(const std::string& bytes) {
-    const gss_buffer_desc view = viewOf(bytes);
-    return pd::describeBuffer(&view);
-}
+const testpki::KeyStoreFiles& keys() { return testpki::keyStoreFiles(); }
 
 enum class Op { Sign, SignatureOnly, Encrypt, Verify, Decrypt };
 enum class Form { Buffer, Stream, InPlace };
 constexpr Op kOps[] = {Op::Sign, Op::SignatureOnly, Op::Encrypt, Op::Verify, Op::Decrypt};
 constexpr Form kForms[] = {Form::Buffer, Form::Stream, Form::InPlace};
 
-bool protects(Op op) { return op == Op::Sign || op == Op::SignatureOnly || op == Op::Encrypt; }
-
 std::string scenario(const std::string& name, Op op, Form form) {
     static const char* const kOpNames[] = {"sign", "signSignatureOnly", "encrypt", "verify", "decrypt"};
-    static const char* const kFormNames[] = {"into a buffer", "to a stream", "in place"};
-    return name + ": " + kOpNames[static_cast<int>(op)] + " " + kFormNames[static_cast<int>(form)];
+    static const char* const kFormNames[] = {" into a buffer", " to a stream", " in place"};
+    return name + ": " + kOpNames[static_cast<int>(op)] + kFormNames[static_cast<int>(form)];
 }
 
-// One call's arguments, all sound until a test spoils one: two recipients,
-// whose statuses show that the list reached the provider; a verification
-// record; an empty buffer and a stream for the output.
+// One call's arguments, all sound until a test spoils one: alice (PEM) and
+// bob (DER) as recipients, a verification record trusting the tests' root,
+// an empty buffer and a stream for the output.
 struct Call {
-    std::string pem = "-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n";
-    std::string der = std::string("\x30\x82\x01\x0a\x00", 5);
-    gss_buffer_desc certificates[2] = {viewOf(pem), viewOf(der)};
+    const testpki::StandardPki& pki = testpki::standardPki();
+    std::string alice = testpki::certPem(pki.alice.cert.get()), bob = testpki::certDer(pki.bob.cert.get());
+    std::string root = testpki::certPem(pki.root.cert.get());
+    gss_buffer_desc certificates[2] = {viewOf(alice), viewOf(bob)};
     OM_uint32 statuses[2] = {99, 99};
     IDUP_Target_Info_desc recipients = {2, certificates, statuses};
-    IDUP_PIDU_Information_desc record{};
+    VerifyRecord record;
     gss_buffer_desc buffer = {0, nullptr};
     std::ostringstream stream;
-    unsigned minorStatus = kStaleMinor;
+    unsigned minorStatus = kStale;
 
     digestAlgorithm_t digest;
     encryptionAlgorithmStrength_t strength;
     IDUP_Target_Info_desc* targets = &recipients;
-    IDUP_PIDU_Information_desc* info = &record;
+    IDUP_PIDU_Information_desc* info = &record.info;
     gss_buffer_desc* output = &buffer;
     std::ostream* out = &stream;
     unsigned* minor = &minorStatus;
 
     explicit Call(digestAlgorithm_t d = digestSHA256, encryptionAlgorithmStrength_t s = strengthAES128)
         : digest(d), strength(s) {
-        record.verify_flags = KIVO_VERIFY_SIGNATURE;
+        record.info.trust_anchors = viewOf(root);
     }
-    ~Call() {
-        OM_uint32 scratch = 0;
-        if (record.signer_subject.value != nullptr) prov_release_buffer(&scratch, &record.signer_subject);
-        std::free(buffer.value);
-    }
+    ~Call() { std::free(buffer.value); }
 
     unsigned run(SMIMEMessage& m, Op op, Form form) {
-        // The output argument, or none, picks the form.
-        const auto call = [&](auto... output) -> unsigned {
+        const auto call = [&](auto... output) -> unsigned { // the output argument, or none, picks the form
             switch (op) {
-            case Op::Sign:
-                return m.sign(digest, output..., minor);
-            case Op::SignatureOnly:
-                return m.signSignatureOnly(digest, output..., minor);
-            case Op::Encrypt:
-                return m.encrypt(strength, targets, output..., minor);
-            case Op::Verify:
-                return m.verify(output..., info, minor);
-            case Op::Decrypt:
-                return m.decrypt(output..., minor);
+            case Op::Sign: return m.sign(digest, output..., minor);
+            case Op::SignatureOnly: return m.signSignatureOnly(digest, output..., minor);
+            case Op::Encrypt: return m.encrypt(strength, targets, output..., minor);
+            case Op::Verify: return m.verify(output..., info, minor);
+            case Op::Decrypt: return m.decrypt(output..., minor);
             }
             return ~0u;
         };
         return form == Form::Buffer ? call(output) : form == Form::Stream ? call(out) : call();
     }
-
-    // What the call delivered into the buffer or to the stream.
     std::string delivered() { return buffer.value != nullptr ? take(buffer) : stream.str(); }
 };
 
-// The flags, major and minor status the object has on record.
-std::tuple<unsigned, unsigned, unsigned> recorded(SMIMEMessage& message) {
-    unsigned major = 0;
-    unsigned minor = 0;
-    const unsigned flags = message.getStatus(&major, &minor);
-    return std::make_tuple(flags, major, minor);
-}
-
-// A copy of the held message. Records an outcome of its own, so read
-// recorded() first.
-std::string heldBy(SMIMEMessage& message) {
-    gss_buffer_desc copy = {0, nullptr};
-    unsigned minor = 0;
-    return message.getMessage(&copy, &minor) == SMIME_OK ? take(copy) : "<none>";
-}
-
-void logIn(SMIMEMessage& message) {
-    unsigned info = 0;
-    unsigned minor = 0;
-    ASSERT_EQ(message.login("keys.p12", "secret", "alice", &info, &minor), SMIME_OK);
-}
-
-void hold(SMIMEMessage& message, const std::string& bytes) {
-    const gss_buffer_desc in = viewOf(bytes);
-    unsigned minor = 0;
-    ASSERT_EQ(message.setMessage(&in, &minor), SMIME_OK);
-}
-
-std::vector<pd::Call> callsNamed(const std::string& name) {
-    std::vector<pd::Call> found;
-    for (auto& call : pd::calls())
-        if (call.name == name) found.push_back(call);
-    return found;
-}
-
-// Each test starts with an empty call record and must give back every
-// provider object it caused, through its message objects' destruction.
-class SMIMEMessageProtection : public ::testing::Test {
+// Each test gives back every provider object it caused, through its message
+// objects' destruction.
+class SMIMEMessageProtection : public tap::Test {
 protected:
-    void SetUp() override {
-        pd::reset();
-        baseline_ = pd::outstanding();
-    }
     void TearDown() override {
         objects_.clear();
-        EXPECT_EQ(pd::outstanding(), baseline_) << ::testing::PrintToString(pd::outstandingObjects());
+        tap::Test::TearDown();
     }
-
-    SMIMEMessage& fresh() {
+    // A new object, logged in as alice (or bob), holding bytes.
+    SMIMEMessage& ready(const std::string& bytes, const std::string& keyStore = keys().aliceP12) {
         objects_.push_back(std::make_unique<SMIMEMessage>());
+        loginWith(*objects_.back(), keyStore);
+        setHeld(*objects_.back(), bytes);
         return *objects_.back();
     }
-
-    // A new object, logged in, holding bytes; the call record then starts afresh.
-    SMIMEMessage& ready(const std::string& bytes) {
-        SMIMEMessage& message = fresh();
-        logIn(message);
-        hold(message, bytes);
-        const auto established = callsNamed("prov_establish_env");
-        environment_ = established.empty() ? "" : established.back().arg("env");
-        pd::reset();
+    // ready(), then protected in place by steps.
+    SMIMEMessage& protectedBy(std::initializer_list<Op> steps, const std::string& bytes = kText) {
+        SMIMEMessage& message = ready(bytes);
+        for (const Op step : steps) EXPECT_EQ(Call().run(message, step, Form::InPlace), SMIME_OK);
         return message;
     }
-
     std::vector<std::unique_ptr<SMIMEMessage>> objects_;
-    std::size_t baseline_ = 0;
-    std::string environment_; // the last login's environment, as the record names it
 };
-
-using SMIMEMessageProtectionChecks = SMIMEMessageProtection;
-using SMIMEMessageUnprotect = SMIMEMessageProtection;
-using SMIMEMessageProtectionFailures = SMIMEMessageProtection;
+using SMIMEMessageChecks = SMIMEMessageProtection;
+using SMIMEMessageFailures = SMIMEMessageProtection;
+using SMIMEMessageProvider = SMIMEMessageProtection;
 
 enum class Spoil { Nothing, NullMinor, NullOutput, NullTargets, NullInfo, NoVerifyFlags, UsedValue, UsedLength };
 
@@ -277,14 +122,13 @@ bool applies(Spoil spoil, Op op, Form form) {
 }
 
 // Every refusal in every operation and form, in its order: a minor status
-// word of 0, the outcome recorded, no provider call, and the held message and
+// of 0, the outcome recorded, no provider call, and the held message and
 // the caller's output as they were.
-TEST_F(SMIMEMessageProtectionChecks, RefuseInOrderAndTouchNothing) {
+TEST_F(SMIMEMessageChecks, RefuseInOrderAndTouchNothing) {
     const struct {
         const char* name;
         Spoil spoil;
-        bool loggedIn;
-        bool holdsMessage;
+        bool loggedIn, holdsMessage;
         unsigned status;
     } cases[] = {
         {"null minor status pointer, before any state check", Spoil::NullMinor, false, false, 16},
@@ -299,227 +143,167 @@ TEST_F(SMIMEMessageProtectionChecks, RefuseInOrderAndTouchNothing) {
         {"output {0, value}", Spoil::UsedValue, true, true, 20},
         {"output {5, NULL}", Spoil::UsedLength, true, true, 20},
     };
+    const ProviderEnvironment alice(keys().aliceP12);
     for (const auto& c : cases) {
         for (const Op op : kOps) {
             for (const Form form : kForms) {
                 if (!applies(c.spoil, op, form)) continue;
                 SCOPED_TRACE(scenario(c.name, op, form));
-                SMIMEMessage& message = fresh();
-                if (c.loggedIn) logIn(message);
-                const std::string& input = op == Op::Verify ? kSignedText : op == Op::Decrypt ? kEnveloped : kText;
-                if (c.holdsMessage) hold(message, input);
-                const unsigned flagsBefore = std::get<0>(recorded(message));
-                pd::reset();
-
+                SMIMEMessage message;
+                unsigned scratch = 0;
+                if (c.loggedIn) {
+                    ASSERT_EQ(message.login(alice.credential(), &scratch), SMIME_OK);
+                }
+                if (c.holdsMessage) setHeld(message, kText);
+                const unsigned flagsBefore = std::get<0>(statusOf(message));
+                tap::reset();
                 Call call;
-                if (c.spoil == Spoil::NoVerifyFlags) call.record.verify_flags = 0;
+                if (c.spoil == Spoil::NoVerifyFlags) call.record.info.verify_flags = 0;
                 char byte = 'x';
                 gss_buffer_desc used = {c.spoil == Spoil::UsedLength ? 5u : 0u,
                                         c.spoil == Spoil::UsedValue ? &byte : nullptr};
                 const gss_buffer_desc usedBefore = used;
                 if (c.spoil == Spoil::UsedValue || c.spoil == Spoil::UsedLength) call.output = &used;
-                if (c.spoil == Spoil::NullOutput) call.output = nullptr;
-                if (c.spoil == Spoil::NullOutput) call.out = nullptr;
+                if (c.spoil == Spoil::NullOutput) {
+                    call.output = nullptr;
+                    call.out = nullptr;
+                }
                 if (c.spoil == Spoil::NullTargets) call.targets = nullptr;
                 if (c.spoil == Spoil::NullInfo) call.info = nullptr;
                 if (c.spoil == Spoil::NullMinor) call.minor = nullptr;
-
                 EXPECT_EQ(call.run(message, op, form), c.status);
-                EXPECT_EQ(call.minorStatus, c.spoil == Spoil::NullMinor ? kStaleMinor : 0u);
-                EXPECT_EQ(recorded(message), std::make_tuple(flagsBefore, c.status, 0u));
-                EXPECT_EQ(pd::callNames(), std::vector<std::string>{});
+                EXPECT_EQ(call.minorStatus, c.spoil == Spoil::NullMinor ? kStale : 0u);
+                EXPECT_EQ(statusOf(message), std::make_tuple(flagsBefore, c.status, 0u));
+                EXPECT_EQ(tap::names(), std::vector<std::string>{});
                 EXPECT_TRUE(used.length == usedBefore.length && used.value == usedBefore.value);
                 EXPECT_EQ(call.delivered(), "");
-                EXPECT_TRUE(!c.holdsMessage || heldBy(message) == input) << "the held message changed";
+                EXPECT_TRUE(!c.holdsMessage || heldMessage(message) == kText) << "the held message changed";
             }
         }
     }
 }
 
-// One successful call of each kind, with what matters in its provider call.
-struct OperationCase {
-    const char* name;
-    Op op;
-    std::string input;
-    std::string result;
-    messageType_t type; // what the parser makes of the result
-    std::vector<std::pair<std::string, std::string>> providerArgs;
-    digestAlgorithm_t digest = digestSHA256;
-    encryptionAlgorithmStrength_t strength = strengthAES128;
-};
-
-const OperationCase kOperations[] = {
-    {"SHA-1", Op::Sign, kText, signedMessage(KIVO_DIGEST_SHA1, kText), messageSignedData, {{"targets", "null"}},
-     digestSHA1},
-    {"MD5", Op::SignatureOnly, kText,
-     clearSignedMessage("md5", kBoundary, kText, signatureToken(KIVO_DIGEST_MD5, kText)), messageClearSigned,
-     {{"targets", "null"}}, digestMD5},
-    {"AES-192", Op::Encrypt, kText, envelopedMessage(KIVO_STRENGTH_AES192, 2, kText), messageEnvelopedData,
-     {{"targets", "{count=2,statuses=set}"}}, digestSHA256, strengthAES192},
-    {"a strength only the provider knows", Op::Encrypt, kText, envelopedMessage(77, 2, kText), messageEnvelopedData,
-     {{"targets", "{count=2,statuses=set}"}}, digestSHA256, static_cast<encryptionAlgorithmStrength_t>(77)},
-    {"opaque signed data", Op::Verify, signedMessage(KIVO_DIGEST_SHA512, kText), kText, messageUnknown,
-     {{"token", described(signedToken(KIVO_DIGEST_SHA512, kText))}, {"detached_token", "null"}, {"info", "set"},
-      {"verify_flags", "0x1"}}},
-    {"clear-signed around an enveloped message", Op::Verify, kClearSigned, kEnveloped, messageEnvelopedData,
-     {{"token", described(kEnveloped)}, {"detached_token", described(kSignature)}, {"info", "set"},
-      {"verify_flags", "0x1"}}},
-    // Decryption brings a verification record of its own.
-    {"enveloped data around a signed message", Op::Decrypt, envelopedMessage(0, 3, kSignedText), kSignedText,
-     messageSignedData,
-     {{"token", described(envelopedToken(0, 3, kSignedText))}, {"detached_token", "null"}, {"info", "pidu#1"}}},
-};
-
-// Every form holds the result and delivers the same bytes, the parser
-// classifies it afresh, and the provider is called once in the login's
-// environment with the caller's digest or strength, recipients and record.
-TEST_F(SMIMEMessageProtection, EveryFormHoldsAndDeliversTheResult) {
-    for (const auto& c : kOperations) {
+// A protection and the unprotection that undoes it, in every form: the
+// result is held and delivered alike and classified afresh, and the caller
+// gets back its text with what the provider found out.
+TEST_F(SMIMEMessageProtection, EveryFormHoldsAndDeliversTheResultAndUndoesIt) {
+    const struct {
+        const char* name;
+        Op protect;
+        digestAlgorithm_t digest;
+        encryptionAlgorithmStrength_t strength;
+        messageType_t type;
+        const char* header;
+        Op unprotect;
+        OM_uint32 reportedDigest;
+    } cases[] = {
+        {"SHA-1", Op::Sign, digestSHA1, strengthDefault, messageSignedData, "smime-type=signed-data", Op::Verify,
+         KIVO_DIGEST_SHA1},
+        {"SHA-384", Op::SignatureOnly, digestSHA384, strengthDefault, messageClearSigned, "micalg=sha-384", Op::Verify,
+         KIVO_DIGEST_SHA384},
+        {"AES-192", Op::Encrypt, digestSHA256, strengthAES192, messageEnvelopedData, "smime-type=enveloped-data",
+         Op::Decrypt, 0},
+    };
+    for (const auto& c : cases) {
         for (const Form form : kForms) {
-            SCOPED_TRACE(scenario(c.name, c.op, form));
-            SMIMEMessage& message = ready(c.input);
-            Call call(c.digest, c.strength);
-            ASSERT_EQ(call.run(message, c.op, form), SMIME_OK);
-            EXPECT_EQ(call.minorStatus, 0u);
-            EXPECT_EQ(recorded(message), std::make_tuple(kReady, SMIME_OK, 0u));
-            const std::string held = heldBy(message);
-            EXPECT_TRUE(held == withBoundaryOf(held, c.result)) << held.substr(0, 300);
-            EXPECT_EQ(call.delivered(), form == Form::InPlace ? "" : held);
+            SCOPED_TRACE(scenario(c.name, c.protect, form));
+            SMIMEMessage& message = ready(kText);
+            Call protect(c.digest, c.strength);
+            ASSERT_EQ(protect.run(message, c.protect, form), SMIME_OK);
+            EXPECT_EQ(protect.minorStatus, 0u);
+            EXPECT_EQ(statusOf(message), std::make_tuple(kReady, SMIME_OK, 0u));
+            const std::string held = heldMessage(message);
+            EXPECT_NE(held.find(c.header), std::string::npos) << held.substr(0, 300);
+            EXPECT_EQ(protect.delivered(), form == Form::InPlace ? "" : held);
             EXPECT_EQ(message.getMessageType(), c.type);
-            EXPECT_TRUE(c.op != Op::Encrypt || (call.statuses[0] == 0 && call.statuses[1] == 0));
+            EXPECT_TRUE(c.protect != Op::Encrypt || (protect.statuses[0] == 0 && protect.statuses[1] == 0));
 
-            const auto providerCalls = callsNamed(protects(c.op) ? "prov_protect" : "prov_unprotect");
-            ASSERT_EQ(providerCalls.size(), 1u);
-            EXPECT_EQ(providerCalls.front().arg("env"), environment_);
-            for (const auto& arg : c.providerArgs) EXPECT_EQ(providerCalls.front().arg(arg.first), arg.second);
+            Call unprotect;
+            ASSERT_EQ(unprotect.run(message, c.unprotect, form), SMIME_OK);
+            EXPECT_EQ(unprotect.minorStatus, 0u);
+            EXPECT_EQ(heldMessage(message), kText);
+            EXPECT_EQ(unprotect.delivered(), form == Form::InPlace ? "" : kText);
+            EXPECT_EQ(statusOf(message), std::make_tuple(kReady, SMIME_OK, 0u));
+            EXPECT_EQ(unprotect.record.info.digest, c.reportedDigest);
         }
     }
 }
 
-// A clear-signed message verifies back to the former held message exactly,
-// whatever its bytes.
-TEST_F(SMIMEMessageUnprotect, ClearSignedContentComesBackByteForByte) {
-    const struct {
-        const char* name;
-        std::string content;
-    } cases[] = {
-        {"CR LF lines", "Content-Type: text/plain\r\n\r\nfirst\r\nsecond\r\n"},
-        {"bare LF lines", "Content-Type: text/plain\n\nfirst\nsecond\n"},
-        {"ends with an empty line", "text\r\n\r\n"},
-        {"NUL bytes", std::string("nul\0in\0the\r\nmiddle\0", 20)},
-        {"lines that look like delimiters", "--boundaryxyz\r\n--\r\n--boundaryQRS--\r\n"},
-        {"a line of 1023 bytes", std::string(1023, 'a') + "\r\nshort"},
-        {"a line of 1024 bytes", std::string(1024, 'b') + "\r\nshort"},
-        {"a line of 1025 bytes", std::string(1025, 'c') + "\r\nshort"},
-        {"64 KiB of binary", randomBytes(65536, 7)},
+// A clear-signed message verifies back to the former held message exactly.
+TEST_F(SMIMEMessageProtection, ClearSignedContentComesBackByteForByte) {
+    const std::string cases[] = {
+        "Content-Type: text/plain\n\nbare LF lines\n", "ends with an empty line\r\n\r\n",
+        std::string("nul\0in\0the\r\nmiddle\0", 20), "--boundaryxyz\r\n--\r\n--boundaryQRS--\r\n",
+        std::string(1024, 'b') + "\r\nshort", randomBytes(65536, 7),
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        SMIMEMessage& message = ready(c.content);
-        ASSERT_EQ(Call().run(message, Op::SignatureOnly, Form::InPlace), SMIME_OK);
+    for (const auto& content : cases) {
+        SCOPED_TRACE(content.substr(0, 20));
+        SMIMEMessage& message = protectedBy({Op::SignatureOnly}, content);
         ASSERT_EQ(message.getMessageType(), messageClearSigned);
         Call verify;
         ASSERT_EQ(verify.run(message, Op::Verify, Form::Buffer), SMIME_OK);
-        EXPECT_TRUE(verify.delivered() == c.content) << "delivered bytes differ";
-        EXPECT_TRUE(heldBy(message) == c.content) << "held bytes differ";
+        EXPECT_TRUE(verify.delivered() == content && heldMessage(message) == content) << "the bytes differ";
     }
 }
 
-// Each protection works on the result of the one before, and the
-// unprotections undo them in reverse order.
-TEST_F(SMIMEMessageUnprotect, UndoesEachProtectionInTurn) {
-    const struct {
-        const char* name;
-        std::vector<Op> steps;
-    } cases[] = {
-        {"sign twice, verify twice", {Op::Sign, Op::Sign, Op::Verify, Op::Verify}},
-        {"sign, encrypt, decrypt, verify", {Op::Sign, Op::Encrypt, Op::Decrypt, Op::Verify}},
-        {"encrypt, clear-sign, verify, decrypt", {Op::Encrypt, Op::SignatureOnly, Op::Verify, Op::Decrypt}},
-        {"clear-sign, sign, verify, verify", {Op::SignatureOnly, Op::Sign, Op::Verify, Op::Verify}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        SMIMEMessage& message = ready(kText);
-        std::vector<std::string> stack;
-        for (std::size_t step = 0; step < c.steps.size(); ++step) {
-            SCOPED_TRACE("step " + std::to_string(step + 1));
-            const std::string before = heldBy(message);
-            pd::reset();
-            ASSERT_EQ(Call().run(message, c.steps[step], Form::InPlace), SMIME_OK);
-            if (protects(c.steps[step])) {
-                const auto protectCalls = callsNamed("prov_protect");
-                ASSERT_EQ(protectCalls.size(), 1u);
-                EXPECT_EQ(protectCalls.front().arg("input"), described(before));
-                stack.push_back(before);
-            } else {
-                ASSERT_FALSE(stack.empty());
-                EXPECT_EQ(heldBy(message), stack.back());
-                stack.pop_back();
-            }
-        }
-    }
-}
-
-// When an operation fails, or has no content to give, nothing is delivered
-// and the held message stays byte for byte. A message of the wrong kind, or
-// one that cannot be taken apart, gives 22 before the provider is asked; a
-// failing provider gives 10 with its minor status, and the next call works.
-TEST_F(SMIMEMessageProtectionFailures, KeepTheMessageWhenThereIsNothingToDeliver) {
+// When an operation fails the held message stays byte for byte and nothing
+// is delivered. A message of the wrong kind, or one that cannot be taken
+// apart, gives 22 before the provider is asked; a provider that refuses gives
+// 10 with its reason, and the next call works; a provider that succeeds with
+// no content to give changes nothing.
+TEST_F(SMIMEMessageFailures, KeepTheMessageWhenThereIsNothingToDeliver) {
+    const std::string signedText = heldMessage(protectedBy({Op::Sign}));
+    const std::string clearSigned = heldMessage(protectedBy({Op::SignatureOnly}));
+    const std::string enveloped = heldMessage(protectedBy({Op::Encrypt}));
+    const std::size_t signature = clearSigned.find("Content-Type: application/pkcs7-signature");
+    const std::string cut = clearSigned.substr(0, signature);
+    const std::string lone = clearSigned.substr(signature, clearSigned.find("\r\n--", signature) - signature);
+    const std::string signedHeader = signedText.substr(0, signedText.find("\r\n\r\n") + 4);
     const struct {
         const char* name;
         Op op;
-        std::string input;
+        std::string input, keyStore;
         unsigned status;
         OM_uint32 minor;
-        OM_uint32 providerMajor; // the provider's call is made to fail with this and minor
+        std::optional<OM_uint32> injected; // what the provider's call gives instead, the tap standing in
     } cases[] = {
-        {"signed data of nothing", Op::Verify, signedMessage(KIVO_DIGEST_SHA256, ""), SMIME_OK, 0, 0},
-        {"enveloped data of nothing", Op::Decrypt, envelopedMessage(256, 1, ""), SMIME_OK, 0, 0},
-        {"a lone signature over empty content", Op::Verify, loneSignature(signatureToken(KIVO_DIGEST_SHA256, "")),
-         SMIME_OK, 0, 0},
-        {"a lone signature over other content", Op::Verify,
-         loneSignature(signatureToken(KIVO_DIGEST_SHA256, "other")), 10, KIVO_R_SIGNATURE_INVALID, 0},
-        {"clear-signed content changed after signing", Op::Verify,
-         clearSignedMessage("sha-256", "boundaryAAB", "Pay 900 to Bob.",
-                            signatureToken(KIVO_DIGEST_SHA256, "Pay 100 to Bob.")),
-         10, KIVO_R_SIGNATURE_INVALID, 0},
-
-        {"enveloped data", Op::Verify, kEnveloped, 22, 0, 0},
-        {"opaque signed data", Op::Decrypt, kSignedText, 22, 0, 0},
-        {"a clear-signed message", Op::Decrypt, kClearSigned, 22, 0, 0},
-        {"a lone signature", Op::Decrypt, loneSignature(signatureToken(KIVO_DIGEST_SHA256, "")), 22, 0, 0},
-        {"plain text", Op::Verify, "Content-Type: text/plain\r\n\r\nhello\r\n", 22, 0, 0},
-        {"no Content-Type", Op::Decrypt, "Subject: hello\r\n\r\nbody\r\n", 22, 0, 0},
-        {"signed data whose body is not base64", Op::Verify, kSignedHeader + "!!!!", 22, 0, 0},
-        {"a clear-signed message cut after its content", Op::Verify,
-         kClearSigned.substr(0, kClearSigned.find(kSignatureHeader)), 22, 0, 0},
-
-        {"plain text", Op::Sign, kText, 10, KIVO_R_UNSUPPORTED_DIGEST, GSS_S_FAILURE},
-        {"plain text", Op::SignatureOnly, kText, 10, KIVO_R_NO_PRIVATE_KEY, GSS_S_NO_CRED},
-        {"plain text", Op::Encrypt, kText, 10, KIVO_R_BAD_RECIPIENT_CERTIFICATE, GSS_S_FAILURE},
-        {"opaque signed data", Op::Verify, kSignedText, 10, KIVO_R_SIGNER_NOT_TRUSTED, GSS_S_FAILURE},
-        {"a clear-signed message", Op::Verify, kClearSigned, 10, KIVO_R_CERTIFICATE_EXPIRED,
-         GSS_S_CREDENTIALS_EXPIRED},
-        {"enveloped data", Op::Decrypt, kEnveloped, 10, KIVO_R_NOT_A_RECIPIENT, GSS_S_FAILURE},
+        {"enveloped for others", Op::Decrypt, enveloped, keys().carolPem, 10, KIVO_R_NOT_A_RECIPIENT, std::nullopt},
+        {"enveloped data", Op::Verify, enveloped, keys().aliceP12, 22, 0, std::nullopt},
+        {"opaque signed data", Op::Decrypt, signedText, keys().aliceP12, 22, 0, std::nullopt},
+        {"a clear-signed message", Op::Decrypt, clearSigned, keys().aliceP12, 22, 0, std::nullopt},
+        {"plain text", Op::Verify, kText, keys().aliceP12, 22, 0, std::nullopt},
+        {"no Content-Type", Op::Decrypt, "Subject: hello\r\n\r\nbody\r\n", keys().aliceP12, 22, 0, std::nullopt},
+        {"signed data whose body is not base64", Op::Verify, signedHeader + "!!!!", keys().aliceP12, 22, 0,
+         std::nullopt},
+        {"a clear-signed message cut after its content", Op::Verify, cut, keys().aliceP12, 22, 0, std::nullopt},
+        {"a lone signature over other content", Op::Verify, lone, keys().aliceP12, 10, KIVO_R_SIGNATURE_INVALID,
+         std::nullopt},
+        {"signed data, the provider giving no content", Op::Verify, signedText, keys().aliceP12, 0, 0,
+         GSS_S_COMPLETE},
+        {"enveloped data, the provider giving no content", Op::Decrypt, enveloped, keys().aliceP12, 0, 0,
+         GSS_S_COMPLETE},
+        {"plain text", Op::SignatureOnly, kText, keys().aliceP12, 10, KIVO_R_NO_PRIVATE_KEY, GSS_S_NO_CRED},
+        {"opaque signed data", Op::Verify, signedText, keys().aliceP12, 10, KIVO_R_SIGNER_NOT_TRUSTED, GSS_S_FAILURE},
     };
     for (const auto& c : cases) {
         for (const Form form : kForms) {
             SCOPED_TRACE(scenario(c.name, c.op, form));
-            SMIMEMessage& message = ready(c.input);
-            if (c.providerMajor != 0)
-                pd::failCall(protects(c.op) ? "prov_protect" : "prov_unprotect", c.providerMajor, c.minor);
+            SMIMEMessage& message = ready(c.input, c.keyStore);
             const messageType_t typeBefore = message.getMessageType();
+            tap::reset();
+            const bool protects = c.op == Op::Sign || c.op == Op::SignatureOnly || c.op == Op::Encrypt;
+            if (c.injected) tap::failAt(protects ? "prov_protect" : "prov_unprotect", 1, *c.injected, c.minor);
             Call call;
             EXPECT_EQ(call.run(message, c.op, form), c.status);
             EXPECT_EQ(call.minorStatus, c.minor);
             EXPECT_EQ(call.delivered(), "");
-            EXPECT_EQ(recorded(message), std::make_tuple(kReady, c.status, c.minor));
-            EXPECT_TRUE(heldBy(message) == c.input) << "the held message changed";
+            EXPECT_EQ(statusOf(message), std::make_tuple(kReady, c.status, c.minor));
+            EXPECT_TRUE(heldMessage(message) == c.input) << "the held message changed";
             EXPECT_EQ(message.getMessageType(), typeBefore);
             if (c.status == SMIME_BAD_MESSAGE) {
-                EXPECT_EQ(pd::callNames(), std::vector<std::string>{});
+                EXPECT_EQ(tap::names(), std::vector<std::string>{});
             }
-            if (c.providerMajor != 0) {
+            if (c.injected) {
                 EXPECT_EQ(Call().run(message, c.op, form), SMIME_OK) << "the next call works";
             }
         }
@@ -527,73 +311,216 @@ TEST_F(SMIMEMessageProtectionFailures, KeepTheMessageWhenThereIsNothingToDeliver
 }
 
 // Delivery comes last: when the stream fails, the result is already held.
-TEST_F(SMIMEMessageProtectionFailures, AFailingStreamGives13AfterTheResultIsHeld) {
-    for (const auto& c : kOperations) {
-        SCOPED_TRACE(scenario(c.name, c.op, Form::Stream));
-        SMIMEMessage& message = ready(c.input);
-        Call call(c.digest, c.strength);
-        call.stream.setstate(std::ios::badbit);
-        EXPECT_EQ(call.run(message, c.op, Form::Stream), SMIME_STREAM_ERROR);
-        EXPECT_EQ(call.minorStatus, 0u);
-        EXPECT_EQ(recorded(message), std::make_tuple(kReady, SMIME_STREAM_ERROR, 0u));
-        const std::string held = heldBy(message);
-        EXPECT_TRUE(held == withBoundaryOf(held, c.result));
+TEST_F(SMIMEMessageFailures, AFailingStreamGives13AfterTheResultIsHeld) {
+    const std::tuple<Op, Op> cases[] = {{Op::Sign, Op::Verify}, {Op::Encrypt, Op::Decrypt}};
+    for (const auto& [protect, unprotect] : cases) {
+        for (const Op op : {protect, unprotect}) {
+            SCOPED_TRACE(scenario("a stream in its bad state", op, Form::Stream));
+            SMIMEMessage& message = op == protect ? ready(kText) : protectedBy({protect});
+            Call call;
+            call.stream.setstate(std::ios::badbit);
+            EXPECT_EQ(call.run(message, op, Form::Stream), SMIME_STREAM_ERROR);
+            EXPECT_EQ(call.minorStatus, 0u);
+            EXPECT_EQ(statusOf(message), std::make_tuple(kReady, SMIME_STREAM_ERROR, 0u));
+            EXPECT_EQ(heldMessage(message) == kText, op == unprotect) << "the result is held";
+        }
     }
 }
 
-int failuresSoFar() {
-    return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
+// --- the provider's calls ---------------------------------------------------------
+
+// A provider call as the tap records it; traced: its failure writes the
+// record "<name> failed.".
+struct Expected {
+    Expected(std::string n, std::string a = "", bool t = false) : name(std::move(n)), args(std::move(a)), traced(t) {}
+    std::string name, args;
+    bool traced;
+};
+using Calls = std::vector<Expected>;
+Calls operator+(Calls first, const Calls& second) {
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
 }
 
-// Fails each allocation of one operation in turn, in place and into a
-// buffer. Each failure gives 15, the provider's 10, or 22 for a message the
-// parser could not take apart, or the operation does without it; the object
-// holds the former message or, when only a step after the replacement failed,
-// the result; nothing leaks; and the object can repeat the operation.
-TEST_F(SMIMEMessageProtectionFailures, EveryAllocationFailureLeavesTheObjectSound) {
-    for (const auto& c : kOperations) {
-        const auto isResult = [&](const std::string& held) { return held == withBoundaryOf(held, c.result); };
-        for (const Form form : {Form::InPlace, Form::Buffer}) {
-            const int failuresBefore = failuresSoFar();
-            int failed = 0;
-            bool reached = true;
-            for (int n = 1; reached && n <= 1000 && failuresSoFar() == failuresBefore; ++n) {
-                SCOPED_TRACE(scenario(c.name, c.op, form) + ", allocation " + std::to_string(n));
-                pd::reset();
-                auto message = std::make_unique<SMIMEMessage>();
-                logIn(*message);
-                hold(*message, c.input);
-                auto call = std::make_unique<Call>(c.digest, c.strength);
-                unsigned status;
+Calls credentialCalls(const std::string& principal) {
+    return {{"gss_import_name", principal + " type=1", true}, {"gss_create_empty_oid_set", "", true},
+            {"gss_add_oid_set_member", "7", true},
+            {"idup_acquire_cred_with_auth", "name time=4294967295 mechs={7} usage=120", true},
+            {"prov_release_name"}, {"prov_free_buffer_desc"}, {"prov_release_oid_set"}, {"prov_release_oid_set"},
+            {"prov_free_buffer_desc"}, {"prov_free_buffer_desc"}};
+}
+const Calls kEnvironmentCalls = {
+    {"gss_create_empty_oid_set"}, {"gss_create_empty_oid_set"}, {"gss_add_oid_set_member", "22"},
+    {"gss_add_oid_set_member", "24"}, {"gss_add_oid_set_member", "28"}, {"gss_add_oid_set_member", "30"},
+    {"prov_establish_env", "mech=7 protect=7 flags=0 services={22,24,28,30} unsupported={}"},
+    {"prov_release_oid_set"}, {"prov_release_oid_set"}, {"prov_release_env_output"}, {"prov_release_env_output"}};
+
+// One object's run through a row of the table; bob's environment serves the
+// container and credential logins.
+struct Session {
+    explicit Session(const ProviderEnvironment& b) : bob(b) {}
+    const ProviderEnvironment& bob;
+    std::unique_ptr<SMIMEMessage> object = std::make_unique<SMIMEMessage>();
+    unsigned info = 0, minor = kStale;
+    Call call; // outlives the record, so that its own releases stay out of it
+};
+using Step = std::function<unsigned(Session&)>;
+struct ProviderCase {
+    std::string name;
+    Step prepare, act; // prepare runs before the record starts
+    Calls calls;
+};
+
+Step holding(std::vector<Op> steps) {
+    return [steps](Session& s) {
+        loginWith(*s.object, keys().aliceP12);
+        setHeld(*s.object, kText);
+        unsigned status = SMIME_OK;
+        for (const Op step : steps) status |= Call().run(*s.object, step, Form::InPlace);
+        return status;
+    };
+}
+Step running(Op op, digestAlgorithm_t digest) {
+    return [op, digest](Session& s) {
+        s.call.digest = digest;
+        s.call.strength = strengthAES192;
+        const unsigned status = s.call.run(*s.object, op, Form::InPlace);
+        s.minor = s.call.minorStatus;
+        return status;
+    };
+}
+
+// The one table of what each login form and operation asks of the provider.
+std::vector<ProviderCase> providerCases() {
+    const std::string store = keys().aliceP12;
+    const Step none = [](Session&) { return 0u; };
+    const Step formOne = [store](Session& s) {
+        const char* password = testpki::KeyStoreFiles::kPassword;
+        return s.object->login(store.c_str(), password, "alice@example.com", &s.info, &s.minor);
+    };
+    const Step formTwo = [](Session& s) {
+        return s.object->login(s.bob.container(), "bob@example.com", &s.info, &s.minor);
+    };
+    const Step formThree = [](Session& s) { return s.object->login(s.bob.credential(), &s.minor); };
+    const Step logout = [](Session& s) { return s.object->logout(&s.minor); };
+    const Calls twoReleases = {{"prov_release_buffer"}, {"prov_release_buffer"}};
+    return {
+        {"login with a key store", none, formOne,
+         Calls{{"kivo_establish_creds", store + " test pass 1 type=1", true}} + credentialCalls("alice@example.com") +
+             kEnvironmentCalls},
+        {"login with a container", none, formTwo, credentialCalls("bob@example.com") + kEnvironmentCalls},
+        {"login with a credential", none, formThree, kEnvironmentCalls},
+        {"logout after a key store login", formOne, logout,
+         {{"prov_abolish_env"}, {"prov_release_cred"}, {"prov_abolish_creds"}}},
+        {"logout after a container login", formTwo, logout, {{"prov_abolish_env"}, {"prov_release_cred"}}},
+        {"logout after a credential login", formThree, logout, {{"prov_abolish_env"}}},
+        {"destroyed holding a message", holding({}), [](Session& s) { return s.object.reset(), 0u; },
+         {{"prov_release_buffer"}, {"prov_abolish_env"}, {"prov_release_cred"}, {"prov_abolish_creds"}}},
+        {"sign", holding({}), running(Op::Sign, digestSHA1),
+         Calls{{"prov_protect", "op=1 digest=768 strength=0 reserved=0 targets=null"}} + twoReleases},
+        {"clear-sign", holding({}), running(Op::SignatureOnly, digestSHA384),
+         Calls{{"prov_protect", "op=7 digest=1280 strength=0 reserved=0 targets=null"}, {"prov_release_buffer"}} +
+             twoReleases},
+        {"encrypt", holding({}), running(Op::Encrypt, digestSHA256),
+         Calls{{"prov_protect", "op=2 digest=0 strength=192 reserved=0 targets=2"}} + twoReleases},
+        {"verify signed data", holding({Op::Sign}), running(Op::Verify, digestSHA256),
+         {{"prov_unprotect", "token flags=3"}, {"prov_release_buffer"}}},
+        {"verify a clear-signed message", holding({Op::SignatureOnly}), running(Op::Verify, digestSHA256),
+         {{"prov_unprotect", "token detached flags=3"}, {"prov_release_buffer"}}},
+        {"decrypt", holding({Op::Encrypt}), running(Op::Decrypt, digestSHA256),
+         {{"prov_create_pidu_info"}, {"prov_unprotect", "token flags=3"}, {"prov_release_pidu_info"},
+          {"prov_release_buffer"}}},
+    };
+}
+
+bool isRelease(const std::string& name) {
+    return name.rfind("prov_release", 0) == 0 || name.rfind("prov_free", 0) == 0 || name.rfind("prov_abolish", 0) == 0;
+}
+
+TEST_F(SMIMEMessageProvider, EachLoginFormAndOperationMakesExactlyItsCalls) {
+    const ProviderEnvironment bob(keys().bobP12);
+    for (const auto& c : providerCases()) {
+        SCOPED_TRACE(c.name);
+        Session session(bob);
+        ASSERT_EQ(c.prepare(session), SMIME_OK);
+        tap::reset();
+        EXPECT_EQ(c.act(session), SMIME_OK);
+        std::vector<tap::Call> expected;
+        for (const auto& e : c.calls) expected.push_back({e.name, e.args});
+        EXPECT_EQ(tap::calls(), expected);
+    }
+}
+
+// Every call that is not a release fails in turn: 10 with the provider's
+// minor status (15 when no verification record can be made), only clean-up
+// after it, the step's record where it writes one, the held message as it
+// was, the same call working next time, and nothing left outstanding.
+TEST_F(SMIMEMessageProvider, EachFailingCallGivesItsStatusAndLeavesNothingOutstanding) {
+    const ProviderEnvironment bob(keys().bobP12);
+    const std::size_t outstanding = tap::outstanding();
+    for (const auto& c : providerCases()) {
+        for (std::size_t i = 0; i < c.calls.size(); ++i) {
+            const Expected& failing = c.calls[i];
+            if (isRelease(failing.name)) continue;
+            int occurrence = 0;
+            for (std::size_t k = 0; k <= i; ++k) occurrence += c.calls[k].name == failing.name ? 1 : 0;
+            SCOPED_TRACE(c.name + ", " + failing.name + " #" + std::to_string(occurrence));
+            {
+                Session session(bob);
+                ASSERT_EQ(c.prepare(session), SMIME_OK);
+                const std::string held = heldMessage(*session.object);
+                tap::reset();
+                const OM_uint32 planned = 0x4000 + static_cast<OM_uint32>(i);
+                tap::failAt(failing.name, occurrence, GSS_S_FAILURE, planned);
+                const bool noRecord = failing.name == "prov_create_pidu_info";
+                const unsigned expected = noRecord ? SMIME_NO_MEMORY : SMIME_PROVIDER_FAILED;
                 {
-                    MallocFailure failure(n);
-                    status = call->run(*message, c.op, form);
+                    TraceCapture capture(0x400, VekTrace::kLevelInfo);
+                    EXPECT_EQ(c.act(session), expected);
+                    std::vector<std::string> failures, traced;
+                    for (const auto& text : capture.texts(VekTrace::kLevelInfo))
+                        if (text.size() > 7 && text.compare(text.size() - 7, 7, "failed.") == 0)
+                            failures.push_back(text);
+                    if (failing.traced) traced.push_back(failing.name + " failed.");
+                    EXPECT_EQ(failures, traced);
                 }
-                reached = mallocCallsSinceArmed() >= n;
-                const std::string delivered = call->delivered();
-                const std::string held = heldBy(*message);
-                EXPECT_TRUE(reached || status == SMIME_OK) << "status " << status;
-                EXPECT_EQ(delivered, status == SMIME_OK && form == Form::Buffer ? held : "");
-                if (status == SMIME_OK) {
-                    EXPECT_TRUE(isResult(held)) << "held " << held.substr(0, 120);
-                } else {
-                    ++failed;
-                    EXPECT_TRUE(status == SMIME_NO_MEMORY || status == SMIME_PROVIDER_FAILED ||
-                                (!protects(c.op) && status == SMIME_BAD_MESSAGE))
-                        << "status " << status;
-                    EXPECT_EQ(call->minorStatus != 0, status == SMIME_PROVIDER_FAILED) << call->minorStatus;
-                    EXPECT_TRUE(held == c.input || (status == SMIME_NO_MEMORY && isResult(held)))
-                        << "held " << held.substr(0, 120);
-                    if (held == c.input) {
-                        EXPECT_EQ(Call(c.digest, c.strength).run(*message, c.op, form), SMIME_OK) << "usable after";
-                    }
-                }
-                call.reset();
-                message.reset();
-                EXPECT_EQ(pd::outstanding(), baseline_) << ::testing::PrintToString(pd::outstandingObjects());
+                EXPECT_EQ(session.minor, noRecord ? 0u : planned);
+                EXPECT_EQ(std::get<1>(statusOf(*session.object)), expected);
+                EXPECT_EQ(std::get<2>(statusOf(*session.object)), session.minor);
+                const auto names = tap::names();
+                for (std::size_t k = i + 1; k < names.size(); ++k) EXPECT_TRUE(isRelease(names[k])) << names[k];
+                EXPECT_EQ(heldMessage(*session.object), held);
+                EXPECT_EQ(c.act(session), SMIME_OK) << "the same call works next time";
             }
-            EXPECT_GE(failed, 2) << "the walk failed too few allocations to mean much";
+            EXPECT_EQ(tap::outstanding(), outstanding) << tap::outstandingKinds();
         }
+    }
+}
+
+// A failing release: every step still runs, the result is 10 with the minor
+// status of the last failing step, and a failed environment step leaves the
+// object logged in so that the next logout retries what is left.
+TEST_F(SMIMEMessageProvider, AFailingReleaseGives10AndTheNextLogoutRetriesWhatIsLeft) {
+    for (const bool containerFails : {false, true}) {
+        SCOPED_TRACE(containerFails ? "environment and container" : "environment");
+        SMIMEMessage& object = ready(kText);
+        tap::reset();
+        tap::failAt("prov_abolish_env", 1, GSS_S_FAILURE, 0x71);
+        if (containerFails) tap::failAt("prov_abolish_creds", 1, GSS_S_FAILURE, 0x73);
+        const unsigned lastMinor = containerFails ? 0x73 : 0x71;
+        unsigned minor = kStale;
+        EXPECT_EQ(object.logout(&minor), SMIME_PROVIDER_FAILED);
+        EXPECT_EQ(minor, lastMinor);
+        using Names = std::vector<std::string>;
+        EXPECT_EQ(tap::names(), (Names{"prov_abolish_env", "prov_release_cred", "prov_abolish_creds"}));
+        EXPECT_EQ(statusOf(object), std::make_tuple(kReady, SMIME_PROVIDER_FAILED, lastMinor));
+        tap::reset();
+        EXPECT_EQ(object.logout(&minor), SMIME_OK);
+        EXPECT_EQ(minor, 0u);
+        const Names retried =
+            containerFails ? Names{"prov_abolish_env", "prov_abolish_creds"} : Names{"prov_abolish_env"};
+        EXPECT_EQ(tap::names(), retried);
+        EXPECT_EQ(statusOf(object), std::make_tuple(unsigned{SMIME_INITIALIZED | SMIME_MESSAGE_SET}, 0u, 0u));
     }
 }
 

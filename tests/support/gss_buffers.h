@@ -3,6 +3,7 @@
 #define TESTS_GSS_BUFFERS_H
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "vek4kivoidup.h"
@@ -12,6 +13,11 @@ inline gss_buffer_desc viewOf(const std::string& bytes) {
     return {static_cast<OM_uint32>(bytes.size()), const_cast<char*>(bytes.data())};
 }
 gss_buffer_desc viewOf(std::string&&) = delete; // would point into a dead temporary
+
+// A string as the provider takes it: its terminating NUL counted.
+inline gss_buffer_desc stringBuffer(const char* text) {
+    return {static_cast<OM_uint32>(std::strlen(text) + 1), const_cast<char*>(text)};
+}
 
 // The bytes of a malloc'd buffer, which is freed and left empty.
 inline std::string take(gss_buffer_desc& buffer) {

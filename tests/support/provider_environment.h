@@ -1,5 +1,4 @@
-// A provider environment on a key store of the tests, made and released
-// through the provider's own calls.
+// A provider environment on a key store of the tests.
 #ifndef TESTS_PROVIDER_ENVIRONMENT_H
 #define TESTS_PROVIDER_ENVIRONMENT_H
 
@@ -7,18 +6,18 @@
 
 #include <gtest/gtest.h>
 
+#include "gss_buffers.h"
 #include "test_pki.h"
 #include "vek4kivoidup.h"
 #include "vek4kivooidtable.h"
 
-// An environment on a key store, made and released through the provider.
+// An environment on a key store, and its container and credential, made and
+// released through the provider.
 class ProviderEnvironment {
 public:
     explicit ProviderEnvironment(const std::string& keyStore) {
-        const std::string password = testpki::KeyStoreFiles::kPassword;
-        const gss_buffer_desc location = {static_cast<OM_uint32>(keyStore.size() + 1), const_cast<char*>(keyStore.c_str())};
-        const gss_buffer_desc passwordBuffer = {static_cast<OM_uint32>(password.size() + 1),
-                                                const_cast<char*>(password.c_str())};
+        const gss_buffer_desc location = stringBuffer(keyStore.c_str());
+        const gss_buffer_desc passwordBuffer = stringBuffer(testpki::KeyStoreFiles::kPassword);
         OM_uint32 minor = 0;
         EXPECT_EQ(kivo_establish_creds(nullptr, &location, &passwordBuffer, KIVOGetOID(1), &minor, &container_), 0u);
         EXPECT_EQ(idup_acquire_cred_with_auth(nullptr, container_, GSS_C_INDEFINITE, nullptr, nullptr, &minor,

@@ -4,12 +4,20 @@
 
 #include <cstdlib>
 #include <string>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
 #include "gss_buffers.h"
 #include "test_pki.h"
 #include "vek4kivosmime.h"
+
+// What getStatus shows: the flags, the major and the minor status.
+inline std::tuple<unsigned, unsigned, unsigned> statusOf(SMIMEMessage& message) {
+    unsigned major = 0, minor = 0;
+    const unsigned flags = message.getStatus(&major, &minor);
+    return {flags, major, minor};
+}
 
 // The held message as text, or "<no message>".
 inline std::string heldMessage(SMIMEMessage& message) {

@@ -59,11 +59,6 @@ public:
         return std::find(found.begin(), found.end(), text) != found.end();
     }
 
-    void clear() {
-        std::lock_guard<std::mutex> guard(mutex_);
-        records_.clear();
-    }
-
 private:
     static void collect(const VekTraceRecord& record, void* context) {
         auto* self = static_cast<TraceCapture*>(context);
