@@ -9,31 +9,104 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "owned_buffer.h"
+#include "vek4kivoidup.h"
+#include "vekruntime.h"
 
 namespace fuzzentry {
 
-// The MIME stream scanner on a message: header scan, then the body or every
-// part of a multipart body. Returns the status of the last read.
+// The MIME stream scanner: header scan, then the body or every part of a
+// multipart body. Returns the status of the last read.
 unsigned scanMessage(const std::uint8_t* data, std::size_t size);
-
-// The S/MIME parser on a message: its kind, and its PKCS#7 object extracted
-// twice (right after setMessage, and again without it).
+// The S/MIME parser: the message's kind, and its PKCS#7 object extracted twice.
 unsigned parseMessage(const std::uint8_t* data, std::size_t size);
-
 // Base64 text through sbase64::decode and b64Decode, and the bytes through
 // both encoders and back.
 unsigned decodeBase64(const std::uint8_t* data, std::size_t size);
-
-// Quoted-printable text through sprintable::decode, and the input's bytes
-// written as escapes and back.
+// Quoted-printable text through sprintable::decode, and the bytes written as
+// escapes and back.
 unsigned decodePrintable(const std::uint8_t* data, std::size_t size);
-
 // SMIMEMessage::verify or decrypt with the OpenSSL provider, logged in with
 // throwaway keys made on the first call. The first byte chooses what is
 // unprotected: the rest of the input as a message, or a message made with
 // those keys whose PKCS#7 object the rest of the input edits.
 unsigned unprotectMessage(const std::uint8_t* data, std::size_t size);
 
+namespace detail {
+
+// A broken promise of the library: abort, so the fuzzer keeps the input, with
+// a line that says which promise it was.
+inline void require(bool holds, const char* promise) {
+    if (holds) return;
+    std::fprintf(stderr, "fuzz check failed: %s\n", promise);
+    std::abort();
+}
+
+inline bool isOneOf(unsigned status, std::initializer_list<unsigned> allowed) {
+    for (unsigned value : allowed)
+        if (status == value) return true;
+    return false;
+}
+
+inline gss_buffer_desc viewOf(std::string_view bytes) {
+    return {static_cast<OM_uint32>(bytes.size()), const_cast<char*>(bytes.data())};
+}
+
+// A descriptor that receives malloc'd output, freed when it goes.
+class HeapBuffer : public ::detail::OwnedBuffer {
+public:
+    bool isUntouched() const { return held().length == 0 && held().value == nullptr; }
+    std::string_view bytes() const {
+        return held().value == nullptr ? std::string_view()
+                                       : std::string_view(static_cast<const char*>(held().value), held().length);
+    }
+};
+
+// Whether part is a run of bytes somewhere in whole, in linear time.
+inline bool isSliceOf(std::string_view part, std::string_view whole) {
+    return part.empty() || vekruntime::findBytes(whole.data(), whole.size(), part.data(), part.size()) != nullptr;
+}
+
+// Base64 as MIME bodies carry it, decoded for clarity rather than speed to
+// check the library's decoders against: CR and LF anywhere are skipped, the
+// rest is whole groups of four, and '=' pads only the last group, in its last
+// one or two places. Unused bits under the padding need not be zero. Nothing
+// when the text is refused.
+inline std::optional<std::string> referenceBase64Decode(std::string_view text) {
+    static constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string groups;
+    for (char c : text)
+        if (c != '\r' && c != '\n') groups += c;
+    if (groups.size() % 4 != 0) return std::nullopt;
+    std::string bytes;
+    for (std::size_t at = 0; at < groups.size(); at += 4) {
+        unsigned bits = 0;
+        int padding = 0;
+        for (std::size_t k = 0; k < 4; ++k) {
+            std::size_t value = kAlphabet.find(groups[at + k]);
+            if (groups[at + k] == '=' && at + 4 == groups.size() && k >= 2) {
+                ++padding;
+                value = 0;
+            } else if (value == std::string_view::npos || padding != 0) {
+                return std::nullopt;
+            }
+            bits = bits << 6 | static_cast<unsigned>(value);
+        }
+        bytes += static_cast<char>(bits >> 16);
+        if (padding < 2) bytes += static_cast<char>(bits >> 8 & 0xFF);
+        if (padding < 1) bytes += static_cast<char>(bits & 0xFF);
+    }
+    return bytes;
+}
+
+} // namespace detail
 } // namespace fuzzentry
 
 #endif // FUZZ_ENTRY_POINTS_H

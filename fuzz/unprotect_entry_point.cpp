@@ -10,15 +10,11 @@
 
 #include "demo_pki.h"
 #include "entry_points.h"
-#include "fuzz_support.h"
 #include "vek4kivosmime.h"
 
 namespace fuzzentry {
 
-using detail::HeapBuffer;
-using detail::isOneOf;
-using detail::require;
-using detail::viewOf;
+using namespace detail;
 
 namespace {
 
@@ -31,27 +27,18 @@ constexpr std::uint8_t kUseEcIdentity = 0x10;  // else the RSA identity
 enum class OwnMessage { SignedData, ClearSigned, EnvelopedData };
 constexpr unsigned kOwnMessageKinds = 3;
 
-std::string take(gss_buffer_desc& buffer) {
-    std::string bytes(static_cast<const char*>(buffer.value), buffer.length);
-    OM_uint32 minor = 0;
-    prov_release_buffer(&minor, &buffer);
-    return bytes;
-}
-
 struct Pkcs7Parts {
     std::string object;  // DER
     std::string content; // the signed content of a clear-signed message
 };
 
-Pkcs7Parts pkcs7Of(const std::string& message) {
+Pkcs7Parts pkcs7Of(std::string_view message) {
     gss_buffer_desc view = viewOf(message);
     smimeParser parser;
     parser.setMessage(&view);
-    gss_buffer_desc object = {0, nullptr};
-    gss_buffer_desc content = {0, nullptr};
-    require(parser.getPKCS7Object(&object, &content) == SMIME_OK, "setup: own messages parse");
-    Pkcs7Parts parts{take(object), content.value != nullptr ? take(content) : std::string()};
-    return parts;
+    HeapBuffer object, content;
+    require(parser.getPKCS7Object(object.get(), content.get()) == SMIME_OK, "setup: own messages parse");
+    return {std::string(object.bytes()), std::string(content.bytes())};
 }
 
 class Identity {
@@ -88,33 +75,24 @@ public:
         gss_buffer_desc targets[] = {viewOf(recipients[0]), viewOf(recipients[1])};
         IDUP_Target_Info_desc targetInfo = {2, targets, nullptr};
         for (const OwnMessage kind : {OwnMessage::SignedData, OwnMessage::ClearSigned, OwnMessage::EnvelopedData})
-            own_[static_cast<unsigned>(kind)] = pkcs7Of(protectedLetter(kind, targetInfo));
+            own_[static_cast<unsigned>(kind)] = protectedLetter(kind, targetInfo);
     }
     const Pkcs7Parts& own(OwnMessage kind) const { return own_[static_cast<unsigned>(kind)]; }
 
 private:
-    std::string protectedLetter(OwnMessage kind, IDUP_Target_Info_desc& targets) {
+    Pkcs7Parts protectedLetter(OwnMessage kind, IDUP_Target_Info_desc& targets) {
         static const std::string kLetter = "Content-Type: text/plain\r\n\r\nA short letter.\r\n";
         unsigned minor = 0;
-        message_.freeMessage(&minor);
         const gss_buffer_desc letter = viewOf(kLetter);
         require(message_.setMessage(&letter, &minor) == SMIME_OK, "setup: the letter is set");
-        gss_buffer_desc made = {0, nullptr};
-        unsigned status = SMIME_OK;
-        switch (kind) {
-        case OwnMessage::SignedData:
-            status = message_.sign(digestSHA256, &made, &minor);
-            break;
-        case OwnMessage::ClearSigned:
-            status = message_.signSignatureOnly(digestSHA256, &made, &minor);
-            break;
-        case OwnMessage::EnvelopedData:
-            status = message_.encrypt(strengthDefault, &targets, &made, &minor);
-            break;
-        }
-        require(status == SMIME_OK, "setup: own messages are made");
+        HeapBuffer made;
+        require((kind == OwnMessage::SignedData      ? message_.sign(digestSHA256, made.get(), &minor)
+                 : kind == OwnMessage::ClearSigned ? message_.signSignatureOnly(digestSHA256, made.get(), &minor)
+                                                   : message_.encrypt(strengthDefault, &targets, made.get(), &minor)) ==
+                    SMIME_OK,
+                "setup: own messages are made");
         message_.freeMessage(&minor);
-        return take(made);
+        return pkcs7Of(made.bytes());
     }
 
     demopki::KeyPtr key_;
@@ -158,19 +136,10 @@ std::string wrapped(OwnMessage kind, const std::string& object, const std::strin
     const gss_buffer_desc pidu = viewOf(object);
     const gss_buffer_desc signedContent = viewOf(content);
     smimeGenerator generator;
-    unsigned status = SMIME_OK;
-    switch (kind) {
-    case OwnMessage::SignedData:
-        status = generator.insertSignedData(&pidu);
-        break;
-    case OwnMessage::ClearSigned:
-        status = generator.insertMultipartAndSignedData(digestSHA256, &signedContent, &pidu);
-        break;
-    case OwnMessage::EnvelopedData:
-        status = generator.insertEnvelopedData(&pidu);
-        break;
-    }
-    require(status == SMIME_OK, "the generator wraps an edited object");
+    require((kind == OwnMessage::SignedData    ? generator.insertSignedData(&pidu)
+             : kind == OwnMessage::ClearSigned ? generator.insertMultipartAndSignedData(digestSHA256, &signedContent, &pidu)
+                                               : generator.insertEnvelopedData(&pidu)) == SMIME_OK,
+            "the generator wraps an edited object");
     HeapBuffer message;
     require(generator.getMessage(message.get()) == SMIME_OK, "the generator hands out its message");
     return std::string(message.bytes());
