@@ -1,9 +1,8 @@
-// One input through one part of the library: what each fuzz target runs, and
-// what the regression test replays. Each function checks what must hold
-// whatever the input (outputs inside the message, outputs untouched on
-// failure, decoders that agree with a reference) and aborts with a line on
-// standard error when it does not, so that a fuzzer records the input. It
-// returns the status of the operation it exercises, for the caller to judge.
+// One input through one part of the library: what each fuzz target runs and
+// the regression test replays. Each checks what must hold whatever the input
+// (outputs inside the message, outputs untouched on failure, decoders that
+// agree with a reference), aborts with a line on standard error when it does
+// not, and returns the status of the operation it exercises.
 #ifndef FUZZ_ENTRY_POINTS_H
 #define FUZZ_ENTRY_POINTS_H
 
@@ -41,8 +40,7 @@ unsigned unprotectMessage(const std::uint8_t* data, std::size_t size);
 
 namespace detail {
 
-// A broken promise of the library: abort, so the fuzzer keeps the input, with
-// a line that says which promise it was.
+// A broken promise: abort, so that the fuzzer keeps the input.
 inline void require(bool holds, const char* promise) {
     if (holds) return;
     std::fprintf(stderr, "fuzz check failed: %s\n", promise);
@@ -74,11 +72,10 @@ inline bool isSliceOf(std::string_view part, std::string_view whole) {
     return part.empty() || vekruntime::findBytes(whole.data(), whole.size(), part.data(), part.size()) != nullptr;
 }
 
-// Base64 as MIME bodies carry it, decoded for clarity rather than speed to
-// check the library's decoders against: CR and LF anywhere are skipped, the
-// rest is whole groups of four, and '=' pads only the last group, in its last
-// one or two places. Unused bits under the padding need not be zero. Nothing
-// when the text is refused.
+// Base64 as MIME bodies carry it, decoded plainly to check the library's
+// decoders against: CR and LF anywhere are skipped, the rest is whole groups
+// of four, '=' pads only the last group in its last one or two places, and
+// bits under the padding need not be zero. Nothing when the text is refused.
 inline std::optional<std::string> referenceBase64Decode(std::string_view text) {
     static constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string groups;
