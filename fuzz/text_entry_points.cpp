@@ -1,7 +1,5 @@
 // The MIME stream scanner, the S/MIME parser and the transfer decoders on
-// arbitrary text: base64 checked against a plain reference decoder and through
-// both encoders and back, quoted-printable with the input's bytes written as
-// escapes and back.
+// arbitrary text.
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -57,41 +55,42 @@ void checkBlockLoops(std::string_view text, const std::optional<std::string>& ex
             base64::decode(path, reinterpret_cast<const unsigned char*>(text.data()), text.size(), out.get());
         require((result.outcome == base64::DecodeOutcome::Decoded) == expected.has_value(),
                 "each block loop accepts what the reference accepts");
-        require(!expected || textOf(out.get(), result.length) == *expected, "each block loop decodes as the reference does");
+        require(!expected || textOf(out.get(), result.length) == *expected,
+                "each block loop decodes as the reference does");
     }
 }
 
-// b64Decode reads groups of four with line breaks between them only; on text
-// without line breaks it must agree with the reference.
-void checkArrayDecoder(sbase64& codec, std::string_view text, const std::optional<std::string>& expected) {
+// The array API: b64Decode into exactly the room it asks for, which it keeps to.
+std::string arrayDecoded(sbase64& codec, std::string_view text) {
     const unsigned room = sbase64::deriveDecodeLength(static_cast<unsigned>(text.size()));
-    if (room == 0) return;
     const auto out = std::make_unique<unsigned char[]>(room);
     const unsigned written = codec.b64Decode(text.data(), static_cast<unsigned>(text.size()), out.get(), room);
     require(written <= room, "b64Decode stays within the room it asked for");
-    if (expected && text.find_first_of("\r\n") == std::string_view::npos)
-        require(textOf(out.get(), written) == *expected, "b64Decode decodes text without line breaks as the reference does");
+    return std::string(textOf(out.get(), written));
 }
 
-// The input as bytes, through each encoder and back.
-void checkRoundTrips(sbase64& codec, std::string_view bytes) {
-    const gss_buffer_desc input = viewOf(bytes);
-    HeapBuffer text;
-    if (codec.encode(&input, text.get()) == SMIME_OK) {
-        HeapBuffer back;
-        require(codec.decode(text.get(), back.get()) == SMIME_OK, "decode takes what encode wrote");
-        require(back.bytes() == bytes, "encode and decode give the bytes back");
+// b64Decode reads groups of four with line breaks between them only: on text
+// without them it agrees with the reference. And the input as bytes goes
+// through each encoder and back.
+void checkArrayApiAndRoundTrips(sbase64& codec, std::string_view text, const std::optional<std::string>& expected) {
+    if (sbase64::deriveDecodeLength(static_cast<unsigned>(text.size())) != 0) {
+        const std::string decoded = arrayDecoded(codec, text);
+        require(!expected || text.find_first_of("\r\n") != std::string_view::npos || decoded == *expected,
+                "b64Decode decodes text without line breaks as the reference does");
     }
-    if (bytes.empty()) return;
-    const unsigned room = sbase64::deriveEncodeLength(static_cast<unsigned>(bytes.size()));
-    const auto encoded = std::make_unique<unsigned char[]>(room);
-    const unsigned written = codec.b64Encode(reinterpret_cast<const unsigned char*>(bytes.data()),
-                                             static_cast<unsigned>(bytes.size()), encoded.get(), room);
+    const gss_buffer_desc input = viewOf(text);
+    HeapBuffer encoded, back;
+    if (codec.encode(&input, encoded.get()) == SMIME_OK) {
+        require(codec.decode(encoded.get(), back.get()) == SMIME_OK, "decode takes what encode wrote");
+        require(back.bytes() == text, "encode and decode give the bytes back");
+    }
+    if (text.empty()) return;
+    const unsigned room = sbase64::deriveEncodeLength(static_cast<unsigned>(text.size()));
+    const auto out = std::make_unique<unsigned char[]>(room);
+    const unsigned written = codec.b64Encode(reinterpret_cast<const unsigned char*>(text.data()),
+                                             static_cast<unsigned>(text.size()), out.get(), room);
     require(written != 0 && written <= room, "b64Encode fits the room it asked for");
-    const unsigned backRoom = sbase64::deriveDecodeLength(written);
-    const auto back = std::make_unique<unsigned char[]>(backRoom);
-    const unsigned decoded = codec.b64Decode(textOf(encoded.get(), written).data(), written, back.get(), backRoom);
-    require(textOf(back.get(), decoded) == bytes, "b64Encode and b64Decode give the bytes back");
+    require(arrayDecoded(codec, textOf(out.get(), written)) == text, "b64Encode and b64Decode give the bytes back");
 }
 
 } // namespace
@@ -181,8 +180,7 @@ unsigned decodeBase64(const std::uint8_t* data, std::size_t size) {
         require(status == SMIME_NO_MEMORY || !expected, "decode refuses only what the reference refuses");
     }
     checkBlockLoops(text, expected);
-    checkArrayDecoder(codec, text, expected);
-    checkRoundTrips(codec, text);
+    checkArrayApiAndRoundTrips(codec, text, expected);
     return status;
 }
 
