@@ -78,28 +78,20 @@ inline bool isSliceOf(std::string_view part, std::string_view whole) {
 // bits under the padding need not be zero. Nothing when the text is refused.
 inline std::optional<std::string> referenceBase64Decode(std::string_view text) {
     static constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string groups;
+    std::string groups, bytes;
     for (char c : text)
         if (c != '\r' && c != '\n') groups += c;
+    std::size_t padding = 0;
+    while (padding < 2 && padding < groups.size() && groups[groups.size() - 1 - padding] == '=') ++padding;
     if (groups.size() % 4 != 0) return std::nullopt;
-    std::string bytes;
-    for (std::size_t at = 0; at < groups.size(); at += 4) {
-        unsigned bits = 0;
-        int padding = 0;
-        for (std::size_t k = 0; k < 4; ++k) {
-            std::size_t value = kAlphabet.find(groups[at + k]);
-            if (groups[at + k] == '=' && at + 4 == groups.size() && k >= 2) {
-                ++padding;
-                value = 0;
-            } else if (value == std::string_view::npos || padding != 0) {
-                return std::nullopt;
-            }
-            bits = bits << 6 | static_cast<unsigned>(value);
-        }
-        bytes += static_cast<char>(bits >> 16);
-        if (padding < 2) bytes += static_cast<char>(bits >> 8 & 0xFF);
-        if (padding < 1) bytes += static_cast<char>(bits & 0xFF);
+    unsigned bits = 0;
+    for (std::size_t at = 0; at < groups.size(); ++at) {
+        const std::size_t value = at < groups.size() - padding ? kAlphabet.find(groups[at]) : 0;
+        if (value == std::string_view::npos) return std::nullopt; // '=' elsewhere too
+        bits = bits << 6 | static_cast<unsigned>(value);
+        if (at % 4 == 3) bytes += {static_cast<char>(bits >> 16), static_cast<char>(bits >> 8), static_cast<char>(bits)};
     }
+    bytes.resize(bytes.size() - padding);
     return bytes;
 }
 
