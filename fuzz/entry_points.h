@@ -6,6 +6,7 @@
 #ifndef FUZZ_ENTRY_POINTS_H
 #define FUZZ_ENTRY_POINTS_H
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -22,7 +23,7 @@
 namespace fuzzentry {
 
 // The MIME stream scanner: header scan, then the body or every part of a
-// multipart body. Returns the status of the last read.
+// multipart body; the status of the last read.
 unsigned scanMessage(const std::uint8_t* data, std::size_t size);
 // The S/MIME parser: the message's kind, and its PKCS#7 object extracted twice.
 unsigned parseMessage(const std::uint8_t* data, std::size_t size);
@@ -32,10 +33,9 @@ unsigned decodeBase64(const std::uint8_t* data, std::size_t size);
 // Quoted-printable text through sprintable::decode, and the bytes written as
 // escapes and back.
 unsigned decodePrintable(const std::uint8_t* data, std::size_t size);
-// SMIMEMessage::verify or decrypt with the OpenSSL provider, logged in with
-// throwaway keys made on the first call. The first byte chooses what is
-// unprotected: the rest of the input as a message, or a message made with
-// those keys whose PKCS#7 object the rest of the input edits.
+// SMIMEMessage::verify or decrypt with the OpenSSL provider and throwaway
+// keys: the rest of the input as a message, or (as the first byte chooses) a
+// message made with those keys whose PKCS#7 object the rest of it edits.
 unsigned unprotectMessage(const std::uint8_t* data, std::size_t size);
 
 namespace detail {
@@ -48,9 +48,7 @@ inline void require(bool holds, const char* promise) {
 }
 
 inline bool isOneOf(unsigned status, std::initializer_list<unsigned> allowed) {
-    for (unsigned value : allowed)
-        if (status == value) return true;
-    return false;
+    return std::find(allowed.begin(), allowed.end(), status) != allowed.end();
 }
 
 inline gss_buffer_desc viewOf(std::string_view bytes) {
@@ -61,10 +59,7 @@ inline gss_buffer_desc viewOf(std::string_view bytes) {
 class HeapBuffer : public ::detail::OwnedBuffer {
 public:
     bool isUntouched() const { return held().length == 0 && held().value == nullptr; }
-    std::string_view bytes() const {
-        return held().value == nullptr ? std::string_view()
-                                       : std::string_view(static_cast<const char*>(held().value), held().length);
-    }
+    std::string_view bytes() const { return {static_cast<const char*>(held().value), held().length}; }
 };
 
 // Whether part is a run of bytes somewhere in whole, in linear time.

@@ -2,9 +2,6 @@
 // arbitrary text.
 #include <cstring>
 #include <memory>
-#include <optional>
-#include <string>
-#include <string_view>
 
 #include "../support/base64_codec.h"
 #include "entry_points.h"

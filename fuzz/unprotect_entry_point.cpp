@@ -5,9 +5,6 @@
 // with their PKCS#7 objects edited by the input: messages from anyone else
 // stop at the first signer or recipient that does not match, so only these
 // reach signature checks and decryption with a real key.
-#include <string>
-#include <string_view>
-
 #include "demo_pki.h"
 #include "entry_points.h"
 #include "vek4kivosmime.h"
