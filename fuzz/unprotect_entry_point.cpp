@@ -32,12 +32,14 @@ struct Pkcs7Parts {
 
 class Identity {
 public:
-    Identity(demopki::KeyKind kind, const char* name, X509* caCert, EVP_PKEY* caKey)
-        : key_(demopki::makeKey(kind)),
-          cert_(demopki::makeCertificate(key_.get(), {name, std::string(name) + "@example.com"}, caCert, caKey)) {
-        require(key_ && cert_, "setup: the identity is made");
-        const std::string store = demopki::privateKeyPem(key_.get(), "") + certificatePem() +
-                                  demopki::certificatePem(caCert);
+    Identity(demopki::KeyKind kind, const char* name, X509* caCert, EVP_PKEY* caKey) {
+        const demopki::KeyPtr key = demopki::makeKey(kind);
+        require(key != nullptr, "setup: the key is made");
+        const demopki::CertPtr cert =
+            demopki::makeCertificate(key.get(), {name, std::string(name) + "@example.com"}, caCert, caKey);
+        require(cert != nullptr, "setup: the certificate is made");
+        certificatePem = demopki::certificatePem(cert.get());
+        const std::string store = demopki::privateKeyPem(key.get(), "") + certificatePem + demopki::certificatePem(caCert);
         const gss_buffer_desc storeBuffer = viewOf(store);
         const gss_buffer_desc noPassword = {1, const_cast<char*>("")};
         OM_uint32 minor = 0;
@@ -54,12 +56,10 @@ public:
     Identity(const Identity&) = delete;
     Identity& operator=(const Identity&) = delete;
 
-    std::string certificatePem() const { return demopki::certificatePem(cert_.get()); }
-
     // A letter signed, clear-signed, and encrypted to this identity and the other.
     void makeOwnMessages(const Identity& other) {
         static const std::string kLetter = "Content-Type: text/plain\r\n\r\nA short letter.\r\n";
-        const std::string recipients[] = {certificatePem(), other.certificatePem()};
+        const std::string recipients[] = {certificatePem, other.certificatePem};
         gss_buffer_desc targets[] = {viewOf(recipients[0]), viewOf(recipients[1])};
         IDUP_Target_Info_desc targetInfo = {2, targets, nullptr};
         const gss_buffer_desc letter = viewOf(kLetter);
@@ -80,12 +80,11 @@ public:
         }
     }
 
+    std::string certificatePem;
     SMIMEMessage message;
     Pkcs7Parts own[kOwnMessageKinds];
 
 private:
-    demopki::KeyPtr key_;
-    demopki::CertPtr cert_;
     gss_buffer_desc* container_ = nullptr;
 };
 
@@ -149,8 +148,7 @@ unsigned unprotectMessage(const std::uint8_t* data, std::size_t size) {
         record.verify_flags = KIVO_VERIFY_SIGNATURE | ((mode & kSignatureOnly) != 0 ? 0u : KIVO_VERIFY_CHAIN);
         status = inPlace ? message.verify(&record, &minor) : message.verify(content.get(), &record, &minor);
         OM_uint32 scratch = 0;
-        prov_release_buffer(&scratch, &record.signer_subject);
-        prov_release_buffer(&scratch, &record.signer_certificate);
+        for (gss_buffer_desc* out : {&record.signer_subject, &record.signer_certificate}) prov_release_buffer(&scratch, out);
     }
     require(isOneOf(status, {SMIME_OK, SMIME_PROVIDER_FAILED, SMIME_BAD_MESSAGE, SMIME_NO_MEMORY}),
             "unprotect returns a documented status");
