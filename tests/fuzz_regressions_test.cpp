@@ -1,10 +1,7 @@
-// The inputs kept beside the fuzz targets, replayed through the targets' own
-// entry points (fuzz/entry_points.h): the seed corpora and every input a
-// fuzzer once found a fault with. Each must pass the entry point's checks
-// (which abort otherwise) and end with a status its operation documents; the
-// seeds whose outcome is known from how they were made must have that one.
+// The seed corpora and every input a fuzzer once found a fault with, replayed
+// through the fuzz targets' entry points: each passes the entry point's checks
+// (which abort otherwise) and ends with a status its operation documents.
 #include <algorithm>
-#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -24,10 +21,9 @@ struct Target {
     const char* name; // the folder under fuzz/corpus and fuzz/regressions
     unsigned (*entry)(const std::uint8_t*, std::size_t);
     std::vector<unsigned> statuses; // what a replay may end with (memory never runs out here)
-    // Seeds made by fuzz/make_corpus.sh to end with a known status: the base64
-    // and the messages by openssl, the "own-" seeds unprotect what the target's
-    // identities signed or encrypted unchanged, and the "rsa-" seeds come from
-    // a CA and keys the target does not know.
+    // Seeds that fuzz/make_corpus.sh made to end with a known status: "own-"
+    // ones unprotect what the target's identities made, "rsa-" ones come from
+    // keys the target does not know.
     std::map<std::string, unsigned> known;
 };
 

@@ -103,9 +103,7 @@ const Folder& folder() {
 struct Invocation {
     std::string line;
     int status;
-    std::string err;
-    std::string out = "";
-    std::string input = "";
+    std::string err, out = "", input = "";
 };
 
 void runAll(const std::vector<Invocation>& invocations) {
