@@ -53,8 +53,6 @@ public:
         OM_uint32 providerMinor = 0;
         prov_abolish_creds(&container_, &providerMinor);
     }
-    Identity(const Identity&) = delete;
-    Identity& operator=(const Identity&) = delete;
 
     // A letter signed, clear-signed, and encrypted to this identity and the other.
     void makeOwnMessages(const Identity& other) {
@@ -106,9 +104,7 @@ struct Parties {
 // there; two bytes left over cut the object short.
 std::string editedOwnMessage(const Identity& identity, unsigned kind, const std::uint8_t* edits, std::size_t size) {
     std::string object = identity.own[kind].object;
-    auto offsetAt = [&](std::size_t at) {
-        return static_cast<std::size_t>(edits[at] << 8 | edits[at + 1]) % object.size();
-    };
+    auto offsetAt = [&](std::size_t at) { return static_cast<std::size_t>(edits[at] << 8 | edits[at + 1]) % object.size(); };
     std::size_t at = 0;
     for (; size - at >= 3; at += 3) object[offsetAt(at)] = static_cast<char>(edits[at + 2]);
     if (size - at == 2) object.resize(offsetAt(at) + 1);
