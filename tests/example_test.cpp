@@ -1,5 +1,4 @@
-// The README's example program: it runs as documented, and the README shows
-// it as it is.
+// The README's example program runs as documented, and the README shows it as it is.
 #include <string>
 
 #include <gtest/gtest.h>
@@ -12,11 +11,7 @@ namespace {
 
 TEST(ReadmeExample, RunsAsDocumentedAndExplainsAFailureInWords) {
     const testpki::KeyStoreFiles& files = testpki::keyStoreFiles();
-    const struct {
-        const char* password;
-        int status;
-        std::string out;
-    } cases[] = {
+    const struct { const char* password; int status; std::string out; } cases[] = {
         {files.kPassword, 0,
          "login: ok\ncredential: can sign; can decrypt; certificate valid now\nset message: ok\nsign: ok\n"
          "signer: CN=Alice,O=Test PKI\nverify: ok\nencrypt: ok\ndecrypt: ok\n"

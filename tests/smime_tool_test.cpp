@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -30,28 +31,16 @@ std::string replaced(std::string text, const std::string& from, const std::strin
     return text;
 }
 
-// The words of a command line, split at spaces outside single quotes.
-std::vector<std::string> wordsOf(const std::string& line) {
-    std::vector<std::string> words;
-    bool quoted = false, between = true;
-    for (char c : line) {
-        if (c != ' ' || quoted) {
-            if (between) words.emplace_back();
-            if (c == '\'') quoted = !quoted;
-            else words.back() += c;
-        }
-        between = c == ' ' && !quoted;
-    }
-    return words;
-}
-
 // Runs a command line as a shell would, in short: leading NAME=value words
-// set the environment, "< file" and "> file" redirect, and "@/" stands for
-// dir. "smime" is the tool under test; any other program is looked up on PATH.
+// set the environment, "< file" and "> file" redirect, "@/" stands for dir and
+// "@PASS" for the key stores' password. "smime" is the tool under test; any
+// other program is looked up on PATH.
 CommandResult runIn(const TempDir& dir, const std::string& line, std::string input = "") {
-    std::vector<std::string> words = wordsOf(line), args, environment;
+    std::vector<std::string> words, args, environment;
+    std::istringstream split(line);
+    for (std::string word; split >> word;)
+        words.push_back(replaced(replaced(word, "@/", dir.file("")), "@PASS", KeyStoreFiles::kPassword));
     std::string output;
-    for (std::string& word : words) word = replaced(word, "@/", dir.file(""));
     for (std::size_t i = 0; i < words.size(); ++i) {
         if (words[i] == "<") input = TempDir::read(words[++i]);
         else if (words[i] == ">") output = words[++i];
@@ -62,8 +51,6 @@ CommandResult runIn(const TempDir& dir, const std::string& line, std::string inp
     if (!output.empty()) dir.write(output, run.out);
     return run;
 }
-
-const std::string kPassword = std::string("'") + KeyStoreFiles::kPassword + "'";
 
 // The key stores and certificates under short names, letter.txt, and what the
 // tool made of it: signed.p7m, clear.eml (detached), stranger.p7m (by a signer
@@ -129,9 +116,9 @@ const std::string kMismatch = "SMIME_PROVIDER_FAILED: the signature does not mat
 
 TEST(SmimeTool, EachSubcommandDoesItsWork) {
     runAll({
-        {"SMIME_PASSWORD=" + kPassword + " smime sign -k @/alice.p12 --digest sha512 > @/sha512.p7m", 0, "", kOpaque,
+        {"SMIME_PASSWORD=@PASS smime sign -k @/alice.p12 --digest sha512 > @/sha512.p7m", 0, "", kOpaque,
          kLetter},
-        {"SMIME_PASSWORD=" + kPassword + " smime sign -k @/alice.p12 --digest sha512 --detached > @/sha512.eml", 0, "",
+        {"SMIME_PASSWORD=@PASS smime sign -k @/alice.p12 --digest sha512 --detached > @/sha512.eml", 0, "",
          "Content-Type: multipart/signed...", kLetter},
         {"smime verify --trust @/ca.pem -i @/sha512.p7m -o @/opaque.txt", 0, kGood + "sha512"},
         {"smime verify --trust @/ca.pem -i @/sha512.eml -o @/clear.txt", 0, kGood + "sha512"},
@@ -140,8 +127,8 @@ TEST(SmimeTool, EachSubcommandDoesItsWork) {
         {"smime info < @/sha512.eml", 0, "", "kind: clear-signed..."},
         {"smime encrypt -r @/alice.pem -r @/bob.pem --cipher aes128 -i @/letter.txt -o @/secret.p7m", 0, ""},
         {"smime info -i @/secret.p7m", 0, "", "kind: enveloped data..."},
-        {"smime decrypt -k @/alice.p12 -p " + kPassword + " -i @/secret.p7m", 0, "", kLetter},
-        {"smime decrypt -k @/bob.p12 -p " + kPassword + " -i @/secret.p7m", 0, "", kLetter},
+        {"smime decrypt -k @/alice.p12 -p @PASS -i @/secret.p7m", 0, "", kLetter},
+        {"smime decrypt -k @/bob.p12 -p @PASS -i @/secret.p7m", 0, "", kLetter},
         {"smime sign --crlf -k @/alice.p12 --pass-file @/pass > @/crlf.p7m", 0, "", kOpaque, kLfLetter},
         {"smime verify --trust @/ca.pem < @/crlf.p7m", 0, kGood, replaced(kLfLetter, "\n", "\r\n")},
         {"smime info", 0, "", "not S/MIME...", "Content-Type: text/plain\r\n \r\n\r\nbody"},
