@@ -22,16 +22,13 @@
 
 namespace fuzzentry {
 
-// The MIME stream scanner: header scan, then the body or every part of a
-// multipart body; the status of the last read.
+// The MIME stream scanner: header scan, then the body or each part in turn.
 unsigned scanMessage(const std::uint8_t* data, std::size_t size);
 // The S/MIME parser: the message's kind, and its PKCS#7 object extracted twice.
 unsigned parseMessage(const std::uint8_t* data, std::size_t size);
-// Base64 text through sbase64::decode and b64Decode, and the bytes through
-// both encoders and back.
+// Base64 text through each decoder, and the bytes through each encoder and back.
 unsigned decodeBase64(const std::uint8_t* data, std::size_t size);
-// Quoted-printable text through sprintable::decode, and the bytes written as
-// escapes and back.
+// Quoted-printable text decoded, and the bytes written as escapes and back.
 unsigned decodePrintable(const std::uint8_t* data, std::size_t size);
 // SMIMEMessage::verify or decrypt with the OpenSSL provider and throwaway
 // keys: the rest of the input as a message, or (as the first byte chooses) a
