@@ -2,6 +2,11 @@
 // and standard streams, the exit statuses with their one-line messages,
 // interop with the openssl command, the demo, and the README's examples.
 #include <sys/stat.h>
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+#endif
 
 #include <filesystem>
 #include <sstream>
@@ -19,11 +24,6 @@ namespace {
 using testpki::KeyStoreFiles;
 
 const std::string kLetter = "Content-Type: text/plain\r\n\r\nMeet at noon.\r\n";
-#if defined(_WIN32)
-const char kNullDevice[] = "NUL";
-#else
-const char kNullDevice[] = "/dev/null";
-#endif
 
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
     for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
@@ -200,6 +200,22 @@ TEST(SmimeTool, InteroperatesWithTheOpensslCommand) {
     });
 }
 
+// A null device to write through: as root, one of our own in dir, so that a
+// tool that wrongly replaces it does no harm outside the folder.
+std::string nullDevice(const TempDir& dir) {
+#if defined(_WIN32)
+    return "NUL";
+#else
+    const std::string own = dir.file("null");
+    if (mknod(own.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) {
+        const int opened = open(own.c_str(), O_WRONLY);
+        if (opened >= 0 && close(opened) == 0) return own;
+        unlink(own.c_str()); // a folder on a file system without devices
+    }
+    return "/dev/null";
+#endif
+}
+
 TEST(SmimeTool, OutputArrivesWholeOrNotAtAll) {
     // An existing file survives a failed command, and keeps its mode when a
     // command replaces it; devices are written through, not replaced.
@@ -212,14 +228,15 @@ TEST(SmimeTool, OutputArrivesWholeOrNotAtAll) {
     runAll({{decrypt + "out.txt", 2, "SMIME_BAD_MESSAGE"}, {decrypt + "kept.txt", 2, "SMIME_BAD_MESSAGE"}});
     EXPECT_EQ(TempDir::read(dir.file("kept.txt")), "precious");
     const std::string verify = "smime verify --trust @/ca.pem -i @/signed.p7m -o ";
-    runAll({{verify + "@/kept.txt", 0, kGood}, {verify + kNullDevice, 0, kGood}});
+    const std::string device = nullDevice(dir);
+    runAll({{verify + "@/kept.txt", 0, kGood}, {verify + device, 0, kGood}});
     EXPECT_EQ(TempDir::read(dir.file("kept.txt")), kLetter);
 #if !defined(_WIN32)
     struct stat kept {}, null {};
     ASSERT_EQ(stat(dir.file("kept.txt").c_str(), &kept), 0);
     EXPECT_EQ(kept.st_mode & 0777, 0640u);
-    ASSERT_EQ(stat(kNullDevice, &null), 0);
-    EXPECT_TRUE(S_ISCHR(null.st_mode));
+    ASSERT_EQ(stat(device.c_str(), &null), 0);
+    EXPECT_TRUE(S_ISCHR(null.st_mode)) << device;
 #endif
     for (const auto& entry : std::filesystem::directory_iterator(dir.file(""))) {
         const std::string name = entry.path().filename().string();
