@@ -5,20 +5,13 @@
 // with their PKCS#7 objects edited by the input: messages from anyone else
 // stop at the first signer or recipient that does not match, so only these
 // reach signature checks and decryption with a real key.
-#include <string>
-#include <string_view>
-
 #include "demo_pki.h"
 #include "entry_points.h"
-#include "fuzz_support.h"
 #include "vek4kivosmime.h"
 
 namespace fuzzentry {
 
-using detail::HeapBuffer;
-using detail::isOneOf;
-using detail::require;
-using detail::viewOf;
+using namespace detail;
 
 namespace {
 
@@ -28,100 +21,69 @@ constexpr std::uint8_t kSignatureOnly = 0x02;  // verify without the chain check
 constexpr std::uint8_t kInPlace = 0x04;        // else the content goes to a buffer
 constexpr std::uint8_t kUseEcIdentity = 0x10;  // else the RSA identity
 
-enum class OwnMessage { SignedData, ClearSigned, EnvelopedData };
-constexpr unsigned kOwnMessageKinds = 3;
-
-std::string take(gss_buffer_desc& buffer) {
-    std::string bytes(static_cast<const char*>(buffer.value), buffer.length);
-    OM_uint32 minor = 0;
-    prov_release_buffer(&minor, &buffer);
-    return bytes;
-}
+// What an identity makes of a letter; the second byte of an input that edits
+// one picks which.
+enum OwnMessage : unsigned { SignedData, ClearSigned, EnvelopedData, kOwnMessageKinds };
 
 struct Pkcs7Parts {
     std::string object;  // DER
     std::string content; // the signed content of a clear-signed message
 };
 
-Pkcs7Parts pkcs7Of(const std::string& message) {
-    gss_buffer_desc view = viewOf(message);
-    smimeParser parser;
-    parser.setMessage(&view);
-    gss_buffer_desc object = {0, nullptr};
-    gss_buffer_desc content = {0, nullptr};
-    require(parser.getPKCS7Object(&object, &content) == SMIME_OK, "setup: own messages parse");
-    Pkcs7Parts parts{take(object), content.value != nullptr ? take(content) : std::string()};
-    return parts;
-}
-
 class Identity {
 public:
-    Identity(demopki::KeyKind kind, const char* name, X509* caCert, EVP_PKEY* caKey)
-        : key_(demopki::makeKey(kind)),
-          cert_(demopki::makeCertificate(key_.get(), {name, std::string(name) + "@example.com"}, caCert, caKey)) {
-        require(key_ && cert_, "setup: the identity is made");
-        const std::string store = demopki::privateKeyPem(key_.get(), "") + demopki::certificatePem(cert_.get()) +
-                                  demopki::certificatePem(caCert);
+    Identity(demopki::KeyKind kind, const char* name, X509* caCert, EVP_PKEY* caKey) {
+        const demopki::KeyPtr key = demopki::makeKey(kind);
+        require(key != nullptr, "setup: the key is made");
+        const demopki::CertPtr cert =
+            demopki::makeCertificate(key.get(), {name, std::string(name) + "@example.com"}, caCert, caKey);
+        require(cert != nullptr, "setup: the certificate is made");
+        certificatePem = demopki::certificatePem(cert.get());
+        const std::string store = demopki::privateKeyPem(key.get(), "") + certificatePem + demopki::certificatePem(caCert);
         const gss_buffer_desc storeBuffer = viewOf(store);
         const gss_buffer_desc noPassword = {1, const_cast<char*>("")};
         OM_uint32 minor = 0;
         require(kivo_import_creds(&storeBuffer, &noPassword, &minor, &container_) == 0, "setup: the key store loads");
-        unsigned info = 0;
-        unsigned smimeMinor = 0;
-        require(message_.login(container_, "", &info, &smimeMinor) == SMIME_OK, "setup: the login works");
+        unsigned info = 0, smimeMinor = 0;
+        require(message.login(container_, "", &info, &smimeMinor) == SMIME_OK, "setup: the login works");
     }
     ~Identity() {
         unsigned minor = 0;
-        message_.logout(&minor);
+        message.logout(&minor);
         OM_uint32 providerMinor = 0;
         prov_abolish_creds(&container_, &providerMinor);
     }
-    Identity(const Identity&) = delete;
-    Identity& operator=(const Identity&) = delete;
-
-    std::string certificatePem() const { return demopki::certificatePem(cert_.get()); }
-    SMIMEMessage& message() { return message_; }
 
     // A letter signed, clear-signed, and encrypted to this identity and the other.
-    void makeOwnMessages(const std::string& otherRecipientPem) {
-        const std::string recipients[] = {certificatePem(), otherRecipientPem};
+    void makeOwnMessages(const Identity& other) {
+        static const std::string kLetter = "Content-Type: text/plain\r\n\r\nA short letter.\r\n";
+        const std::string recipients[] = {certificatePem, other.certificatePem};
         gss_buffer_desc targets[] = {viewOf(recipients[0]), viewOf(recipients[1])};
         IDUP_Target_Info_desc targetInfo = {2, targets, nullptr};
-        for (const OwnMessage kind : {OwnMessage::SignedData, OwnMessage::ClearSigned, OwnMessage::EnvelopedData})
-            own_[static_cast<unsigned>(kind)] = pkcs7Of(protectedLetter(kind, targetInfo));
+        const gss_buffer_desc letter = viewOf(kLetter);
+        unsigned minor = 0;
+        for (unsigned kind = SignedData; kind < kOwnMessageKinds; ++kind) {
+            require(message.setMessage(&letter, &minor) == SMIME_OK, "setup: the letter is set");
+            HeapBuffer made, object, content;
+            require((kind == SignedData    ? message.sign(digestSHA256, made.get(), &minor)
+                     : kind == ClearSigned ? message.signSignatureOnly(digestSHA256, made.get(), &minor)
+                                           : message.encrypt(strengthDefault, &targetInfo, made.get(), &minor)) ==
+                        SMIME_OK,
+                    "setup: own messages are made");
+            message.freeMessage(&minor);
+            smimeParser parser;
+            parser.setMessage(made.get());
+            require(parser.getPKCS7Object(object.get(), content.get()) == SMIME_OK, "setup: own messages parse");
+            own[kind] = {std::string(object.bytes()), std::string(content.bytes())};
+        }
     }
-    const Pkcs7Parts& own(OwnMessage kind) const { return own_[static_cast<unsigned>(kind)]; }
+
+    std::string certificatePem;
+    SMIMEMessage message;
+    Pkcs7Parts own[kOwnMessageKinds];
 
 private:
-    std::string protectedLetter(OwnMessage kind, IDUP_Target_Info_desc& targets) {
-        static const std::string kLetter = "Content-Type: text/plain\r\n\r\nA short letter.\r\n";
-        unsigned minor = 0;
-        message_.freeMessage(&minor);
-        const gss_buffer_desc letter = viewOf(kLetter);
-        require(message_.setMessage(&letter, &minor) == SMIME_OK, "setup: the letter is set");
-        gss_buffer_desc made = {0, nullptr};
-        unsigned status = SMIME_OK;
-        switch (kind) {
-        case OwnMessage::SignedData:
-            status = message_.sign(digestSHA256, &made, &minor);
-            break;
-        case OwnMessage::ClearSigned:
-            status = message_.signSignatureOnly(digestSHA256, &made, &minor);
-            break;
-        case OwnMessage::EnvelopedData:
-            status = message_.encrypt(strengthDefault, &targets, &made, &minor);
-            break;
-        }
-        require(status == SMIME_OK, "setup: own messages are made");
-        message_.freeMessage(&minor);
-        return take(made);
-    }
-
-    demopki::KeyPtr key_;
-    demopki::CertPtr cert_;
     gss_buffer_desc* container_ = nullptr;
-    SMIMEMessage message_;
-    Pkcs7Parts own_[kOwnMessageKinds];
 };
 
 struct Parties {
@@ -132,45 +94,27 @@ struct Parties {
     Identity ec{demopki::KeyKind::EcP256, "ec", caCert.get(), caKey.get()};
 
     Parties() {
-        rsa.makeOwnMessages(ec.certificatePem());
-        ec.makeOwnMessages(rsa.certificatePem());
+        rsa.makeOwnMessages(ec);
+        ec.makeOwnMessages(rsa);
     }
 };
 
-Parties& parties() {
-    static Parties made;
-    return made;
-}
-
-// Edits are three bytes each: a 16-bit offset (taken modulo the size) and
-// the byte to put there. Two bytes left over cut the object short.
-std::string edited(std::string object, const std::uint8_t* edits, std::size_t size) {
-    auto offsetAt = [&](std::size_t at) {
-        return static_cast<std::size_t>(edits[at] << 8 | edits[at + 1]) % object.size();
-    };
+// One of the identity's own messages with its object edited: edits are three
+// bytes each, a 16-bit offset (taken modulo the size) and the byte to put
+// there; two bytes left over cut the object short.
+std::string editedOwnMessage(const Identity& identity, unsigned kind, const std::uint8_t* edits, std::size_t size) {
+    std::string object = identity.own[kind].object;
+    auto offsetAt = [&](std::size_t at) { return static_cast<std::size_t>(edits[at] << 8 | edits[at + 1]) % object.size(); };
     std::size_t at = 0;
     for (; size - at >= 3; at += 3) object[offsetAt(at)] = static_cast<char>(edits[at + 2]);
     if (size - at == 2) object.resize(offsetAt(at) + 1);
-    return object;
-}
-
-std::string wrapped(OwnMessage kind, const std::string& object, const std::string& content) {
     const gss_buffer_desc pidu = viewOf(object);
-    const gss_buffer_desc signedContent = viewOf(content);
+    const gss_buffer_desc signedContent = viewOf(identity.own[kind].content);
     smimeGenerator generator;
-    unsigned status = SMIME_OK;
-    switch (kind) {
-    case OwnMessage::SignedData:
-        status = generator.insertSignedData(&pidu);
-        break;
-    case OwnMessage::ClearSigned:
-        status = generator.insertMultipartAndSignedData(digestSHA256, &signedContent, &pidu);
-        break;
-    case OwnMessage::EnvelopedData:
-        status = generator.insertEnvelopedData(&pidu);
-        break;
-    }
-    require(status == SMIME_OK, "the generator wraps an edited object");
+    require((kind == SignedData    ? generator.insertSignedData(&pidu)
+             : kind == ClearSigned ? generator.insertMultipartAndSignedData(digestSHA256, &signedContent, &pidu)
+                                   : generator.insertEnvelopedData(&pidu)) == SMIME_OK,
+            "the generator wraps an edited object");
     HeapBuffer message;
     require(generator.getMessage(message.get()) == SMIME_OK, "the generator hands out its message");
     return std::string(message.bytes());
@@ -180,18 +124,13 @@ std::string wrapped(OwnMessage kind, const std::string& object, const std::strin
 
 unsigned unprotectMessage(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return SMIME_OK;
+    static Parties parties;
     const std::uint8_t mode = data[0];
-    Identity& identity = (mode & kUseEcIdentity) != 0 ? parties().ec : parties().rsa;
-    std::string text;
-    if ((mode & kEditOwnMessage) != 0) {
-        const auto kind = static_cast<OwnMessage>(data[1] % kOwnMessageKinds);
-        const Pkcs7Parts& own = identity.own(kind);
-        text = wrapped(kind, edited(own.object, data + 2, size - 2), own.content);
-    } else {
-        text.assign(reinterpret_cast<const char*>(data + 1), size - 1);
-    }
-
-    SMIMEMessage& message = identity.message();
+    Identity& identity = (mode & kUseEcIdentity) != 0 ? parties.ec : parties.rsa;
+    const std::string text = (mode & kEditOwnMessage) != 0
+                                 ? editedOwnMessage(identity, data[1] % kOwnMessageKinds, data + 2, size - 2)
+                                 : std::string(reinterpret_cast<const char*>(data + 1), size - 1);
+    SMIMEMessage& message = identity.message;
     unsigned minor = 0;
     const gss_buffer_desc input = viewOf(text);
     require(message.setMessage(&input, &minor) == SMIME_OK, "a message is set");
@@ -202,12 +141,10 @@ unsigned unprotectMessage(const std::uint8_t* data, std::size_t size) {
         status = inPlace ? message.decrypt(&minor) : message.decrypt(content.get(), &minor);
     } else {
         IDUP_PIDU_Information_desc record = {};
-        record.verify_flags = (mode & kSignatureOnly) != 0 ? KIVO_VERIFY_SIGNATURE
-                                                            : KIVO_VERIFY_SIGNATURE | KIVO_VERIFY_CHAIN;
+        record.verify_flags = KIVO_VERIFY_SIGNATURE | ((mode & kSignatureOnly) != 0 ? 0u : KIVO_VERIFY_CHAIN);
         status = inPlace ? message.verify(&record, &minor) : message.verify(content.get(), &record, &minor);
         OM_uint32 scratch = 0;
-        prov_release_buffer(&scratch, &record.signer_subject);
-        prov_release_buffer(&scratch, &record.signer_certificate);
+        for (gss_buffer_desc* out : {&record.signer_subject, &record.signer_certificate}) prov_release_buffer(&scratch, out);
     }
     require(isOneOf(status, {SMIME_OK, SMIME_PROVIDER_FAILED, SMIME_BAD_MESSAGE, SMIME_NO_MEMORY}),
             "unprotect returns a documented status");
