@@ -6,8 +6,10 @@
 // for it), hand out nothing, leak nothing (the sanitizer build checks at
 // exit), and leave the object able to do the same work again with the result
 // of a run in which nothing failed.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -16,7 +18,7 @@
 
 #include <gtest/gtest.h>
 
-#include "allocation_walk.h"
+#include "failing_malloc.h"
 #include "provider_environment.h"
 #include "random_bytes.h"
 #include "smime_session.h"
@@ -27,7 +29,6 @@
 namespace {
 
 constexpr unsigned kUntouched = 0xA5A5A5A5u;
-constexpr const char* kPassword = testpki::KeyStoreFiles::kPassword;
 const std::string kText = "Content-Type: text/plain\r\n\r\nA short message to protect.\r\n";
 const std::string kToken = randomBytes(200, 3);
 const gss_buffer_desc kPidu = viewOf(kToken);
@@ -58,10 +59,8 @@ std::string opened(const std::string& text) {
     EXPECT_EQ(m.login(shared().credential(), &minor), SMIME_OK);
     const gss_buffer_desc in = viewOf(text);
     const messageType_t type = text.empty() || m.setMessage(&in, &minor) != SMIME_OK ? messageNone : m.getMessageType();
-    if (type != messageSignedData && type != messageClearSigned && type != messageEnvelopedData) {
-        const std::size_t digest = std::hash<std::string>{}(text);
-        return text.size() < 200 ? "[" + text + "]" : std::to_string(text.size()) + " bytes #" + std::to_string(digest);
-    }
+    if (type != messageSignedData && type != messageClearSigned && type != messageEnvelopedData)
+        return text.size() < 200 ? "[" + text + "]" : std::to_string(std::hash<std::string>{}(text));
     VerifyRecord record;
     const unsigned status = type == messageEnvelopedData ? m.decrypt(&minor) : m.verify(&record.info, &minor);
     return "kind " + std::to_string(type) + " opening " + std::to_string(status) + " to [" + heldMessage(m) +
@@ -88,6 +87,8 @@ struct Call {
     gss_buffer_desc buffer = {0, nullptr};
     std::ostringstream stream;
     std::istringstream input{kText};
+    std::ostream* const out = &stream;
+    std::istream* const in = &input;
     std::string file = folder().file("output");
     Form form = Form::InPlace;
     unsigned info = kUntouched;
@@ -99,22 +100,16 @@ struct Call {
     unsigned protect(Act act) {
         const auto run = [&](auto... output) -> unsigned {
             switch (act) {
-            case Act::Sign:
-                return message->sign(digestSHA256, output..., &minor);
-            case Act::ClearSign:
-                return message->signSignatureOnly(digestSHA1, output..., &minor);
-            case Act::Encrypt:
-                return message->encrypt(strengthAES128, &targets, output..., &minor);
-            case Act::Verify:
-                return message->verify(output..., &record.info, &minor);
-            case Act::Decrypt:
-                return message->decrypt(output..., &minor);
+            case Act::Sign: return message->sign(digestSHA256, output..., &minor);
+            case Act::ClearSign: return message->signSignatureOnly(digestSHA1, output..., &minor);
+            case Act::Encrypt: return message->encrypt(strengthAES128, &targets, output..., &minor);
+            case Act::Verify: return message->verify(output..., &record.info, &minor);
+            case Act::Decrypt: return message->decrypt(output..., &minor);
             }
             return ~0u;
         };
         if (form == Form::Buffer) return run(&buffer);
-        if (form == Form::Stream) return run(static_cast<std::ostream*>(&stream));
-        return run();
+        return form == Form::Stream ? run(out) : run();
     }
 
     // Ready to be handed the result again; the call's words stay when only
@@ -134,8 +129,7 @@ struct Call {
     }
 
     std::string shown() {
-        unsigned major = 0;
-        unsigned scratch = 0;
+        unsigned major = 0, scratch = 0;
         const unsigned flags = message->getStatus(&major, &scratch);
         // Asking for a message that is not there would change the major status.
         const std::string held = (flags & SMIME_MESSAGE_SET) != 0 ? heldMessage(*message) : "";
@@ -167,61 +161,55 @@ const std::string& messageHeld(Holds holds) {
     return made[holds >= Holds::NotLoggedIn ? 0 : static_cast<std::size_t>(holds)];
 }
 
-// A row of the walk: an operation run from what holds describes.
-walk::Operation row(std::string name, std::vector<unsigned> memoryStatuses, Holds holds,
-                    std::function<unsigned(Call&)> run, unsigned unfailed = SMIME_OK) {
-    return {std::move(name), std::move(memoryStatuses),
-            [holds, run, unfailed](int n) {
-                walk::Attempt a;
-                Call c;
-                const std::string& input = messageHeld(holds);
-                const unsigned login =
-                    holds == Holds::NotLoggedIn ? 0 : c.message->login(shared().credential(), &c.minor);
-                EXPECT_EQ(login, SMIME_OK);
-                if (!input.empty()) setHeld(*c.message, input);
-                EXPECT_TRUE(holds != Holds::Generated || c.generator.insertEnvelopedData(&kPidu) == SMIME_OK);
-                c.minor = kUntouched;
-                a.reached = walk::failingNth(n, [&] { a.status = run(c); });
-                // The provider says why it failed: memory, not the message.
-                EXPECT_TRUE(a.status != SMIME_PROVIDER_FAILED || c.minor == KIVO_R_NO_MEMORY) << c.minor;
-                a.observed = c.shown();
-                if (a.status == unfailed) return a;
-                EXPECT_EQ(c.buffer.value, nullptr) << "handed out on failure";
-                // A result that took the message's place when only its
-                // delivery failed is asked for; else the call is made again.
-                const bool resultHeld = !input.empty() && heldMessage(*c.message) != input;
-                c.clearOutputs(!resultHeld);
-                unsigned scratch = 0;
-                if (!resultHeld)
-                    run(c);
-                else if (c.form == Form::Buffer)
-                    c.message->getMessage(&c.buffer, &scratch);
-                else if (c.form == Form::Stream)
-                    c.message->getMessage(static_cast<std::ostream*>(&c.stream), &scratch);
-                a.retried = c.shown();
-                return a;
-            },
-            unfailed};
-}
+// An operation run from what holds describes. Besides its unfailed status it
+// may give only memoryStatuses, the statuses a failed allocation may give.
+struct Row {
+    std::string name;
+    std::vector<unsigned> memoryStatuses;
+    Holds holds;
+    std::function<unsigned(Call&)> run;
+    unsigned unfailed = SMIME_OK;
+};
 
-std::vector<walk::Operation> protectionRows() {
-    const std::tuple<const char*, Act, Holds> acts[] = {
-        {"sign", Act::Sign, Holds::Text},         {"signSignatureOnly", Act::ClearSign, Holds::Text},
-        {"encrypt", Act::Encrypt, Holds::Text},   {"verify signed data", Act::Verify, Holds::Signed},
-        {"decrypt", Act::Decrypt, Holds::Enveloped}, {"verify clear-signed", Act::Verify, Holds::ClearSigned}};
-    const char* const formNames[] = {" into a buffer", " to a stream", " in place"};
-    std::vector<walk::Operation> rows;
-    for (const auto& [name, act, holds] : acts) {
-        for (const Form form : {Form::Buffer, Form::Stream, Form::InPlace}) {
-            std::vector<unsigned> statuses = {SMIME_NO_MEMORY, SMIME_PROVIDER_FAILED};
-            // Every failure to take the message apart reads as a message that cannot be.
-            if (holds != Holds::Text) statuses.push_back(SMIME_BAD_MESSAGE);
-            if (form == Form::Stream) statuses.push_back(SMIME_STREAM_ERROR);
-            const auto run = [act = act, form](Call& c) { c.form = form; return c.protect(act); };
-            rows.push_back(row(name + std::string(formNames[static_cast<int>(form)]), statuses, holds, run));
-        }
+// Runs the row once from a fresh state with allocation n failing (none for
+// n = 0, whose result becomes `unfailed`); false when the operation made
+// fewer than n allocations.
+bool attempt(const Row& row, int n, std::string& unfailed) {
+    Call c;
+    const std::string& input = messageHeld(row.holds);
+    EXPECT_EQ(row.holds == Holds::NotLoggedIn ? 0 : c.message->login(shared().credential(), &c.minor), SMIME_OK);
+    if (!input.empty()) setHeld(*c.message, input);
+    EXPECT_TRUE(row.holds != Holds::Generated || c.generator.insertEnvelopedData(&kPidu) == SMIME_OK);
+    c.minor = kUntouched;
+    unsigned status = 0;
+    bool reached = false;
+    {
+        const AllocationFailure failure(n);
+        status = row.run(c);
+        reached = mallocCallsSinceArmed() >= n;
     }
-    return rows;
+    // The provider says why it failed: memory, not the message.
+    EXPECT_TRUE(status != SMIME_PROVIDER_FAILED || c.minor == KIVO_R_NO_MEMORY) << c.minor;
+    const std::string shown = c.shown();
+    if (n == 0) unfailed = shown;
+    if (status == row.unfailed) {
+        EXPECT_EQ(shown, unfailed) << "a fallback must not change the result";
+        return reached;
+    }
+    EXPECT_TRUE(n > 0 && reached) << "failed with nothing failing";
+    const auto& allowed = row.memoryStatuses;
+    EXPECT_NE(std::find(allowed.begin(), allowed.end(), status), allowed.end()) << "status " << status << "; " << shown;
+    EXPECT_EQ(c.buffer.value, nullptr) << "handed out on failure";
+    // A result that took the message's place when only its delivery failed
+    // is asked for; else the call is made again.
+    const bool resultHeld = !input.empty() && heldMessage(*c.message) != input;
+    c.clearOutputs(!resultHeld);
+    unsigned scratch = 0;
+    if (!resultHeld) row.run(c);
+    else if (c.form == Form::Buffer) c.message->getMessage(&c.buffer, &scratch);
+    else if (c.form == Form::Stream) c.message->getMessage(c.out, &scratch);
+    EXPECT_EQ(c.shown(), unfailed) << "unusable after the failure";
+    return true;
 }
 
 // A constructor's status is the major status the new object reports.
@@ -233,7 +221,7 @@ unsigned constructed(Call& c, Args... args) {
     return major;
 }
 
-std::vector<walk::Operation> rows() {
+std::vector<Row> rows() {
     static const gss_buffer_desc text = viewOf(kText);
     static const std::string inputFile = folder().write("input", kText);
     static const std::string bigFile = folder().write("big", randomBytes(70000, 7));
@@ -242,51 +230,58 @@ std::vector<walk::Operation> rows() {
     static const std::string printableText = "Caf=C3=A9 au lait=\r\nsoft break  \r\nand tabs\there\r\n";
     static const gss_buffer_desc printable = viewOf(printableText);
     static const std::string& keyStore = testpki::keyStoreFiles().aliceP12;
-    const unsigned kMemory = SMIME_NO_MEMORY;
-    std::vector<walk::Operation> rows = {
-        row("SMIMEMessage()", {kMemory}, Holds::Nothing, [](Call& c) { return constructed(c); }),
-        row("SMIMEMessage(buffer)", {kMemory}, Holds::Nothing, [](Call& c) { return constructed(c, &text); }),
-        row("SMIMEMessage(file)", {kMemory}, Holds::Nothing, [](Call& c) { return constructed(c, inputFile.c_str()); }),
-        row("setMessage(buffer)", {kMemory}, Holds::Nothing,
-            [](Call& c) { return c.message->setMessage(&text, &c.minor); }),
-        row("setMessage(stream)", {kMemory}, Holds::Nothing,
-            [](Call& c) { return c.message->setMessage(static_cast<std::istream*>(&c.input), &c.minor); }),
-        row("setMessage(file)", {kMemory}, Holds::Nothing,
-            [](Call& c) { return c.message->setMessage(inputFile.c_str(), &c.minor); }),
-        row("getMessage(buffer)", {kMemory}, Holds::Text,
-            [](Call& c) { return c.message->getMessage(&c.buffer, &c.minor); }),
-        row("getMessage(stream)", {kMemory, SMIME_STREAM_ERROR}, Holds::Text,
-            [](Call& c) { return c.message->getMessage(static_cast<std::ostream*>(&c.stream), &c.minor); }),
-        row("writeMessageToFile", {kMemory, SMIME_FILE_ACCESS, SMIME_STREAM_ERROR}, Holds::Text,
-            [](Call& c) { return c.message->writeMessageToFile(c.file.c_str()); }),
+    static const char* const password = testpki::KeyStoreFiles::kPassword;
+    const std::vector<unsigned> memory = {SMIME_NO_MEMORY}, provider = {SMIME_NO_MEMORY, SMIME_PROVIDER_FAILED};
+    const Holds none = Holds::Nothing, notIn = Holds::NotLoggedIn;
+    std::vector<Row> rows = {
+        {"SMIMEMessage()", memory, none, [](Call& c) { return constructed(c); }},
+        {"SMIMEMessage(buffer)", memory, none, [](Call& c) { return constructed(c, &text); }},
+        {"SMIMEMessage(file)", memory, none, [](Call& c) { return constructed(c, inputFile.c_str()); }},
+        {"setMessage(buffer)", memory, none, [](Call& c) { return c.message->setMessage(&text, &c.minor); }},
+        {"setMessage(stream)", memory, none, [](Call& c) { return c.message->setMessage(c.in, &c.minor); }},
+        {"setMessage(file)", memory, none, [](Call& c) { return c.message->setMessage(inputFile.c_str(), &c.minor); }},
+        {"getMessage(buffer)", memory, Holds::Text, [](Call& c) { return c.message->getMessage(&c.buffer, &c.minor); }},
+        {"getMessage(stream)", {SMIME_NO_MEMORY, SMIME_STREAM_ERROR}, Holds::Text,
+         [](Call& c) { return c.message->getMessage(c.out, &c.minor); }},
+        {"writeMessageToFile", {SMIME_NO_MEMORY, SMIME_FILE_ACCESS, SMIME_STREAM_ERROR}, Holds::Text,
+         [](Call& c) { return c.message->writeMessageToFile(c.file.c_str()); }},
         // Out of memory while scanning, the kind is unknown for the moment.
-        row("getMessageType", {messageUnknown}, Holds::Signed,
-            [](Call& c) { return static_cast<unsigned>(c.message->getMessageType()); }, messageSignedData),
-        row("login(key store)", {kMemory, SMIME_PROVIDER_FAILED}, Holds::NotLoggedIn,
-            [](Call& c) { return c.message->login(keyStore.c_str(), kPassword, "", &c.info, &c.minor); }),
-        row("login(container)", {kMemory, SMIME_PROVIDER_FAILED}, Holds::NotLoggedIn,
-            [](Call& c) { return c.message->login(shared().container(), "", &c.info, &c.minor); }),
-        row("login(credential)", {kMemory, SMIME_PROVIDER_FAILED}, Holds::NotLoggedIn,
-            [](Call& c) { return c.message->login(shared().credential(), &c.minor); }),
-        row("smimeGenerator::insertEnvelopedData", {kMemory}, Holds::Nothing,
-            [](Call& c) { return c.generator.insertEnvelopedData(&kPidu); }),
-        row("smimeGenerator::insertSignedData", {kMemory}, Holds::Nothing,
-            [](Call& c) { return c.generator.insertSignedData(&kPidu); }),
-        row("smimeGenerator::insertMultipartAndSignedData", {kMemory}, Holds::Nothing,
-            [](Call& c) { return c.generator.insertMultipartAndSignedData(digestSHA256, &text, &kPidu); }),
-        row("smimeGenerator::getMessage(buffer)", {kMemory}, Holds::Generated,
-            [](Call& c) { return c.generator.getMessage(&c.buffer); }),
+        {"getMessageType", {messageUnknown}, Holds::Signed,
+         [](Call& c) { return static_cast<unsigned>(c.message->getMessageType()); }, messageSignedData},
+        {"login(key store)", provider, notIn,
+         [](Call& c) { return c.message->login(keyStore.c_str(), password, "", &c.info, &c.minor); }},
+        {"login(container)", provider, notIn,
+         [](Call& c) { return c.message->login(shared().container(), "", &c.info, &c.minor); }},
+        {"login(credential)", provider, notIn, [](Call& c) { return c.message->login(shared().credential(), &c.minor); }},
+        {"insertEnvelopedData", memory, none, [](Call& c) { return c.generator.insertEnvelopedData(&kPidu); }},
+        {"insertSignedData", memory, none, [](Call& c) { return c.generator.insertSignedData(&kPidu); }},
+        {"insertMultipartAndSignedData", memory, none,
+         [](Call& c) { return c.generator.insertMultipartAndSignedData(digestSHA256, &text, &kPidu); }},
+        {"smimeGenerator::getMessage(buffer)", memory, Holds::Generated,
+         [](Call& c) { return c.generator.getMessage(&c.buffer); }},
         // A stream that fails keeps the message in the generator, with 16.
-        row("smimeGenerator::getMessage(stream)", {SMIME_NULL_PARAMETER}, Holds::Generated,
-            [](Call& c) { return c.generator.getMessage(static_cast<std::ostream*>(&c.stream)); }),
-        row("sbase64::encode", {kMemory}, Holds::Nothing, [](Call& c) { return sbase64().encode(&kPidu, &c.buffer); }),
-        row("sbase64::decode", {kMemory}, Holds::Nothing, [](Call& c) { return sbase64().decode(&base64, &c.buffer); }),
-        row("sprintable::decode", {SMIME_STREAM_ERROR}, Holds::Nothing,
-            [](Call& c) { return sprintable::decode(&printable, &c.buffer); }),
-        row("smime_utility::loadMessage", {kMemory}, Holds::Nothing,
-            [](Call& c) { return smime_utility().loadMessage(bigFile.c_str(), &c.buffer); }),
+        {"smimeGenerator::getMessage(stream)", {SMIME_NULL_PARAMETER}, Holds::Generated,
+         [](Call& c) { return c.generator.getMessage(c.out); }},
+        {"sbase64::encode", memory, none, [](Call& c) { return sbase64().encode(&kPidu, &c.buffer); }},
+        {"sbase64::decode", memory, none, [](Call& c) { return sbase64().decode(&base64, &c.buffer); }},
+        {"sprintable::decode", {SMIME_STREAM_ERROR}, none, [](Call& c) { return sprintable::decode(&printable, &c.buffer); }},
+        {"loadMessage", memory, none, [](Call& c) { return smime_utility().loadMessage(bigFile.c_str(), &c.buffer); }},
     };
-    for (walk::Operation& op : protectionRows()) rows.push_back(std::move(op));
+    const std::tuple<const char*, Act, Holds> acts[] = {
+        {"sign", Act::Sign, Holds::Text},         {"signSignatureOnly", Act::ClearSign, Holds::Text},
+        {"encrypt", Act::Encrypt, Holds::Text},   {"verify signed data", Act::Verify, Holds::Signed},
+        {"decrypt", Act::Decrypt, Holds::Enveloped}, {"verify clear-signed", Act::Verify, Holds::ClearSigned}};
+    const char* const formNames[] = {" into a buffer", " to a stream", " in place"};
+    for (const auto& [name, act, holds] : acts) {
+        for (const Form form : {Form::Buffer, Form::Stream, Form::InPlace}) {
+            std::vector<unsigned> statuses = provider;
+            // Every failure to take the message apart reads as a message that cannot be.
+            if (holds != Holds::Text) statuses.push_back(SMIME_BAD_MESSAGE);
+            if (form == Form::Stream) statuses.push_back(SMIME_STREAM_ERROR);
+            const auto run = [act = act, form](Call& c) { c.form = form; return c.protect(act); };
+            rows.push_back({name + std::string(formNames[static_cast<int>(form)]), statuses, holds, run});
+        }
+    }
     return rows;
 }
 
@@ -299,7 +294,20 @@ TEST(AllocationWalk, EveryOperationSurvivesEveryAllocationFailure) {
     std::size_t records = 0;
     VekTrace::s_defaultTracePtr->setSink(&countRecord, &records);
     VekTrace::s_defaultTracePtr->enable(VekTrace::kAll, VekTrace::kAll);
-    walk::walkAll(rows());
+    const auto reports = [] { return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count(); };
+    for (const Row& row : rows()) {
+        SCOPED_TRACE(row.name);
+        std::string unfailed;
+        attempt(row, 0, unfailed);
+        // Past 2000 allocations a walk has lost its way; a dozen reports show a pattern.
+        int n = 1;
+        for (const int before = reports(); n <= 2000 && reports() - before < 12; ++n) {
+            SCOPED_TRACE("allocation " + std::to_string(n) + " failing");
+            if (!attempt(row, n, unfailed)) break;
+        }
+        EXPECT_TRUE(n > 1 && n <= 2000) << n - 1 << " allocations: none, or more than a walk expects";
+        std::printf("  %4d  %s\n", n - 1, row.name.c_str());
+    }
     VekTrace::s_defaultTracePtr->disable();
     VekTrace::s_defaultTracePtr->setSink(nullptr, nullptr);
     EXPECT_GT(records, 0u);
