@@ -1,11 +1,8 @@
 // Every public operation, run once with each of its allocations failing in
-// turn (malloc, calloc, realloc and operator new), with the library's and the
-// OpenSSL provider's objects linked into the program so that both are walked
-// (OpenSSL's own allocations stay in its shared library). A failure must give
-// a status that memory running out may give (the provider's with its reason
-// for it), hand out nothing, leak nothing (the sanitizer build checks at
-// exit), and leave the object able to do the same work again with the result
-// of a run in which nothing failed.
+// turn, the library's and the OpenSSL provider's alike (OpenSSL's own stay in
+// its shared library). A failure must give a status that memory running out
+// may give, hand out nothing, leak nothing (the sanitizer build checks at
+// exit), and leave the object able to redo the work with the unfailed result.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -30,29 +27,21 @@ namespace {
 
 constexpr unsigned kUntouched = 0xA5A5A5A5u;
 const std::string kText = "Content-Type: text/plain\r\n\r\nA short message to protect.\r\n";
-const std::string kToken = randomBytes(200, 3);
-const gss_buffer_desc kPidu = viewOf(kToken);
+const std::string kToken = randomBytes(200, 3), kBase64 = "TWFueSBoYW5kcyBtYWtlIGxpZ2h0IHdvcmsu\r\nQUJDREVGRw==\r\n",
+                  kPrintable = "Caf=C3=A9 au lait=\r\nsoft break  \r\nand tabs\there\r\n";
+const gss_buffer_desc kTextBuffer = viewOf(kText), kPidu = viewOf(kToken), kBase64Buffer = viewOf(kBase64),
+                      kPrintableBuffer = viewOf(kPrintable);
+const TempDir kFolder;
 
-std::string textOf(const gss_buffer_desc& b) {
-    return b.value != nullptr ? std::string(static_cast<char*>(b.value), b.length) : std::string();
-}
-
-const TempDir& folder() {
-    static const TempDir dir;
-    return dir;
-}
-
-// One container and credential for every object of the walk, made once: a
-// key-store login on every attempt would be most of the run time, so only
-// the row of that login walks it.
+// One credential for every object: a key-store login on every attempt would
+// be most of the run time, so only the row of that login walks it.
 const ProviderEnvironment& shared() {
     static const ProviderEnvironment environment(testpki::keyStoreFiles().aliceP12);
     return environment;
 }
 
-// A signed message carries its signing time and an enveloped one a fresh
-// key, so a protected message is shown as what it opens to, and any other
-// text as itself.
+// Signing times and fresh keys differ from run to run, so a protected
+// message is shown as what it opens to, and any other text as itself.
 std::string opened(const std::string& text) {
     SMIMEMessage m;
     unsigned minor = 0;
@@ -64,7 +53,7 @@ std::string opened(const std::string& text) {
     VerifyRecord record;
     const unsigned status = type == messageEnvelopedData ? m.decrypt(&minor) : m.verify(&record.info, &minor);
     return "kind " + std::to_string(type) + " opening " + std::to_string(status) + " to [" + heldMessage(m) +
-           "] signed by [" + textOf(record.info.signer_subject) + "]";
+           "] signed by [" + record.subject() + "]";
 }
 
 enum class Act { Sign, ClearSign, Encrypt, Verify, Decrypt };
@@ -73,9 +62,8 @@ enum class Form { Buffer, Stream, InPlace };
 // message, one not logged in, or a generator holding a message.
 enum class Holds { Nothing, Text, Signed, ClearSigned, Enveloped, NotLoggedIn, Generated };
 
-// One attempt's objects, and its call's arguments and results: made before
-// allocations are counted and read after, so that the call is all that
-// allocates while they are.
+// One attempt's objects, arguments and results: made before allocations are
+// counted and read after, so that only the call allocates while they are.
 struct Call {
     std::optional<SMIMEMessage> message{std::in_place};
     smimeGenerator generator;
@@ -89,13 +77,21 @@ struct Call {
     std::istringstream input{kText};
     std::ostream* const out = &stream;
     std::istream* const in = &input;
-    std::string file = folder().file("output");
+    std::string file = kFolder.file("output");
     Form form = Form::InPlace;
     unsigned info = kUntouched;
     unsigned minor = kUntouched;
 
     Call() { std::remove(file.c_str()); }
     ~Call() { std::free(buffer.value); }
+
+    // A constructor's status is the major status the new object reports.
+    template <typename... Args>
+    unsigned construct(Args... args) {
+        unsigned major = 0;
+        message.emplace(args...).getStatus(&major, &minor);
+        return major;
+    }
 
     unsigned protect(Act act) {
         const auto run = [&](auto... output) -> unsigned {
@@ -108,8 +104,7 @@ struct Call {
             }
             return ~0u;
         };
-        if (form == Form::Buffer) return run(&buffer);
-        return form == Form::Stream ? run(out) : run();
+        return form == Form::Buffer ? run(&buffer) : form == Form::Stream ? run(out) : run();
     }
 
     // Ready to be handed the result again; the call's words stay when only
@@ -133,11 +128,12 @@ struct Call {
         const unsigned flags = message->getStatus(&major, &scratch);
         // Asking for a message that is not there would change the major status.
         const std::string held = (flags & SMIME_MESSAGE_SET) != 0 ? heldMessage(*message) : "";
-        const std::string delivered = buffer.value != nullptr ? textOf(buffer) : stream.str();
+        const std::string delivered = buffer.value != nullptr ? std::string(static_cast<char*>(buffer.value), buffer.length)
+                                                             : stream.str();
         gss_buffer_desc generated = {0, nullptr};
         generator.getMessage(&generated); // a copy: the generator keeps its message
         return "minor " + std::to_string(minor) + ", info " + std::to_string(info) + ", recipient " +
-               std::to_string(recipientStatus) + ", signer [" + textOf(record.info.signer_subject) + "], delivered " +
+               std::to_string(recipientStatus) + ", signer [" + record.subject() + "], delivered " +
                (delivered == held ? "the held message" : opened(delivered)) + ", file [" + TempDir::read(file) +
                "]; flags " + std::to_string(flags) + ", major " + std::to_string(major) + ", holds " + opened(held) +
                "; generator kind " + std::to_string(generator.getMessageType()) + ", " +
@@ -171,9 +167,8 @@ struct Row {
     unsigned unfailed = SMIME_OK;
 };
 
-// Runs the row once from a fresh state with allocation n failing (none for
-// n = 0, whose result becomes `unfailed`); false when the operation made
-// fewer than n allocations.
+// Runs the row from a fresh state with allocation n failing (none for n = 0,
+// whose result becomes `unfailed`); false when it made fewer than n.
 bool attempt(const Row& row, int n, std::string& unfailed) {
     Call c;
     const std::string& input = messageHeld(row.holds);
@@ -181,13 +176,11 @@ bool attempt(const Row& row, int n, std::string& unfailed) {
     if (!input.empty()) setHeld(*c.message, input);
     EXPECT_TRUE(row.holds != Holds::Generated || c.generator.insertEnvelopedData(&kPidu) == SMIME_OK);
     c.minor = kUntouched;
-    unsigned status = 0;
-    bool reached = false;
-    {
+    const auto [status, reached] = [&] {
         const AllocationFailure failure(n);
-        status = row.run(c);
-        reached = mallocCallsSinceArmed() >= n;
-    }
+        const unsigned result = row.run(c);
+        return std::make_pair(result, mallocCallsSinceArmed() >= n);
+    }();
     // The provider says why it failed: memory, not the message.
     EXPECT_TRUE(status != SMIME_PROVIDER_FAILED || c.minor == KIVO_R_NO_MEMORY) << c.minor;
     const std::string shown = c.shown();
@@ -198,7 +191,7 @@ bool attempt(const Row& row, int n, std::string& unfailed) {
     }
     EXPECT_TRUE(n > 0 && reached) << "failed with nothing failing";
     const auto& allowed = row.memoryStatuses;
-    EXPECT_NE(std::find(allowed.begin(), allowed.end(), status), allowed.end()) << "status " << status << "; " << shown;
+    EXPECT_EQ(std::count(allowed.begin(), allowed.end(), status), 1) << "status " << status << "; " << shown;
     EXPECT_EQ(c.buffer.value, nullptr) << "handed out on failure";
     // A result that took the message's place when only its delivery failed
     // is asked for; else the call is made again.
@@ -212,32 +205,16 @@ bool attempt(const Row& row, int n, std::string& unfailed) {
     return true;
 }
 
-// A constructor's status is the major status the new object reports.
-template <typename... Args>
-unsigned constructed(Call& c, Args... args) {
-    c.message.emplace(args...);
-    unsigned major = 0;
-    c.message->getStatus(&major, &c.minor);
-    return major;
-}
-
 std::vector<Row> rows() {
-    static const gss_buffer_desc text = viewOf(kText);
-    static const std::string inputFile = folder().write("input", kText);
-    static const std::string bigFile = folder().write("big", randomBytes(70000, 7));
-    static const std::string base64Text = "TWFueSBoYW5kcyBtYWtlIGxpZ2h0IHdvcmsu\r\nQUJDREVGRw==\r\n";
-    static const gss_buffer_desc base64 = viewOf(base64Text);
-    static const std::string printableText = "Caf=C3=A9 au lait=\r\nsoft break  \r\nand tabs\there\r\n";
-    static const gss_buffer_desc printable = viewOf(printableText);
-    static const std::string& keyStore = testpki::keyStoreFiles().aliceP12;
-    static const char* const password = testpki::KeyStoreFiles::kPassword;
+    static const std::string inputFile = kFolder.write("input", kText);
+    static const std::string bigFile = kFolder.write("big", randomBytes(70000, 7));
     const std::vector<unsigned> memory = {SMIME_NO_MEMORY}, provider = {SMIME_NO_MEMORY, SMIME_PROVIDER_FAILED};
     const Holds none = Holds::Nothing, notIn = Holds::NotLoggedIn;
     std::vector<Row> rows = {
-        {"SMIMEMessage()", memory, none, [](Call& c) { return constructed(c); }},
-        {"SMIMEMessage(buffer)", memory, none, [](Call& c) { return constructed(c, &text); }},
-        {"SMIMEMessage(file)", memory, none, [](Call& c) { return constructed(c, inputFile.c_str()); }},
-        {"setMessage(buffer)", memory, none, [](Call& c) { return c.message->setMessage(&text, &c.minor); }},
+        {"SMIMEMessage()", memory, none, [](Call& c) { return c.construct(); }},
+        {"SMIMEMessage(buffer)", memory, none, [](Call& c) { return c.construct(&kTextBuffer); }},
+        {"SMIMEMessage(file)", memory, none, [](Call& c) { return c.construct(inputFile.c_str()); }},
+        {"setMessage(buffer)", memory, none, [](Call& c) { return c.message->setMessage(&kTextBuffer, &c.minor); }},
         {"setMessage(stream)", memory, none, [](Call& c) { return c.message->setMessage(c.in, &c.minor); }},
         {"setMessage(file)", memory, none, [](Call& c) { return c.message->setMessage(inputFile.c_str(), &c.minor); }},
         {"getMessage(buffer)", memory, Holds::Text, [](Call& c) { return c.message->getMessage(&c.buffer, &c.minor); }},
@@ -249,22 +226,22 @@ std::vector<Row> rows() {
         {"getMessageType", {messageUnknown}, Holds::Signed,
          [](Call& c) { return static_cast<unsigned>(c.message->getMessageType()); }, messageSignedData},
         {"login(key store)", provider, notIn,
-         [](Call& c) { return c.message->login(keyStore.c_str(), password, "", &c.info, &c.minor); }},
+         [](Call& c) { const auto& f = testpki::keyStoreFiles(); return c.message->login(f.aliceP12.c_str(), f.kPassword, "", &c.info, &c.minor); }},
         {"login(container)", provider, notIn,
          [](Call& c) { return c.message->login(shared().container(), "", &c.info, &c.minor); }},
         {"login(credential)", provider, notIn, [](Call& c) { return c.message->login(shared().credential(), &c.minor); }},
         {"insertEnvelopedData", memory, none, [](Call& c) { return c.generator.insertEnvelopedData(&kPidu); }},
         {"insertSignedData", memory, none, [](Call& c) { return c.generator.insertSignedData(&kPidu); }},
         {"insertMultipartAndSignedData", memory, none,
-         [](Call& c) { return c.generator.insertMultipartAndSignedData(digestSHA256, &text, &kPidu); }},
+         [](Call& c) { return c.generator.insertMultipartAndSignedData(digestSHA256, &kTextBuffer, &kPidu); }},
         {"smimeGenerator::getMessage(buffer)", memory, Holds::Generated,
          [](Call& c) { return c.generator.getMessage(&c.buffer); }},
         // A stream that fails keeps the message in the generator, with 16.
         {"smimeGenerator::getMessage(stream)", {SMIME_NULL_PARAMETER}, Holds::Generated,
          [](Call& c) { return c.generator.getMessage(c.out); }},
         {"sbase64::encode", memory, none, [](Call& c) { return sbase64().encode(&kPidu, &c.buffer); }},
-        {"sbase64::decode", memory, none, [](Call& c) { return sbase64().decode(&base64, &c.buffer); }},
-        {"sprintable::decode", {SMIME_STREAM_ERROR}, none, [](Call& c) { return sprintable::decode(&printable, &c.buffer); }},
+        {"sbase64::decode", memory, none, [](Call& c) { return sbase64().decode(&kBase64Buffer, &c.buffer); }},
+        {"sprintable::decode", {SMIME_STREAM_ERROR}, none, [](Call& c) { return sprintable::decode(&kPrintableBuffer, &c.buffer); }},
         {"loadMessage", memory, none, [](Call& c) { return smime_utility().loadMessage(bigFile.c_str(), &c.buffer); }},
     };
     const std::tuple<const char*, Act, Holds> acts[] = {
@@ -285,14 +262,12 @@ std::vector<Row> rows() {
     return rows;
 }
 
-void countRecord(const VekTraceRecord&, void* context) { ++*static_cast<std::size_t*>(context); }
-
 // Trace records are written all the while, to a sink that allocates
 // nothing, so that the records written only on failure paths are walked too.
 TEST(AllocationWalk, EveryOperationSurvivesEveryAllocationFailure) {
     messageHeld(Holds::Text); // made before the walk, not inside it
     std::size_t records = 0;
-    VekTrace::s_defaultTracePtr->setSink(&countRecord, &records);
+    VekTrace::s_defaultTracePtr->setSink([](const VekTraceRecord&, void* n) { ++*static_cast<std::size_t*>(n); }, &records);
     VekTrace::s_defaultTracePtr->enable(VekTrace::kAll, VekTrace::kAll);
     const auto reports = [] { return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count(); };
     for (const Row& row : rows()) {
