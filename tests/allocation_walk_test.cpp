@@ -26,15 +26,15 @@
 namespace {
 
 constexpr unsigned kUntouched = 0xA5A5A5A5u;
+constexpr const char* kPassword = testpki::KeyStoreFiles::kPassword;
 const std::string kText = "Content-Type: text/plain\r\n\r\nA short message to protect.\r\n";
 const std::string kToken = randomBytes(200, 3), kBase64 = "TWFueSBoYW5kcyBtYWtlIGxpZ2h0IHdvcmsu\r\nQUJDREVGRw==\r\n",
                   kPrintable = "Caf=C3=A9 au lait=\r\nsoft break  \r\nand tabs\there\r\n";
-const gss_buffer_desc kTextBuffer = viewOf(kText), kPidu = viewOf(kToken), kBase64Buffer = viewOf(kBase64),
-                      kPrintableBuffer = viewOf(kPrintable);
+const gss_buffer_desc kTextIn = viewOf(kText), kPidu = viewOf(kToken), kBase64In = viewOf(kBase64),
+                      kPrintableIn = viewOf(kPrintable);
 const TempDir kFolder;
 
-// One credential for every object: a key-store login on every attempt would
-// be most of the run time, so only the row of that login walks it.
+// One credential for all: a key-store login each attempt would be most of the run time.
 const ProviderEnvironment& shared() {
     static const ProviderEnvironment environment(testpki::keyStoreFiles().aliceP12);
     return environment;
@@ -43,11 +43,11 @@ const ProviderEnvironment& shared() {
 // Signing times and fresh keys differ from run to run, so a protected
 // message is shown as what it opens to, and any other text as itself.
 std::string opened(const std::string& text) {
-    SMIMEMessage m;
+    const gss_buffer_desc in = viewOf(text);
+    SMIMEMessage m(&in);
     unsigned minor = 0;
     EXPECT_EQ(m.login(shared().credential(), &minor), SMIME_OK);
-    const gss_buffer_desc in = viewOf(text);
-    const messageType_t type = text.empty() || m.setMessage(&in, &minor) != SMIME_OK ? messageNone : m.getMessageType();
+    const messageType_t type = m.getMessageType();
     if (type != messageSignedData && type != messageClearSigned && type != messageEnvelopedData)
         return text.size() < 200 ? "[" + text + "]" : std::to_string(std::hash<std::string>{}(text));
     VerifyRecord record;
@@ -75,12 +75,9 @@ struct Call {
     gss_buffer_desc buffer = {0, nullptr};
     std::ostringstream stream;
     std::istringstream input{kText};
-    std::ostream* const out = &stream;
-    std::istream* const in = &input;
     std::string file = kFolder.file("output");
     Form form = Form::InPlace;
-    unsigned info = kUntouched;
-    unsigned minor = kUntouched;
+    unsigned info = kUntouched, minor = kUntouched;
 
     Call() { std::remove(file.c_str()); }
     ~Call() { std::free(buffer.value); }
@@ -104,11 +101,10 @@ struct Call {
             }
             return ~0u;
         };
-        return form == Form::Buffer ? run(&buffer) : form == Form::Stream ? run(out) : run();
+        return form == Form::Buffer ? run(&buffer) : form == Form::Stream ? run(&stream) : run();
     }
 
-    // Ready to be handed the result again; the call's words stay when only
-    // the delivery is repeated.
+    // Ready for the result again; the call's words stay when only its delivery is repeated.
     void clearOutputs(bool words) {
         std::free(buffer.value);
         buffer = {0, nullptr};
@@ -128,8 +124,7 @@ struct Call {
         const unsigned flags = message->getStatus(&major, &scratch);
         // Asking for a message that is not there would change the major status.
         const std::string held = (flags & SMIME_MESSAGE_SET) != 0 ? heldMessage(*message) : "";
-        const std::string delivered = buffer.value != nullptr ? std::string(static_cast<char*>(buffer.value), buffer.length)
-                                                             : stream.str();
+        const std::string delivered = buffer.value ? std::string(static_cast<char*>(buffer.value), buffer.length) : stream.str();
         gss_buffer_desc generated = {0, nullptr};
         generator.getMessage(&generated); // a copy: the generator keeps its message
         return "minor " + std::to_string(minor) + ", info " + std::to_string(info) + ", recipient " +
@@ -193,14 +188,13 @@ bool attempt(const Row& row, int n, std::string& unfailed) {
     const auto& allowed = row.memoryStatuses;
     EXPECT_EQ(std::count(allowed.begin(), allowed.end(), status), 1) << "status " << status << "; " << shown;
     EXPECT_EQ(c.buffer.value, nullptr) << "handed out on failure";
-    // A result that took the message's place when only its delivery failed
-    // is asked for; else the call is made again.
+    // A result that took the message's place is asked for; else the call is made again.
     const bool resultHeld = !input.empty() && heldMessage(*c.message) != input;
     c.clearOutputs(!resultHeld);
     unsigned scratch = 0;
     if (!resultHeld) row.run(c);
     else if (c.form == Form::Buffer) c.message->getMessage(&c.buffer, &scratch);
-    else if (c.form == Form::Stream) c.message->getMessage(c.out, &scratch);
+    else if (c.form == Form::Stream) c.message->getMessage(&c.stream, &scratch);
     EXPECT_EQ(c.shown(), unfailed) << "unusable after the failure";
     return true;
 }
@@ -208,40 +202,40 @@ bool attempt(const Row& row, int n, std::string& unfailed) {
 std::vector<Row> rows() {
     static const std::string inputFile = kFolder.write("input", kText);
     static const std::string bigFile = kFolder.write("big", randomBytes(70000, 7));
+    static const std::string& keyStore = testpki::keyStoreFiles().aliceP12;
     const std::vector<unsigned> memory = {SMIME_NO_MEMORY}, provider = {SMIME_NO_MEMORY, SMIME_PROVIDER_FAILED};
     const Holds none = Holds::Nothing, notIn = Holds::NotLoggedIn;
     std::vector<Row> rows = {
         {"SMIMEMessage()", memory, none, [](Call& c) { return c.construct(); }},
-        {"SMIMEMessage(buffer)", memory, none, [](Call& c) { return c.construct(&kTextBuffer); }},
+        {"SMIMEMessage(buffer)", memory, none, [](Call& c) { return c.construct(&kTextIn); }},
         {"SMIMEMessage(file)", memory, none, [](Call& c) { return c.construct(inputFile.c_str()); }},
-        {"setMessage(buffer)", memory, none, [](Call& c) { return c.message->setMessage(&kTextBuffer, &c.minor); }},
-        {"setMessage(stream)", memory, none, [](Call& c) { return c.message->setMessage(c.in, &c.minor); }},
+        {"setMessage(buffer)", memory, none, [](Call& c) { return c.message->setMessage(&kTextIn, &c.minor); }},
+        {"setMessage(stream)", memory, none, [](Call& c) { return c.message->setMessage(&c.input, &c.minor); }},
         {"setMessage(file)", memory, none, [](Call& c) { return c.message->setMessage(inputFile.c_str(), &c.minor); }},
         {"getMessage(buffer)", memory, Holds::Text, [](Call& c) { return c.message->getMessage(&c.buffer, &c.minor); }},
         {"getMessage(stream)", {SMIME_NO_MEMORY, SMIME_STREAM_ERROR}, Holds::Text,
-         [](Call& c) { return c.message->getMessage(c.out, &c.minor); }},
+         [](Call& c) { return c.message->getMessage(&c.stream, &c.minor); }},
         {"writeMessageToFile", {SMIME_NO_MEMORY, SMIME_FILE_ACCESS, SMIME_STREAM_ERROR}, Holds::Text,
          [](Call& c) { return c.message->writeMessageToFile(c.file.c_str()); }},
         // Out of memory while scanning, the kind is unknown for the moment.
         {"getMessageType", {messageUnknown}, Holds::Signed,
          [](Call& c) { return static_cast<unsigned>(c.message->getMessageType()); }, messageSignedData},
         {"login(key store)", provider, notIn,
-         [](Call& c) { const auto& f = testpki::keyStoreFiles(); return c.message->login(f.aliceP12.c_str(), f.kPassword, "", &c.info, &c.minor); }},
+         [](Call& c) { return c.message->login(keyStore.c_str(), kPassword, "", &c.info, &c.minor); }},
         {"login(container)", provider, notIn,
          [](Call& c) { return c.message->login(shared().container(), "", &c.info, &c.minor); }},
         {"login(credential)", provider, notIn, [](Call& c) { return c.message->login(shared().credential(), &c.minor); }},
         {"insertEnvelopedData", memory, none, [](Call& c) { return c.generator.insertEnvelopedData(&kPidu); }},
         {"insertSignedData", memory, none, [](Call& c) { return c.generator.insertSignedData(&kPidu); }},
         {"insertMultipartAndSignedData", memory, none,
-         [](Call& c) { return c.generator.insertMultipartAndSignedData(digestSHA256, &kTextBuffer, &kPidu); }},
-        {"smimeGenerator::getMessage(buffer)", memory, Holds::Generated,
-         [](Call& c) { return c.generator.getMessage(&c.buffer); }},
+         [](Call& c) { return c.generator.insertMultipartAndSignedData(digestSHA256, &kTextIn, &kPidu); }},
+        {"generator getMessage(buffer)", memory, Holds::Generated, [](Call& c) { return c.generator.getMessage(&c.buffer); }},
         // A stream that fails keeps the message in the generator, with 16.
-        {"smimeGenerator::getMessage(stream)", {SMIME_NULL_PARAMETER}, Holds::Generated,
-         [](Call& c) { return c.generator.getMessage(c.out); }},
+        {"generator getMessage(stream)", {SMIME_NULL_PARAMETER}, Holds::Generated,
+         [](Call& c) { return c.generator.getMessage(&c.stream); }},
         {"sbase64::encode", memory, none, [](Call& c) { return sbase64().encode(&kPidu, &c.buffer); }},
-        {"sbase64::decode", memory, none, [](Call& c) { return sbase64().decode(&kBase64Buffer, &c.buffer); }},
-        {"sprintable::decode", {SMIME_STREAM_ERROR}, none, [](Call& c) { return sprintable::decode(&kPrintableBuffer, &c.buffer); }},
+        {"sbase64::decode", memory, none, [](Call& c) { return sbase64().decode(&kBase64In, &c.buffer); }},
+        {"sprintable::decode", {SMIME_STREAM_ERROR}, none, [](Call& c) { return sprintable::decode(&kPrintableIn, &c.buffer); }},
         {"loadMessage", memory, none, [](Call& c) { return smime_utility().loadMessage(bigFile.c_str(), &c.buffer); }},
     };
     const std::tuple<const char*, Act, Holds> acts[] = {
@@ -249,7 +243,7 @@ std::vector<Row> rows() {
         {"encrypt", Act::Encrypt, Holds::Text},   {"verify signed data", Act::Verify, Holds::Signed},
         {"decrypt", Act::Decrypt, Holds::Enveloped}, {"verify clear-signed", Act::Verify, Holds::ClearSigned}};
     const char* const formNames[] = {" into a buffer", " to a stream", " in place"};
-    for (const auto& [name, act, holds] : acts) {
+    for (const auto& [name, act, holds] : acts)
         for (const Form form : {Form::Buffer, Form::Stream, Form::InPlace}) {
             std::vector<unsigned> statuses = provider;
             // Every failure to take the message apart reads as a message that cannot be.
@@ -258,7 +252,6 @@ std::vector<Row> rows() {
             const auto run = [act = act, form](Call& c) { c.form = form; return c.protect(act); };
             rows.push_back({name + std::string(formNames[static_cast<int>(form)]), statuses, holds, run});
         }
-    }
     return rows;
 }
 

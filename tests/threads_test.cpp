@@ -16,8 +16,7 @@
 
 namespace {
 
-constexpr int kThreads = 6;
-constexpr int kRounds = 4;
+constexpr int kThreads = 6, kRounds = 4;
 using Problems = std::vector<std::string>;
 
 // CR LF lines, as a clear-signed part needs them.
@@ -59,8 +58,7 @@ void cycle(SMIMEMessage& m, const std::string& content, int kind, const char* si
                                   : m.sign(kind == 0 ? digestSHA256 : digestSHA512, &minor);
     if (kind == 3 && status == SMIME_OK) status = m.encrypt(strengthAES128, &targets, &minor);
     const std::string result = status == SMIME_OK ? opened(m) : "protecting gave " + std::to_string(status);
-    const std::string expected = kind == 2 ? content : content + "signed by ";
-    if (result.compare(0, expected.size(), expected) != 0 || (kind != 2 && result.find(signer) == std::string::npos))
+    if (kind == 2 ? result != content : result.rfind(content + "signed by ", 0) != 0 || result.find(signer) == std::string::npos)
         problems.push_back("opened to " + result);
 }
 

@@ -15,8 +15,7 @@ std::atomic<Route> g_counted{Route::Malloc};
 
 // Counts the call and tells whether it is the one that must fail.
 bool isChosenToFail(Route route) {
-    const Route counted = g_counted.load();
-    if (counted != Route::Every && counted != route) return false;
+    if (const Route counted = g_counted; counted != Route::Every && counted != route) return false;
     ++g_calls;
     return g_countdown.load() > 0 && g_countdown.fetch_sub(1) == 1;
 }
@@ -40,9 +39,7 @@ extern "C" void *__real_malloc(std::size_t), *__real_calloc(std::size_t, std::si
 #define WRAPPER extern "C" __attribute__((visibility("default"))) void*
 WRAPPER __wrap_malloc(std::size_t size) { return isChosenToFail(Route::Malloc) ? nullptr : __real_malloc(size); }
 WRAPPER __wrap_calloc(std::size_t n, std::size_t size) { return isChosenToFail(Route::Other) ? nullptr : __real_calloc(n, size); }
-WRAPPER __wrap_realloc(void* block, std::size_t size) {
-    return isChosenToFail(Route::Other) ? nullptr : __real_realloc(block, size);
-}
+WRAPPER __wrap_realloc(void* p, std::size_t size) { return isChosenToFail(Route::Other) ? nullptr : __real_realloc(p, size); }
 
 // Blocks of operator new come from the real malloc and go back with free, so
 // that a sanitizer sees matching pairs; every form is replaced, since a

@@ -20,8 +20,6 @@ template <void (*Arm)(int)>
 struct ScopedFailure {
     explicit ScopedFailure(int n) { Arm(n); }
     ~ScopedFailure() { disarmMallocFailure(); }
-    ScopedFailure(const ScopedFailure&) = delete;
-    ScopedFailure& operator=(const ScopedFailure&) = delete;
 };
 using MallocFailure = ScopedFailure<failNthMalloc>;
 using AllocationFailure = ScopedFailure<failNthAllocation>;
