@@ -7,58 +7,39 @@
 
 namespace {
 
-// The ways memory is asked for; the armed route, or Every, is counted.
+// The ways memory is asked for; calls of the armed way, or of every way, are counted.
 enum class Route { Malloc, New, Other, Every };
 
-std::atomic<int> g_countdown{0};
-std::atomic<int> g_calls{0};
+std::atomic<int> g_countdown{0}, g_calls{0};
 std::atomic<Route> g_counted{Route::Malloc};
 
 // Counts the call and tells whether it is the one that must fail.
 bool isChosenToFail(Route route) {
-    const Route counted = g_counted.load();
-    if (counted != Route::Every && counted != route) return false;
+    if (const Route counted = g_counted; counted != Route::Every && counted != route) return false;
     ++g_calls;
     return g_countdown.load() > 0 && g_countdown.fetch_sub(1) == 1;
 }
 
-void arm(int n, Route counted) {
-    g_calls = 0;
-    g_counted = counted;
-    g_countdown = n;
-}
+void arm(int n, Route counted) { g_calls = 0; g_counted = counted; g_countdown = n; }
 
 } // namespace
 
 void failNthMalloc(int n) { arm(n, Route::Malloc); }
-
 void failNthNew(int n) { arm(n, Route::New); }
-
 void failNthAllocation(int n) { arm(n, Route::Every); }
-
 void disarmMallocFailure() { g_countdown = 0; }
-
 int mallocCallsSinceArmed() { return g_calls; }
 
-extern "C" void* __real_malloc(std::size_t size);
-extern "C" void* __real_calloc(std::size_t count, std::size_t size);
-extern "C" void* __real_realloc(void* block, std::size_t size);
+extern "C" void *__real_malloc(std::size_t), *__real_calloc(std::size_t, std::size_t), *__real_realloc(void*, std::size_t);
 
-// The linker sends the program's own malloc, calloc and realloc calls here.
+// The linker sends the program's own malloc, calloc and realloc calls here
+// (a failed realloc leaves the block as it was, as the real one does).
 // Visible, since the linker also checks the unversioned references of shared
 // libraries (a sanitizer runtime's allocator has no versions) against them.
-#define WRAPPER extern "C" __attribute__((visibility("default")))
-
-WRAPPER void* __wrap_malloc(std::size_t size) { return isChosenToFail(Route::Malloc) ? nullptr : __real_malloc(size); }
-
-WRAPPER void* __wrap_calloc(std::size_t count, std::size_t size) {
-    return isChosenToFail(Route::Other) ? nullptr : __real_calloc(count, size);
-}
-
-// A failed realloc leaves the block as it was, as the real one does.
-WRAPPER void* __wrap_realloc(void* block, std::size_t size) {
-    return isChosenToFail(Route::Other) ? nullptr : __real_realloc(block, size);
-}
+#define WRAPPER extern "C" __attribute__((visibility("default"))) void*
+WRAPPER __wrap_malloc(std::size_t size) { return isChosenToFail(Route::Malloc) ? nullptr : __real_malloc(size); }
+WRAPPER __wrap_calloc(std::size_t n, std::size_t size) { return isChosenToFail(Route::Other) ? nullptr : __real_calloc(n, size); }
+WRAPPER __wrap_realloc(void* p, std::size_t size) { return isChosenToFail(Route::Other) ? nullptr : __real_realloc(p, size); }
 
 // Blocks of operator new come from the real malloc and go back with free, so
 // that a sanitizer sees matching pairs; every form is replaced, since a
@@ -67,13 +48,10 @@ WRAPPER void* __wrap_realloc(void* block, std::size_t size) {
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
     return isChosenToFail(Route::New) ? nullptr : __real_malloc(size == 0 ? 1 : size);
 }
-
 void* operator new(std::size_t size) {
-    void* block = ::operator new(size, std::nothrow);
-    if (block == nullptr) throw std::bad_alloc();
-    return block;
+    if (void* block = ::operator new(size, std::nothrow)) return block;
+    throw std::bad_alloc();
 }
-
 void* operator new[](std::size_t size) { return ::operator new(size); }
 void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return ::operator new(size, tag); }
 void operator delete(void* block) noexcept { std::free(block); }

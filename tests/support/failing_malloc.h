@@ -1,8 +1,6 @@
-// Makes a chosen allocation fail, for the code linked into a test program.
-// Linking the failing_malloc target routes the program's own malloc, calloc
-// and realloc calls through it (shared libraries keep their own), and
-// replaces the global operator new and delete, which every library of the
-// process uses.
+// Makes a chosen allocation fail, for the code linked into a test program:
+// its own malloc, calloc and realloc calls (shared libraries keep theirs), and
+// the global operator new and delete, which every library of the process uses.
 #ifndef TESTS_FAILING_MALLOC_H
 #define TESTS_FAILING_MALLOC_H
 
@@ -14,21 +12,14 @@
 void failNthMalloc(int n);
 void failNthNew(int n);
 void failNthAllocation(int n);
-
-// Nothing fails any more; the count of calls goes on.
-void disarmMallocFailure();
-
-// The calls counted since the last arming.
+void disarmMallocFailure(); // nothing fails any more; the count goes on
 int mallocCallsSinceArmed();
 
 // Arms on construction, disarms when it goes out of scope.
 template <void (*Arm)(int)>
-class ScopedFailure {
-public:
+struct ScopedFailure {
     explicit ScopedFailure(int n) { Arm(n); }
     ~ScopedFailure() { disarmMallocFailure(); }
-    ScopedFailure(const ScopedFailure&) = delete;
-    ScopedFailure& operator=(const ScopedFailure&) = delete;
 };
 using MallocFailure = ScopedFailure<failNthMalloc>;
 using AllocationFailure = ScopedFailure<failNthAllocation>;
