@@ -1,10 +1,6 @@
-// The fuzz targets' entry points: the MIME stream scanner, the S/MIME parser
-// and the transfer decoders on arbitrary text, and SMIMEMessage::verify and
-// decrypt with the OpenSSL provider. For those, two identities under one
-// throwaway CA, RSA (key transport) and EC (key agreement), are made and
-// logged in on the first call. Messages from anyone else stop at the first
-// signer or recipient that does not match, so the target also unprotects
-// their own messages with PKCS#7 objects edited by the input.
+// The fuzz targets' entry points. Messages from unknown keys stop at the first
+// signer or recipient that does not match, so unprotectMessage also edits the
+// own messages of two throwaway identities: RSA (key transport), EC (key agreement).
 #include "entry_points.h"
 
 #include <algorithm>
@@ -28,43 +24,34 @@ namespace {
 
 // A broken promise aborts, so that the fuzzer keeps the input.
 void require(bool holds, const char* call, const char* promise = "") {
-    if (holds) return;
-    std::fprintf(stderr, "fuzz check failed: %s %s\n", call, promise);
-    std::abort();
+    if (!holds) std::fprintf(stderr, "fuzz check failed: %s %s\n", call, promise), std::abort();
 }
 
-gss_buffer_desc viewOf(std::string_view bytes) {
-    return {static_cast<OM_uint32>(bytes.size()), const_cast<char*>(bytes.data())};
-}
+gss_buffer_desc viewOf(std::string_view bytes) { return {static_cast<OM_uint32>(bytes.size()), const_cast<char*>(bytes.data())}; }
 
 // A descriptor that receives malloc'd output, freed when it goes.
-class HeapBuffer : public ::detail::OwnedBuffer {
-public:
+struct HeapBuffer : ::detail::OwnedBuffer {
     bool isUntouched() const { return held().length == 0 && held().value == nullptr; }
     std::string_view bytes() const { return {static_cast<const char*>(held().value), held().length}; }
 };
 
 // The call returned one of allowed, and handed out nothing if it failed.
-void requireOutcome(const char* call, unsigned status, std::initializer_list<unsigned> allowed,
-                           std::initializer_list<const HeapBuffer*> outputs = {}) {
+void requireOutcome(const char* call, unsigned status, std::initializer_list<unsigned> allowed, std::initializer_list<const HeapBuffer*> outputs = {}) {
     require(std::find(allowed.begin(), allowed.end(), status) != allowed.end(), call, "returns a documented status");
     for (const HeapBuffer* out : outputs) require(status == SMIME_OK || out->isUntouched(), call, "failed: hands out nothing");
 }
 
-// Whether part is a run of bytes somewhere in whole, in linear time.
 bool isSliceOf(std::string_view part, std::string_view whole) {
     return part.empty() || vekruntime::findBytes(whole.data(), whole.size(), part.data(), part.size()) != nullptr;
 }
 
-// Base64 as MIME bodies carry it, decoded plainly to check the library's
-// decoders against: CR and LF anywhere are skipped, the rest is whole groups
-// of four, '=' pads only the last group in its last one or two places, and
-// bits under the padding need not be zero. Nothing when the text is refused.
+// Base64 as MIME bodies carry it, decoded plainly to check the library's decoders against: CR and LF anywhere
+// are skipped, the rest is whole groups of four, '=' pads only the last group in its last one or two places,
+// and bits under the padding need not be zero. Nothing when the text is refused.
 std::optional<std::string> referenceBase64Decode(std::string_view text) {
     static constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string groups, bytes;
-    for (char c : text)
-        if (c != '\r' && c != '\n') groups += c;
+    for (char c : text) if (c != '\r' && c != '\n') groups += c;
     std::size_t padding = 0;
     while (padding < 2 && padding < groups.size() && groups[groups.size() - 1 - padding] == '=') ++padding;
     if (groups.size() % 4 != 0) return std::nullopt;
@@ -110,21 +97,17 @@ std::string arrayDecoded(sbase64& codec, std::string_view text) {
     return std::string(textOf(out.get(), written));
 }
 
-// The first byte of an input.
-constexpr std::uint8_t kEditOwnMessage = 0x01; // else the rest is the message
-constexpr std::uint8_t kSignatureOnly = 0x02;  // verify without the chain check
-constexpr std::uint8_t kInPlace = 0x04;        // else the content goes to a buffer
-constexpr std::uint8_t kUseEcIdentity = 0x10;  // else the RSA identity
+// The first byte of an input: edit an own message (else the rest is the message), verify without the
+// chain check, unprotect in place (else into a buffer), use the EC identity (else the RSA one).
+enum Mode : std::uint8_t { kEditOwnMessage = 0x01, kSignatureOnly = 0x02, kInPlace = 0x04, kUseEcIdentity = 0x10 };
 
 // The second byte of an input that edits an own message picks which.
 enum OwnMessage : unsigned { SignedData, ClearSigned, EnvelopedData, kOwnMessageKinds };
 
-class Identity {
-public:
+struct Identity {
     Identity(demopki::KeyKind kind, const char* name, X509* caCert, EVP_PKEY* caKey) {
         const demopki::KeyPtr key = demopki::makeKey(kind);
-        const demopki::CertPtr cert =
-            key ? demopki::makeCertificate(key.get(), {name, std::string(name) + "@example.com"}, caCert, caKey) : nullptr;
+        const demopki::CertPtr cert = key ? demopki::makeCertificate(key.get(), {name, std::string(name) + "@example.com"}, caCert, caKey) : nullptr;
         require(cert != nullptr, "setup", "key and certificate");
         certificatePem = demopki::certificatePem(cert.get());
         const std::string store = demopki::privateKeyPem(key.get(), "") + certificatePem + demopki::certificatePem(caCert);
@@ -135,12 +118,7 @@ public:
                     message.login(container_, "", &info, &smimeMinor) == SMIME_OK,
                 "setup", "key store loads and logs in");
     }
-    ~Identity() {
-        unsigned minor = 0;
-        message.logout(&minor);
-        OM_uint32 providerMinor = 0;
-        prov_abolish_creds(&container_, &providerMinor);
-    }
+    ~Identity() { unsigned minor = 0; OM_uint32 providerMinor = 0; message.logout(&minor), prov_abolish_creds(&container_, &providerMinor); }
 
     // A letter signed, clear-signed, and encrypted to this identity and the other:
     // the PKCS#7 object of each and a clear-signed one's content.
@@ -168,15 +146,12 @@ public:
 
     std::string certificatePem, ownObject[kOwnMessageKinds], ownContent[kOwnMessageKinds];
     SMIMEMessage message;
-
-private:
     gss_buffer_desc* container_ = nullptr;
 };
 
 struct Parties {
     demopki::KeyPtr caKey = demopki::makeKey(demopki::KeyKind::EcP256);
-    demopki::CertPtr caCert = demopki::makeCertificate(caKey.get(), {"Fuzz CA", "", -3600, 365L * 86400, true},
-                                                       nullptr, caKey.get());
+    demopki::CertPtr caCert = demopki::makeCertificate(caKey.get(), {"Fuzz CA", "", -3600, 365L * 86400, true}, nullptr, caKey.get());
     Identity rsa{demopki::KeyKind::Rsa2048, "rsa", caCert.get(), caKey.get()};
     Identity ec{demopki::KeyKind::EcP256, "ec", caCert.get(), caKey.get()};
     Parties() { rsa.makeOwnMessages(ec); ec.makeOwnMessages(rsa); }
@@ -241,8 +216,7 @@ unsigned parseMessage(const std::uint8_t* data, std::size_t size) {
     const messageType_t kind = parser.getMessageType();
     HeapBuffer object, content;
     const unsigned status = parser.getPKCS7Object(object.get(), content.get());
-    requireOutcome("getPKCS7Object", status, {SMIME_OK, SMIME_NULL_PARAMETER, SMIME_NO_MEMORY, SMIME_BAD_MESSAGE},
-                   {&object, &content});
+    requireOutcome("getPKCS7Object", status, {SMIME_OK, SMIME_NULL_PARAMETER, SMIME_NO_MEMORY, SMIME_BAD_MESSAGE}, {&object, &content});
     require(isMessageKind(kind) && isMessageKind(parser.getMessageType()), "getMessageType", "names a kind");
     if (kind != messageClearSigned) {
         require(content.isUntouched(), "getPKCS7Object", "gives separate content only for clear-signed");
@@ -303,8 +277,7 @@ unsigned decodePrintable(const std::uint8_t* data, std::size_t size) {
     HeapBuffer decoded;
     const unsigned status = sprintable::decode(&input, decoded.get());
     requireOutcome("decode", status, {SMIME_OK, SMIME_BAD_ENCODING, SMIME_STREAM_ERROR}, {&decoded});
-    require(status != SMIME_OK || (decoded.get()->value && decoded.bytes().size() <= size), "decode",
-            "gives a block no longer than the text");
+    require(status != SMIME_OK || (decoded.get()->value && decoded.bytes().size() <= size), "decode", "gives a block no longer than the text");
     // Each byte as an escape in upper or lower case hex, with soft line breaks
     // between lines of 25 escapes, decodes to itself.
     static constexpr char kDigits[] = "0123456789ABCDEF0123456789abcdef";
@@ -319,7 +292,6 @@ unsigned decodePrintable(const std::uint8_t* data, std::size_t size) {
     require(sprintable::decode(&escapes, back.get()) == SMIME_OK && back.bytes() == text, "decode", "unescapes bytes");
     return status;
 }
-
 
 unsigned unprotectMessage(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return SMIME_OK;

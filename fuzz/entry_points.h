@@ -1,7 +1,6 @@
-// One input through one part of the library: what each fuzz target runs and
-// the regression test replays. Each aborts with a line on standard error when
-// a promise breaks (outputs inside the message, nothing handed out on failure,
-// decoders that agree with a reference) and returns the operation's status.
+// One input through one part of the library, as each fuzz target runs it and the regression test replays it:
+// aborts with a line on standard error when a promise breaks (outputs inside the message, nothing handed
+// out on failure, decoders that agree with a reference), else returns the operation's status.
 #ifndef FUZZ_ENTRY_POINTS_H
 #define FUZZ_ENTRY_POINTS_H
 
@@ -14,9 +13,8 @@ unsigned scanMessage(const std::uint8_t* data, std::size_t size);     // header 
 unsigned parseMessage(const std::uint8_t* data, std::size_t size);    // kind and PKCS#7 object, twice
 unsigned decodeBase64(const std::uint8_t* data, std::size_t size);    // every decoder, every encoder and back
 unsigned decodePrintable(const std::uint8_t* data, std::size_t size); // decoded, and escaped and back
-// verify or decrypt with the OpenSSL provider and throwaway keys: the rest of
-// the input as a message, or (as the first byte chooses) one of their own
-// messages whose PKCS#7 object the rest of it edits.
+// verify or decrypt with the OpenSSL provider and throwaway keys: the rest of the input as a message, or
+// (as the first byte chooses) one of their own messages whose PKCS#7 object the rest of it edits.
 unsigned unprotectMessage(const std::uint8_t* data, std::size_t size);
 } // namespace fuzzentry
 

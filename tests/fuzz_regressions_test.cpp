@@ -1,6 +1,5 @@
-// The seed corpora and every input a fuzzer once found a fault with, replayed
-// through the fuzz targets' entry points: each passes the entry point's checks
-// (which abort otherwise) and ends with a status its operation documents.
+// The seed corpora and every input a fuzzer once found a fault with, replayed through the fuzz targets' entry
+// points: each passes the entry point's checks (which abort otherwise) and ends with a documented status.
 #include <algorithm>
 #include <filesystem>
 #include <map>
@@ -17,28 +16,19 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A folder under fuzz/corpus and fuzz/regressions, its entry point, what a
-// replay may end with (memory never runs out here), and the seeds that
-// fuzz/make_corpus.sh made to end with a known status: "own-" ones unprotect
-// what the target's identities made, "rsa-" ones come from unknown keys.
-struct Target {
-    const char* name;
-    unsigned (*entry)(const std::uint8_t*, std::size_t);
-    std::vector<unsigned> statuses;
-    std::map<std::string, unsigned> known;
-};
+// A folder under fuzz/corpus and fuzz/regressions, its entry point, what a replay may end with (memory never
+// runs out here), and the seeds that fuzz/make_corpus.sh made to end with a known status: "own-" ones
+// unprotect what the target's identities made, "rsa-" ones come from unknown keys.
+struct Target { const char* name; unsigned (*entry)(const std::uint8_t*, std::size_t); std::vector<unsigned> statuses; std::map<std::string, unsigned> known; };
 
-const unsigned kOk = SMIME_OK, kNull = SMIME_NULL_PARAMETER, kBadEncoding = SMIME_BAD_ENCODING,
-               kFailed = SMIME_PROVIDER_FAILED, kBad = SMIME_BAD_MESSAGE;
+const unsigned kOk = SMIME_OK, kNull = SMIME_NULL_PARAMETER, kBadEncoding = SMIME_BAD_ENCODING, kFailed = SMIME_PROVIDER_FAILED, kBad = SMIME_BAD_MESSAGE;
 const Target kTargets[] = {
     {"scanner", fuzzentry::scanMessage, {kOk}, {}},
-    {"parser", fuzzentry::parseMessage, {kOk, kNull, kBad},
-     {{"openssl-signed.eml", kOk}, {"openssl-clear-signed.eml", kOk}, {"openssl-enveloped.eml", kOk}}},
+    {"parser", fuzzentry::parseMessage, {kOk, kNull, kBad}, {{"openssl-signed.eml", kOk}, {"openssl-clear-signed.eml", kOk}, {"openssl-enveloped.eml", kOk}}},
     {"base64", fuzzentry::decodeBase64, {kOk, kNull},
      {{"der-64-lf", kOk}, {"der-76-crlf", kOk}, {"break-inside-group", kOk}, {"space-inside", kNull}, {"cut-short", kNull},
       {"data-after-padding", kNull}}},
-    {"printable", fuzzentry::decodePrintable, {kOk, kBadEncoding},
-     {{"soft-breaks", kOk}, {"bad-escape", kBadEncoding}, {"bare-lf", kBadEncoding}}},
+    {"printable", fuzzentry::decodePrintable, {kOk, kBadEncoding}, {{"soft-breaks", kOk}, {"bad-escape", kBadEncoding}, {"bare-lf", kBadEncoding}}},
     {"unprotect", fuzzentry::unprotectMessage, {kOk, kFailed, kBad},
      {{"own-rsa-signed", kOk}, {"own-rsa-clear-signed", kOk}, {"own-rsa-enveloped", kOk}, {"own-ec-signed", kOk},
       {"own-ec-clear-signed", kOk}, {"own-ec-enveloped", kOk}, {"own-ec-enveloped-in-place", kOk},
