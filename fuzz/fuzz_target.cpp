@@ -1,8 +1,6 @@
-// A libFuzzer target: every input through the entry point of entry_points.h
-// that CMake names in FUZZ_ENTRY_POINT.
+// A libFuzzer target running the entry point that CMake names in FUZZ_ENTRY_POINT.
 #include "entry_points.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    fuzzentry::FUZZ_ENTRY_POINT(data, size);
-    return 0;
+    return fuzzentry::FUZZ_ENTRY_POINT(data, size), 0;
 }

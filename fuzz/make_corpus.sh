@@ -27,7 +27,7 @@ for target in scanner parser unprotect base64 printable; do
 done
 
 # --- Messages: for the scanner and the parser, and behind a mode byte for
-# unprotect (0x00 RSA identity, 0x10 EC identity; see unprotect_entry_point.cpp).
+# unprotect (0x00 RSA identity, 0x10 EC identity; see entry_points.cpp).
 messages=$work/messages
 mkdir -p "$messages"
 letter=$work/letter.txt
