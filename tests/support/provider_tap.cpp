@@ -102,9 +102,6 @@ TAP(OM_uint32, kivo_establish_creds, (void* r, const gss_buffer_desc* l, const g
     const std::string args = std::string(r != nullptr ? "reserved " : "") + text(l) + " " + text(p) + " type=" + oid(t);
     return tapped("kivo_establish_creds", args, m, [&] { return __real_kivo_establish_creds(r, l, p, t, m, c); }, [&] { hand(*c); });
 }
-TAP(OM_uint32, kivo_import_creds, (const gss_buffer_desc* k, const gss_buffer_desc* p, OM_uint32* m, gss_buffer_desc** c)) {
-    return tapped("kivo_import_creds", text(p), m, [&] { return __real_kivo_import_creds(k, p, m, c); }, [&] { hand(*c); });
-}
 TAP(OM_uint32, gss_import_name, (OM_uint32* m, const gss_buffer_desc* n, gss_OID t, gss_name_t* o)) {
     return tapped("gss_import_name", text(n) + " type=" + oid(t), m, [&] { return __real_gss_import_name(m, n, t, o); }, [&] { hand(*o); });
 }
@@ -161,32 +158,20 @@ TAP(OM_uint32, gss_add_oid_set_member, (OM_uint32* m, gss_OID o, gss_OID_set* s)
     const void* before = valueOf(s);
     return tapped("gss_add_oid_set_member", oid(o), m, [&] { return __real_gss_add_oid_set_member(m, o, s); }, [&] { forget(before), hand(*s); });
 }
-TAP(OM_uint32, kivo_display_status, (OM_uint32 r, gss_buffer_desc* t)) {
-    return tapped("kivo_display_status", std::to_string(r), nullptr, [&] { return __real_kivo_display_status(r, t); }, [&] { hand(t->value); });
-}
-
 namespace tap {
 
-void reset() {
-    const std::lock_guard<std::mutex> lock(state().mutex);
-    state().calls.clear(), state().plans.clear();
-}
-std::vector<std::string> calls() {
-    const std::lock_guard<std::mutex> lock(state().mutex);
-    return state().calls;
-}
+using Lock = std::lock_guard<std::mutex>;
+void reset() { const Lock lock(state().mutex); state().calls.clear(), state().plans.clear(); }
+std::vector<std::string> calls() { const Lock lock(state().mutex); return state().calls; }
 std::vector<std::string> names() {
     std::vector<std::string> found = calls();
     for (std::string& call : found) call = call.substr(0, call.find(' '));
     return found;
 }
 void failAt(const std::string& name, int occurrence, OM_uint32 major, OM_uint32 minor) {
-    const std::lock_guard<std::mutex> lock(state().mutex);
+    const Lock lock(state().mutex);
     state().plans.push_back({name, occurrence, major, minor});
 }
-std::size_t outstanding() {
-    const std::lock_guard<std::mutex> lock(state().mutex);
-    return state().handed.size();
-}
+std::size_t outstanding() { const Lock lock(state().mutex); return state().handed.size(); }
 
 } // namespace tap

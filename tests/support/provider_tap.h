@@ -1,5 +1,5 @@
 // A tap on the real provider for the tests of the message object. Linking
-// the provider_tap target routes every provider call of the program through
+// the provider_tap target routes every provider call the library makes through
 // a wrapper (GNU ld --wrap) that records it, can make it fail instead of
 // reaching the provider, and counts the objects the provider handed out, so
 // that a test (tap::Test) can see that nothing is left outstanding.
