@@ -75,10 +75,7 @@ struct Call {
 // Every test gives back every provider object it caused, its objects destroyed.
 class SMIMEMessageProtection : public tap::Test {
 protected:
-    void TearDown() override {
-        objects_.clear();
-        tap::Test::TearDown();
-    }
+    void TearDown() override { objects_.clear(), tap::Test::TearDown(); }
     SMIMEMessage& ready(const std::string& bytes, const std::string& keyStore = keys().aliceP12) {
         objects_.push_back(std::make_unique<SMIMEMessage>());
         loginWith(*objects_.back(), keyStore);
@@ -148,9 +145,8 @@ TEST_F(SMIMEMessageProtection, RefusesInOrderAndTouchesNothing) {
 }
 
 // A protection and the unprotection that undoes it, in every form: the result
-// is held and delivered alike and classified afresh, and the caller gets back
-// its text with what the provider found out. Clear-signed content of every
-// shape comes back byte for byte.
+// is held, delivered and classified afresh, and the caller gets back its text
+// with what the provider found out; clear-signed content byte for byte.
 TEST_F(SMIMEMessageProtection, EveryFormHoldsAndDeliversTheResultAndUndoesIt) {
     const struct {
         const char* name; Op protect; digestAlgorithm_t digest; encryptionAlgorithmStrength_t strength;
@@ -188,10 +184,9 @@ TEST_F(SMIMEMessageProtection, EveryFormHoldsAndDeliversTheResultAndUndoesIt) {
     }
 }
 
-// When an operation fails the held message stays and nothing is delivered:
-// a message of the wrong kind or that cannot be taken apart gives 22 before
-// the provider is asked; a refusing provider gives 10 with its reason, and
-// the next call works; one that succeeds with no content changes nothing.
+// A failed operation keeps the message and delivers nothing: a message of the
+// wrong kind or that cannot be taken apart gives 22 before the provider is
+// asked; a refusing provider 10 with its reason, and the next call works.
 TEST_F(SMIMEMessageProtection, KeepsTheMessageWhenThereIsNothingToDeliver) {
     const std::string signedText = heldMessage(protectedBy(Op::Sign)), clearSigned = heldMessage(protectedBy(Op::SignatureOnly));
     const std::string enveloped = heldMessage(protectedBy(Op::Encrypt));
@@ -246,7 +241,7 @@ TEST_F(SMIMEMessageProtection, KeepsTheMessageWhenThereIsNothingToDeliver) {
     }
 }
 
-// --- the provider's calls: "name args", a trailing '!' when its failure writes "<name> failed."
+// The provider's calls as "name args", a trailing '!' when its failure writes "<name> failed.".
 Names credentialCalls(const std::string& principal) {
     return {"gss_import_name " + principal + " type=1!", "gss_create_empty_oid_set!", "gss_add_oid_set_member 7!",
             "idup_acquire_cred_with_auth name time=4294967295 mechs={7} usage=120!", "prov_release_name", "prov_free_buffer_desc",
@@ -321,11 +316,10 @@ bool isRelease(const std::string& call) {
     return call.rfind("prov_release", 0) == 0 || call.rfind("prov_free", 0) == 0 || call.rfind("prov_abolish", 0) == 0;
 }
 
-// Each row makes exactly its calls. Then every call of it that is not a release
-// fails in turn: 10 with the provider's minor status (15 when no verification
-// record can be made), only clean-up after it, the step's record where it writes
-// one, the held message as it was, the same call working next time, and nothing
-// left outstanding.
+// Each row makes exactly its calls; then each that is not a release fails in
+// turn: 10 with its minor status (15 when no verification record can be
+// made), only clean-up after it, its record, the message kept, the same call
+// working next time, and nothing left outstanding.
 TEST_F(SMIMEMessageProvider, EachCallIsMadeAndEachFailingCallGivesItsStatusAndLeavesNothingOutstanding) {
     const ProviderEnvironment bob(keys().bobP12);
     const std::size_t outstanding = tap::outstanding();

@@ -112,10 +112,8 @@ TEST_F(SMIMEMessageInput, KeepsEveryByteAndHandsTheSameBytesOutEveryWay) {
 }
 
 // Hands out its bytes, then breaks like a failing device.
-class BreakingBuffer : public std::streambuf {
-public:
+struct BreakingBuffer : std::streambuf {
     explicit BreakingBuffer(std::string& bytes) { setg(bytes.data(), bytes.data(), bytes.data() + bytes.size()); }
-protected:
     int_type underflow() override { throw std::runtime_error("device failed"); }
     int_type overflow(int_type) override { throw std::runtime_error("device failed"); }
 };
@@ -280,13 +278,11 @@ struct TraceCase {
     const char* file;             // of the first record
     const char* prefix = "";
 };
-std::string encoded(const std::string& input, bool decode = false) {
+// Runs a codec over input and frees what it made.
+enum class Codec { Encode, Decode, Printable };
+void encoded(const std::string& input, Codec codec = Codec::Encode) {
     gss_buffer_desc in = viewOf(input), out = {0, nullptr};
-    return (decode ? sbase64().decode(&in, &out) : sbase64().encode(&in, &out)) != 0 ? "" : take(out);
-}
-void decodePrintable(const std::string& input) {
-    gss_buffer_desc in = viewOf(input), out = {0, nullptr};
-    sprintable::decode(&in, &out);
+    (void)(codec == Codec::Encode ? sbase64().encode(&in, &out) : codec == Codec::Decode ? sbase64().decode(&in, &out) : sprintable::decode(&in, &out));
     std::free(out.value);
 }
 const gss_buffer_desc kPidu = {3, const_cast<char*>("abc")};
@@ -298,19 +294,19 @@ const TraceCase kTraceCases[] = {
          unsigned char out[8];
          sbase64 codec;
          codec.b64Encode(reinterpret_cast<const unsigned char*>("abc"), 3, out, sizeof out), codec.b64Decode("YWJj", 4, out, sizeof out);
-         encoded("abc"), encoded("not base64!", true);
+         encoded("abc"), encoded("not base64!", Codec::Decode);
      }, Texts{"sbase64::sbase64()", "sbase64::b64encode()", "sbase64::b64Decode()", "sbase64::sbase64()", "sbase64::encode()",
               "sbase64::~sbase64()", "sbase64::sbase64()", "sbase64::decode()", "sbase64::~sbase64()", "sbase64::~sbase64()"}, {}, "src/sbase64"},
     {"base64 out of memory", [](Scene&) {
          { const MallocFailure failure(1); encoded("abc"); }
          const MallocFailure failure(1);
-         encoded("QUJD", true);
+         encoded("QUJD", Codec::Decode);
      }, std::nullopt, {"sbase64::encode() could not alloc storage for output.", "sbase64::decode() could not alloc storage for output."}, "src/sbase64"},
     // Only the first four write a record.
-    {"printable decoding refused", [](Scene&) { for (const char* in : {"abc=", "=4G", "a\rb", "abc\r", "a\nb", "a\x01", "caf\xE9"}) decodePrintable(in); },
+    {"printable decoding refused", [](Scene&) { for (const char* in : {"abc=", "=4G", "a\rb", "abc\r", "a\nb", "a\x01", "caf\xE9"}) encoded(in, Codec::Printable); },
      std::nullopt, Texts(4, "sprintable::decode: Invalide encoded message!"), "src/sprintable"},
     {"printable encoding", [](Scene&) { sprintable::encode(nullptr, nullptr); }, Texts{"sprintable::encode()"}, {}, "src/sprintable"},
-    {"printable out of memory", [](Scene&) { const MallocFailure failure(1); decodePrintable("abc"); },
+    {"printable out of memory", [](Scene&) { const MallocFailure failure(1); encoded("abc", Codec::Printable); },
      std::nullopt, {"sprintable::decode: Error accumulating stream data!"}, "src/sprintable"},
     {"utility", [](Scene&) {
          char bytes[8];
@@ -371,8 +367,7 @@ const TraceCase kTraceCases[] = {
      {"not logged in", "not logged in", kNull, "message is not set", kNull, "output buffer has not been initialized"}, "src/smimemsg_cry"},
 };
 
-// Entry records name the member and where it is; exit records only the
-// member. Every record is the library's component, 0x400.
+// Entry records name the member and where it is, exit records only the member; all are component 0x400.
 TEST_F(LibraryTrace, RecordsNameTheirMembersAndSayWhatWentWrong) {
     for (const auto& c : kTraceCases) {
         SCOPED_TRACE(c.name);
