@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <tuple>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -33,7 +34,6 @@ using Texts = std::vector<std::string>;
 using Status = std::tuple<unsigned, unsigned, unsigned>;
 using SMIMEMessageStatus = tap::Test;
 using SMIMEMessageInput = tap::Test;
-using SMIMEMessageOutput = tap::Test;
 using SMIMEMessageLogin = tap::Test;
 using LibraryTrace = tap::Test;
 
@@ -140,88 +140,74 @@ TEST_F(SMIMEMessageInput, KeepsWhatAStreamGaveBeforeItFailedOrThrew) {
     EXPECT_TRUE(breaking.bad());
 }
 
-// Refused with nothing held afterwards; and while a message is held, refused
-// with 14 before the argument is looked at.
-TEST_F(SMIMEMessageInput, RefusesUnusableSourcesAndHoldsNothingAfterwards) {
-    TempDir dir;
-    const std::string unreadable = dir.write("unreadable", "bytes"), empty = dir.write("empty", ""), none = dir.file("none");
-    const gss_buffer_desc zeroLength = {0, const_cast<char*>("bytes")}, noBytes = {5, nullptr};
-    std::istringstream emptyStream;
-    using Input = std::variant<const gss_buffer_desc*, std::istream*, const char*>;
-    std::vector<std::tuple<const char*, Input, unsigned>> cases = {
-        {"null buffer", static_cast<const gss_buffer_desc*>(nullptr), SMIME_NULL_PARAMETER},
-        {"buffer of length 0", &zeroLength, SMIME_NULL_PARAMETER},
-        {"buffer without bytes", &noBytes, SMIME_NULL_PARAMETER},
-        {"null stream", static_cast<std::istream*>(nullptr), SMIME_NULL_PARAMETER},
-        {"empty stream", &emptyStream, SMIME_STREAM_ERROR},
-        {"null file name", static_cast<const char*>(nullptr), SMIME_NULL_PARAMETER},
-        {"missing file", none.c_str(), SMIME_FILE_NOT_FOUND},
-        {"empty file", empty.c_str(), SMIME_FILE_ACCESS},
-    };
-#if !defined(_WIN32)
-    // The owner-read bit is checked itself, so this holds for root as well.
-    ASSERT_EQ(chmod(unreadable.c_str(), 0200), 0);
-    cases.emplace_back("no owner-read bit", unreadable.c_str(), SMIME_FILE_ACCESS);
-#endif
-    for (const auto& [name, input, expected] : cases) {
-        SCOPED_TRACE(name);
-        SMIMEMessage object, holding;
-        unsigned minor = kUntouched;
-        const auto set = [&minor](SMIMEMessage& m, const Input& in) { return std::visit([&](auto* s) { return m.setMessage(s, &minor); }, in); };
-        EXPECT_EQ(set(object, input), expected);
-        EXPECT_EQ(std::make_tuple(minor, statusOf(object)), std::make_tuple(kUntouched, Status(SMIME_INITIALIZED, expected, 0)));
-        setHeld(holding, "first");
-        EXPECT_EQ(set(holding, input), SMIME_MESSAGE_ALREADY_SET);
-        EXPECT_EQ(heldMessage(holding), "first");
-    }
+// A message given or asked for one way or another: a file name to write to is an OutFile.
+struct OutFile { const char* name; };
+using Io = std::variant<const gss_buffer_desc*, std::istream*, const char*, gss_buffer_desc*, std::ostream*, OutFile>;
+unsigned transfer(SMIMEMessage& m, const Io& io, unsigned& minor) {
+    return std::visit([&](auto p) -> unsigned {
+        using T = decltype(p);
+        if constexpr (std::is_same_v<T, OutFile>) return m.writeMessageToFile(p.name);
+        else if constexpr (std::is_same_v<T, gss_buffer_desc*> || std::is_same_v<T, std::ostream*>) return m.getMessage(p, &minor);
+        else return m.setMessage(p, &minor);
+    }, io);
 }
 
-// getMessage checks its arguments in order; writeMessageToFile refuses what it cannot write.
-TEST_F(SMIMEMessageOutput, RefusesWhatItCannotDeliver) {
-    int marker = 0;
-    gss_buffer_desc empty = {0, nullptr}, pointerOnly = {0, &marker}, lengthOnly = {7, nullptr};
-    std::ostream unwritable(nullptr); // every write sets its bad bit
-    using Output = std::variant<gss_buffer_desc*, std::ostream*>;
-    const std::tuple<const char*, bool, Output, unsigned> cases[] = {
-        {"null descriptor, no message", false, static_cast<gss_buffer_desc*>(nullptr), SMIME_NULL_PARAMETER},
-        {"length 0 with a pointer, no message", false, &pointerOnly, SMIME_OUTPUT_NOT_EMPTY},
-        {"a length without a pointer", true, &lengthOnly, SMIME_OUTPUT_NOT_EMPTY},
-        {"empty, no message", false, &empty, SMIME_NO_MESSAGE},
-        {"null stream, no message", false, static_cast<std::ostream*>(nullptr), SMIME_NO_MESSAGE},
-        {"null stream", true, static_cast<std::ostream*>(nullptr), SMIME_NULL_PARAMETER},
-        {"a stream that cannot be written", true, &unwritable, SMIME_STREAM_ERROR},
-    };
-    for (const auto& [name, held, output, expected] : cases) {
-        SCOPED_TRACE(name);
-        SMIMEMessage object;
-        if (held) setHeld(object, "held");
-        unsigned minor = kUntouched;
-        EXPECT_EQ(std::visit([&](auto* out) { return object.getMessage(out, &minor); }, output), expected);
-        EXPECT_EQ(std::make_tuple(minor, statusOf(object)), std::make_tuple(kUntouched, Status(held ? kHeld : SMIME_INITIALIZED, expected, 0)));
-    }
+// Input refused leaves nothing held, and while a message is held 14 comes
+// before the argument is looked at; output arguments are checked in order.
+TEST_F(SMIMEMessageInput, RefusesUnusableSourcesAndOutputsAndHoldsNothingAfterwards) {
     TempDir dir;
-    const std::string readOnly = dir.write("read-only", "old");
+    const std::string unreadable = dir.write("unreadable", "bytes"), empty = dir.write("empty", ""), none = dir.file("none");
+    const std::string readOnly = dir.write("read-only", "old"), notCreated = dir.file("not-created"), noFolder = dir.file("none/out");
+    const gss_buffer_desc zeroLength = {0, const_cast<char*>("bytes")}, noBytes = {5, nullptr};
+    int marker = 0;
+    gss_buffer_desc emptyOut = {0, nullptr}, pointerOnly = {0, &marker}, lengthOnly = {7, nullptr};
+    std::istringstream emptyStream;
+    std::ostream unwritable(nullptr); // every write sets its bad bit
     ASSERT_EQ(chmod(readOnly.c_str(), 0444), 0);
-    std::vector<std::tuple<const char*, std::string, std::optional<std::string>, unsigned>> files = {
-        {"null name, no message", "", std::nullopt, SMIME_NULL_PARAMETER},
-        {"no message", "", dir.file("not-created"), SMIME_NO_MESSAGE},
-        {"in a folder that does not exist", "held", dir.file("none/out"), SMIME_FILE_ACCESS},
+    std::vector<std::tuple<const char*, std::string, Io, unsigned>> cases = {
+        {"null buffer", "", static_cast<const gss_buffer_desc*>(nullptr), SMIME_NULL_PARAMETER},
+        {"buffer of length 0", "", &zeroLength, SMIME_NULL_PARAMETER},
+        {"buffer without bytes", "", &noBytes, SMIME_NULL_PARAMETER},
+        {"null stream", "", static_cast<std::istream*>(nullptr), SMIME_NULL_PARAMETER},
+        {"empty stream", "", &emptyStream, SMIME_STREAM_ERROR},
+        {"null file name", "", static_cast<const char*>(nullptr), SMIME_NULL_PARAMETER},
+        {"missing file", "", none.c_str(), SMIME_FILE_NOT_FOUND},
+        {"empty file", "", empty.c_str(), SMIME_FILE_ACCESS},
+        {"null descriptor, no message", "", static_cast<gss_buffer_desc*>(nullptr), SMIME_NULL_PARAMETER},
+        {"length 0 with a pointer, no message", "", &pointerOnly, SMIME_OUTPUT_NOT_EMPTY},
+        {"a length without a pointer", "held", &lengthOnly, SMIME_OUTPUT_NOT_EMPTY},
+        {"empty, no message", "", &emptyOut, SMIME_NO_MESSAGE},
+        {"null output stream, no message", "", static_cast<std::ostream*>(nullptr), SMIME_NO_MESSAGE},
+        {"null output stream", "held", static_cast<std::ostream*>(nullptr), SMIME_NULL_PARAMETER},
+        {"a stream that cannot be written", "held", &unwritable, SMIME_STREAM_ERROR},
+        {"null output name, no message", "", OutFile{nullptr}, SMIME_NULL_PARAMETER},
+        {"output, no message", "", OutFile{notCreated.c_str()}, SMIME_NO_MESSAGE},
+        {"output in a folder that does not exist", "held", OutFile{noFolder.c_str()}, SMIME_FILE_ACCESS},
     };
 #if defined(_WIN32)
-    files.emplace_back("a read-only file", "new", readOnly, SMIME_FILE_ACCESS);
+    cases.emplace_back("a read-only file", "new", OutFile{readOnly.c_str()}, SMIME_FILE_ACCESS);
 #else
+    // The owner-read bit is checked itself, so this holds for root as well.
+    ASSERT_EQ(chmod(unreadable.c_str(), 0200), 0);
+    cases.emplace_back("no owner-read bit", "", unreadable.c_str(), SMIME_FILE_ACCESS);
     // The bytes reach the device only when the file is closed.
-    files.emplace_back("a full device", "held", std::string("/dev/full"), SMIME_STREAM_ERROR);
+    cases.emplace_back("a full device", "held", OutFile{"/dev/full"}, SMIME_STREAM_ERROR);
     // Root passes every write-permission check, so no file is read-only to it.
-    if (geteuid() != 0) files.emplace_back("a read-only file", "new", readOnly, SMIME_FILE_ACCESS);
+    if (geteuid() != 0) cases.emplace_back("a read-only file", "new", OutFile{readOnly.c_str()}, SMIME_FILE_ACCESS);
 #endif
-    for (const auto& [name, message, file, expected] : files) {
+    for (const auto& [name, held, io, expected] : cases) {
         SCOPED_TRACE(name);
         SMIMEMessage object;
-        if (!message.empty()) setHeld(object, message);
-        EXPECT_EQ(object.writeMessageToFile(file ? file->c_str() : nullptr), expected);
+        if (!held.empty()) setHeld(object, held);
+        unsigned minor = kUntouched;
+        EXPECT_EQ(transfer(object, io, minor), expected);
+        EXPECT_EQ(std::make_tuple(minor, statusOf(object)), std::make_tuple(kUntouched, Status(held.empty() ? SMIME_INITIALIZED : kHeld, expected, 0)));
+        if (io.index() > 2) continue;
+        setHeld(object, "first");
+        EXPECT_EQ(transfer(object, io, minor), SMIME_MESSAGE_ALREADY_SET);
+        EXPECT_EQ(heldMessage(object), "first");
     }
-    EXPECT_FALSE(std::filesystem::exists(dir.file("not-created")));
+    EXPECT_FALSE(std::filesystem::exists(notCreated));
     EXPECT_EQ(TempDir::read(readOnly), "old");
     chmod(readOnly.c_str(), 0644); // Windows does not remove a read-only file with its folder
 }
