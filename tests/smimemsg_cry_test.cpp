@@ -77,10 +77,10 @@ class SMIMEMessageProtection : public tap::Test {
 protected:
     void TearDown() override { objects_.clear(), tap::Test::TearDown(); }
     SMIMEMessage& ready(const std::string& bytes, const std::string& keyStore = keys().aliceP12) {
-        objects_.push_back(std::make_unique<SMIMEMessage>());
-        loginWith(*objects_.back(), keyStore);
-        setHeld(*objects_.back(), bytes);
-        return *objects_.back();
+        SMIMEMessage& message = *objects_.emplace_back(std::make_unique<SMIMEMessage>());
+        loginWith(message, keyStore);
+        setHeld(message, bytes);
+        return message;
     }
     SMIMEMessage& protectedBy(Op step, const std::string& bytes = kText) {
         SMIMEMessage& message = ready(bytes);

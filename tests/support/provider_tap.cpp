@@ -11,11 +11,7 @@
 
 namespace {
 
-struct Plan {
-    std::string name;
-    int remaining;
-    OM_uint32 major, minor;
-};
+struct Plan { std::string name; int remaining; OM_uint32 major, minor; };
 struct State {
     std::mutex mutex;
     std::vector<std::string> calls;
@@ -23,10 +19,7 @@ struct State {
     std::set<const void*> handed;
 };
 // Never destroyed: a message object of static duration may still log out while the program ends.
-State& state() {
-    static State* const s = new State;
-    return *s;
-}
+State& state() { static State* const s = new State; return *s; }
 
 // A string buffer as the provider takes it, its NUL counted; "?" otherwise.
 std::string text(const gss_buffer_desc* b) {
