@@ -11,47 +11,38 @@
 namespace {
 
 constexpr unsigned kUntouched = 0xC0FFEE;
+using Reference = std::pair<OM_uint32, void*>;
 
-// What getMessage and getBody hand out: {length, value}.
-std::pair<OM_uint32, void*> messageOf(SMIMEBase& base, bool body = false) {
+// What getMessage or getBody hands out; the minor status is neither read nor written.
+Reference referenceOf(SMIMEBase& base, bool body = false) {
     gss_buffer_desc out = {9, &out};
     unsigned minor = kUntouched;
     EXPECT_EQ(body ? base.getBody(&out, &minor) : base.getMessage(&out, &minor), 0u);
-    EXPECT_EQ(minor, kUntouched) << "the minor status is neither read nor written";
+    EXPECT_EQ(minor, kUntouched);
     return {out.length, out.value};
 }
 
-TEST(SMIMEBaseAccessors, HandOutTheReferencesThatWereSetAndNothingElse) {
+TEST(SMIMEBase, HandsOutTheReferencesThatWereSetAndNothingElse) {
     SMIMEBase base;
-    EXPECT_EQ(messageOf(base), std::make_pair(OM_uint32{0}, static_cast<void*>(nullptr)));
-    EXPECT_EQ(messageOf(base, true), std::make_pair(OM_uint32{0}, static_cast<void*>(nullptr)));
+    EXPECT_TRUE(referenceOf(base) == Reference(0, nullptr) && referenceOf(base, true) == Reference(0, nullptr));
     char message[] = "message", body[] = "body", header[] = "h";
-    gss_buffer_desc messageIn = {7, message}, bodyIn = {4, body}, headerIn = {1, header};
+    gss_buffer_desc messageIn = {7, message}, bodyIn = {4, body}, headerIn = {1, header}, out = {5, header};
     std::istringstream stream("x");
     unsigned minor = kUntouched;
-    EXPECT_EQ(base.setMessage(&messageIn, &minor), 0u);
-    EXPECT_EQ(base.setBody(&bodyIn, &minor), 0u);
+    EXPECT_EQ(base.setMessage(&messageIn, &minor) | base.setBody(&bodyIn, &minor), 0u);
     messageIn = bodyIn = {1, nullptr}; // the container holds descriptors of its own
     // Headers and streams are accepted and change nothing.
-    EXPECT_EQ(base.setHeader(&headerIn, &minor), 0u);
-    gss_buffer_desc out = {5, header};
-    EXPECT_EQ(base.getHeader(&out, &minor), 0u);
-    EXPECT_TRUE(out.length == 5 && out.value == header);
-    EXPECT_EQ(base.setMessage(&stream, &minor), 0u);
-    EXPECT_EQ(base.getMessage(&stream, &minor), 0u);
-    EXPECT_EQ(minor, kUntouched);
-    EXPECT_EQ(messageOf(base), std::make_pair(OM_uint32{7}, static_cast<void*>(message)));
-    EXPECT_EQ(messageOf(base, true), std::make_pair(OM_uint32{4}, static_cast<void*>(body)));
+    EXPECT_EQ(base.setHeader(&headerIn, &minor) | base.getHeader(&out, &minor) | base.setMessage(&stream, &minor) | base.getMessage(&stream, &minor), 0u);
+    EXPECT_TRUE(out.length == 5 && out.value == header && minor == kUntouched);
+    EXPECT_EQ(referenceOf(base), Reference(7, message));
+    EXPECT_EQ(referenceOf(base, true), Reference(4, body));
 }
 
-TEST(SMIMEBaseCopy, RefersToTheSameBytesThroughItsOwnDescriptors) {
+TEST(SMIMEBase, ACopyRefersToTheSameBytesThroughItsOwnDescriptors) {
     char message[] = "message", other[] = "other";
     gss_buffer_desc messageIn = {7, message}, otherIn = {5, other};
     unsigned minor = 0;
-    // Wrapped: the base has no virtual destructor.
-    struct Holder {
-        SMIMEBase base;
-    };
+    struct Holder { SMIMEBase base; }; // the base has no virtual destructor
     auto holder = std::make_unique<Holder>();
     holder->base.setMessage(&messageIn, &minor);
     SMIMEBase copy(holder->base), assigned;
@@ -60,8 +51,7 @@ TEST(SMIMEBaseCopy, RefersToTheSameBytesThroughItsOwnDescriptors) {
     holder.reset(); // neither copy may refer into the destroyed source
     SMIMEBase& same = assigned;
     assigned = same;
-    for (SMIMEBase* container : {&copy, &assigned})
-        EXPECT_EQ(messageOf(*container), std::make_pair(OM_uint32{7}, static_cast<void*>(message)));
+    EXPECT_TRUE(referenceOf(copy) == Reference(7, message) && referenceOf(assigned) == Reference(7, message));
 }
 
 } // namespace

@@ -3,104 +3,79 @@
 #include "provider_tap.h"
 
 #include <cstring>
-#include <map>
 #include <mutex>
 #include <optional>
-#include <utility>
+#include <set>
 
 #include "vek4kivooidtable.h"
 
 namespace {
 
-struct Plan {
-    std::string name;
-    int remaining;
-    OM_uint32 major, minor;
-};
-
+struct Plan { std::string name; int remaining; OM_uint32 major, minor; };
 struct State {
     std::mutex mutex;
-    std::vector<tap::Call> calls;
+    std::vector<std::string> calls;
     std::vector<Plan> plans;
-    std::map<const void*, const char*> handed; // object -> kind
+    std::set<const void*> handed;
 };
-
-// Never destroyed: a message object of static duration may still log out
-// while the program ends.
-State& state() {
-    static State* const s = new State;
-    return *s;
-}
+// Never destroyed: a message object of static duration may still log out while the program ends.
+State& state() { static State* const s = new State; return *s; }
 
 // A string buffer as the provider takes it, its NUL counted; "?" otherwise.
 std::string text(const gss_buffer_desc* b) {
-    if (b == nullptr) return "null";
-    const auto* v = static_cast<const char*>(b->value);
+    const auto* v = b != nullptr ? static_cast<const char*>(b->value) : nullptr;
     if (v == nullptr || b->length == 0 || std::memchr(v, '\0', b->length) != v + b->length - 1) return "?";
     return std::string(v, b->length - 1);
 }
-
 // The index of the OID table that holds oid.
 std::string oid(const gss_OID_desc* o) {
-    if (o == nullptr) return "null";
-    for (int i = 1; i <= 64; ++i) {
+    for (int i = 1; o != nullptr && i <= 64; ++i) {
         const gss_OID known = KIVOGetOID(i);
         if (known != nullptr && known->length == o->length && std::memcmp(known->elements, o->elements, o->length) == 0)
             return std::to_string(i);
     }
     return "?";
 }
-
 std::string oids(const gss_OID_set_desc* set) {
-    if (set == nullptr) return "null";
-    std::string t = "{";
-    for (std::size_t i = 0; i < set->count; ++i) t += (i != 0 ? "," : "") + oid(&set->elements[i]);
-    return t + "}";
+    std::string t = set != nullptr ? "{" : "null";
+    for (std::size_t i = 0; set != nullptr && i < set->count; ++i) t += (i != 0 ? "," : "") + oid(&set->elements[i]);
+    return set != nullptr ? t + "}" : t;
 }
 
-// Both under the lock. Return a value so that several fit in one expression.
-int hand(const void* object, const char* kind) {
-    if (object != nullptr) state().handed[object] = kind;
-    return 0;
-}
+// Under the lock; a value, so that several fit in one expression.
+int hand(const void* object) { return object != nullptr ? (state().handed.insert(object), 0) : 0; }
 int forget(const void* object) { return static_cast<int>(state().handed.erase(object)); }
 
-// Records the call; a planned failure writes its minor status and gives its
-// major status instead of the provider's.
-std::optional<OM_uint32> enter(const char* name, std::string args, OM_uint32* minor) {
-    State& s = state();
-    const std::lock_guard<std::mutex> lock(s.mutex);
-    s.calls.push_back({name, std::move(args)});
+// Records the call; a planned failure writes its minor status and gives its major status instead of the provider's.
+std::optional<OM_uint32> enter(const char* name, const std::string& args, OM_uint32* minor) {
+    const std::lock_guard<std::mutex> lock(state().mutex);
+    state().calls.push_back(args.empty() ? name : name + (" " + args));
     std::optional<OM_uint32> failed;
-    for (Plan& plan : s.plans) {
+    for (Plan& plan : state().plans) {
         if (plan.name != name || --plan.remaining != 0) continue;
         failed = plan.major;
         if (minor != nullptr) *minor = plan.minor;
     }
     return failed;
 }
-
 // The lock is not held while the provider works, so threads do not queue.
 template <typename Real, typename Account>
-OM_uint32 tapped(const char* name, std::string args, OM_uint32* minor, Real&& real, Account&& account) {
-    if (const auto failed = enter(name, std::move(args), minor)) return *failed;
+OM_uint32 tapped(const char* name, const std::string& args, OM_uint32* minor, Real&& real, Account&& account) {
+    if (const auto failed = enter(name, args, minor)) return *failed;
     const OM_uint32 major = real();
-    if (major == GSS_S_COMPLETE) {
-        const std::lock_guard<std::mutex> lock(state().mutex);
-        account();
-    }
+    const std::lock_guard<std::mutex> lock(state().mutex);
+    if (major == GSS_S_COMPLETE) account();
     return major;
 }
-
 template <typename T>
 const void* valueOf(T* const* handle) { return handle != nullptr ? *handle : nullptr; }
+const void* valueOf(const gss_buffer_desc* b) { return b != nullptr ? b->value : nullptr; }
 
 } // namespace
 
 #define TAP(Result, name, params) \
     extern "C" Result __real_##name params; \
     extern "C" Result __wrap_##name params
-
 // A release: what the handle pointed to is no longer outstanding.
 #define TAP_RELEASE(name, params, handle, args) \
     TAP(OM_uint32, name, params) { \
@@ -114,65 +89,52 @@ TAP_RELEASE(prov_abolish_env, (void** h, OM_uint32* m), h, (h, m))
 TAP_RELEASE(prov_release_env_output, (OM_uint32* m, kivo_env_output_t* h), h, (m, h))
 TAP_RELEASE(prov_release_oid_set, (OM_uint32* m, gss_OID_set* h), h, (m, h))
 TAP_RELEASE(prov_free_buffer_desc, (OM_uint32* m, gss_buffer_desc** h), h, (m, h))
+TAP_RELEASE(prov_release_buffer, (OM_uint32* m, gss_buffer_desc* h), h, (m, h))
 
-TAP(OM_uint32, kivo_establish_creds, (void* r, const gss_buffer_desc* l, const gss_buffer_desc* p, gss_OID t,
-                                      OM_uint32* m, gss_buffer_desc** c)) {
+TAP(OM_uint32, kivo_establish_creds, (void* r, const gss_buffer_desc* l, const gss_buffer_desc* p, gss_OID t, OM_uint32* m, gss_buffer_desc** c)) {
     const std::string args = std::string(r != nullptr ? "reserved " : "") + text(l) + " " + text(p) + " type=" + oid(t);
-    return tapped("kivo_establish_creds", args, m, [&] { return __real_kivo_establish_creds(r, l, p, t, m, c); },
-                  [&] { hand(*c, "container"); });
-}
-TAP(OM_uint32, kivo_import_creds,
-    (const gss_buffer_desc* k, const gss_buffer_desc* p, OM_uint32* m, gss_buffer_desc** c)) {
-    return tapped("kivo_import_creds", text(p), m, [&] { return __real_kivo_import_creds(k, p, m, c); },
-                  [&] { hand(*c, "container"); });
+    return tapped("kivo_establish_creds", args, m, [&] { return __real_kivo_establish_creds(r, l, p, t, m, c); }, [&] { hand(*c); });
 }
 TAP(OM_uint32, gss_import_name, (OM_uint32* m, const gss_buffer_desc* n, gss_OID t, gss_name_t* o)) {
-    return tapped("gss_import_name", text(n) + " type=" + oid(t), m, [&] { return __real_gss_import_name(m, n, t, o); },
-                  [&] { hand(*o, "name"); });
+    return tapped("gss_import_name", text(n) + " type=" + oid(t), m, [&] { return __real_gss_import_name(m, n, t, o); }, [&] { hand(*o); });
 }
-TAP(OM_uint32, idup_acquire_cred_with_auth,
-    (gss_name_t n, const gss_buffer_desc* c, OM_uint32 t, gss_OID_set d, const gss_buffer_desc* u, OM_uint32* m,
-     void** o, gss_OID_set* a, gss_buffer_desc** i, OM_uint32* r)) {
+TAP(OM_uint32, idup_acquire_cred_with_auth, (gss_name_t n, const gss_buffer_desc* c, OM_uint32 t, gss_OID_set d,
+    const gss_buffer_desc* u, OM_uint32* m, void** o, gss_OID_set* a, gss_buffer_desc** i, OM_uint32* r)) {
     OM_uint32 usage = 0;
     if (u != nullptr && u->value != nullptr && u->length == sizeof usage) std::memcpy(&usage, u->value, sizeof usage);
-    const std::string args = std::string(n != nullptr ? "name" : "no name") + " time=" + std::to_string(t) +
-                             " mechs=" + oids(d) + " usage=" + std::to_string(usage);
-    return tapped("idup_acquire_cred_with_auth", args, m,
-                  [&] { return __real_idup_acquire_cred_with_auth(n, c, t, d, u, m, o, a, i, r); },
-                  [&] { hand(*o, "credential"), hand(valueOf(a), "OID set"), hand(valueOf(i), "buffer"); });
+    const std::string args = std::string(n != nullptr ? "name" : "no name") + " time=" + std::to_string(t) + " mechs=" + oids(d) +
+                             " usage=" + std::to_string(usage);
+    return tapped("idup_acquire_cred_with_auth", args, m, [&] { return __real_idup_acquire_cred_with_auth(n, c, t, d, u, m, o, a, i, r); },
+                  [&] { hand(*o), hand(valueOf(a)), hand(valueOf(i)); });
 }
-TAP(OM_uint32, prov_establish_env,
-    (const void* c, gss_OID mt, gss_OID pm, OM_uint32 f, gss_OID_set s, OM_uint32* m, void** e, kivo_env_output_t* a,
-     kivo_env_output_t* b, OM_uint32* t, gss_OID_set u)) {
-    const std::string args = "mech=" + oid(mt) + " protect=" + oid(pm) + " flags=" + std::to_string(f) +
-                             " services=" + oids(s) + " unsupported=" + oids(u);
-    return tapped("prov_establish_env", args, m,
-                  [&] { return __real_prov_establish_env(c, mt, pm, f, s, m, e, a, b, t, u); },
-                  [&] { hand(*e, "environment"), hand(valueOf(a), "env output"), hand(valueOf(b), "env output"); });
+TAP(OM_uint32, prov_establish_env, (const void* c, gss_OID mt, gss_OID pm, OM_uint32 f, gss_OID_set s, OM_uint32* m, void** e,
+                                    kivo_env_output_t* a, kivo_env_output_t* b, OM_uint32* t, gss_OID_set u)) {
+    const std::string args = "mech=" + oid(mt) + " protect=" + oid(pm) + " flags=" + std::to_string(f) + " services=" + oids(s) +
+                             " unsupported=" + oids(u);
+    return tapped("prov_establish_env", args, m, [&] { return __real_prov_establish_env(c, mt, pm, f, s, m, e, a, b, t, u); },
+                  [&] { hand(*e), hand(valueOf(a)), hand(valueOf(b)); });
 }
-TAP(OM_uint32, prov_protect, (void* e, const IDUP_Protect_Request_desc* r, IDUP_Target_Info_desc* t,
-                              const gss_buffer_desc* i, OM_uint32* m, gss_buffer_desc* k, gss_buffer_desc* d)) {
-    const std::string args = r == nullptr ? "null request" : "op=" + std::to_string(r->operation) + " digest=" +
-        std::to_string(r->digest) + " strength=" + std::to_string(r->strength) + " reserved=" +
-        std::to_string(r->reserved) + " targets=" + (t != nullptr ? std::to_string(t->count) : "null");
-    return tapped("prov_protect", args, m, [&] { return __real_prov_protect(e, r, t, i, m, k, d); },
-                  [&] { hand(k != nullptr ? k->value : nullptr, "buffer"), hand(d ? d->value : nullptr, "buffer"); });
+TAP(OM_uint32, prov_protect, (void* e, const IDUP_Protect_Request_desc* r, IDUP_Target_Info_desc* t, const gss_buffer_desc* i,
+                              OM_uint32* m, gss_buffer_desc* k, gss_buffer_desc* d)) {
+    const std::string args = r == nullptr ? "null request" : "op=" + std::to_string(r->operation) + " digest=" + std::to_string(r->digest) +
+        " strength=" + std::to_string(r->strength) + " reserved=" + std::to_string(r->reserved) +
+        " targets=" + (t != nullptr ? std::to_string(t->count) : "null");
+    return tapped("prov_protect", args, m, [&] { return __real_prov_protect(e, r, t, i, m, k, d); }, [&] { hand(valueOf(k)), hand(valueOf(d)); });
 }
-TAP(OM_uint32, prov_unprotect, (void* e, const gss_buffer_desc* k, const gss_buffer_desc* d, OM_uint32* m,
-                                gss_buffer_desc* c, IDUP_PIDU_Information_desc* i)) {
+TAP(OM_uint32, prov_unprotect, (void* e, const gss_buffer_desc* k, const gss_buffer_desc* d, OM_uint32* m, gss_buffer_desc* c,
+                                IDUP_PIDU_Information_desc* i)) {
     const std::string args = std::string(k != nullptr ? "token" : "no token") + (d != nullptr ? " detached" : "") +
                              " flags=" + (i != nullptr ? std::to_string(i->verify_flags) : "null");
     return tapped("prov_unprotect", args, m, [&] { return __real_prov_unprotect(e, k, d, m, c, i); }, [&] {
-        hand(c != nullptr ? c->value : nullptr, "buffer");
-        if (i != nullptr) hand(i->signer_subject.value, "buffer"), hand(i->signer_certificate.value, "buffer");
+        hand(valueOf(c));
+        if (i != nullptr) hand(i->signer_subject.value), hand(i->signer_certificate.value);
     });
 }
 TAP(IDUP_PIDU_Information_desc*, prov_create_pidu_info, (OM_uint32* m)) {
     if (enter("prov_create_pidu_info", "", m)) return nullptr;
     IDUP_PIDU_Information_desc* made = __real_prov_create_pidu_info(m);
     const std::lock_guard<std::mutex> lock(state().mutex);
-    hand(made, "PIDU record");
-    return made;
+    return hand(made), made;
 }
 // A record goes with the output buffers it holds.
 TAP(OM_uint32, prov_release_pidu_info, (OM_uint32* m, IDUP_PIDU_Information_desc** i)) {
@@ -183,58 +145,26 @@ TAP(OM_uint32, prov_release_pidu_info, (OM_uint32* m, IDUP_PIDU_Information_desc
                   [&] { forget(before), forget(subject), forget(certificate); });
 }
 TAP(OM_uint32, gss_create_empty_oid_set, (OM_uint32* m, gss_OID_set* s)) {
-    return tapped("gss_create_empty_oid_set", "", m, [&] { return __real_gss_create_empty_oid_set(m, s); },
-                  [&] { hand(*s, "OID set"); });
+    return tapped("gss_create_empty_oid_set", "", m, [&] { return __real_gss_create_empty_oid_set(m, s); }, [&] { hand(*s); });
 }
 TAP(OM_uint32, gss_add_oid_set_member, (OM_uint32* m, gss_OID o, gss_OID_set* s)) {
     const void* before = valueOf(s);
-    return tapped("gss_add_oid_set_member", oid(o), m, [&] { return __real_gss_add_oid_set_member(m, o, s); },
-                  [&] { forget(before), hand(*s, "OID set"); });
+    return tapped("gss_add_oid_set_member", oid(o), m, [&] { return __real_gss_add_oid_set_member(m, o, s); }, [&] { forget(before), hand(*s); });
 }
-TAP(OM_uint32, prov_release_buffer, (OM_uint32* m, gss_buffer_desc* b)) {
-    const void* before = b != nullptr ? b->value : nullptr;
-    return tapped("prov_release_buffer", "", m, [&] { return __real_prov_release_buffer(m, b); },
-                  [&] { forget(before); });
-}
-TAP(OM_uint32, kivo_display_status, (OM_uint32 r, gss_buffer_desc* t)) {
-    return tapped("kivo_display_status", std::to_string(r), nullptr, [&] { return __real_kivo_display_status(r, t); },
-                  [&] { hand(t->value, "buffer"); });
-}
-
 namespace tap {
 
-void reset() {
-    const std::lock_guard<std::mutex> lock(state().mutex);
-    state().calls.clear();
-    state().plans.clear();
-}
-
-std::vector<Call> calls() {
-    const std::lock_guard<std::mutex> lock(state().mutex);
-    return state().calls;
-}
-
+using Lock = std::lock_guard<std::mutex>;
+void reset() { const Lock lock(state().mutex); state().calls.clear(), state().plans.clear(); }
+std::vector<std::string> calls() { const Lock lock(state().mutex); return state().calls; }
 std::vector<std::string> names() {
-    std::vector<std::string> found;
-    for (const Call& call : calls()) found.push_back(call.name);
+    std::vector<std::string> found = calls();
+    for (std::string& call : found) call = call.substr(0, call.find(' '));
     return found;
 }
-
 void failAt(const std::string& name, int occurrence, OM_uint32 major, OM_uint32 minor) {
-    const std::lock_guard<std::mutex> lock(state().mutex);
+    const Lock lock(state().mutex);
     state().plans.push_back({name, occurrence, major, minor});
 }
-
-std::size_t outstanding() {
-    const std::lock_guard<std::mutex> lock(state().mutex);
-    return state().handed.size();
-}
-
-std::string outstandingKinds() {
-    const std::lock_guard<std::mutex> lock(state().mutex);
-    std::string kinds;
-    for (const auto& entry : state().handed) kinds += std::string(entry.second) + "; ";
-    return kinds;
-}
+std::size_t outstanding() { const Lock lock(state().mutex); return state().handed.size(); }
 
 } // namespace tap
