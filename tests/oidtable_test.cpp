@@ -22,20 +22,15 @@ std::vector<unsigned char> contentsOctets(const char* dotted) {
 }
 
 TEST(KIVOGetOID, AnswersEveryIndexTheLibraryUsesAndNullForOthers) {
-    const std::pair<int, const char*> cases[] = {
-        {1, "1.2.840.113554.1.2.1.1"}, {7, "1.2.840.113549.1.7"},    {22, "1.2.840.113549.1.7.2"},
-        {24, "1.2.840.113549.1.7.3"},  {28, "1.2.840.113549.1.7.1"}, {30, "1.2.840.113549.1.9.16"},
-        {-1, nullptr}, {0, nullptr}, {2, nullptr}, {6, nullptr}, {8, nullptr}, {21, nullptr}, {23, nullptr},
-        {25, nullptr}, {29, nullptr}, {31, nullptr}, {1000, nullptr},
-    };
+    const std::pair<int, const char*> cases[] = {{1, "1.2.840.113554.1.2.1.1"}, {7, "1.2.840.113549.1.7"},
+        {22, "1.2.840.113549.1.7.2"}, {24, "1.2.840.113549.1.7.3"}, {28, "1.2.840.113549.1.7.1"},
+        {30, "1.2.840.113549.1.9.16"}, {-1, nullptr}, {0, nullptr}, {2, nullptr}, {6, nullptr}, {8, nullptr},
+        {21, nullptr}, {23, nullptr}, {25, nullptr}, {29, nullptr}, {31, nullptr}, {1000, nullptr}};
     for (const auto& [index, dotted] : cases) {
         SCOPED_TRACE(index);
         const gss_OID oid = KIVOGetOID(index);
-        if (dotted == nullptr) {
-            EXPECT_EQ(oid, nullptr);
-            continue;
-        }
-        ASSERT_NE(oid, nullptr);
+        ASSERT_EQ(oid == nullptr, dotted == nullptr);
+        if (oid == nullptr) continue;
         const auto* bytes = static_cast<const unsigned char*>(oid->elements);
         EXPECT_EQ(std::vector<unsigned char>(bytes, bytes + oid->length), contentsOctets(dotted));
         EXPECT_EQ(KIVOGetOID(index), oid) << "the same descriptor every time";

@@ -1,6 +1,6 @@
 // The S/MIME generator: byte layouts of application/pkcs7-mime and
-// multipart/signed, the boundary it picks, holding and handing over.
-#include <cstdlib>
+// multipart/signed, the boundary it picks, holding and handing over. Each
+// layout is also taken apart again by the parser.
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -33,61 +33,64 @@ unsigned insert(smimeGenerator& generator, Kind kind, const gss_buffer_desc* tok
     return generator.insertMultipartAndSignedData(digest, content, token);
 }
 
-// Takes the generator's message over and returns its bytes.
-std::string takeMessage(smimeGenerator& generator) {
+// The generator's message, taken over (then released as a provider buffer)
+// or copied.
+std::string messageOf(smimeGenerator& generator, bool takeOver) {
     gss_buffer_desc message = {0, nullptr};
-    EXPECT_EQ(generator.getMessageReference(&message), SMIME_OK);
+    EXPECT_EQ(takeOver ? generator.getMessageReference(&message) : generator.getMessage(&message), SMIME_OK);
+    if (!takeOver) return take(message);
     std::string bytes(static_cast<const char*>(message.value), message.length);
     OM_uint32 minor = 0;
     prov_release_buffer(&minor, &message);
     return bytes;
 }
 
-std::string copyMessage(smimeGenerator& generator) {
-    gss_buffer_desc message = {0, nullptr};
-    EXPECT_EQ(generator.getMessage(&message), SMIME_OK);
-    return take(message);
-}
+std::string takeOrEmpty(gss_buffer_desc& buffer) { return buffer.value == nullptr ? "" : take(buffer); }
 
-// --- application/pkcs7-mime ---------------------------------------------------
+// The parser on a built message: the type a scan finds, then the object and
+// content it hands out, and the type it reports after that.
+void expectParsedBack(const std::string& message, messageType_t type, const std::string& object,
+                      const std::string& content) {
+    gss_buffer_desc buffer = viewOf(message);
+    smimeParser classifier, parser;
+    classifier.setMessage(&buffer);
+    parser.setMessage(&buffer);
+    EXPECT_EQ(classifier.getMessageType(), type);
+    gss_buffer_desc objectOut = {0, nullptr}, contentOut = {0, nullptr};
+    EXPECT_EQ(parser.getPKCS7Object(&objectOut, &contentOut), SMIME_OK);
+    EXPECT_EQ(takeOrEmpty(objectOut), object);
+    EXPECT_EQ(takeOrEmpty(contentOut), content);
+    EXPECT_EQ(parser.getMessageType(), type == messageClearSigned ? messageSignature : type);
+}
 
 TEST(SmimeGeneratorInsert, PutsTheHeaderBeforeTheBase64Lines) {
     const std::string large = randomBytes(100000, 21);
-    const struct {
-        const char* name;
-        Kind kind;
-        std::string pidu;
-        std::string expected;
-    } cases[] = {
+    const struct { const char* name; Kind kind; std::string pidu, expected; } cases[] = {
         {"enveloped \"abc\": no final line break", Kind::Enveloped, "abc", kEnvelopedHeader + "YWJj"},
         {"signed \"abc\"", Kind::Signed, "abc", kSignedHeader + "YWJj"},
-        {"54 bytes make one full line", Kind::Enveloped, std::string(54, '\0'), kEnvelopedHeader + std::string(72, 'A')},
-        {"55 bytes break after 72 characters", Kind::Signed, std::string(55, '\0'),
-         kSignedHeader + std::string(72, 'A') + "\nAA=="},
+        {"54 bytes make one full line", Kind::Enveloped, std::string(54, 0), kEnvelopedHeader + std::string(72, 'A')},
+        {"55 bytes break after 72", Kind::Signed, std::string(55, 0), kSignedHeader + std::string(72, 'A') + "\nAA=="},
         {"an empty token leaves the header alone", Kind::Enveloped, "", kEnvelopedHeader},
         {"a large token", Kind::Signed, large, kSignedHeader + opensslMimeBase64(large)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         smimeGenerator generator;
-        const gss_buffer_desc pidu = {static_cast<OM_uint32>(c.pidu.size()), const_cast<char*>(c.pidu.data() + 0)};
+        const gss_buffer_desc pidu = viewOf(c.pidu);
         ASSERT_EQ(insert(generator, c.kind, &pidu), SMIME_OK);
-        EXPECT_EQ(generator.getMessageType(), c.kind == Kind::Enveloped ? messageEnvelopedData : messageSignedData);
-        EXPECT_EQ(takeMessage(generator), c.expected);
+        const messageType_t type = c.kind == Kind::Enveloped ? messageEnvelopedData : messageSignedData;
+        EXPECT_EQ(generator.getMessageType(), type);
+        const std::string message = messageOf(generator, true);
+        EXPECT_EQ(message, c.expected);
         EXPECT_EQ(generator.getMessageType(), messageNone);
+        expectParsedBack(message, type, c.pidu, "");
     }
 }
 
 TEST(SmimeGeneratorInsert, RefusesMissingArgumentsAndStaysEmpty) {
     const std::string text = "text";
-    const gss_buffer_desc good = viewOf(text);
-    const gss_buffer_desc noValue = {4, nullptr};
-    const struct {
-        const char* name;
-        Kind kind;
-        const gss_buffer_desc* token;
-        const gss_buffer_desc* content;
-    } cases[] = {
+    const gss_buffer_desc good = viewOf(text), noValue = {4, nullptr};
+    const struct { const char* name; Kind kind; const gss_buffer_desc *token, *content; } cases[] = {
         {"enveloped, null descriptor", Kind::Enveloped, nullptr, nullptr},
         {"enveloped, null value", Kind::Enveloped, &noValue, nullptr},
         {"signed, null value", Kind::Signed, &noValue, nullptr},
@@ -104,56 +107,6 @@ TEST(SmimeGeneratorInsert, RefusesMissingArgumentsAndStaysEmpty) {
     }
 }
 
-TEST(SmimeGeneratorInsert, RefusesWhileHoldingAndKeepsTheFirstMessage) {
-    smimeGenerator generator;
-    const std::string first = "first";
-    const std::string second = "second";
-    const gss_buffer_desc firstPidu = viewOf(first);
-    const gss_buffer_desc secondPidu = viewOf(second);
-    ASSERT_EQ(generator.insertEnvelopedData(&firstPidu), SMIME_OK);
-    for (const Kind kind : {Kind::Enveloped, Kind::Signed, Kind::ClearSigned})
-        EXPECT_EQ(insert(generator, kind, &secondPidu, &secondPidu), SMIME_MESSAGE_ALREADY_SET);
-    EXPECT_EQ(generator.getMessageType(), messageEnvelopedData);
-    EXPECT_EQ(takeMessage(generator), kEnvelopedHeader + opensslMimeBase64(first));
-}
-
-// --- holding and handing over ------------------------------------------------------
-
-TEST(SmimeGeneratorHandOver, EmptyGeneratorAnswersEachWayItShould) {
-    smimeGenerator generator;
-    gss_buffer_desc buffer = {0, nullptr};
-    EXPECT_EQ(generator.getMessage(&buffer), SMIME_NO_MESSAGE);
-    EXPECT_EQ(generator.getMessage(static_cast<gss_buffer_desc*>(nullptr)), SMIME_NO_MESSAGE);
-    std::ostringstream stream;
-    EXPECT_EQ(generator.getMessage(&stream), SMIME_GENERATOR_EMPTY);
-    EXPECT_EQ(generator.getMessageReference(&buffer), SMIME_NULL_PARAMETER);
-    EXPECT_EQ(generator.getMessageReference(nullptr), SMIME_GENERATOR_EMPTY);
-    EXPECT_EQ(generator.freeMessage(), SMIME_GENERATOR_EMPTY);
-    EXPECT_EQ(generator.getMessageType(), messageNone);
-}
-
-TEST(SmimeGeneratorHandOver, CopiesToABufferAndKeepsTheMessage) {
-    smimeGenerator generator;
-    const std::string token = "token";
-    const gss_buffer_desc pidu = viewOf(token);
-    ASSERT_EQ(generator.insertSignedData(&pidu), SMIME_OK);
-    int marker = 0;
-    gss_buffer_desc notEmpty = {0, &marker};
-    EXPECT_EQ(generator.getMessage(&notEmpty), SMIME_OUTPUT_NOT_EMPTY);
-    EXPECT_EQ(notEmpty.value, &marker);
-    EXPECT_EQ(generator.getMessage(static_cast<gss_buffer_desc*>(nullptr)), SMIME_NULL_PARAMETER);
-    const std::string copy = copyMessage(generator);
-    EXPECT_EQ(copy, kSignedHeader + opensslMimeBase64(token));
-    EXPECT_EQ(copyMessage(generator), copy) << "the generator keeps its message";
-    EXPECT_EQ(takeMessage(generator), copy);
-    gss_buffer_desc again = {0, nullptr};
-    EXPECT_EQ(generator.getMessageReference(&again), SMIME_NULL_PARAMETER) << "handed over once only";
-    ASSERT_EQ(generator.insertSignedData(&pidu), SMIME_OK);
-    EXPECT_EQ(generator.freeMessage(), SMIME_OK);
-    EXPECT_EQ(generator.freeMessage(), SMIME_GENERATOR_EMPTY);
-    ASSERT_EQ(generator.insertSignedData(&pidu), SMIME_OK); // the sanitizers' leak check sees the destructor free it
-}
-
 // A stream buffer whose every write throws, as a stream of an application's
 // own may.
 struct ThrowingBuffer : std::streambuf {
@@ -161,11 +114,41 @@ struct ThrowingBuffer : std::streambuf {
     std::streamsize xsputn(const char*, std::streamsize) override { throw std::runtime_error("write failed"); }
 };
 
-TEST(SmimeGeneratorHandOver, WritesToAStreamAndReleases) {
+// Empty, then holding a message that is copied, taken over, freed, written
+// to streams that fail and one that works, and copied to another generator.
+TEST(SmimeGeneratorHandOver, AnswersEachWayItShouldEmptyOrHolding) {
     smimeGenerator generator;
-    const std::string token = "token";
-    const gss_buffer_desc pidu = viewOf(token);
-    ASSERT_EQ(generator.insertEnvelopedData(&pidu), SMIME_OK);
+    gss_buffer_desc buffer = {0, nullptr};
+    std::ostringstream stream;
+    EXPECT_EQ(generator.getMessage(&buffer), SMIME_NO_MESSAGE);
+    EXPECT_EQ(generator.getMessage(static_cast<gss_buffer_desc*>(nullptr)), SMIME_NO_MESSAGE);
+    EXPECT_EQ(generator.getMessage(&stream), SMIME_GENERATOR_EMPTY);
+    EXPECT_EQ(generator.getMessageReference(&buffer), SMIME_NULL_PARAMETER);
+    EXPECT_EQ(generator.getMessageReference(nullptr), SMIME_GENERATOR_EMPTY);
+    EXPECT_EQ(generator.freeMessage(), SMIME_GENERATOR_EMPTY);
+    EXPECT_EQ(generator.getMessageType(), messageNone);
+
+    const std::string first = "first", second = "second";
+    const gss_buffer_desc firstPidu = viewOf(first), secondPidu = viewOf(second);
+    ASSERT_EQ(generator.insertSignedData(&firstPidu), SMIME_OK);
+    for (const Kind kind : {Kind::Enveloped, Kind::Signed, Kind::ClearSigned})
+        EXPECT_EQ(insert(generator, kind, &secondPidu, &secondPidu), SMIME_MESSAGE_ALREADY_SET);
+    EXPECT_EQ(generator.getMessageType(), messageSignedData);
+    int marker = 0;
+    gss_buffer_desc notEmpty = {0, &marker};
+    EXPECT_EQ(generator.getMessage(&notEmpty), SMIME_OUTPUT_NOT_EMPTY);
+    EXPECT_EQ(notEmpty.value, &marker);
+    EXPECT_EQ(generator.getMessage(static_cast<gss_buffer_desc*>(nullptr)), SMIME_NULL_PARAMETER);
+    const std::string expected = kSignedHeader + opensslMimeBase64(first);
+    EXPECT_EQ(messageOf(generator, false), expected);
+    EXPECT_EQ(messageOf(generator, false), expected) << "the generator keeps its message";
+    EXPECT_EQ(messageOf(generator, true), expected);
+    EXPECT_EQ(generator.getMessageReference(&buffer), SMIME_NULL_PARAMETER) << "handed over once only";
+    ASSERT_EQ(generator.insertSignedData(&firstPidu), SMIME_OK);
+    EXPECT_EQ(generator.freeMessage(), SMIME_OK);
+    EXPECT_EQ(generator.freeMessage(), SMIME_GENERATOR_EMPTY);
+
+    ASSERT_EQ(generator.insertEnvelopedData(&firstPidu), SMIME_OK);
     std::ostream broken(nullptr); // every write sets its bad bit
     EXPECT_EQ(generator.getMessage(&broken), SMIME_NULL_PARAMETER);
     EXPECT_EQ(generator.getMessage(static_cast<std::ostream*>(nullptr)), SMIME_NULL_PARAMETER);
@@ -173,49 +156,37 @@ TEST(SmimeGeneratorHandOver, WritesToAStreamAndReleases) {
     std::ostream throwingStream(&throwing);
     throwingStream.exceptions(std::ios::badbit);
     EXPECT_EQ(generator.getMessage(&throwingStream), SMIME_NULL_PARAMETER) << "what the stream throws stays inside";
-    std::ostringstream stream;
     EXPECT_EQ(generator.getMessage(&stream), SMIME_OK) << "the failed streams left the message held";
-    EXPECT_EQ(stream.str(), kEnvelopedHeader + opensslMimeBase64(token));
+    EXPECT_EQ(stream.str(), kEnvelopedHeader + opensslMimeBase64(first));
     EXPECT_EQ(generator.freeMessage(), SMIME_GENERATOR_EMPTY) << "written out means released";
-}
 
-TEST(SmimeGeneratorCopy, HoldsACopyOfItsOwn) {
-    const std::string token = "token";
-    const gss_buffer_desc pidu = viewOf(token);
-    smimeGenerator assigned;
-    ASSERT_EQ(assigned.insertEnvelopedData(&pidu), SMIME_OK); // released by the assignment
-    std::string expected;
+    // The source still holds its message when it goes, for the sanitizers'
+    // leak check to see the destructor free it.
+    ASSERT_EQ(generator.insertEnvelopedData(&firstPidu), SMIME_OK); // released by the assignment
     {
         smimeGenerator source;
-        ASSERT_EQ(source.insertSignedData(&pidu), SMIME_OK);
-        expected = copyMessage(source);
+        ASSERT_EQ(source.insertSignedData(&secondPidu), SMIME_OK);
         smimeGenerator copy(source);
-        EXPECT_EQ(takeMessage(copy), expected);
-        assigned = source;
+        EXPECT_EQ(messageOf(copy, true), kSignedHeader + opensslMimeBase64(second));
+        generator = source;
     }
-    EXPECT_EQ(assigned.getMessageType(), messageSignedData);
-    EXPECT_EQ(takeMessage(assigned), expected);
+    EXPECT_EQ(generator.getMessageType(), messageSignedData);
+    EXPECT_EQ(messageOf(generator, true), kSignedHeader + opensslMimeBase64(second));
 }
 
-// --- multipart/signed ---------------------------------------------------------------
-
-struct ClearSigned {
-    unsigned status;
-    std::string message;
-    std::string boundary; // "boundary" and three letters from A to P, found in the header
-};
+// The boundary is "boundary" and three letters from A to P, found in the header.
+struct ClearSigned { unsigned status; std::string message, boundary; };
 
 ClearSigned clearSign(const std::string& content, const std::string& signature, digestAlgorithm_t digest) {
     smimeGenerator generator;
-    const gss_buffer_desc contentBuffer = viewOf(content);
-    const gss_buffer_desc signatureBuffer = viewOf(signature);
+    const gss_buffer_desc contentBuffer = viewOf(content), signatureBuffer = viewOf(signature);
     ClearSigned result{insert(generator, Kind::ClearSigned, &signatureBuffer, &contentBuffer, digest), "", ""};
     if (result.status != SMIME_OK) {
         EXPECT_EQ(generator.freeMessage(), SMIME_GENERATOR_EMPTY);
         return result;
     }
     EXPECT_EQ(generator.getMessageType(), messageClearSigned);
-    result.message = takeMessage(generator);
+    result.message = messageOf(generator, true);
     std::smatch found;
     if (std::regex_search(result.message, found, std::regex("boundary=(boundary[A-P]{3})\r\n")))
         result.boundary = found[1];
@@ -231,36 +202,28 @@ std::string expectedClearSigned(const std::string& micalg, const std::string& b,
            opensslMimeBase64(signature) + "\r\n\r\n--" + b + "--\r\n";
 }
 
+// The digest named in micalg, unknown ones by nothing; and any content bytes.
 TEST(SmimeGeneratorClearSigned, LaysOutContentAndSignatureByteForByte) {
-    const std::string contents[] = {
-        "Content-Type: text/plain\r\n\r\nHello\r\n",       "bare\nline\nfeeds\n", std::string("nul\0bytes\0", 10),
-        std::string(5000, 'x') + "\r\n" + std::string(1023, 'y'), "",
+    const struct { std::string content; unsigned digest; const char* micalg; } cases[] = {
+        {"Content-Type: text/plain\r\n\r\nHello\r\n", digestSHA1, "sha1"}, {"bare\nline\nfeeds\n", digestMD2, "md2"},
+        {std::string("nul\0bytes\0\r\n", 12), digestMD5, "md5"}, {"", digestSHA384, "sha-384"},
+        {std::string(5000, 'x') + "\r\n--boundaryAAA\r\n" + std::string(1023, 'y'), digestSHA256, "sha-256"},
+        {"text", digestSHA512, "sha-512"}, {"text", 0, ""}, {"text", 0x700, ""}, {"text", 0x101, ""},
     };
     const std::string signature = randomBytes(700, 31);
-    for (const auto& content : contents) {
-        SCOPED_TRACE(content.substr(0, 20));
-        const ClearSigned result = clearSign(content, signature, digestSHA1);
-        ASSERT_EQ(result.boundary.size(), 11u) << result.message.substr(0, 200);
-        EXPECT_EQ(result.message, expectedClearSigned("sha1", result.boundary, content, signature));
-    }
-}
-
-TEST(SmimeGeneratorClearSigned, NamesTheDigestInMicalg) {
-    const struct {
-        unsigned digest;
-        const char* micalg;
-    } cases[] = {{digestMD2, "md2"},        {digestMD5, "md5"},        {digestSHA1, "sha1"},
-                 {digestSHA256, "sha-256"}, {digestSHA384, "sha-384"}, {digestSHA512, "sha-512"},
-                 {0, ""},                   {0x700, ""},               {0x101, ""}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.digest);
-        const ClearSigned result = clearSign("text", "sig", static_cast<digestAlgorithm_t>(c.digest));
-        EXPECT_EQ(result.message, expectedClearSigned(c.micalg, result.boundary, "text", "sig"));
+        SCOPED_TRACE(c.content.substr(0, 20) + " " + std::to_string(c.digest));
+        const ClearSigned result = clearSign(c.content, signature, static_cast<digestAlgorithm_t>(c.digest));
+        ASSERT_EQ(result.boundary.size(), 11u) << result.message.substr(0, 200);
+        EXPECT_EQ(result.message, expectedClearSigned(c.micalg, result.boundary, c.content, signature));
+        // An empty content leaves no first part for the parser to hand out.
+        if (!c.content.empty()) expectParsedBack(result.message, messageClearSigned, signature, c.content);
     }
 }
 
 // Every boundary string but one occurs in the content: the generator must end
-// up with the free one; with none free it refuses.
+// up with the free one; with none free it refuses. Only after three draws a
+// second apart does it take the first free one, so this takes seconds.
 TEST(SmimeGeneratorClearSigned, AvoidsEveryBoundaryTheContentHolds) {
     std::string content;
     for (int tag = 0; tag < 4096; ++tag) {
@@ -268,15 +231,11 @@ TEST(SmimeGeneratorClearSigned, AvoidsEveryBoundaryTheContentHolds) {
         for (int shift : {8, 4, 0}) content += static_cast<char>('A' + ((tag >> shift) & 0xF));
         content += tag % 2 == 0 ? "\r\n" : " ";
     }
-    const std::string withoutKCA = [&] {
-        std::string c = content;
-        c.replace(c.find("boundaryKCA"), 11, "boundary---");
-        return c;
-    }();
-    const ClearSigned avoided = clearSign(withoutKCA, "sig", digestSHA256);
-    EXPECT_EQ(avoided.boundary, "boundaryKCA");
-    EXPECT_EQ(avoided.message, expectedClearSigned("sha-256", "boundaryKCA", withoutKCA, "sig"));
     EXPECT_EQ(clearSign(content, "sig", digestSHA1).status, SMIME_BAD_MESSAGE);
+    content.replace(content.find("boundaryKCA"), 11, "boundary---");
+    const ClearSigned avoided = clearSign(content, "sig", digestSHA256);
+    EXPECT_EQ(avoided.boundary, "boundaryKCA");
+    EXPECT_EQ(avoided.message, expectedClearSigned("sha-256", "boundaryKCA", content, "sig"));
 }
 
 } // namespace

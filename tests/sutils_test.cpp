@@ -1,6 +1,7 @@
 // The buffer and file utilities and the diagnostic test3.
 #include <malloc.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -77,9 +78,7 @@ TEST(SmimeUtilityDeleteBufferChain, FreesEveryNodeAndRefusesNull) {
     smimeBuffer_T* first = nullptr;
     for (int i = 0; i < 3; ++i) {
         auto* node = static_cast<smimeBuffer_T*>(std::malloc(sizeof(smimeBuffer_T)));
-        node->buffer = i == 1 ? nullptr : static_cast<unsigned char*>(std::malloc(16));
-        node->length = 0;
-        node->next = first;
+        *node = {first, i == 1 ? nullptr : static_cast<unsigned char*>(std::malloc(16)), 0};
         first = node;
     }
     EXPECT_EQ(utility.deleteBufferChain(first), SMIME_OK); // the sanitizers' leak check sees every block go
@@ -87,34 +86,28 @@ TEST(SmimeUtilityDeleteBufferChain, FreesEveryNodeAndRefusesNull) {
 
 TEST(SmimeUtilityFillBuffer, FillsExactlyCountBytesOfALongEnoughBuffer) {
     smime_utility utility;
-    unsigned char bytes[64];
-    std::memset(bytes, 0xEE, sizeof bytes);
-    gss_buffer_desc buffer = {sizeof bytes, bytes};
+    std::string bytes(64, '\xEE');
+    gss_buffer_desc buffer = viewOf(bytes), noValue = {8, nullptr};
     ASSERT_EQ(utility.fillBuffer(&buffer, 48), SMIME_OK);
-    int changed = 0;
-    for (int i = 0; i < 48; ++i) changed += bytes[i] != 0xEE;
-    EXPECT_GT(changed, 24) << "the first 48 bytes are random";
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes) + 48, 16), std::string(16, '\xEE')) << "beyond the count";
-    EXPECT_EQ(utility.fillBuffer(&buffer, sizeof bytes), SMIME_OK) << "a count equal to the length";
+    EXPECT_GT(48 - std::count(bytes.begin(), bytes.begin() + 48, '\xEE'), 24) << "the first 48 bytes are random";
+    EXPECT_EQ(bytes.substr(48), std::string(16, '\xEE')) << "beyond the count";
+    EXPECT_EQ(utility.fillBuffer(&buffer, 64), SMIME_OK) << "a count equal to the length";
     buffer.length = 8;
-    std::memset(bytes, 0, sizeof bytes);
+    bytes.assign(64, '\0');
     EXPECT_EQ(utility.fillBuffer(&buffer, 9), GSS_S_FAILURE);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes), 8), std::string(8, '\0')) << "refused before writing";
-    gss_buffer_desc noValue = {8, nullptr};
+    EXPECT_EQ(bytes, std::string(64, '\0')) << "refused before writing";
     EXPECT_EQ(utility.fillBuffer(&noValue, 1), GSS_S_FAILURE);
     EXPECT_EQ(utility.fillBuffer(nullptr, 1), GSS_S_FAILURE);
 }
 
 TEST(SmimeUtilityCopyStringToMessage, WritesAtTheOffsetAndReturnsTheEnd) {
     smime_utility utility;
-    char bytes[16];
-    std::memset(bytes, '.', sizeof bytes);
-    gss_buffer_desc buffer = {sizeof bytes, bytes};
-    EXPECT_EQ(utility.copyStringToMessage("abc", &buffer, 5), bytes + 8);
-    EXPECT_EQ(std::string(bytes, sizeof bytes), ".....abc........");
-    EXPECT_EQ(utility.copyStringToMessage("", &buffer, 2), bytes + 2);
-    EXPECT_EQ(buffer.length, sizeof bytes) << "the length is not changed";
-    gss_buffer_desc noValue = {16, nullptr};
+    std::string bytes(16, '.');
+    gss_buffer_desc buffer = viewOf(bytes), noValue = {16, nullptr};
+    EXPECT_EQ(utility.copyStringToMessage("abc", &buffer, 5), &bytes[8]);
+    EXPECT_EQ(bytes, ".....abc........");
+    EXPECT_EQ(utility.copyStringToMessage("", &buffer, 2), &bytes[2]);
+    EXPECT_EQ(buffer.length, 16u) << "the length is not changed";
     EXPECT_EQ(utility.copyStringToMessage("abc", &noValue, 0), nullptr);
     EXPECT_EQ(utility.copyStringToMessage("abc", nullptr, 0), nullptr);
 }
@@ -126,20 +119,15 @@ TEST(SmimeUtilityCmpgssBuffer, OrdersByTheFirstDifferingUnsignedByte) {
         unsigned count;
         int expected;
     } cases[] = {
-        {"equal", "abcd", "abcd", 4, 0},
-        {"first smaller", "abcd", "abzd", 4, -1},
-        {"first larger", "abzd", "abcd", 4, 1},
-        {"bytes compare unsigned", "\x80", "\x01", 1, 1},
-        {"difference beyond the count", "abcX", "abcY", 3, 0},
-        {"a count of 0 is always equal", "", "", 0, 0},
-        {"first shorter than the count", "ab", "abcd", 3, -1},
+        {"equal", "abcd", "abcd", 4, 0}, {"first smaller", "abcd", "abzd", 4, -1}, {"larger", "abzd", "abcd", 4, 1},
+        {"bytes compare unsigned", "\x80", "\x01", 1, 1}, {"difference beyond the count", "abcX", "abcY", 3, 0},
+        {"a count of 0 is always equal", "", "", 0, 0}, {"first shorter than the count", "ab", "abcd", 3, -1},
         {"second shorter than the count, prefix equal", "abcd", "ab", 3, -1},
     };
     smime_utility utility;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const gss_buffer_desc first = viewOf(c.first);
-        const gss_buffer_desc second = viewOf(c.second);
+        const gss_buffer_desc first = viewOf(c.first), second = viewOf(c.second);
         EXPECT_EQ(utility.cmpgssBuffer(&first, &second, c.count), c.expected);
     }
 }

@@ -27,10 +27,9 @@ std::size_t searched(std::string_view haystack, std::string_view needle,
 // Both searches against std::string_view::find: chosen cases, then random
 // text over a small alphabet, where partial matches are common.
 TEST(VekRuntimeSearchBytes, AgreesWithFind) {
-    std::vector<std::pair<std::string, std::string>> cases = {
-        {"--boundary--", "--b"}, {"abcdef", "ef"}, {"abc", "abc"}, {"ab", "abc"}, {"aaaaaaaa", "aab"}, {"aabaab", "aab"},
-        {"abc", ""},             {"", "a"},        {std::string("\0\xff\0\xfe", 4), std::string("\0\xfe", 2)},
-    };
+    std::vector<std::pair<std::string, std::string>> cases = {{"--boundary--", "--b"}, {"abcdef", "ef"},
+        {"abc", "abc"}, {"ab", "abc"}, {"aaaaaaaa", "aab"}, {"aabaab", "aab"}, {"abc", ""}, {"", "a"},
+        {std::string("\0\xff\0\xfe", 4), std::string("\0\xfe", 2)}};
     std::mt19937 draw(7);
     for (int round = 0; round < 2000; ++round) {
         std::string haystack(draw() % 64, 'a'), needle(1 + draw() % 4, 'a');
@@ -59,13 +58,10 @@ TEST(VekRuntimeFiles, StatusAndAccessOfFilesThatAreAndAreNot) {
     ASSERT_EQ(vekruntime::fileStatus(present.c_str(), &status), 0);
     EXPECT_EQ(status.st_size, 5);
     EXPECT_NE(status.st_mode & vekruntime::kOwnerRead, 0u);
-    EXPECT_TRUE(vekruntime::fileExists(present.c_str()));
-    EXPECT_TRUE(vekruntime::fileWritable(present.c_str()));
-
+    EXPECT_TRUE(vekruntime::fileExists(present.c_str()) && vekruntime::fileWritable(present.c_str()));
     const std::string absent = dir.file("absent");
     EXPECT_NE(vekruntime::fileStatus(absent.c_str(), &status), 0);
-    EXPECT_FALSE(vekruntime::fileExists(absent.c_str()));
-    EXPECT_FALSE(vekruntime::fileWritable(absent.c_str()));
+    EXPECT_FALSE(vekruntime::fileExists(absent.c_str()) || vekruntime::fileWritable(absent.c_str()));
 }
 
 } // namespace
