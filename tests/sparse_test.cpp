@@ -125,23 +125,23 @@ TEST(SMimeStreamGetpayload, StartsAfterTheHeaderSection) {
 // line, lines that go on after the boundary, and the boundary in the middle
 // of text are content. A delimiter past byte 1023 of a line is none either.
 TEST(SMimeStreamGetPart, HandsOutEachPartUpToAWholeDelimiterLine) {
+    constexpr unsigned kBad = SMIME_BAD_MESSAGE;
     const std::string longLine = std::string(1023, 'x') + "--bq\r\n" + std::string(5000, 'y');
     // The body follows the header section; then is the status of the call after the last part.
-    const struct { const char* name; std::string body; std::vector<std::string> parts; unsigned then; } cases[] = {
+    struct Case { const char* name; std::string body; std::vector<std::string> parts; unsigned then = kBad; };
+    const Case cases[] = {
         {"two parts, preamble and epilogue", "preamble\r\n--bq\r\nContent-Type: text/plain\r\n\r\nHello\r\n--bq\r\n"
-         "MIIB\r\n--bq--\r\nepilogue\r\n", {"Content-Type: text/plain\r\n\r\nHello", "MIIB"}, SMIME_BAD_MESSAGE},
-        {"a closing delimiter", "--bq\r\ntext\r\n--bq--\r\n", {"text"}, SMIME_BAD_MESSAGE},
-        {"a delimiter that ends the input without LF", "--bq\r\ntext\r\n--bq\r", {"text"}, SMIME_BAD_MESSAGE},
+         "MIIB\r\n--bq--\r\nepilogue\r\n", {"Content-Type: text/plain\r\n\r\nHello", "MIIB"}},
+        {"a closing delimiter", "--bq\r\ntext\r\n--bq--\r\n", {"text"}}, {"no end", "--bq\r\ntext\r\n", {}},
+        {"a delimiter that ends the input without LF", "--bq\r\ntext\r\n--bq\r", {"text"}},
         {"a delimiter right after the first one", "--bq\r\n--bq\r\n", {}, SMIME_NO_MESSAGE},
-        {"no delimiter after the text", "--bq\r\ntext\r\n", {}, SMIME_BAD_MESSAGE},
-        {"LF-only delimiters never match", "--bq\ntext\n--bq\n", {}, SMIME_BAD_MESSAGE},
-        {"the mark inside a line", "--bq\r\na--bq\r\n--bq\r\n", {"a--bq"}, SMIME_BAD_MESSAGE},
-        {"a longer boundary", "--bq\r\n--bqx\r\nb\r\n--bq\r\n", {"--bqx\r\nb"}, SMIME_BAD_MESSAGE},
-        {"the boundary followed by more", "--bq\r\n--bq--x\r\n--bq \r\nc\r\n--bq--\r\n", {"--bq--x\r\n--bq \r\nc"},
-         SMIME_BAD_MESSAGE},
-        {"no CR before the LF", "--bq\r\n--bq\nd\r\n--bq\r\n", {"--bq\nd"}, SMIME_BAD_MESSAGE},
-        {"marks only inside lines", "--bq\r\nx--bq\r\ny--bq--\r\n", {}, SMIME_BAD_MESSAGE},
-        {"a long line read whole", "--bq\r\n" + longLine + "\r\n--bq--\r\n", {longLine}, SMIME_BAD_MESSAGE},
+        {"LF-only delimiters never match", "--bq\ntext\n--bq\n", {}},
+        {"a longer boundary", "--bq\r\n--bqx\r\nb\r\n--bq\r\n", {"--bqx\r\nb"}},
+        {"the mark inside a line", "--bq\r\na--bq\r\n--bq\r\n", {"a--bq"}},
+        {"marks only inside lines", "--bq\r\nx--bq\r\ny--bq--\r\n", {}},
+        {"the boundary followed by more", "--bq\r\n--bq--x\r\n--bq \r\nc\r\n--bq--\r\n", {"--bq--x\r\n--bq \r\nc"}},
+        {"no CR before the LF", "--bq\r\n--bq\nd\r\n--bq\r\n", {"--bq\nd"}},
+        {"a long line read whole", "--bq\r\n" + longLine + "\r\n--bq--\r\n", {longLine}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -29,7 +29,7 @@ std::size_t storageOf(void* block) {
 
 // The storage is the chain's blocks of 65536 bytes, or the one final copy of
 // them: a file of exactly one block takes a second, empty one.
-TEST(SmimeUtilityLoadMessage, ReadsWholeFilesInBlocks) {
+TEST(SmimeUtilityLoadMessage, ReadsWholeFilesInBlocksAndRefusesWhatItCannotRead) {
     TempDir dir;
     for (const std::size_t size : {std::size_t{0}, std::size_t{1}, kBlock - 1, kBlock, kBlock + 1, 3 * kBlock + 12345}) {
         SCOPED_TRACE(size);
@@ -44,18 +44,8 @@ TEST(SmimeUtilityLoadMessage, ReadsWholeFilesInBlocks) {
         EXPECT_GE(storage, (size / kBlock + 1) * kBlock);
         EXPECT_LT(storage, (size / kBlock + 2) * kBlock);
     }
-}
-
-TEST(SmimeUtilityLoadMessage, RefusesWhatItCannotReadAndLeavesTheOutput) {
-    TempDir dir;
-    const std::string missing = dir.file("missing");
-    const std::string folder = dir.file("");
-    const struct {
-        const char* name;
-        const char* path;
-        bool nullOutput;
-        unsigned status;
-    } cases[] = {
+    const std::string missing = dir.file("missing"), folder = dir.file("");
+    const struct { const char* name; const char* path; bool nullOutput; unsigned status; } cases[] = {
         {"null file name", nullptr, false, SMIME_NULL_PARAMETER},
         {"null output", missing.c_str(), true, SMIME_NULL_PARAMETER},
         {"missing file", missing.c_str(), false, SMIME_STREAM_ERROR},
@@ -133,10 +123,7 @@ TEST(SmimeUtilityCmpgssBuffer, OrdersByTheFirstDifferingUnsignedByte) {
 }
 
 TEST(SmimeUtilityDumpHexToAscii, PrintsUnpaddedHexEightThenNineALine) {
-    const struct {
-        std::string bytes;
-        const char* printed;
-    } cases[] = {
+    const struct { std::string bytes; const char* printed; } cases[] = {
         {std::string("\x01\xAB\x00", 3), "\nThe raw contents of the buffer of size 3 : \n[1ab0].\n"},
         {"", "\nThe raw contents of the buffer of size 0 : \n[].\n"},
         {std::string("\0\1\2\3\4\5\6\7\x8\x9\xa\xb\xc\xd\xe\xf\x10\x11", 18),

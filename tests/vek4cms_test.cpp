@@ -19,22 +19,12 @@ namespace {
 
 constexpr unsigned kEntry = VekTrace::kLevelEntry, kExit = VekTrace::kLevelExit, kInfo = VekTrace::kLevelInfo;
 
-// --- Trace settings -------------------------------------------------------
-
 TEST(VekTraceParseSetting, AcceptsTheDocumentedFormsOnly) {
-    const struct {
-        const char* text;
-        bool accepted = false, on = false;
-        unsigned components = 0, levels = 0;
-    } cases[] = {
-        {"", true, false, 0, 0},
-        {"0", true, false, 0, 0},
-        {"1", true, true, 0xFFFFFFFFu, 0xFFFFFFFFu},
-        {"ALL", true, true, 0xFFFFFFFFu, 0xFFFFFFFFu},
-        {"0x400", true, true, 0x400, 0xFFFFFFFFu},
-        {"0x400:0xC0000001", true, true, 0x400, 0xC0000001u},
-        {"1024:1", true, true, 1024, 1},
-        {"010:0", true, true, 8, 0}, // octal, as strtoul reads a leading 0
+    // "010" is octal, as strtoul reads a leading 0.
+    const struct { const char* text; bool accepted = false, on = false; unsigned components = 0, levels = 0; } cases[] = {
+        {"", true, false, 0, 0}, {"0", true, false, 0, 0}, {"1", true, true, 0xFFFFFFFFu, 0xFFFFFFFFu},
+        {"ALL", true, true, 0xFFFFFFFFu, 0xFFFFFFFFu}, {"0x400", true, true, 0x400, 0xFFFFFFFFu},
+        {"0x400:0xC0000001", true, true, 0x400, 0xC0000001u}, {"1024:1", true, true, 1024, 1}, {"010:0", true, true, 8, 0},
         {"yes"}, {"0x400:"}, {":1"}, {"0x400:zz"}, {"-1"}, {"+1"}, {"0x1FFFFFFFF"}, {"1:2:3"}, {" 1"}, {"0x400 "},
     };
     for (const auto& c : cases) {
@@ -73,11 +63,18 @@ TEST(VekTraceEnvironment, ConfiguresTheTraceAtLoad) {
     }
 }
 
-// --- Trace records ----------------------------------------------------------
-
-TEST(VekTraceWrite, DeliversOnlyWhatTheMasksWant) {
-    TraceCapture capture(0x400, kEntry | kInfo);
+// The default sink prints one line on standard error; a sink of one's own
+// gets only what the masks want.
+TEST(VekTraceWrite, PrintsOrDeliversOnlyWhatTheMasksWant) {
     VekTrace* trace = VekTrace::s_defaultTracePtr;
+    trace->enable(VekTrace::kAll, VekTrace::kAll);
+    testing::internal::CaptureStderr();
+    trace->write("src/sbase64", 42, 0x400u, kInfo, "hello");
+    const std::string printed = testing::internal::GetCapturedStderr();
+    trace->disable();
+    EXPECT_NE(printed.find("src/sbase64:42 hello\n"), std::string::npos) << printed;
+    EXPECT_NE(printed.find("0x400"), std::string::npos) << printed;
+    TraceCapture capture(0x400, kEntry | kInfo);
     EXPECT_TRUE(trace->write("a.cpp", 1, 0x400u, kInfo, "wanted"));
     EXPECT_FALSE(trace->write("a.cpp", 2, 0x200u, kInfo, "other component"));
     EXPECT_FALSE(trace->write("a.cpp", 3, 0x400u, kExit, "level not wanted"));
@@ -90,17 +87,6 @@ TEST(VekTraceWrite, DeliversOnlyWhatTheMasksWant) {
     EXPECT_TRUE(records[0].file == "a.cpp" && records[0].line == 1 && records[0].component == 0x400u &&
                 records[0].level == kInfo && records[0].text == "wanted");
     EXPECT_TRUE(records[1].component == 0u && records[1].text == "no component");
-}
-
-TEST(VekTraceWrite, DefaultSinkPrintsOneLineOnStandardError) {
-    VekTrace* trace = VekTrace::s_defaultTracePtr;
-    trace->enable(VekTrace::kAll, VekTrace::kAll);
-    testing::internal::CaptureStderr();
-    trace->write("src/sbase64", 42, 0x400u, kInfo, "hello");
-    const std::string printed = testing::internal::GetCapturedStderr();
-    trace->disable();
-    EXPECT_NE(printed.find("src/sbase64:42 hello\n"), std::string::npos) << printed;
-    EXPECT_NE(printed.find("0x400"), std::string::npos) << printed;
 }
 
 void tracedFunction(bool fail) {
@@ -127,8 +113,6 @@ TEST(VekTraceSentry, WritesEntryAndExitAroundTheScope) {
     EXPECT_TRUE(exitsOnly.records().empty()) << "no exit without its entry";
 }
 
-// --- Buffer -------------------------------------------------------------------
-
 std::string contents(const VekBuffer& buffer) {
     return std::string(reinterpret_cast<const char*>(buffer.getValue()), buffer.getLength());
 }
@@ -151,21 +135,17 @@ TEST(VekBuffer, KeepsAppendedBytesInOrderAcrossGrowth) {
     EXPECT_TRUE(contents(reserved) == data);
 }
 
-TEST(VekBuffer, PreparedBytesCountOnceCommittedAndImpossibleGrowthThrows) {
-    VekBuffer buffer;
-    buffer.append("ab", 2);
-    unsigned char* tail = buffer.prepareAppend(10);
-    EXPECT_EQ(buffer.getLength(), 2u);
-    std::memcpy(tail, "cd", 2);
-    buffer.commit(2);
-    EXPECT_THROW(buffer.prepareAppend(std::numeric_limits<std::size_t>::max() - 2), std::bad_alloc);
-    EXPECT_THROW(buffer.reserve(std::numeric_limits<std::size_t>::max()), std::bad_alloc);
-    EXPECT_EQ(contents(buffer), "abcd") << "a failed growth keeps the contents";
-}
-
-TEST(VekBuffer, CopiesAreIndependentAndMovesEmptyTheSource) {
+// Prepared bytes count once committed; an impossible growth throws and keeps
+// the contents; copies are independent and moves empty the source.
+TEST(VekBuffer, PreparesCommitsCopiesAndMoves) {
     VekBuffer original, assigned;
-    original.append("hello", 5);
+    original.append("hel", 3);
+    unsigned char* tail = original.prepareAppend(10);
+    EXPECT_EQ(original.getLength(), 3u);
+    std::memcpy(tail, "lo", 2);
+    original.commit(2);
+    EXPECT_THROW(original.prepareAppend(std::numeric_limits<std::size_t>::max() - 5), std::bad_alloc);
+    EXPECT_THROW(original.reserve(std::numeric_limits<std::size_t>::max()), std::bad_alloc);
     assigned.append("old", 3);
     VekBuffer copy(original);
     assigned = original;
