@@ -16,62 +16,57 @@ namespace {
 const std::string kPkcs7 = "Content-Type: application/pkcs7-mime; ";
 const std::string kMultipart = "Content-Type: multipart/signed; ";
 const std::string kClearSigned = kMultipart + "protocol=\"application/pkcs7-signature\"; ";
-const std::string kBase64 = "Content-Transfer-Encoding: base64\r\n";
+const std::string kEncoding = "Content-Transfer-Encoding: ", kBase64 = kEncoding + "base64\r\n";
+const std::string kText = "Content-Type: text/plain\r\n";
+constexpr messageType_t kClear = messageClearSigned;
 
+// Boundary and micalg come before the transfer encoding: most rows that name
+// one are clear-signed.
 struct ScanCase {
     const char* name;
     std::string message;
     messageType_t type;
-    transferEncoding_t encoding = encodingNone;
     std::string boundary = "", micalg = "";
+    transferEncoding_t encoding = encodingNone;
 };
 
 const ScanCase kScans[] = {
     {"enveloped data folded over three lines", "Content-Type: application/pkcs7-mime;\r\n   smime-type=enveloped-data;"
-     "\r\n   name=smime.p7m\r\n" + kBase64 + "\r\nMIIB", messageEnvelopedData, encodingBase64},
+     "\r\n   name=smime.p7m\r\n" + kBase64 + "\r\nMIIB", messageEnvelopedData, "", "", encodingBase64},
     {"names and values in any case", "CONTENT-TYPE: Application/PKCS7-MIME; SMIME-TYPE=Signed-Data\r\n"
-     "content-transfer-encoding: BASE64\r\n\r\n", messageSignedData, encodingBase64},
+     "content-transfer-encoding: BASE64\r\n\r\n", messageSignedData, "", "", encodingBase64},
     {"the x- form", "Content-Type: application/x-pkcs7-mime; smime-type=enveloped-data\r\n\r\n", messageEnvelopedData},
     {"quoted, after a name", kPkcs7 + "name=\"smime.p7m\"; smime-type=\"signed-data\"\r\n\r\n", messageSignedData},
     {"folded with four spaces", "MIME-Version: 1.0\r\n" + kPkcs7 + "name=smime.p7m;\r\n    smime-type=signed-data\r\n"
-     + kBase64 + "\r\n", messageSignedData, encodingBase64},
+     + kBase64 + "\r\n", messageSignedData, "", "", encodingBase64},
     {"pkcs7-mime without smime-type", kPkcs7 + "name=smime.p7m\r\n\r\n", messageUnknown},
     {"an unknown smime-type", kPkcs7 + "smime-type=certs-only\r\n\r\n", messageUnknown},
     {"a detached signature", "Content-Type: application/pkcs7-signature; name=smime.p7s\r\n\r\n", messageSignature},
     {"the x- form of a signature", "Content-Type: application/x-pkcs7-signature\r\n\r\n", messageSignature},
-    {"another media type", "Content-Type: text/plain\r\nContent-Transfer-Encoding: 7bit\r\n\r\nhi", messageUnknown,
-     encoding7bit},
+    {"7bit", kText + kEncoding + "7bit\r\n\r\nhi", messageUnknown, "", "", encoding7bit},
     {"no Content-Type at all", "Subject: hello\r\n\r\nbody", messageUntyped},
-    {"printable-encoded", "Content-Type: text/plain\r\nContent-Transfer-Encoding: printable-encoded\r\n\r\n",
-     messageUnknown, encodingPrintable},
+    {"printable-encoded", kText + kEncoding + "printable-encoded\r\n\r\n", messageUnknown, "", "", encodingPrintable},
     {"an unknown transfer encoding", "Content-Transfer-Encoding: quoted-printable\r\n\r\n", messageUntyped},
     {"a later Content-Type overrides", "Content-Type: application/pkcs7-signature\r\n" + kPkcs7 +
      "smime-type=enveloped-data\r\n\r\n", messageEnvelopedData},
-    {"an unknown protocol", kMultipart + "protocol=\"application/pgp-signature\"; boundary=b\r\n\r\n", messageUnknown,
-     encodingNone, "b"},
-    {"no protocol", kMultipart + "boundary=b\r\n\r\n", messageUntyped, encodingNone, "b"},
+    {"another protocol", kMultipart + "protocol=application/pgp-signature; boundary=b\r\n\r\n", messageUnknown, "b"},
+    {"no protocol", kMultipart + "boundary=b\r\n\r\n", messageUntyped, "b"},
     {"a space before the semicolon hides the parameters",
      "Content-Type: multipart/signed ; protocol=\"application/pkcs7-signature\"; boundary=b\r\n\r\n", messageUntyped},
-    {"a first line that is empty: no header section", "\r\nContent-Type: application/pkcs7-signature\r\n\r\n",
-     messageUntyped},
-    {"LF-only: only the first header counts", kPkcs7 + "smime-type=enveloped-data\n" + kBase64 + "\nMIIB\n",
-     messageEnvelopedData},
-    {"protocol first", kClearSigned + "micalg=sha1; boundary=abcd\r\n\r\n--abcd\r\n", messageClearSigned,
-     encodingNone, "abcd", "sha1"},
+    {"an empty first line: no headers", "\r\nContent-Type: application/pkcs7-signature\r\n\r\n", messageUntyped},
+    {"LF-only: one header", kPkcs7 + "smime-type=enveloped-data\n" + kBase64 + "\nMIIB\n", messageEnvelopedData},
+    {"protocol first", kClearSigned + "micalg=sha1; boundary=abcd\r\n\r\n--abcd\r\n", kClear, "abcd", "sha1"},
     {"protocol last", kMultipart + "boundary=abcd; micalg=sha1; protocol=\"application/pkcs7-signature\"\r\n\r\n",
-     messageClearSigned, encodingNone, "abcd", "sha1"},
+     kClear, "abcd", "sha1"},
     {"folded with tabs, x- protocol", "Content-Type: multipart/signed;\r\n\tmicalg=sha1;\r\n\tboundary=\"abcd\";"
-     "\r\n\tprotocol=application/x-pkcs7-signature\r\n\r\n", messageClearSigned, encodingNone, "abcd", "sha1"},
-    {"a quote never closed only vanishes", kMultipart + "boundary=\"b=1; protocol=application/pkcs7-signature\r\n\r\n",
-     messageClearSigned, encodingNone, "b"},
-    {"quoted boundary with = and _", kClearSigned + "boundary=\"----=_NextPart_000_0012_01D0\"\r\n\r\n",
-     messageClearSigned, encodingNone, "----=_NextPart_000_0012_01D0"},
+     "\r\n\tprotocol=application/x-pkcs7-signature\r\n\r\n", kClear, "abcd", "sha1"},
+    {"unclosed quote", kMultipart + "boundary=\"b=1; protocol=application/pkcs7-signature\r\n\r\n", kClear, "b"},
+    {"= and _", kClearSigned + "boundary=\"--=_Part_0012_01D0\"\r\n\r\n", kClear, "--=_Part_0012_01D0"},
     {"quoted boundary ending in ==", kClearSigned + "boundary=\"===============4172364815==\"; micalg=sha-256\r\n\r\n",
-     messageClearSigned, encodingNone, "===============4172364815==", "sha-256"},
-    {"quoted boundary with space, ; and :", kClearSigned + "boundary=\"a b;c:d\"\r\n\r\n", messageClearSigned,
-     encodingNone, "a b;c:d"},
+     kClear, "===============4172364815==", "sha-256"},
+    {"quoted boundary with space, ; and :", kClearSigned + "boundary=\"a b;c:d\"\r\n\r\n", kClear, "a b;c:d"},
     {"long boundary and micalg are cut", kClearSigned + "micalg=" + std::string(25, 'm') + "; boundary=" +
-     std::string(80, 'b') + "\r\n\r\n", messageClearSigned, encodingNone, std::string(70, 'b'), std::string(19, 'm')},
+     std::string(80, 'b') + "\r\n\r\n", kClear, std::string(70, 'b'), std::string(19, 'm')},
 };
 
 TEST(SMimeStreamGetMimeInfo, ClassifiesMessages) {
@@ -95,19 +90,15 @@ TEST(SMimeStreamGetMimeInfo, ClassifiesMessages) {
 TEST(SMimeStreamGetpayload, StartsAfterTheHeaderSection) {
     const struct { const char* name; std::string message, payload; bool scanFirst = true; } cases[] = {
         {"the usual empty line", "Content-Type: text/plain\r\n\r\nline 1\r\nline 2\r\n", "line 1\r\nline 2\r\n"},
-        {"a first empty line: all after it", "\r\nA: b\r\n\r\nc", "A: b\r\n\r\nc"},
-        {"no empty line: nothing", "A: b\r\nC: d\r\n", ""},
-        {"LF-only: one header line to the end", "A: b\nC: d\n\nbody\n", ""},
+        {"first line empty: all after it", "\r\nA: b\r\n\r\nc", "A: b\r\n\r\nc"}, {"a lone CR at the end", "A: b\r", ""},
+        {"no empty line: nothing", "A: b\r\nC: d\r\n", ""}, {"LF-only: one header line", "A: b\nC: d\n\nbody\n", ""},
         {"a body starting with a space continues the headers", "A: b\r\n\r\n body\r\n\r\nrest", "rest"},
         {"binary body kept whole", std::string("A: b\r\n\r\n\0\r\x80\n", 12), std::string("\0\r\x80\n", 4)},
-        {"a CR of its own is part of a header line", "A: b\rc\r\n\r\nbody", "body"},
+        {"a lone CR is in the line", "A: b\rc\r\n\r\nbody", "body"}, {"a NUL", std::string("A: \0b\r\n\r\nbody", 13), "body"},
         {"a line that is only a CR is a header line", "A: b\r\n\r\r\nX: y\r\n\r\nbody", "body"},
         {"tabs and spaces start a continuation", "A: b\r\n \t c\r\n\r\nbody", "body"},
         {"a continuation swallows the blank lines after it", "A: b\r\n \r\n\r\nbody\r\n\r\nrest", "rest"},
-        {"a header ending in a CR at the end", "A: b\r", ""},
-        {"a NUL inside a header line", std::string("A: \0b\r\n\r\nbody", 13), "body"},
-        {"no scan, LF line ends", "A: b\n\npayload", "payload", false},
-        {"no scan, CR LF line ends: no line is empty", "A: b\r\n\r\npayload", "", false},
+        {"no scan, LF", "A: b\n\npayload", "payload", false}, {"no scan, CR LF: none empty", "A: b\r\n\r\npayload", "", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
