@@ -39,9 +39,7 @@ std::unique_ptr<unsigned char[]> exactCopy(const std::string& bytes, std::size_t
     return copy;
 }
 
-std::string text(const unsigned char* bytes, std::size_t length) {
-    return std::string(reinterpret_cast<const char*>(bytes), length);
-}
+std::string text(const unsigned char* bytes, std::size_t n) { return std::string(reinterpret_cast<const char*>(bytes), n); }
 
 // One array codec for every call: its line count must start afresh each time.
 std::string encodeWith(Codec codec, const std::string& data, sbase64& array) {

@@ -90,15 +90,15 @@ TEST(SMimeStreamGetMimeInfo, ClassifiesMessages) {
 TEST(SMimeStreamGetpayload, StartsAfterTheHeaderSection) {
     const struct { const char* name; std::string message, payload; bool scanFirst = true; } cases[] = {
         {"the usual empty line", "Content-Type: text/plain\r\n\r\nline 1\r\nline 2\r\n", "line 1\r\nline 2\r\n"},
-        {"first line empty: all after it", "\r\nA: b\r\n\r\nc", "A: b\r\n\r\nc"}, {"a lone CR at the end", "A: b\r", ""},
+        {"first line empty", "\r\nA: b\r\n\r\nc", "A: b\r\n\r\nc"}, {"a lone CR at the end", "A: b\r", ""},
         {"no empty line: nothing", "A: b\r\nC: d\r\n", ""}, {"LF-only: one header line", "A: b\nC: d\n\nbody\n", ""},
         {"a body starting with a space continues the headers", "A: b\r\n\r\n body\r\n\r\nrest", "rest"},
         {"binary body kept whole", std::string("A: b\r\n\r\n\0\r\x80\n", 12), std::string("\0\r\x80\n", 4)},
-        {"a lone CR is in the line", "A: b\rc\r\n\r\nbody", "body"}, {"a NUL", std::string("A: \0b\r\n\r\nbody", 13), "body"},
+        {"lone CR in a line", "A: b\rc\r\n\r\nbody", "body"}, {"a NUL", std::string("A: \0b\r\n\r\nbody", 13), "body"},
         {"a line that is only a CR is a header line", "A: b\r\n\r\r\nX: y\r\n\r\nbody", "body"},
         {"tabs and spaces start a continuation", "A: b\r\n \t c\r\n\r\nbody", "body"},
         {"a continuation swallows the blank lines after it", "A: b\r\n \r\n\r\nbody\r\n\r\nrest", "rest"},
-        {"no scan, LF", "A: b\n\npayload", "payload", false}, {"no scan, CR LF: none empty", "A: b\r\n\r\npayload", "", false},
+        {"no scan, LF", "A: b\n\npayload", "payload", false}, {"no scan, CR LF", "A: b\r\n\r\npayload", "", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
