@@ -1,6 +1,5 @@
-// The MIME stream scanner and the S/MIME parser, on messages as other
-// producers write them. The parser on the generator's own output is checked
-// beside the generator's layouts, in sgen_test.
+// The MIME stream scanner and the S/MIME parser, on messages as other producers
+// write them; on the generator's own output they are checked in sgen_test.
 #include <cstring>
 #include <string>
 #include <vector>
@@ -163,14 +162,13 @@ TEST(SmimeParser, ScansOnceAndNeedsAMessageAndEmptyOutputs) {
     EXPECT_EQ(parser.getMessageType(), messageEnvelopedData);
     message.replace(message.find("enveloped"), 9, "signed---");
     EXPECT_EQ(parser.getMessageType(), messageEnvelopedData) << "the first scan is kept";
-    int marker = 0;
-    gss_buffer_desc used = {4, &marker};
+    gss_buffer_desc used = {4, &message};
     EXPECT_EQ(parser.getPKCS7Object(&used, &content), SMIME_OUTPUT_NOT_EMPTY);
     EXPECT_EQ(parser.getPKCS7Object(&object, &used), SMIME_OUTPUT_NOT_EMPTY);
-    EXPECT_TRUE(used.value == &marker && content.value == nullptr);
+    EXPECT_TRUE(used.value == &message && content.value == nullptr);
     EXPECT_EQ(parser.getPKCS7Object(nullptr, &content), SMIME_NULL_PARAMETER);
-    const std::string plain = "just text, no headers";
-    buffer = viewOf(plain);
+    message = "just text, no headers";
+    buffer = viewOf(message);
     EXPECT_EQ(parser.setMessage(&buffer), SMIME_OK);
     EXPECT_EQ(parser.getMessageType(), messageUntyped);
 }
@@ -178,14 +176,11 @@ TEST(SmimeParser, ScansOnceAndNeedsAMessageAndEmptyOutputs) {
 TEST(SmimeParserGetPKCS7Object, HandsOutBodiesByTransferEncodingOrRefuses) {
     const std::string signedBody = kClearSigned + "boundary=b\r\n\r\n--b\r\ntext\r\n";
     const struct { const char* name; std::string message; unsigned status; std::string object; } cases[] = {
-        {"7bit body unchanged", "Content-Type: text/plain\r\nContent-Transfer-Encoding: 7bit\r\n\r\nbody\r\n", SMIME_OK,
-         "body\r\n"},
+        {"7bit body unchanged", kText + kEncoding + "7bit\r\n\r\nbody\r\n", SMIME_OK, "body\r\n"},
         {"no transfer encoding: unchanged", kPkcs7 + "smime-type=signed-data\r\n\r\n0\x80", SMIME_OK, "0\x80"},
-        {"printable-encoded is not decoded: nothing",
-         "Content-Type: text/plain\r\nContent-Transfer-Encoding: printable-encoded\r\n\r\nbody", SMIME_OK, ""},
+        {"printable-encoded: not decoded", kText + kEncoding + "printable-encoded\r\n\r\nbody", SMIME_OK, ""},
         {"plain text without headers of its own", "hello\r\n\r\nworld", SMIME_OK, "world"},
-        {"a base64 body that is not base64", kPkcs7 + "smime-type=signed-data\r\n" + kBase64 + "\r\nno!",
-         SMIME_NULL_PARAMETER, ""},
+        {"not base64", kPkcs7 + "smime-type=signed-data\r\n" + kBase64 + "\r\nno!", SMIME_NULL_PARAMETER, ""},
         {"clear-signed without its signature part", signedBody + "--b--\r\n", SMIME_BAD_MESSAGE, ""},
         {"clear-signed without any delimiter", kClearSigned + "boundary=b\r\n\r\ntext\r\n", SMIME_BAD_MESSAGE, ""},
         {"clear-signed with a signature that is not base64", signedBody + "--b\r\nContent-Type: application/pkcs7-"

@@ -20,10 +20,11 @@ constexpr unsigned kEntry = VekTrace::kLevelEntry, kExit = VekTrace::kLevelExit,
 
 TEST(VekTraceParseSetting, AcceptsTheDocumentedFormsOnly) {
     // "010" is octal, as strtoul reads a leading 0.
-    const struct { const char* text; bool accepted = false, on = false; unsigned components = 0, levels = 0; } cases[] = {
+    struct Case { const char* text; bool accepted = false, on = false; unsigned components = 0, levels = 0; };
+    const Case cases[] = {
         {"", true, false, 0, 0}, {"0", true, false, 0, 0}, {"1", true, true, 0xFFFFFFFFu, 0xFFFFFFFFu},
-        {"ALL", true, true, 0xFFFFFFFFu, 0xFFFFFFFFu}, {"0x400", true, true, 0x400, 0xFFFFFFFFu},
-        {"0x400:0xC0000001", true, true, 0x400, 0xC0000001u}, {"1024:1", true, true, 1024, 1}, {"010:0", true, true, 8, 0},
+        {"ALL", true, true, 0xFFFFFFFFu, 0xFFFFFFFFu}, {"0x400", true, true, 0x400, 0xFFFFFFFFu}, {"010:0", true, true, 8, 0},
+        {"0x400:0xC0000001", true, true, 0x400, 0xC0000001u}, {"1024:1", true, true, 1024, 1},
         {"yes"}, {"0x400:"}, {":1"}, {"0x400:zz"}, {"-1"}, {"+1"}, {"0x1FFFFFFFF"}, {"1:2:3"}, {" 1"}, {"0x400 "},
     };
     for (const auto& c : cases) {
