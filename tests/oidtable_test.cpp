@@ -1,5 +1,6 @@
 // The OID table answers the documented OIDs, checked against OpenSSL's own
 // encoding of the dotted forms.
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -12,13 +13,10 @@ namespace {
 
 // The DER contents octets of a dotted OID, as OpenSSL encodes them.
 std::vector<unsigned char> contentsOctets(const char* dotted) {
-    ASN1_OBJECT* object = OBJ_txt2obj(dotted, 1);
-    EXPECT_NE(object, nullptr) << dotted;
+    const std::unique_ptr<ASN1_OBJECT, decltype(&ASN1_OBJECT_free)> object(OBJ_txt2obj(dotted, 1), ASN1_OBJECT_free);
     if (object == nullptr) return {};
-    const unsigned char* data = OBJ_get0_data(object);
-    std::vector<unsigned char> octets(data, data + OBJ_length(object));
-    ASN1_OBJECT_free(object);
-    return octets;
+    const unsigned char* data = OBJ_get0_data(object.get());
+    return std::vector<unsigned char>(data, data + OBJ_length(object.get()));
 }
 
 TEST(KIVOGetOID, AnswersEveryIndexTheLibraryUsesAndNullForOthers) {
