@@ -1,5 +1,4 @@
-// The OID table answers the documented OIDs, checked against OpenSSL's own
-// encoding of the dotted forms.
+// The OID table's answers, checked against OpenSSL's encoding of the dotted forms.
 #include <memory>
 #include <utility>
 #include <vector>

@@ -1,6 +1,5 @@
-// The base64 codecs, held to OpenSSL as columns of the same tables: the
-// support library's VekKRYUtility (its public calls and each block-loop path
-// on its own), the MIME codec sbase64 over it, and sbase64's own array codec.
+// The base64 codecs held to OpenSSL as columns of the same tables: VekKRYUtility's
+// public calls and each of its block paths, and sbase64's MIME and array codecs.
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -39,7 +38,7 @@ std::unique_ptr<unsigned char[]> exactCopy(const std::string& bytes, std::size_t
     return copy;
 }
 
-std::string text(const unsigned char* bytes, std::size_t n) { return std::string(reinterpret_cast<const char*>(bytes), n); }
+std::string text(const unsigned char* bytes, std::size_t n) { return {reinterpret_cast<const char*>(bytes), n}; }
 
 // One array codec for every call: its line count must start afresh each time.
 std::string encodeWith(Codec codec, const std::string& data, sbase64& array) {
@@ -59,9 +58,8 @@ std::string encodeWith(Codec codec, const std::string& data, sbase64& array) {
     return text(out.get(), room);
 }
 
-// What each encoder is held to, from OpenSSL's unbroken text: the MIME codec
-// breaks lines at 72 with LF; the array codec also writes LF after every full
-// line, except when a padded group completed the last one.
+// OpenSSL's text, broken at 72 with LF by the MIME codec; the array codec also ends a
+// full last line with LF, except when a padded group completed it.
 std::string expectedText(Codec codec, const std::string& data) {
     const std::string unbroken = opensslBase64(data);
     if (codec != Codec::Mime && codec != Codec::Array) return unbroken;
@@ -146,9 +144,8 @@ TEST(Base64, MatchesOpenSSLAtEveryLength) {
     }
 }
 
-// Line breaks anywhere are skipped, by the array decoder between groups
-// only; a foreign byte anywhere is refused, by the vector path for the
-// scalar path's reason. 100 characters: whole vector blocks and a tail.
+// Line breaks anywhere are skipped (by the array decoder between groups only); a foreign
+// byte anywhere is refused, by the vector path for the scalar path's reason.
 TEST(Base64Decode, SkipsLineBreaksAndRefusesForeignBytesAtEveryPosition) {
     const std::string data = randomBytes(74, 3), padded = opensslBase64(data); // ends in a group with one '='
     const std::string valid = opensslBase64(randomBytes(75, 100));             // no padding
@@ -167,8 +164,7 @@ TEST(Base64Decode, SkipsLineBreaksAndRefusesForeignBytesAtEveryPosition) {
             SCOPED_TRACE("byte " + std::to_string(c) + " at " + std::to_string(at));
             std::string bad = valid;
             bad[at] = byte;
-            // '=' as the very last character is padding, and the text valid;
-            // the array decoder stops at any '=' that may be padding.
+            // A last '=' is padding; the array decoder stops at any '=' that may be.
             for (const Codec codec : kCodecs) {
                 const bool padding = c == '=' && (codec == Codec::Array || at == valid.size() - 1);
                 ASSERT_TRUE(!isAvailable(codec) || padding || !decodeWith(codec, bad)) << nameOf(codec);
@@ -219,8 +215,7 @@ TEST(Base64Decode, RefusesMalformedTextForItsReason) {
     }
 }
 
-// At every length around the edges of a line and of the encoder's internal
-// runs. Callers describe an empty buffer with a null pointer as often as not.
+// Lengths around the edges of a line and of the encoder's runs; empty input may come as null.
 TEST(Base64EncodeLinesInto, CutsTheTextIntoLinesOfAnyWidth) {
     EXPECT_EQ(VekKRYUtility::encodeData_BASE64(r_buffer_t(nullptr, 0), nullptr).getLength(), 0u);
     EXPECT_EQ(VekKRYUtility::decodeData_BASE64(r_buffer_t(nullptr, 0), nullptr).getLength(), 0u);
@@ -253,7 +248,8 @@ TEST(Sbase64ArrayCodec, DerivesTheRoomItNeedsAndRefusesWhatItCannotDo) {
     const unsigned char in[] = "abcdef";
     const char text64[] = "QUJDQUJD";
     // Each row both ways: encoding bytes of in, decoding characters of text64, into room bytes of out.
-    const struct { const char* name; bool noInput, noOutput; unsigned bytes, room, chars, charRoom; bool done; } calls[] = {
+    struct Call { const char* name; bool noInput, noOutput; unsigned bytes, room, chars, charRoom; bool done; };
+    const Call calls[] = {
         {"no input", true, false, 3, 16, 8, 16, false}, {"no output", false, true, 3, 16, 8, 16, false},
         {"nothing to do", false, false, 0, 16, 0, 16, false}, {"no room", false, false, 3, 0, 8, 0, false},
         {"one byte short", false, false, 6, 7, 8, 5, false}, {"room enough", false, false, 6, 8, 8, 6, true}};

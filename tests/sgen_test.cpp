@@ -1,6 +1,5 @@
-// The S/MIME generator: byte layouts of application/pkcs7-mime and
-// multipart/signed, the boundary it picks, holding and handing over. Each
-// layout is also taken apart again by the parser.
+// The S/MIME generator: byte layouts (each taken apart again by the parser), the
+// boundary it picks, holding and handing over.
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -62,16 +61,14 @@ void expectParsedBack(const std::string& message, messageType_t type, const std:
     EXPECT_EQ(parser.getMessageType(), type == messageClearSigned ? messageSignature : type);
 }
 
-// A stream buffer whose every write throws, as a stream of an application's
-// own may.
+// A stream buffer whose every write throws, as an application's own may.
 struct ThrowingBuffer : std::streambuf {
     int_type overflow(int_type) override { throw std::runtime_error("write failed"); }
     std::streamsize xsputn(const char*, std::streamsize) override { throw std::runtime_error("write failed"); }
 };
 
-// Refusing missing arguments and staying empty; then holding a message that
-// is copied, taken over, freed, written to streams that fail and one that
-// works, and copied to another generator.
+// Refusing missing arguments and staying empty; then holding a message that is copied, taken
+// over, freed, written to streams that fail and one that works, and copied to another generator.
 TEST(SmimeGeneratorHandOver, AnswersEachWayItShouldEmptyOrHolding) {
     smimeGenerator generator;
     const std::string text = "text";
@@ -125,8 +122,7 @@ TEST(SmimeGeneratorHandOver, AnswersEachWayItShouldEmptyOrHolding) {
     EXPECT_EQ(stream.str(), kEnvelopedHeader + opensslMimeBase64(first));
     EXPECT_EQ(generator.freeMessage(), SMIME_GENERATOR_EMPTY) << "written out means released";
 
-    // The source still holds its message when it goes, for the sanitizers'
-    // leak check to see the destructor free it.
+    // The source still holds its message when it goes: the leak check sees it freed.
     ASSERT_EQ(generator.insertEnvelopedData(&firstPidu), SMIME_OK); // released by the assignment
     {
         smimeGenerator source;
@@ -139,9 +135,8 @@ TEST(SmimeGeneratorHandOver, AnswersEachWayItShouldEmptyOrHolding) {
     EXPECT_EQ(messageOf(generator, true), kSignedHeader + opensslMimeBase64(second));
 }
 
-// A message from a fresh generator: the status, the bytes taken over, and
-// the boundary found in a multipart/signed header ("boundary" and three
-// letters from A to P).
+// A fresh generator's status, the bytes taken over, and the boundary found in a
+// multipart/signed header ("boundary" and three letters from A to P).
 struct Built { unsigned status; std::string message, boundary; };
 
 Built build(Kind kind, const std::string& token, const std::string& content, unsigned digest) {
@@ -158,18 +153,16 @@ Built build(Kind kind, const std::string& token, const std::string& content, uns
     return result;
 }
 
-std::string expectedClearSigned(const std::string& micalg, const std::string& b, const std::string& content,
-                                const std::string& signature) {
+std::string layoutOf(const std::string& micalg, const std::string& b, const std::string& c, const std::string& sig) {
     return "Content-Type: multipart/signed;\r\n protocol=\"application/pkcs7-signature\";\r\n micalg=" + micalg +
-           "; boundary=" + b + "\r\n\r\n--" + b + "\r\n" + content + "\r\n--" + b + "\r\n" +
+           "; boundary=" + b + "\r\n\r\n--" + b + "\r\n" + c + "\r\n--" + b + "\r\n" +
            "Content-Type: application/pkcs7-signature;name=smime.p7s\r\nContent-Transfer-Encoding: base64\r\n"
            "Content-Disposition: attachment;filename=smime.p7s\r\n\r\n" +
-           opensslMimeBase64(signature) + "\r\n\r\n--" + b + "--\r\n";
+           opensslMimeBase64(sig) + "\r\n\r\n--" + b + "--\r\n";
 }
 
-// A pkcs7-mime header before base64 lines of 72; multipart/signed with the
-// digest named in micalg (unknown ones by nothing) around any content bytes.
-// The parser takes each apart again.
+// A pkcs7-mime header before base64 lines of 72; multipart/signed naming the digest in
+// micalg (unknown ones by nothing) around any content bytes.
 TEST(SmimeGeneratorInsert, LaysOutEachKindByteForByte) {
     const std::string large = randomBytes(100000, 21), sig = randomBytes(700, 31);
     const Kind clear = Kind::ClearSigned;
@@ -195,15 +188,14 @@ TEST(SmimeGeneratorInsert, LaysOutEachKindByteForByte) {
         ASSERT_EQ(out.status, SMIME_OK);
         ASSERT_EQ(out.boundary.size(), c.kind == clear ? 11u : 0u) << out.message.substr(0, 200);
         const bool isClear = c.kind == clear;
-        EXPECT_EQ(out.message, isClear ? expectedClearSigned(c.expected, out.boundary, c.content, sig) : c.expected);
+        EXPECT_EQ(out.message, isClear ? layoutOf(c.expected, out.boundary, c.content, sig) : c.expected);
         // An empty content leaves no first part for the parser to hand out.
         if (!isClear || !c.content.empty()) expectParsedBack(out.message, typeOf(c.kind), c.token, c.content);
     }
 }
 
-// Every boundary string but one occurs in the content: the generator must end
-// up with the free one; with none free it refuses. Only after three draws a
-// second apart does it take the first free one, so this takes seconds.
+// Every boundary string but one in the content: the free one is taken (after three draws a
+// second apart, so this takes seconds); with none free the generator refuses.
 TEST(SmimeGeneratorClearSigned, AvoidsEveryBoundaryTheContentHolds) {
     std::string content;
     for (int tag = 0; tag < 4096; ++tag) {
@@ -214,7 +206,7 @@ TEST(SmimeGeneratorClearSigned, AvoidsEveryBoundaryTheContentHolds) {
     content.replace(content.find("boundaryKCA"), 11, "boundary---");
     const Built avoided = build(Kind::ClearSigned, "sig", content, digestSHA256);
     EXPECT_EQ(avoided.boundary, "boundaryKCA");
-    EXPECT_EQ(avoided.message, expectedClearSigned("sha-256", "boundaryKCA", content, "sig"));
+    EXPECT_EQ(avoided.message, layoutOf("sha-256", "boundaryKCA", content, "sig"));
 }
 
 } // namespace

@@ -19,8 +19,7 @@ const std::string kEncoding = "Content-Transfer-Encoding: ", kBase64 = kEncoding
 const std::string kText = "Content-Type: text/plain\r\n";
 constexpr messageType_t kClear = messageClearSigned;
 
-// Boundary and micalg come before the transfer encoding: most rows that name
-// one are clear-signed.
+// Boundary and micalg before the transfer encoding: most rows naming one are clear-signed.
 struct ScanCase {
     const char* name;
     std::string message;
@@ -110,9 +109,8 @@ TEST(SMimeStreamGetpayload, StartsAfterTheHeaderSection) {
     }
 }
 
-// Only a whole line that is a delimiter ends a part: lookalikes inside a
-// line, lines that go on after the boundary, and the boundary in the middle
-// of text are content. A delimiter past byte 1023 of a line is none either.
+// Only a whole delimiter line ends a part: lookalikes inside a line or going on after the
+// boundary are content, and so is a delimiter past byte 1023 of a line.
 TEST(SMimeStreamGetPart, HandsOutEachPartUpToAWholeDelimiterLine) {
     constexpr unsigned kBad = SMIME_BAD_MESSAGE;
     const std::string longLine = std::string(1023, 'x') + "--bq\r\n" + std::string(5000, 'y');
@@ -150,7 +148,9 @@ TEST(SMimeStreamGetPart, HandsOutEachPartUpToAWholeDelimiterLine) {
     }
 }
 
-TEST(SmimeParser, ScansOnceAndNeedsAMessageAndEmptyOutputs) {
+// Scanning once per message, refusing without a message or with outputs in use; then bodies
+// handed out by transfer encoding, or refused.
+TEST(SmimeParser, ScansOnceAndHandsOutBodiesByTransferEncodingOrRefuses) {
     smimeParser parser;
     EXPECT_EQ(parser.getMessageType(), messageNone);
     gss_buffer_desc object = {0, nullptr}, content = {0, nullptr};
@@ -170,9 +170,7 @@ TEST(SmimeParser, ScansOnceAndNeedsAMessageAndEmptyOutputs) {
     buffer = viewOf(message);
     EXPECT_EQ(parser.setMessage(&buffer), SMIME_OK);
     EXPECT_EQ(parser.getMessageType(), messageUntyped);
-}
 
-TEST(SmimeParserGetPKCS7Object, HandsOutBodiesByTransferEncodingOrRefuses) {
     const std::string signedBody = kClearSigned + "boundary=b\r\n\r\n--b\r\ntext\r\n";
     const struct { const char* name; std::string message; unsigned status; std::string object; } cases[] = {
         {"7bit body unchanged", kText + kEncoding + "7bit\r\n\r\nbody\r\n", SMIME_OK, "body\r\n"},

@@ -27,8 +27,7 @@ std::size_t storageOf(void* block) {
 #endif
 }
 
-// The storage is the chain's blocks of 65536 bytes, or the one final copy of
-// them: a file of exactly one block takes a second, empty one.
+// The storage is the chain's 65536-byte blocks or one final copy: one block's file takes a second.
 TEST(SmimeUtilityLoadMessage, ReadsWholeFilesInBlocksAndRefusesWhatItCannotRead) {
     TempDir dir;
     smime_utility utility;
@@ -97,9 +96,8 @@ TEST(SmimeUtilityBuffers, FreesFillsAndCopiesOrRefuses) {
 TEST(SmimeUtilityCmpgssBuffer, OrdersByTheFirstDifferingUnsignedByte) {
     const struct { const char* name; std::string first, second; unsigned count; int expected; } cases[] = {
         {"equal", "abcd", "abcd", 4, 0}, {"first smaller", "abcd", "abzd", 4, -1}, {"larger", "abzd", "abcd", 4, 1},
-        {"bytes compare unsigned", "\x80", "\x01", 1, 1}, {"difference beyond the count", "abcX", "abcY", 3, 0},
-        {"a count of 0 is always equal", "", "", 0, 0}, {"first shorter than the count", "ab", "abcd", 3, -1},
-        {"second shorter than the count, prefix equal", "abcd", "ab", 3, -1},
+        {"unsigned bytes", "\x80", "\x01", 1, 1}, {"beyond the count", "abcX", "abcY", 3, 0}, {"count 0", "", "", 0, 0},
+        {"first shorter than the count", "ab", "abcd", 3, -1}, {"second shorter, prefix equal", "abcd", "ab", 3, -1},
     };
     smime_utility utility;
     for (const auto& c : cases) {

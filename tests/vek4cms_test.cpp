@@ -22,9 +22,9 @@ TEST(VekTraceParseSetting, AcceptsTheDocumentedFormsOnly) {
     // "010" is octal, as strtoul reads a leading 0.
     struct Case { const char* text; bool accepted = false, on = false; unsigned components = 0, levels = 0; };
     const Case cases[] = {
-        {"", true, false, 0, 0}, {"0", true, false, 0, 0}, {"1", true, true, 0xFFFFFFFFu, 0xFFFFFFFFu},
-        {"ALL", true, true, 0xFFFFFFFFu, 0xFFFFFFFFu}, {"0x400", true, true, 0x400, 0xFFFFFFFFu}, {"010:0", true, true, 8, 0},
-        {"0x400:0xC0000001", true, true, 0x400, 0xC0000001u}, {"1024:1", true, true, 1024, 1},
+        {"", true, false, 0, 0}, {"0", true, false, 0, 0}, {"010:0", true, true, 8, 0}, {"1024:1", true, true, 1024, 1},
+        {"1", true, true, 0xFFFFFFFFu, 0xFFFFFFFFu}, {"ALL", true, true, 0xFFFFFFFFu, 0xFFFFFFFFu},
+        {"0x400", true, true, 0x400, 0xFFFFFFFFu}, {"0x400:0xC0000001", true, true, 0x400, 0xC0000001u},
         {"yes"}, {"0x400:"}, {":1"}, {"0x400:zz"}, {"-1"}, {"+1"}, {"0x1FFFFFFFF"}, {"1:2:3"}, {" 1"}, {"0x400 "},
     };
     for (const auto& c : cases) {
@@ -63,8 +63,6 @@ TEST(VekTraceEnvironment, ConfiguresTheTraceAtLoad) {
     }
 }
 
-// The default sink prints one line on standard error; a sink of one's own
-// gets only what the masks want.
 TEST(VekTraceWrite, PrintsOrDeliversOnlyWhatTheMasksWant) {
     VekTrace* trace = VekTrace::s_defaultTracePtr;
     trace->enable(VekTrace::kAll, VekTrace::kAll);
@@ -114,10 +112,8 @@ std::string contents(const VekBuffer& buffer) {
     return std::string(reinterpret_cast<const char*>(buffer.getValue()), buffer.getLength());
 }
 
-// Pieces of many sizes, and a buffer of several megabytes that takes the
-// huge-page path of its growth. The size constructor, prepareAppend and
-// commit are held to their results by the public base64 calls in
-// sbase64_test, which build their outputs with them.
+// Megabytes take the huge-page path. The base64 public calls in sbase64_test hold the size
+// constructor, prepareAppend and commit to their results.
 TEST(VekBuffer, KeepsAppendedBytesInOrderAcrossGrowth) {
     const std::string data = randomBytes(9 << 20, 1);
     VekBuffer pieces, grown;
@@ -129,8 +125,6 @@ TEST(VekBuffer, KeepsAppendedBytesInOrderAcrossGrowth) {
     EXPECT_TRUE(contents(grown) == data);
 }
 
-// An impossible growth throws and keeps the contents; copies are independent
-// and moves empty the source.
 TEST(VekBuffer, RefusesImpossibleGrowthCopiesAndMoves) {
     VekBuffer original, assigned;
     original.append("hello", 5);

@@ -1,8 +1,5 @@
-// The runtime calls that differ between Windows and POSIX systems, checked
-// for the same answers on both: the byte search that stands in for memmem.
-// Case-insensitive comparison is held to its answers by the scanner's rows
-// in sparse_test and the trace settings in vek4cms_test, the file checks by
-// the file rows of smimemsg_test.
+// The byte search that stands in for memmem, which differs between Windows and POSIX.
+// The scanner and trace setting rows check case-insensitive comparison; smimemsg_test's file rows the file calls.
 #include <random>
 #include <string>
 #include <string_view>
@@ -26,9 +23,9 @@ std::size_t searched(std::string_view haystack, std::string_view needle,
 // Both searches against std::string_view::find: chosen cases, then random
 // text over a small alphabet, where partial matches are common.
 TEST(VekRuntimeSearchBytes, AgreesWithFind) {
-    std::vector<std::pair<std::string, std::string>> cases = {{"--boundary--", "--b"}, {"abcdef", "ef"},
-        {"abc", "abc"}, {"ab", "abc"}, {"aaaaaaaa", "aab"}, {"aabaab", "aab"}, {"abc", ""}, {"", "a"},
-        {std::string("\0\xff\0\xfe", 4), std::string("\0\xfe", 2)}};
+    std::vector<std::pair<std::string, std::string>> cases = {{"--boundary--", "--b"}, {"abcdef", "ef"}, {"ab", "abc"},
+        {"abc", "abc"}, {"aaaaaaaa", "aab"}, {"aabaab", "aab"}, {"abc", ""}, {"", "a"},
+        {{"\0\xff\0\xfe", 4}, {"\0\xfe", 2}}};
     std::mt19937 draw(7);
     for (int round = 0; round < 2000; ++round) {
         std::string haystack(draw() % 64, 'a'), needle(1 + draw() % 4, 'a');
