@@ -1,6 +1,5 @@
-// The base64 codecs, held to OpenSSL as columns of the same tables: the
-// support library's VekKRYUtility (its public calls and each block-loop path
-// on its own), the MIME codec sbase64 over it, and sbase64's own array codec.
+// The base64 codecs held to OpenSSL as columns of the same tables: VekKRYUtility's
+// public calls and each of its block paths, and sbase64's MIME and array codecs.
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -24,7 +23,9 @@ using Outcome = base64::DecodeOutcome;
 
 enum class Codec { Public, Scalar, Avx2, Mime, Array };
 const Codec kCodecs[] = {Codec::Public, Codec::Scalar, Codec::Avx2, Codec::Mime, Codec::Array};
-const char* const kCodecNames[] = {"public call", "scalar path", "AVX2 path", "sbase64", "sbase64 array"};
+std::string nameOf(Codec codec) {
+    return std::vector<const char*>{"public call", "scalar path", "AVX2 path", "sbase64", "sbase64 array"}[int(codec)];
+}
 
 bool isAvailable(Codec codec) { return codec != Codec::Avx2 || base64::isPathAvailable(base64::Path::Avx2); }
 base64::Path pathOf(Codec codec) { return codec == Codec::Avx2 ? base64::Path::Avx2 : base64::Path::Scalar; }
@@ -37,9 +38,7 @@ std::unique_ptr<unsigned char[]> exactCopy(const std::string& bytes, std::size_t
     return copy;
 }
 
-std::string text(const unsigned char* bytes, std::size_t length) {
-    return std::string(reinterpret_cast<const char*>(bytes), length);
-}
+std::string text(const unsigned char* bytes, std::size_t n) { return {reinterpret_cast<const char*>(bytes), n}; }
 
 // One array codec for every call: its line count must start afresh each time.
 std::string encodeWith(Codec codec, const std::string& data, sbase64& array) {
@@ -59,9 +58,8 @@ std::string encodeWith(Codec codec, const std::string& data, sbase64& array) {
     return text(out.get(), room);
 }
 
-// What each encoder is held to, from OpenSSL's unbroken text: the MIME codec
-// breaks lines at 72 with LF; the array codec also writes LF after every full
-// line, except when a padded group completed the last one.
+// OpenSSL's text, broken at 72 with LF by the MIME codec; the array codec also ends a
+// full last line with LF, except when a padded group completed it.
 std::string expectedText(Codec codec, const std::string& data) {
     const std::string unbroken = opensslBase64(data);
     if (codec != Codec::Mime && codec != Codec::Array) return unbroken;
@@ -69,16 +67,20 @@ std::string expectedText(Codec codec, const std::string& data) {
     return breakLines(unbroken, 72, "\n") + (codec == Codec::Array && lastLineFull ? "\n" : "");
 }
 
-base64::DecodeOutcome outcomeOf(base64::Path path, const std::string& encoded) {
+struct PathResult { Outcome outcome; std::string bytes; };
+
+PathResult decodeOnPath(base64::Path path, const std::string& encoded) {
     const auto in = exactCopy(encoded, encoded.size());
     const auto out = exactCopy("", base64::decodedCapacity(encoded.size()));
     const base64::DecodeResult result = base64::decode(path, in.get(), encoded.size(), out.get());
     EXPECT_TRUE(result.outcome == Outcome::Decoded || result.length == 0);
-    return result.outcome;
+    return {result.outcome, text(out.get(), result.length)};
 }
+Outcome outcomeOf(base64::Path path, const std::string& encoded) { return decodeOnPath(path, encoded).outcome; }
 
 // Nothing when the text is refused.
-std::optional<std::string> decodeWith(Codec codec, const std::string& encoded) {
+using Text = std::optional<std::string>;
+Text decodeWith(Codec codec, const std::string& encoded) {
     const auto in = exactCopy(encoded, encoded.size());
     if (codec == Codec::Public) {
         try {
@@ -94,9 +96,10 @@ std::optional<std::string> decodeWith(Codec codec, const std::string& encoded) {
         int marker = 0;
         gss_buffer_desc output = {7, &marker};
         const unsigned status = codec64.decode(&input, &output);
-        EXPECT_TRUE(status == SMIME_OK ? output.value != nullptr : status == SMIME_NULL_PARAMETER && output.length == 7 && output.value == &marker)
+        const bool untouched = output.length == 7 && output.value == &marker;
+        EXPECT_TRUE(status == SMIME_OK ? output.value != nullptr : status == SMIME_NULL_PARAMETER && untouched)
             << "an empty result has a block too; a refusal (status " << status << ") leaves the output alone";
-        return status == SMIME_OK ? std::optional<std::string>(take(output)) : std::nullopt;
+        return status == SMIME_OK ? Text(take(output)) : std::nullopt;
     }
     if (codec == Codec::Array) {
         const unsigned room = sbase64::deriveDecodeLength(static_cast<unsigned>(encoded.size()));
@@ -105,22 +108,15 @@ std::optional<std::string> decodeWith(Codec codec, const std::string& encoded) {
         if (n == 0 && encoded.find_first_not_of("\r\n") != std::string::npos) return std::nullopt;
         return text(out.get(), n);
     }
-    const auto out = exactCopy("", base64::decodedCapacity(encoded.size()));
-    const base64::DecodeResult result = base64::decode(pathOf(codec), in.get(), encoded.size(), out.get());
-    if (result.outcome != Outcome::Decoded) return std::nullopt;
-    return text(out.get(), result.length);
+    const PathResult result = decodeOnPath(pathOf(codec), encoded);
+    return result.outcome == Outcome::Decoded ? Text(result.bytes) : std::nullopt;
 }
 
-struct LineLayout {
-    const char* name;
-    std::size_t width; // 0: one line
-    const char* lineEnd;
-    bool endsWithBreak;
-    std::size_t upToLength; // data lengths tried; narrow lines cost the most
-};
+// Narrow lines cost the most, so fewer data lengths try them.
+struct LineLayout { const char* name; std::size_t width; const char* lineEnd; bool endsWithBreak; std::size_t upTo; };
 
 const LineLayout kLayouts[] = {
-    {"one line", 0, "", false, 3000},           {"CR LF every 76", 76, "\r\n", false, 3000},
+    {"one line", 10000, "", false, 3000},          {"CR LF every 76", 76, "\r\n", false, 3000},
     {"CR LF every 64", 64, "\r\n", true, 3000}, {"LF every 64", 64, "\n", false, 600},
     {"LF every 72", 72, "\n", true, 600},       {"CR LF every 63", 63, "\r\n", false, 600},
     {"LF every 77", 77, "\n", true, 600},       {"CR LF every 2", 2, "\r\n", false, 600},
@@ -136,51 +132,42 @@ TEST(Base64, MatchesOpenSSLAtEveryLength) {
         const std::string unbroken = opensslBase64(data);
         for (const Codec codec : kCodecs) {
             if (!isAvailable(codec) || (codec == Codec::Array && length == 0)) continue;
-            SCOPED_TRACE(std::to_string(length) + " bytes, " + kCodecNames[static_cast<int>(codec)]);
+            SCOPED_TRACE(std::to_string(length) + " bytes, " + nameOf(codec));
             ASSERT_EQ(encodeWith(codec, data, array), expectedText(codec, data));
             for (const auto& layout : kLayouts) {
-                if (length > layout.upToLength || (codec == Codec::Array && layout.width % 4 != 0)) continue;
+                if (length > layout.upTo || (codec == Codec::Array && layout.width % 4 != 0)) continue;
                 SCOPED_TRACE(layout.name);
-                const std::string broken = layout.width == 0 ? unbroken : breakLines(unbroken, layout.width, layout.lineEnd);
+                const std::string broken = breakLines(unbroken, layout.width, layout.lineEnd);
                 ASSERT_EQ(decodeWith(codec, broken + (layout.endsWithBreak ? layout.lineEnd : "")), data);
             }
         }
     }
 }
 
-TEST(Base64Decode, SkipsLineBreaksAtEveryPositionOrBetweenGroups) {
-    const std::string data = randomBytes(74, 3); // ends in a group with one '='
-    const std::string unbroken = opensslBase64(data);
-    for (const Codec codec : kCodecs) {
-        for (const std::string lineEnd : {"\r\n", "\n", "\r", "\n\r\n"}) {
-            for (std::size_t at = 0; at <= unbroken.size() && isAvailable(codec); ++at) {
-                SCOPED_TRACE(std::string(kCodecNames[static_cast<int>(codec)]) + ", after " + std::to_string(at));
-                const bool refused = codec == Codec::Array && at % 4 != 0;
-                ASSERT_EQ(decodeWith(codec, std::string(unbroken).insert(at, lineEnd)),
-                          refused ? std::nullopt : std::optional<std::string>(data));
-            }
-        }
-    }
-}
-
-// 100 characters without padding: whole vector blocks and a tail after them.
-// The vector path must refuse for the scalar path's reason.
-TEST(Base64Decode, RefusesForeignBytesAtEveryPosition) {
-    const std::string valid = opensslBase64(randomBytes(75, 100));
+// Line breaks anywhere are skipped (by the array decoder between groups only); a foreign
+// byte anywhere is refused, by the vector path for the scalar path's reason.
+TEST(Base64Decode, SkipsLineBreaksAndRefusesForeignBytesAtEveryPosition) {
+    const std::string data = randomBytes(74, 3), padded = opensslBase64(data); // ends in a group with one '='
+    const std::string valid = opensslBase64(randomBytes(75, 100));             // no padding
     const bool avx2 = base64::isPathAvailable(base64::Path::Avx2);
-    for (std::size_t at = 0; at < valid.size(); ++at) {
-        for (int c = 0; c < 256; ++c) {
+    for (std::size_t at = 0; at <= valid.size(); ++at) {
+        for (const Codec codec : kCodecs) {
+            if (!isAvailable(codec)) continue;
+            SCOPED_TRACE(nameOf(codec) + ", line break after " + std::to_string(at));
+            const Text expected = codec == Codec::Array && at % 4 != 0 ? std::nullopt : Text(data);
+            for (const std::string lineEnd : {"\r\n", "\n", "\r", "\n\r\n"})
+                ASSERT_EQ(decodeWith(codec, std::string(padded).insert(at, lineEnd)), expected) << lineEnd.size();
+        }
+        for (int c = 0; c < 256 && at < valid.size(); ++c) {
             const auto byte = static_cast<char>(c);
             if (base64::alphabetValue(static_cast<unsigned char>(c)) >= 0 || c == '\r' || c == '\n') continue;
             SCOPED_TRACE("byte " + std::to_string(c) + " at " + std::to_string(at));
             std::string bad = valid;
             bad[at] = byte;
-            // '=' as the very last character is padding, and the text valid;
-            // the array decoder stops at any '=' that may be padding.
+            // A last '=' is padding; the array decoder stops at any '=' that may be.
             for (const Codec codec : kCodecs) {
-                if (isAvailable(codec) && !(c == '=' && (codec == Codec::Array || at == valid.size() - 1))) {
-                    ASSERT_FALSE(decodeWith(codec, bad)) << kCodecNames[static_cast<int>(codec)];
-                }
+                const bool padding = c == '=' && (codec == Codec::Array || at == valid.size() - 1);
+                ASSERT_TRUE(!isAvailable(codec) || padding || !decodeWith(codec, bad)) << nameOf(codec);
             }
             if (!avx2) continue;
             ASSERT_EQ(outcomeOf(base64::Path::Avx2, bad), outcomeOf(base64::Path::Scalar, bad));
@@ -190,34 +177,22 @@ TEST(Base64Decode, RefusesForeignBytesAtEveryPosition) {
     }
 }
 
-struct Refusal {
-    const char* name;
-    std::string text;
-    Outcome outcome;
-    bool arrayRefuses; // the array decoder stops at the first padding instead
-};
+// The array decoder stops at the first padding instead where it does not refuse.
+struct Refusal { const char* name; std::string text; Outcome outcome; bool arrayRefuses; };
 
+constexpr Outcome kInvalid = Outcome::InvalidCharacter, kMisplaced = Outcome::MisplacedPadding;
+constexpr Outcome kAfterPadding = Outcome::DataAfterPadding, kTruncated = Outcome::TruncatedGroup;
 const Refusal kRefusals[] = {
-    {"space between groups", "Zm9v YmFy", Outcome::InvalidCharacter, true},
-    {"tab inside a group", "Zm9vY\tmFy", Outcome::InvalidCharacter, true},
-    {"space after the padding", "Zm9vYg== ", Outcome::DataAfterPadding, false},
-    {"NUL", std::string("Zm9v\0mFy", 8), Outcome::InvalidCharacter, true},
-    {"byte 0x80", "Zm9v\x80mFy", Outcome::InvalidCharacter, true},
-    {"byte 0xFF", "Zm9vYmF\xFF", Outcome::InvalidCharacter, true},
-    {"URL-safe alphabet", "Zm9v-_Fy", Outcome::InvalidCharacter, true},
-    {"'=' first in the last group", "Zm9v=mFy", Outcome::MisplacedPadding, true},
-    {"'=' second in the last group", "Zm9vY=Fy", Outcome::MisplacedPadding, true},
-    {"'=' third in the last group", "Zm9vYm=y", Outcome::MisplacedPadding, false},
-    {"a group of padding only", "Zm9v====", Outcome::MisplacedPadding, true},
-    {"three '=' in the last group", "Zm9vY===", Outcome::MisplacedPadding, true},
-    {"'=' inside a middle group", "Zm=vYmFy", Outcome::MisplacedPadding, false},
-    {"padded group in the middle", "Zm8=YmFy", Outcome::DataAfterPadding, false},
-    {"data after padding and a line break", "Zm8=\r\nZg==", Outcome::DataAfterPadding, false},
-    {"single character", "Z", Outcome::TruncatedGroup, true},
-    {"last group short", "Zm9vYmF", Outcome::TruncatedGroup, true},
-    {"last group short by three", "Zm9vY", Outcome::TruncatedGroup, true},
-    {"short group across a line break", "Zm9v\r\nYm\r\n", Outcome::TruncatedGroup, true},
-    {"padding in a short group", "Zm9vYm=", Outcome::TruncatedGroup, true},
+    {"space between groups", "Zm9v YmFy", kInvalid, true}, {"space after padding", "Zm9vYg== ", kAfterPadding, false},
+    {"byte 0x80", "Zm9v\x80mFy", kInvalid, true}, {"URL-safe alphabet", "Zm9v-_Fy", kInvalid, true},
+    {"'=' first in the last group", "Zm9v=mFy", kMisplaced, true}, {"'=' second", "Zm9vY=Fy", kMisplaced, true},
+    {"'=' third in the last group", "Zm9vYm=y", kMisplaced, false}, {"padding only", "Zm9v====", kMisplaced, true},
+    {"three '=' in the last group", "Zm9vY===", kMisplaced, true}, {"'=' mid-group", "Zm=vYmFy", kMisplaced, false},
+    {"padded group in the middle", "Zm8=YmFy", kAfterPadding, false},
+    {"data after padding and a line break", "Zm8=\r\nZg==", kAfterPadding, false},
+    {"single character", "Z", kTruncated, true}, {"last group short", "Zm9vYmF", kTruncated, true},
+    {"last group short by three", "Zm9vY", kTruncated, true}, {"padding in a short group", "Zm9vYm=", kTruncated, true},
+    {"short group across a line break", "Zm9v\r\nYm\r\n", kTruncated, true},
 };
 
 // Ahead of each refusal, so that it also comes after whole vector blocks.
@@ -227,23 +202,20 @@ TEST(Base64Decode, RefusesMalformedTextForItsReason) {
     for (const auto& r : kRefusals) {
         for (const std::string& bad : {r.text, kValidLead + r.text, kValidLead + "\r\n" + r.text}) {
             SCOPED_TRACE(std::string(r.name) + ": " + bad);
-            for (const Codec codec : kCodecs) {
-                if (!isAvailable(codec)) continue;
-                EXPECT_EQ(!decodeWith(codec, bad), codec != Codec::Array || r.arrayRefuses) << kCodecNames[int(codec)];
-                if (codec == Codec::Scalar || codec == Codec::Avx2) {
-                    EXPECT_EQ(outcomeOf(pathOf(codec), bad), r.outcome);
-                }
-            }
-            std::vector<unsigned char> out(VekKRYUtility::decodedCapacity(bad.size()));
+            for (const Codec codec : kCodecs)
+                EXPECT_TRUE(!isAvailable(codec) || !decodeWith(codec, bad) == (codec != Codec::Array || r.arrayRefuses))
+                    << nameOf(codec);
+            EXPECT_EQ(outcomeOf(base64::Path::Scalar, bad), r.outcome);
+            EXPECT_TRUE(!isAvailable(Codec::Avx2) || outcomeOf(base64::Path::Avx2, bad) == r.outcome) << "AVX2 path";
+            auto out = exactCopy("", VekKRYUtility::decodedCapacity(bad.size()));
             std::size_t written = 99;
-            EXPECT_FALSE(VekKRYUtility::decodeInto(r_buffer_t(bad.data(), bad.size()), out.data(), &written));
+            EXPECT_FALSE(VekKRYUtility::decodeInto(r_buffer_t(bad.data(), bad.size()), out.get(), &written));
             EXPECT_EQ(written, 0u);
         }
     }
 }
 
-// At every length around the edges of a line and of the encoder's internal
-// runs. Callers describe an empty buffer with a null pointer as often as not.
+// Lengths around the edges of a line and of the encoder's runs; empty input may come as null.
 TEST(Base64EncodeLinesInto, CutsTheTextIntoLinesOfAnyWidth) {
     EXPECT_EQ(VekKRYUtility::encodeData_BASE64(r_buffer_t(nullptr, 0), nullptr).getLength(), 0u);
     EXPECT_EQ(VekKRYUtility::decodeData_BASE64(r_buffer_t(nullptr, 0), nullptr).getLength(), 0u);
@@ -263,9 +235,8 @@ TEST(Base64EncodeLinesInto, CutsTheTextIntoLinesOfAnyWidth) {
 }
 
 TEST(Sbase64ArrayCodec, DerivesTheRoomItNeedsAndRefusesWhatItCannotDo) {
-    const struct {
-        unsigned n, encode, decode;
-    } sizes[] = {{0, 0, 0}, {1, 4, 0}, {3, 4, 0}, {4, 8, 3}, {5, 8, 3}, {54, 74, 39}, {55, 78, 39}, {108, 148, 81}};
+    const struct { unsigned n, encode, decode; } sizes[] = {
+        {0, 0, 0}, {1, 4, 0}, {3, 4, 0}, {4, 8, 3}, {5, 8, 3}, {54, 74, 39}, {55, 78, 39}, {108, 148, 81}};
     for (const auto& c : sizes) {
         SCOPED_TRACE(c.n);
         EXPECT_EQ(sbase64::deriveEncodeLength(c.n), c.encode);
@@ -276,18 +247,18 @@ TEST(Sbase64ArrayCodec, DerivesTheRoomItNeedsAndRefusesWhatItCannotDo) {
     unsigned char out[16];
     const unsigned char in[] = "abcdef";
     const char text64[] = "QUJDQUJD";
-    EXPECT_EQ(codec.b64Encode(nullptr, 3, out, sizeof out), 0u);
-    EXPECT_EQ(codec.b64Encode(in, 3, nullptr, sizeof out), 0u);
-    EXPECT_EQ(codec.b64Encode(in, 0, out, sizeof out), 0u);
-    EXPECT_EQ(codec.b64Encode(in, 3, out, 0), 0u);
-    EXPECT_EQ(codec.b64Encode(in, 6, out, 7), 0u) << "8 bytes are needed";
-    EXPECT_EQ(codec.b64Encode(in, 6, out, 8), 8u);
-    EXPECT_EQ(codec.b64Decode(nullptr, 8, out, sizeof out), 0u);
-    EXPECT_EQ(codec.b64Decode(text64, 8, nullptr, sizeof out), 0u);
-    EXPECT_EQ(codec.b64Decode(text64, 0, out, sizeof out), 0u);
-    EXPECT_EQ(codec.b64Decode(text64, 8, out, 0), 0u);
-    EXPECT_EQ(codec.b64Decode(text64, 8, out, 5), 0u) << "6 bytes are needed";
-    EXPECT_EQ(codec.b64Decode(text64, 8, out, 6), 6u);
+    // Each row both ways: encoding bytes of in, decoding characters of text64, into room bytes of out.
+    struct Call { const char* name; bool noInput, noOutput; unsigned bytes, room, chars, charRoom; bool done; };
+    const Call calls[] = {
+        {"no input", true, false, 3, 16, 8, 16, false}, {"no output", false, true, 3, 16, 8, 16, false},
+        {"nothing to do", false, false, 0, 16, 0, 16, false}, {"no room", false, false, 3, 0, 8, 0, false},
+        {"one byte short", false, false, 6, 7, 8, 5, false}, {"room enough", false, false, 6, 8, 8, 6, true}};
+    for (const auto& c : calls) {
+        SCOPED_TRACE(c.name);
+        unsigned char* const to = c.noOutput ? nullptr : out;
+        EXPECT_EQ(codec.b64Encode(c.noInput ? nullptr : in, c.bytes, to, c.room), c.done ? 8u : 0u);
+        EXPECT_EQ(codec.b64Decode(c.noInput ? nullptr : text64, c.chars, to, c.charRoom), c.done ? 6u : 0u);
+    }
 }
 
 } // namespace

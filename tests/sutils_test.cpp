@@ -1,6 +1,7 @@
 // The buffer and file utilities and the diagnostic test3.
 #include <malloc.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -26,43 +27,29 @@ std::size_t storageOf(void* block) {
 #endif
 }
 
-// The storage is the chain's blocks of 65536 bytes, or the one final copy of
-// them: a file of exactly one block takes a second, empty one.
-TEST(SmimeUtilityLoadMessage, ReadsWholeFilesInBlocks) {
+// The storage is the chain's 65536-byte blocks or one final copy: one block's file takes a second.
+TEST(SmimeUtilityLoadMessage, ReadsWholeFilesInBlocksAndRefusesWhatItCannotRead) {
     TempDir dir;
-    for (const std::size_t size : {std::size_t{0}, std::size_t{1}, kBlock - 1, kBlock, kBlock + 1, 3 * kBlock + 12345}) {
+    smime_utility utility;
+    const std::size_t sizes[] = {0, 1, kBlock - 1, kBlock, kBlock + 1, 3 * kBlock + 12345};
+    for (const std::size_t size : sizes) {
         SCOPED_TRACE(size);
         const std::string bytes = randomBytes(size, static_cast<unsigned>(size));
-        const std::string path = dir.write("message", bytes);
-        smime_utility utility;
         gss_buffer_desc out = {0, nullptr};
-        ASSERT_EQ(utility.loadMessage(path.c_str(), &out), SMIME_OK);
+        ASSERT_EQ(utility.loadMessage(dir.write("message", bytes).c_str(), &out), SMIME_OK);
         ASSERT_NE(out.value, nullptr);
         const std::size_t storage = storageOf(out.value);
         EXPECT_EQ(take(out), bytes);
-        EXPECT_GE(storage, (size / kBlock + 1) * kBlock);
-        EXPECT_LT(storage, (size / kBlock + 2) * kBlock);
+        EXPECT_TRUE(storage >= (size / kBlock + 1) * kBlock && storage < (size / kBlock + 2) * kBlock) << storage;
     }
-}
-
-TEST(SmimeUtilityLoadMessage, RefusesWhatItCannotReadAndLeavesTheOutput) {
-    TempDir dir;
-    const std::string missing = dir.file("missing");
-    const std::string folder = dir.file("");
-    const struct {
-        const char* name;
-        const char* path;
-        bool nullOutput;
-        unsigned status;
-    } cases[] = {
-        {"null file name", nullptr, false, SMIME_NULL_PARAMETER},
-        {"null output", missing.c_str(), true, SMIME_NULL_PARAMETER},
-        {"missing file", missing.c_str(), false, SMIME_STREAM_ERROR},
-        {"a folder cannot be read", folder.c_str(), false, SMIME_STREAM_ERROR},
+    const std::string missingFile = dir.file("missing"), folderName = dir.file("");
+    const char *missing = missingFile.c_str(), *folder = folderName.c_str();
+    const struct { const char* name; const char* path; bool nullOutput; unsigned status; } cases[] = {
+        {"null file name", nullptr, false, SMIME_NULL_PARAMETER}, {"null output", missing, true, SMIME_NULL_PARAMETER},
+        {"missing file", missing, false, SMIME_STREAM_ERROR}, {"a folder", folder, false, SMIME_STREAM_ERROR},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        smime_utility utility;
         int marker = 0;
         gss_buffer_desc out = {3, &marker};
         EXPECT_EQ(utility.loadMessage(c.path, c.nullOutput ? nullptr : &out), c.status);
@@ -71,95 +58,66 @@ TEST(SmimeUtilityLoadMessage, RefusesWhatItCannotReadAndLeavesTheOutput) {
     EXPECT_FALSE(std::filesystem::exists(missing)) << "loading never creates the file";
 }
 
-TEST(SmimeUtilityDeleteBufferChain, FreesEveryNodeAndRefusesNull) {
+// Each refuses a missing buffer; filling and copying stay inside the buffer.
+TEST(SmimeUtilityBuffers, FreesFillsAndCopiesOrRefuses) {
     smime_utility utility;
     EXPECT_EQ(utility.deleteBufferChain(nullptr), GSS_S_FAILURE);
     smimeBuffer_T* first = nullptr;
     for (int i = 0; i < 3; ++i) {
         auto* node = static_cast<smimeBuffer_T*>(std::malloc(sizeof(smimeBuffer_T)));
-        node->buffer = i == 1 ? nullptr : static_cast<unsigned char*>(std::malloc(16));
-        node->length = 0;
-        node->next = first;
+        *node = {first, i == 1 ? nullptr : static_cast<unsigned char*>(std::malloc(16)), 0};
         first = node;
     }
     EXPECT_EQ(utility.deleteBufferChain(first), SMIME_OK); // the sanitizers' leak check sees every block go
-}
 
-TEST(SmimeUtilityFillBuffer, FillsExactlyCountBytesOfALongEnoughBuffer) {
-    smime_utility utility;
-    unsigned char bytes[64];
-    std::memset(bytes, 0xEE, sizeof bytes);
-    gss_buffer_desc buffer = {sizeof bytes, bytes};
+    std::string bytes(64, '\xEE');
+    gss_buffer_desc buffer = viewOf(bytes), noValue = {8, nullptr};
     ASSERT_EQ(utility.fillBuffer(&buffer, 48), SMIME_OK);
-    int changed = 0;
-    for (int i = 0; i < 48; ++i) changed += bytes[i] != 0xEE;
-    EXPECT_GT(changed, 24) << "the first 48 bytes are random";
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes) + 48, 16), std::string(16, '\xEE')) << "beyond the count";
-    EXPECT_EQ(utility.fillBuffer(&buffer, sizeof bytes), SMIME_OK) << "a count equal to the length";
+    EXPECT_GT(48 - std::count(bytes.begin(), bytes.begin() + 48, '\xEE'), 24) << "the first 48 bytes are random";
+    EXPECT_EQ(bytes.substr(48), std::string(16, '\xEE')) << "beyond the count";
+    EXPECT_EQ(utility.fillBuffer(&buffer, 64), SMIME_OK) << "a count equal to the length";
     buffer.length = 8;
-    std::memset(bytes, 0, sizeof bytes);
+    bytes.assign(64, '\0');
     EXPECT_EQ(utility.fillBuffer(&buffer, 9), GSS_S_FAILURE);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes), 8), std::string(8, '\0')) << "refused before writing";
-    gss_buffer_desc noValue = {8, nullptr};
+    EXPECT_EQ(bytes, std::string(64, '\0')) << "refused before writing";
     EXPECT_EQ(utility.fillBuffer(&noValue, 1), GSS_S_FAILURE);
     EXPECT_EQ(utility.fillBuffer(nullptr, 1), GSS_S_FAILURE);
-}
 
-TEST(SmimeUtilityCopyStringToMessage, WritesAtTheOffsetAndReturnsTheEnd) {
-    smime_utility utility;
-    char bytes[16];
-    std::memset(bytes, '.', sizeof bytes);
-    gss_buffer_desc buffer = {sizeof bytes, bytes};
-    EXPECT_EQ(utility.copyStringToMessage("abc", &buffer, 5), bytes + 8);
-    EXPECT_EQ(std::string(bytes, sizeof bytes), ".....abc........");
-    EXPECT_EQ(utility.copyStringToMessage("", &buffer, 2), bytes + 2);
-    EXPECT_EQ(buffer.length, sizeof bytes) << "the length is not changed";
-    gss_buffer_desc noValue = {16, nullptr};
+    bytes.assign(16, '.');
+    buffer = viewOf(bytes);
+    EXPECT_EQ(utility.copyStringToMessage("abc", &buffer, 5), &bytes[8]);
+    EXPECT_EQ(bytes, ".....abc........");
+    EXPECT_EQ(utility.copyStringToMessage("", &buffer, 2), &bytes[2]);
+    EXPECT_EQ(buffer.length, 16u) << "the length is not changed";
     EXPECT_EQ(utility.copyStringToMessage("abc", &noValue, 0), nullptr);
     EXPECT_EQ(utility.copyStringToMessage("abc", nullptr, 0), nullptr);
 }
 
 TEST(SmimeUtilityCmpgssBuffer, OrdersByTheFirstDifferingUnsignedByte) {
-    const struct {
-        const char* name;
-        std::string first, second;
-        unsigned count;
-        int expected;
-    } cases[] = {
-        {"equal", "abcd", "abcd", 4, 0},
-        {"first smaller", "abcd", "abzd", 4, -1},
-        {"first larger", "abzd", "abcd", 4, 1},
-        {"bytes compare unsigned", "\x80", "\x01", 1, 1},
-        {"difference beyond the count", "abcX", "abcY", 3, 0},
-        {"a count of 0 is always equal", "", "", 0, 0},
-        {"first shorter than the count", "ab", "abcd", 3, -1},
-        {"second shorter than the count, prefix equal", "abcd", "ab", 3, -1},
+    const struct { const char* name; std::string first, second; unsigned count; int expected; } cases[] = {
+        {"equal", "abcd", "abcd", 4, 0}, {"first smaller", "abcd", "abzd", 4, -1}, {"larger", "abzd", "abcd", 4, 1},
+        {"unsigned bytes", "\x80", "\x01", 1, 1}, {"beyond the count", "abcX", "abcY", 3, 0}, {"count 0", "", "", 0, 0},
+        {"first shorter than the count", "ab", "abcd", 3, -1}, {"second shorter, prefix equal", "abcd", "ab", 3, -1},
     };
     smime_utility utility;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const gss_buffer_desc first = viewOf(c.first);
-        const gss_buffer_desc second = viewOf(c.second);
+        const gss_buffer_desc first = viewOf(c.first), second = viewOf(c.second);
         EXPECT_EQ(utility.cmpgssBuffer(&first, &second, c.count), c.expected);
     }
 }
 
 TEST(SmimeUtilityDumpHexToAscii, PrintsUnpaddedHexEightThenNineALine) {
-    const struct {
-        std::string bytes;
-        const char* printed;
-    } cases[] = {
-        {std::string("\x01\xAB\x00", 3), "\nThe raw contents of the buffer of size 3 : \n[1ab0].\n"},
-        {"", "\nThe raw contents of the buffer of size 0 : \n[].\n"},
-        {std::string("\0\1\2\3\4\5\6\7\x8\x9\xa\xb\xc\xd\xe\xf\x10\x11", 18),
-         "\nThe raw contents of the buffer of size 18 : \n[01234567\n89abcdef10\n11].\n"},
+    const struct { std::string bytes; std::string printed; } cases[] = {
+        {std::string("\x01\xAB\x00", 3), "3 : \n[1ab0].\n"}, {"", "0 : \n[].\n"},
+        {std::string("\0\1\2\3\4\5\6\7\x8\x9\xa\xb\xc\xd\xe\xf\x10\x11", 18), "18 : \n[01234567\n89abcdef10\n11].\n"},
     };
     smime_utility utility;
     for (const auto& c : cases) {
         const gss_buffer_desc buffer = viewOf(c.bytes);
         testing::internal::CaptureStdout();
         EXPECT_EQ(utility.dumpHexToAscii(&buffer), 0u);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.printed);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nThe raw contents of the buffer of size " + c.printed);
     }
     testing::internal::CaptureStdout();
     EXPECT_EQ(test3(), 1);

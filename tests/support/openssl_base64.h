@@ -18,10 +18,7 @@ inline std::string opensslBase64(const std::string& data) {
 // Lines of width characters joined by separator, none after the last.
 inline std::string breakLines(const std::string& text, std::size_t width, const std::string& separator) {
     std::string broken;
-    for (std::size_t at = 0; at < text.size(); at += width) {
-        if (at != 0) broken += separator;
-        broken.append(text, at, width);
-    }
+    for (std::size_t at = 0; at < text.size(); at += width) broken += (at ? separator : "") + text.substr(at, width);
     return broken;
 }
 
