@@ -8,13 +8,9 @@
 #include <openssl/err.h>
 #include <openssl/pkcs12.h>
 
-#include "gss_buffers.h"
 #include "random_bytes.h"
-#include "smime_session.h"
+#include "provider_environment.h"
 #include "temp_dir.h"
-#include "test_pki.h"
-#include "vek4kivoidup.h"
-#include "vek4kivooidtable.h"
 
 namespace {
 
@@ -201,28 +197,26 @@ TEST(ProviderKeyStore, LoadsSelectsAndRefusesWithTheRightReason) {
 }
 
 // The three login forms: a key store and a principal, a container imported
-// from memory, a credential the application acquired itself.
+// from memory, a credential the application acquired itself (one that holds
+// only the root, enough to verify).
 TEST(ProviderKeyStore, EachLoginFormSignsAsThePrincipalChosen) {
-    const auto& pki = standardPki();
     const std::string twoIdentities = twoIdentitiesFile();
     const char* password = KeyStoreFiles::kPassword;
-    const std::string p12 = testpki::pkcs12(pki.alice, {pki.root.cert.get()}, "mem pass", "in-memory");
-    const gss_buffer_desc store = viewOf(p12);
-    const gss_buffer_desc passwordBuffer = stringBuffer("mem pass");
+    const std::string p12 = testpki::pkcs12(standardPki().alice, {standardPki().root.cert.get()}, "mem pass", "in-memory");
+    const gss_buffer_desc store = viewOf(p12), memoryPassword = stringBuffer("mem pass");
     OM_uint32 minor = 0;
     gss_buffer_desc* container = nullptr;
     EXPECT_NE(kivo_import_creds(nullptr, nullptr, &minor, &container), 0u);
     EXPECT_EQ(minor, static_cast<OM_uint32>(KIVO_R_BAD_PARAMETER));
     minor = 99;
-    ASSERT_EQ(kivo_import_creds(&store, &passwordBuffer, &minor, &container), 0u) << minor;
+    ASSERT_EQ(kivo_import_creds(&store, &memoryPassword, &minor, &container), 0u) << minor;
     EXPECT_EQ(minor, 0u);
-
-    struct Form {
+    const ProviderEnvironment rootOnly(keyStoreFiles().rootPem);
+    const struct {
         const char* name;
         const char* signer;
         std::function<unsigned(SMIMEMessage&, unsigned*, unsigned*)> login;
-    };
-    const Form forms[] = {
+    } forms[] = {
         {"key store, first identity", "CN=Alice",
          [&](SMIMEMessage& m, unsigned* i, unsigned* e) { return m.login(twoIdentities.c_str(), password, "", i, e); }},
         {"key store, by common name", "CN=Carol",
@@ -230,83 +224,23 @@ TEST(ProviderKeyStore, EachLoginFormSignsAsThePrincipalChosen) {
         {"container from memory, by friendly name", "CN=Alice",
          [&](SMIMEMessage& m, unsigned* i, unsigned* e) { return m.login(container, "in-memory", i, e); }},
     };
-    std::string signedByAlice;
-    for (const Form& form : forms) {
+    for (const auto& form : forms) {
         SCOPED_TRACE(form.name);
-        SMIMEMessage message;
-        unsigned info = 0;
-        unsigned error = 0;
+        SMIMEMessage message, verifier;
+        unsigned info = 0, error = 0;
         ASSERT_EQ(form.login(message, &info, &error), 0u) << error;
         EXPECT_EQ(info, kEverything);
         setHeld(message, "Content-Type: text/plain\r\n\r\nwho signs?\r\n");
-        unsigned smimeMinor = 0;
-        ASSERT_EQ(message.sign(digestSHA256, &smimeMinor), 0u) << smimeMinor;
-        signedByAlice = heldMessage(message);
+        ASSERT_EQ(message.sign(digestSHA256, &error), 0u) << error;
+        ASSERT_EQ(verifier.login(rootOnly.credential(), &error), 0u);
+        setHeld(verifier, heldMessage(message));
         VerifyRecord record;
-        ASSERT_EQ(message.verify(&record.info, &smimeMinor), 0u) << smimeMinor;
+        ASSERT_EQ(verifier.verify(&record.info, &error), 0u) << error;
         EXPECT_NE(record.subject().find(form.signer), std::string::npos) << record.subject();
-        EXPECT_EQ(message.logout(&smimeMinor), 0u);
+        EXPECT_EQ(message.logout(&error), 0u);
+        EXPECT_EQ(verifier.logout(&error), 0u);
     }
     EXPECT_EQ(prov_abolish_creds(&container, &minor), 0u);
-
-    // A credential from a key store that holds only the root: enough to verify.
-    const gss_buffer_desc location = stringBuffer(keyStoreFiles().rootPem);
-    const gss_buffer_desc noPassword = stringBuffer("");
-    ASSERT_EQ(kivo_establish_creds(nullptr, &location, &noPassword, nullptr, &minor, &container), 0u) << minor;
-    void* credential = nullptr;
-    ASSERT_EQ(idup_acquire_cred_with_auth(nullptr, container, GSS_C_INDEFINITE, nullptr, nullptr, &minor, &credential,
-                                          nullptr, nullptr, nullptr),
-              0u);
-    SMIMEMessage verifier;
-    unsigned smimeMinor = 0;
-    ASSERT_EQ(verifier.login(credential, &smimeMinor), 0u);
-    setHeld(verifier, signedByAlice);
-    VerifyRecord record;
-    EXPECT_EQ(verifier.verify(&record.info, &smimeMinor), 0u) << smimeMinor;
-    EXPECT_EQ(verifier.logout(&smimeMinor), 0u);
-    EXPECT_EQ(prov_release_cred(&minor, &credential), 0u);
-    EXPECT_EQ(prov_abolish_creds(&container, &minor), 0u);
-}
-
-TEST(ProviderKeyStore, HandlesOfOneKindAreRefusedWhereAnotherIsExpected) {
-    const std::string passwordText = KeyStoreFiles::kPassword;
-    const gss_buffer_desc location = stringBuffer(keyStoreFiles().aliceP12);
-    const gss_buffer_desc password = stringBuffer(passwordText);
-    OM_uint32 minor = 0;
-    gss_buffer_desc* container = nullptr;
-    ASSERT_EQ(kivo_establish_creds(nullptr, &location, &password, KIVOGetOID(1), &minor, &container), 0u);
-    void* credential = nullptr;
-    ASSERT_EQ(idup_acquire_cred_with_auth(nullptr, container, GSS_C_INDEFINITE, nullptr, nullptr, &minor, &credential,
-                                          nullptr, nullptr, nullptr),
-              0u);
-    void* environment = nullptr;
-    ASSERT_EQ(prov_establish_env(credential, KIVOGetOID(7), KIVOGetOID(7), 0, nullptr, &minor, &environment, nullptr,
-                                 nullptr, nullptr, nullptr),
-              0u);
-
-    // A credential given as an environment, an environment as a credential.
-    void* wrongKind = credential;
-    EXPECT_NE(prov_abolish_env(&wrongKind, &minor), 0u);
-    EXPECT_EQ(minor, static_cast<OM_uint32>(KIVO_R_BAD_HANDLE));
-    void* another = nullptr;
-    EXPECT_NE(prov_establish_env(environment, nullptr, nullptr, 0, nullptr, &minor, &another, nullptr, nullptr, nullptr,
-                                 nullptr),
-              0u);
-    EXPECT_EQ(minor, static_cast<OM_uint32>(KIVO_R_BAD_HANDLE));
-    const std::string text = "x";
-    const gss_buffer_desc input = viewOf(text);
-    gss_buffer_desc token = {0, nullptr};
-    const IDUP_Protect_Request_desc sign = {IDUP_Protect_Sign, 0, 0, 0};
-    EXPECT_NE(prov_protect(credential, &sign, nullptr, &input, &minor, &token, nullptr), 0u);
-    EXPECT_EQ(minor, static_cast<OM_uint32>(KIVO_R_BAD_HANDLE));
-
-    // The environment outlives the credential it was made from.
-    EXPECT_EQ(prov_release_cred(&minor, &credential), 0u);
-    EXPECT_EQ(prov_abolish_creds(&container, &minor), 0u);
-    EXPECT_EQ(prov_protect(environment, &sign, nullptr, &input, &minor, &token, nullptr), 0u) << minor;
-    OM_uint32 scratch = 0;
-    prov_release_buffer(&scratch, &token);
-    EXPECT_EQ(prov_abolish_env(&environment, &minor), 0u);
 }
 
 } // namespace

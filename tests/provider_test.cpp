@@ -8,8 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "vek4kivoidup.h"
-#include "vek4kivooidtable.h"
+#include "provider_environment.h"
 
 namespace {
 
@@ -82,6 +81,9 @@ TEST(ProviderBookkeeping, RefusesMissingArgumentsAndForeignHandles) {
     int foreign = 0;
     void* foreignHandle = &foreign;
     gss_buffer_desc line = {1, &foreign};
+    const ProviderEnvironment alice(testpki::keyStoreFiles().aliceP12);
+    void* credential = alice.credential();
+    void* another = nullptr;
     const struct {
         const char* name;
         std::function<OM_uint32()> call;
@@ -94,6 +96,10 @@ TEST(ProviderBookkeeping, RefusesMissingArgumentsAndForeignHandles) {
         {"releasing no buffer", [&] { return prov_release_buffer(&minor, nullptr); }, KIVO_R_BAD_PARAMETER},
         {"a foreign credential", [&] { return prov_release_cred(&minor, &foreignHandle); }, KIVO_R_BAD_HANDLE},
         {"a foreign environment", [&] { return prov_abolish_env(&foreignHandle, &minor); }, KIVO_R_BAD_HANDLE},
+        {"a credential as an environment", [&] { return prov_abolish_env(&credential, &minor); }, KIVO_R_BAD_HANDLE},
+        {"an environment as a credential", [&] {
+             return prov_establish_env(alice.handle(), nullptr, nullptr, 0, nullptr, &minor, &another, nullptr, nullptr, nullptr, nullptr);
+         }, KIVO_R_BAD_HANDLE},
         {"a status line into a full output", [&] { return kivo_display_status(KIVO_R_NONE, &line); }, KIVO_R_NONE},
         {"a status line into nothing", [&] { return kivo_display_status(KIVO_R_NONE, nullptr); }, KIVO_R_NONE},
     };
@@ -104,6 +110,7 @@ TEST(ProviderBookkeeping, RefusesMissingArgumentsAndForeignHandles) {
         EXPECT_TRUE(c.reason == KIVO_R_NONE || minor == c.reason) << minor;
     }
     EXPECT_EQ(foreignHandle, &foreign);
+    EXPECT_EQ(credential, alice.credential());
 }
 
 TEST(ProviderDisplayStatus, GivesOneDistinctLineForEveryReasonAndNamesUnknownCodes) {
