@@ -43,21 +43,17 @@ struct Party {
     const char* commonName;
 };
 const Party& party(Who who) {
-    static const std::vector<Party> parties = [] {
-        const auto& pki = standardPki();
-        const auto& files = keyStoreFiles();
-        const auto key = [](const char* name, EVP_PKEY* k) { return scratch().write(name, testpki::keyPem(k)); };
-        return std::vector<Party>{{files.aliceP12, files.aliceCertPem, key("a.key", pki.alice.key.get()), "CN=Alice"},
-                                  {files.bobP12, files.bobCertPem, key("b.key", pki.bob.key.get()), "CN=Bob"},
-                                  {files.carolPem, files.carolCertPem, key("c.key", pki.carol.key.get()), "CN=Carol"}};
-    }();
+    const auto& files = keyStoreFiles();
+    const auto key = [](const char* name, const testpki::Identity& i) { return scratch().write(name, testpki::keyPem(i.key.get())); };
+    static const Party parties[] = {{files.aliceP12, files.aliceCertPem, key("a.key", standardPki().alice), "CN=Alice"},
+                                    {files.bobP12, files.bobCertPem, key("b.key", standardPki().bob), "CN=Bob"},
+                                    {files.carolPem, files.carolCertPem, key("c.key", standardPki().carol), "CN=Carol"}};
     return parties[who];
 }
 
 struct Algorithm {
-    const char* name;  // openssl's
-    const char* gpgsm; // gpgsm's
-    unsigned ours;     // the digestAlgorithm_t or encryptionAlgorithmStrength_t
+    const char *name, *gpgsm; // as openssl and gpgsm name it
+    unsigned ours;            // the digestAlgorithm_t or encryptionAlgorithmStrength_t
 };
 const Algorithm kSha1{"sha1", "SHA1", digestSHA1}, kSha256{"sha256", "SHA256", digestSHA256},
     kSha384{"sha384", "SHA384", digestSHA384}, kSha512{"sha512", "SHA512", digestSHA512};
@@ -65,12 +61,14 @@ const Algorithm kAes128{"aes-128-cbc", "AES", strengthAES128}, kAes192{"aes-192-
     kAes256{"aes-256-cbc", "AES256", strengthAES256}, kDes3{"des-ede3-cbc", "3DES", strengthDES3},
     kDefaultCipher{"aes-256-cbc", "AES256", strengthDefault}; // ours alone can ask for "the default"
 
+// form: opaque, detached, or embedded (multipart/signed whose signature holds
+// the content too); tampered: the content is changed after signing.
 struct Signature {
     Who signer;
     const Algorithm* digest;
-    const char* form; // opaque, detached, or embedded (multipart/signed whose signature holds the content too)
+    const char* form;
     const std::string* content;
-    bool tampered; // the content is changed after signing: verification must fail
+    bool tampered;
 };
 const Signature kSignatures[] = {
     {Alice, &kSha256, "opaque", &kText, false},  {Alice, &kSha512, "detached", &kText, false},
@@ -92,22 +90,20 @@ const Envelope kEnvelopes[] = {
     {{Bob}, &kAes256, &kText},               {{Alice}, &kAes128, &kLarge},
 };
 
-std::string tamper(std::string message) {
-    message[message.find("Interop")] = 'i';
-    return message;
-}
+std::string tamper(std::string message) { return message.replace(message.find("Interop"), 1, "i"); }
 bool isOpaque(const Signature& row) { return std::strcmp(row.form, "opaque") == 0; }
 
+// unavailable: why the peer cannot run here, empty when it can; keys: whose
+// private keys it holds; ecEnvelopes: it handles key agreement recipients;
+// oneRecipient: it decrypts only envelopes for a single recipient. The
+// operations are null where it lacks them; out is the content, or (sign,
+// encrypt) the message for us.
 struct Peer {
-    const char* name;
-    const char* command;
-    std::string (*unavailable)(); // why the peer cannot run here; empty when it can
-    std::vector<Who> keys;        // whose private keys it holds
+    const char *name, *command;
+    std::string (*unavailable)();
+    std::vector<Who> keys;
     std::string forms, digests, ciphers;
-    bool ecEnvelopes;   // reads and writes envelopes with key agreement recipients
-    bool oneRecipient;  // decrypts only envelopes for a single recipient
-    // Each null where the peer lacks the operation; out is the content, or
-    // (sign, encrypt) the message for us.
+    bool ecEnvelopes, oneRecipient;
     CommandResult (*verify)(const Peer&, const std::string& message, const Signature&);
     CommandResult (*decrypt)(const Peer&, const std::string& message, Who);
     CommandResult (*sign)(const Peer&, const Signature&);
@@ -119,12 +115,6 @@ struct Peer {
 CommandResult openssl(const Peer& peer, std::vector<std::string> args) {
     args.insert(args.begin(), {"openssl", peer.command});
     return runCommand(args);
-}
-CommandResult withCrLf(CommandResult made) {
-    std::string converted;
-    for (char c : made.out) converted += c == '\n' ? std::string("\r\n") : std::string(1, c);
-    made.out = converted;
-    return made;
 }
 
 // What `cms -cmsout -print` names the first algorithm after label, e.g. "sha256".
@@ -176,10 +166,8 @@ std::string pythonUnavailable() {
 CommandResult pythonDecrypt(const Peer&, const std::string& message, Who who) {
     return python({"decrypt", party(who).certPem, party(who).keyPem}, message);
 }
-
 CommandResult pythonSign(const Peer&, const Signature& row) {
-    return python({"sign", party(row.signer).certPem, party(row.signer).keyPem, row.digest->name, row.form},
-                  *row.content);
+    return python({"sign", party(row.signer).certPem, party(row.signer).keyPem, row.digest->name, row.form}, *row.content);
 }
 
 // Its envelopes end every line in a bare LF; our parser reads CR LF headers,
@@ -187,7 +175,10 @@ CommandResult pythonSign(const Peer&, const Signature& row) {
 CommandResult pythonEncrypt(const Peer&, const Envelope& row) {
     std::vector<std::string> args = {"encrypt", row.cipher->name};
     for (Who who : row.recipients) args.push_back(party(who).certPem);
-    return withCrLf(python(args, *row.content));
+    CommandResult made = python(args, *row.content);
+    for (std::size_t at = made.out.find('\n'); at != std::string::npos; at = made.out.find('\n', at + 2))
+        made.out.insert(at, 1, '\r');
+    return made;
 }
 
 // --- GnuPG's gpgsm, which reads and writes bare CMS ---------------------------
@@ -232,23 +223,17 @@ private:
     CommandResult imported_;
 };
 
-const GpgsmHome& gpgsm() {
-    static const GpgsmHome home;
-    return home;
-}
-
+const GpgsmHome& gpgsm() { static const GpgsmHome home; return home; }
 std::string gpgsmUnavailable() {
-    if (!haveCommand("gpgsm") || !haveCommand("gpgconf")) return "gpgsm or gpgconf is not on PATH";
-    return gpgsm().setupError();
+    return !haveCommand("gpgsm") || !haveCommand("gpgconf") ? "gpgsm or gpgconf is not on PATH" : gpgsm().setupError();
 }
 
 // Data goes through files (-o): out is then what gpgsm wrote.
-CommandResult gpgsmRun(const std::vector<std::string>& args, bool passphrase = false) {
+CommandResult gpgsmRun(std::vector<std::string> args, bool passphrase = false) {
     const std::string out = scratch().file("gpgsm.out");
     std::filesystem::remove(out);
-    std::vector<std::string> all = {"-o", out};
-    all.insert(all.end(), args.begin(), args.end());
-    CommandResult result = gpgsm().run(all, passphrase);
+    args.insert(args.begin(), {"-o", out});
+    CommandResult result = gpgsm().run(args, passphrase);
     result.out = TempDir::read(out);
     return result;
 }
