@@ -39,19 +39,18 @@ void expectOutcome(const Attempt& a, unsigned reason, const std::string& message
 }
 
 TEST(RoundTrip, SignAndVerifyEveryDigestOpaqueAndClearSigned) {
-    const struct { digestAlgorithm_t digest; unsigned reported; } digests[] = {
+    const std::pair<digestAlgorithm_t, unsigned> digests[] = { // asked for, reported
         {static_cast<digestAlgorithm_t>(0), KIVO_DIGEST_SHA256}, {digestMD5, KIVO_DIGEST_MD5}, {digestSHA1, KIVO_DIGEST_SHA1},
         {digestSHA256, KIVO_DIGEST_SHA256}, {digestSHA384, KIVO_DIGEST_SHA384}, {digestSHA512, KIVO_DIGEST_SHA512}};
-    const struct { std::string keyStore; const char* subject; bool rsa; } signers[] = { // ECDSA has no MD5
-        {keyStoreFiles().aliceP12, "CN=Alice", true}, {keyStoreFiles().bobP12, "CN=Bob", false},
-        {keyStoreFiles().carolPem, "CN=Carol", true}};
-    for (const auto& signer : signers) {
-        for (const auto& d : digests) {
+    const std::pair<std::string, const char*> signers[] = {
+        {keyStoreFiles().aliceP12, "CN=Alice"}, {keyStoreFiles().bobP12, "CN=Bob"}, {keyStoreFiles().carolPem, "CN=Carol"}};
+    for (const auto& [keyStore, subject] : signers) {
+        for (const auto& [digest, reported] : digests) {
             for (bool clear : {false, true}) {
-                SCOPED_TRACE(std::string(signer.subject) + " digest " + std::to_string(d.reported) + (clear ? " clear" : ""));
+                SCOPED_TRACE(std::string(subject) + " digest " + std::to_string(reported) + (clear ? " clear" : ""));
                 unsigned failure = 0;
-                const std::string message = signedMessage(signer.keyStore, clear, d.digest, &failure);
-                if (d.digest == digestMD5 && !signer.rsa) {
+                const std::string message = signedMessage(keyStore, clear, digest, &failure);
+                if (digest == digestMD5 && keyStore == keyStoreFiles().bobP12) { // ECDSA has no MD5
                     EXPECT_EQ(failure, static_cast<unsigned>(KIVO_R_UNSUPPORTED_DIGEST));
                     EXPECT_EQ(message, kText);
                     continue;
@@ -61,30 +60,9 @@ TEST(RoundTrip, SignAndVerifyEveryDigestOpaqueAndClearSigned) {
                 const IDUP_PIDU_Information_desc& info = a.record->info;
                 EXPECT_EQ(a.type, clear ? messageClearSigned : messageSignedData);
                 expectOutcome(a, KIVO_R_NONE, message);
-                EXPECT_EQ(info.reason, 0u);
-                EXPECT_EQ(info.digest, d.reported);
-                EXPECT_NE(a.record->subject().find(signer.subject), std::string::npos) << a.record->subject();
-                EXPECT_GT(info.signer_certificate.length, 100u);
+                EXPECT_TRUE(info.reason == 0 && info.digest == reported && info.signer_certificate.length > 100u);
+                EXPECT_NE(a.record->subject().find(subject), std::string::npos) << a.record->subject();
                 EXPECT_NEAR(static_cast<double>(info.signing_time), static_cast<double>(time(nullptr)), 300.0);
-            }
-        }
-    }
-}
-
-TEST(RoundTrip, EncryptToOneOrSeveralAndEachDecrypts) {
-    const auto& files = keyStoreFiles();
-    const std::string alice = pemOf(standardPki().alice), carol = pemOf(standardPki().carol);
-    const std::string bob = testpki::certDer(standardPki().bob.cert.get()); // DER is accepted too
-    const struct { std::vector<std::string> certs, keyStores; } groups[] = {
-        {{alice}, {files.aliceP12}}, {{bob}, {files.bobP12}},
-        {{alice, bob, carol}, {files.aliceP12, files.bobP12, files.carolPem}}};
-    for (const auto& group : groups) {
-        for (auto strength : {strengthDefault, strengthAES128, strengthAES192, strengthAES256, strengthDES3}) {
-            SCOPED_TRACE(std::to_string(group.certs.size()) + " recipients, strength " + std::to_string(strength));
-            const std::string enveloped = envelopedFor(group.certs, strength);
-            for (const std::string& keyStore : group.keyStores) {
-                SCOPED_TRACE(keyStore);
-                expectOutcome(decryptAs(keyStore, enveloped), KIVO_R_NONE, enveloped);
             }
         }
     }
@@ -148,11 +126,6 @@ TEST(ProviderProtect, RefusesWhatItCannotDoWithTheRightReason) {
 
 using CmsPtr = std::unique_ptr<CMS_ContentInfo, decltype(&CMS_ContentInfo_free)>;
 
-CmsPtr parse(const std::string& der) {
-    const auto* cursor = reinterpret_cast<const unsigned char*>(der.data());
-    return CmsPtr(d2i_CMS_ContentInfo(nullptr, &cursor, static_cast<long>(der.size())), CMS_ContentInfo_free);
-}
-
 std::string encode(CMS_ContentInfo* cms) {
     unsigned char* der = nullptr;
     const int length = i2d_CMS_ContentInfo(cms, &der);
@@ -164,8 +137,9 @@ std::string encode(CMS_ContentInfo* cms) {
 // The entity with one bit of an octet string flipped (index from the end
 // when negative): the structure stays valid.
 std::string withFlippedBit(const std::string& entity, const std::string& smimeType, bool signature, int index) {
-    CmsPtr cms = parse(derFromSmime(entity));
-    if (!cms) return entity;
+    const std::string der = derFromSmime(entity);
+    const auto* cursor = reinterpret_cast<const unsigned char*>(der.data());
+    CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &cursor, static_cast<long>(der.size())), CMS_ContentInfo_free);
     ASN1_OCTET_STRING* octets =
         signature ? CMS_SignerInfo_get0_signature(sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0))
                   : *CMS_get0_content(cms.get());
@@ -244,19 +218,18 @@ TEST(ProviderVerify, TrustsTheSystemFileAndHashedDirectoryBesideTheAnchors) {
     char hashed[32];
     std::snprintf(hashed, sizeof hashed, "hashed/%08lx.0", X509_subject_name_hash(standardPki().root.cert.get()));
     folder.write(hashed, root);
-    const std::string noFile = folder.file("none.pem"), noFolder = folder.file("none"), signedByAlice =
-        signedMessage(keyStoreFiles().aliceP12, false);
+    const std::string none = folder.file("none"), signedByAlice = signedMessage(keyStoreFiles().aliceP12, false);
     const struct {
         const char* name;
         std::string file, directory, anchors;
         unsigned reason;
     } cases[] = {
-        {"the default file is read when a chain needs it", bundle, noFolder, "", KIVO_R_NONE},
-        {"the hashed directory is searched", noFile, folder.file("hashed"), "", KIVO_R_NONE},
-        {"a file without the root", other, noFolder, "", KIVO_R_SIGNER_NOT_TRUSTED},
-        {"anchors are trusted beside the system's certificates", other, noFolder, root, KIVO_R_NONE},
-        {"no system locations trust nothing of their own", noFile, noFolder, "", KIVO_R_SIGNER_NOT_TRUSTED},
-        {"nor do anchors of another root", noFile, noFolder, otherRoot, KIVO_R_SIGNER_NOT_TRUSTED},
+        {"the default file is read when a chain needs it", bundle, none, "", KIVO_R_NONE},
+        {"the hashed directory is searched", none, folder.file("hashed"), "", KIVO_R_NONE},
+        {"a file without the root", other, none, "", KIVO_R_SIGNER_NOT_TRUSTED},
+        {"anchors are trusted beside the system's certificates", other, none, root, KIVO_R_NONE},
+        {"no system locations trust nothing of their own", none, none, "", KIVO_R_SIGNER_NOT_TRUSTED},
+        {"nor do anchors of another root", none, none, otherRoot, KIVO_R_SIGNER_NOT_TRUSTED},
     };
     const auto setVariable = [](const char* name, const std::string& value) {
 #if defined(_WIN32)
@@ -342,12 +315,10 @@ TEST(ProviderUnprotect, RefusesHostileTokensWithAReason) {
     for (std::size_t cut = 0; cut < enveloped.size(); cut += 13) tokens.emplace_back("cut enveloped", enveloped.substr(0, cut));
     for (const auto& [name, bytes] : tokens) {
         SCOPED_TRACE(name + " of " + std::to_string(bytes.size()) + " bytes");
-        IDUP_PIDU_Information_desc* info = prov_create_pidu_info(nullptr);
-        const OM_uint32 reason = unprotectReason(alice.handle(), bytes, info);
+        VerifyRecord record;
+        const OM_uint32 reason = unprotectReason(alice.handle(), bytes, &record.info);
         EXPECT_NE(reason, 0u);
-        EXPECT_EQ(info->reason, reason);
-        OM_uint32 scratch = 0;
-        prov_release_pidu_info(&scratch, &info);
+        EXPECT_EQ(record.info.reason, reason);
     }
     for (const std::string& bytes : {randomBytes(500, 3), nested(5000), std::string("\x30\x84\xff\xff\xff\xff", 6)}) {
         const std::string signedEntity = smimeFromDer(bytes, "signed-data");
