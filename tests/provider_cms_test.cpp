@@ -27,16 +27,7 @@ using testpki::standardPki;
 const std::string kText = "Content-Type: text/plain\r\n\r\nPay Bob 100 euros.\r\n";
 std::string pemOf(const testpki::Identity& who) { return testpki::certPem(who.cert.get()); }
 
-std::string signedMessage(const std::string& keyStore, bool clear, digestAlgorithm_t digest = digestSHA256,
-                          unsigned* failure = nullptr) {
-    return ::signedMessage(keyStore, kText, clear, digest, failure);
-}
-std::string envelopedFor(const std::vector<std::string>& certs, encryptionAlgorithmStrength_t strength) {
-    return ::envelopedFor(certs, strength, kText);
-}
-void expectOutcome(const Attempt& a, unsigned reason, const std::string& message) {
-    ::expectOutcome(a, reason, message, kText);
-}
+std::string signedBy(const std::string& keyStore, bool clear = false) { return signedMessage(keyStore, kText, clear); }
 
 TEST(RoundTrip, SignAndVerifyEveryDigestOpaqueAndClearSigned) {
     const std::pair<digestAlgorithm_t, unsigned> digests[] = { // asked for, reported
@@ -49,7 +40,7 @@ TEST(RoundTrip, SignAndVerifyEveryDigestOpaqueAndClearSigned) {
             for (bool clear : {false, true}) {
                 SCOPED_TRACE(std::string(subject) + " digest " + std::to_string(reported) + (clear ? " clear" : ""));
                 unsigned failure = 0;
-                const std::string message = signedMessage(keyStore, clear, digest, &failure);
+                const std::string message = signedMessage(keyStore, kText, clear, digest, &failure);
                 if (digest == digestMD5 && keyStore == keyStoreFiles().bobP12) { // ECDSA has no MD5
                     EXPECT_EQ(failure, static_cast<unsigned>(KIVO_R_UNSUPPORTED_DIGEST));
                     EXPECT_EQ(message, kText);
@@ -59,7 +50,7 @@ TEST(RoundTrip, SignAndVerifyEveryDigestOpaqueAndClearSigned) {
                 const Attempt a = verifyAs(keyStoreFiles().bobP12, message);
                 const IDUP_PIDU_Information_desc& info = a.record->info;
                 EXPECT_EQ(a.type, clear ? messageClearSigned : messageSignedData);
-                expectOutcome(a, KIVO_R_NONE, message);
+                expectOutcome(a, KIVO_R_NONE, message, kText);
                 EXPECT_TRUE(info.reason == 0 && info.digest == reported && info.signer_certificate.length > 100u);
                 EXPECT_NE(a.record->subject().find(subject), std::string::npos) << a.record->subject();
                 EXPECT_NEAR(static_cast<double>(info.signing_time), static_cast<double>(time(nullptr)), 300.0);
@@ -162,7 +153,7 @@ TEST(ProviderVerify, CatchesEveryTamperingAndUntrustedChainAndKeepsTheHeldMessag
     const auto& files = keyStoreFiles();
     const auto& pki = standardPki();
     X509* root = pki.root.cert.get();
-    const std::string opaque = signedMessage(files.aliceP12, false), clear = signedMessage(files.aliceP12, true);
+    const std::string opaque = signedBy(files.aliceP12, false), clear = signedBy(files.aliceP12, true);
     std::string changedContent = clear, changedSignature = clear;
     changedContent.replace(changedContent.find("100"), 3, "900");
     // One character of the signature part's base64, late enough to fall in the signature value.
@@ -173,9 +164,9 @@ TEST(ProviderVerify, CatchesEveryTamperingAndUntrustedChainAndKeepsTheHeldMessag
     early.validFromSeconds = 86400;
     serverOnly.extendedKeyUsage = "serverAuth";
     noSigning.keyUsage = "critical,keyEncipherment";
-    const std::string daveSigned = signedMessage(keyStoreOf(pki.intermediate, plain, {root}), false);
-    const auto by = [](const std::string& keyStore) { return signedMessage(keyStore, false); };
-    const std::string stranger = by(files.strangerP12), expired = by(files.expiredP12);
+    const std::string daveSigned = signedBy(keyStoreOf(pki.intermediate, plain, {root}));
+
+    const std::string stranger = signedBy(files.strangerP12), expired = signedBy(files.expiredP12);
     const struct {
         const char* name;
         std::string message;
@@ -190,21 +181,21 @@ TEST(ProviderVerify, CatchesEveryTamperingAndUntrustedChainAndKeepsTheHeldMessag
         {"signature byte changed, clear-signed", changedSignature, KIVO_R_SIGNATURE_INVALID},
         {"untrusted signer", stranger, KIVO_R_SIGNER_NOT_TRUSTED},
         {"expired signer", expired, KIVO_R_CERTIFICATE_EXPIRED},
-        {"not yet valid signer", by(keyStoreOf(pki.root, early, {root})), KIVO_R_CERTIFICATE_EXPIRED},
+        {"not yet valid signer", signedBy(keyStoreOf(pki.root, early, {root})), KIVO_R_CERTIFICATE_EXPIRED},
         {"untrusted signer, its root given for this call", stranger, KIVO_R_NONE, files.bobP12, 3, pemOf(pki.otherRoot)},
         {"untrusted signer, signature alone checked", stranger, KIVO_R_NONE, files.bobP12, 1},
         {"expired signer, signature alone checked", expired, KIVO_R_NONE, files.bobP12, 1},
-        {"intermediate carried in the message", by(files.daveP12), KIVO_R_NONE},
+        {"intermediate carried in the message", signedBy(files.daveP12), KIVO_R_NONE},
         {"intermediate nowhere", daveSigned, KIVO_R_SIGNER_NOT_TRUSTED},
         {"intermediate in the verifier's key store", daveSigned, KIVO_R_NONE, files.daveP12},
-        {"issued by a leaf that is no CA", by(keyStoreOf(pki.alice, plain, {pki.alice.cert.get(), root})),
+        {"issued by a leaf that is no CA", signedBy(keyStoreOf(pki.alice, plain, {pki.alice.cert.get(), root})),
          KIVO_R_SIGNER_NOT_TRUSTED},
-        {"extended key usage serverAuth only", by(keyStoreOf(pki.root, serverOnly, {root})), KIVO_R_SIGNER_NOT_TRUSTED},
-        {"key usage without digitalSignature", by(keyStoreOf(pki.root, noSigning, {root})), KIVO_R_SIGNER_NOT_TRUSTED},
+        {"extended key usage serverAuth only", signedBy(keyStoreOf(pki.root, serverOnly, {root})), KIVO_R_SIGNER_NOT_TRUSTED},
+        {"key usage without digitalSignature", signedBy(keyStoreOf(pki.root, noSigning, {root})), KIVO_R_SIGNER_NOT_TRUSTED},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        expectOutcome(verifyAs(c.verifierKeyStore, c.message, c.flags, c.anchors), c.reason, c.message);
+        expectOutcome(verifyAs(c.verifierKeyStore, c.message, c.flags, c.anchors), c.reason, c.message, kText);
     }
 }
 
@@ -218,7 +209,7 @@ TEST(ProviderVerify, TrustsTheSystemFileAndHashedDirectoryBesideTheAnchors) {
     char hashed[32];
     std::snprintf(hashed, sizeof hashed, "hashed/%08lx.0", X509_subject_name_hash(standardPki().root.cert.get()));
     folder.write(hashed, root);
-    const std::string none = folder.file("none"), signedByAlice = signedMessage(keyStoreFiles().aliceP12, false);
+    const std::string none = folder.file("none"), signedByAlice = signedBy(keyStoreFiles().aliceP12, false);
     const struct {
         const char* name;
         std::string file, directory, anchors;
@@ -242,7 +233,7 @@ TEST(ProviderVerify, TrustsTheSystemFileAndHashedDirectoryBesideTheAnchors) {
         SCOPED_TRACE(c.name);
         setVariable(X509_get_default_cert_file_env(), c.file);
         setVariable(X509_get_default_cert_dir_env(), c.directory);
-        expectOutcome(verifyAs("", signedByAlice, 3, c.anchors), c.reason, signedByAlice);
+        expectOutcome(verifyAs("", signedByAlice, 3, c.anchors), c.reason, signedByAlice, kText);
     }
     setVariable(X509_get_default_cert_file_env(), "");
     setVariable(X509_get_default_cert_dir_env(), "");
@@ -250,7 +241,7 @@ TEST(ProviderVerify, TrustsTheSystemFileAndHashedDirectoryBesideTheAnchors) {
 
 TEST(ProviderDecrypt, FailsOneWayWhateverFailed) {
     const auto& files = keyStoreFiles();
-    const std::string forAlice = envelopedFor({pemOf(standardPki().alice)}, strengthAES256);
+    const std::string forAlice = envelopedFor({pemOf(standardPki().alice)}, strengthAES256, kText);
     // The wrapped content key of an RSA-2048 recipient: a 256-byte octet string.
     std::string badKey = derFromSmime(forAlice);
     const std::size_t wrappedKey = badKey.find(std::string("\x04\x82\x01\x00", 4));
@@ -273,7 +264,7 @@ TEST(ProviderDecrypt, FailsOneWayWhateverFailed) {
         // A changed wrapped key leaves a random content key, whose padding is
         // valid once in about 256 tries; then the content is noise, not ours.
         if (a.status == 0 && c.reason == KIVO_R_DECRYPTION_FAILED) EXPECT_NE(a.held, kText);
-        else expectOutcome(a, c.reason, c.message);
+        else expectOutcome(a, c.reason, c.message, kText);
     }
 }
 
@@ -301,8 +292,8 @@ OM_uint32 unprotectReason(void* environment, const std::string& token, IDUP_PIDU
 
 TEST(ProviderUnprotect, RefusesHostileTokensWithAReason) {
     ProviderEnvironment alice(keyStoreFiles().aliceP12);
-    const std::string opaque = derFromSmime(signedMessage(keyStoreFiles().aliceP12, false));
-    const std::string enveloped = derFromSmime(envelopedFor({pemOf(standardPki().alice)}, strengthAES256));
+    const std::string opaque = derFromSmime(signedBy(keyStoreFiles().aliceP12, false));
+    const std::string enveloped = derFromSmime(envelopedFor({pemOf(standardPki().alice)}, strengthAES256, kText));
     std::vector<std::pair<std::string, std::string>> tokens = {
         {"empty", ""}, {"one byte", "\x30"}, {"deeply nested indefinite lengths", nested(100000)},
         {"huge definite length", std::string("\x30\x84\x7f\xff\xff\xff\x06\x09", 8)},
@@ -322,9 +313,9 @@ TEST(ProviderUnprotect, RefusesHostileTokensWithAReason) {
     }
     for (const std::string& bytes : {randomBytes(500, 3), nested(5000), std::string("\x30\x84\xff\xff\xff\xff", 6)}) {
         const std::string signedEntity = smimeFromDer(bytes, "signed-data");
-        expectOutcome(verifyAs(keyStoreFiles().aliceP12, signedEntity), KIVO_R_MALFORMED_TOKEN, signedEntity);
+        expectOutcome(verifyAs(keyStoreFiles().aliceP12, signedEntity), KIVO_R_MALFORMED_TOKEN, signedEntity, kText);
         const std::string envelopedEntity = smimeFromDer(bytes, "enveloped-data");
-        expectOutcome(decryptAs(keyStoreFiles().aliceP12, envelopedEntity), KIVO_R_MALFORMED_TOKEN, envelopedEntity);
+        expectOutcome(decryptAs(keyStoreFiles().aliceP12, envelopedEntity), KIVO_R_MALFORMED_TOKEN, envelopedEntity, kText);
     }
 }
 
@@ -349,7 +340,7 @@ std::string withRepeatedDigestAlgorithm(std::string der, std::size_t copies) {
 
 TEST(ProviderVerify, RefusesUnboundedWorkUnknownDigestsAndUnknownSignersAndReportsOnlyThisCall) {
     ProviderEnvironment bob(keyStoreFiles().bobP12);
-    const std::string opaque = derFromSmime(signedMessage(keyStoreFiles().aliceP12, false));
+    const std::string opaque = derFromSmime(signedBy(keyStoreFiles().aliceP12, false));
     ASSERT_EQ(opaque.substr(0, 2), "\x30\x82");
     EXPECT_EQ(withRepeatedDigestAlgorithm(opaque, 1), opaque);
     EXPECT_EQ(unprotectReason(bob.handle(), withRepeatedDigestAlgorithm(opaque, 8), nullptr), 0u);
@@ -374,7 +365,7 @@ TEST(ProviderVerify, RefusesUnboundedWorkUnknownDigestsAndUnknownSignersAndRepor
 
     // An unknown digest beside detached content: OpenSSL 3.0's CMS_verify
     // loses a memory BIO on this path unless it is kept from taking it.
-    const std::string clear = signedMessage(keyStoreFiles().aliceP12, true);
+    const std::string clear = signedBy(keyStoreFiles().aliceP12, true);
     const TextRange body = signatureBody(clear);
     std::string der = base64DecodeLines(clear.substr(body.first, body.last - body.first));
     const std::string sha256Oid("\x06\x09\x60\x86\x48\x01\x65\x03\x04\x02\x01", 11);

@@ -78,6 +78,7 @@ TEST(ProviderBookkeeping, RefusesMissingArgumentsAndForeignHandles) {
     const ProviderEnvironment alice(testpki::keyStoreFiles().aliceP12);
     void* credential = alice.credential();
     void* another = nullptr;
+    gss_buffer_desc* container = nullptr;
     const struct {
         const char* name;
         std::function<OM_uint32()> call;
@@ -86,6 +87,7 @@ TEST(ProviderBookkeeping, RefusesMissingArgumentsAndForeignHandles) {
         {"an OID set without output", [&] { return gss_create_empty_oid_set(&minor, nullptr); }, KIVO_R_BAD_PARAMETER},
         {"a member for no set", [&] { return gss_add_oid_set_member(&minor, KIVOGetOID(7), &none); }, KIVO_R_BAD_PARAMETER},
         {"no member for no set", [&] { return gss_add_oid_set_member(&minor, nullptr, nullptr); }, KIVO_R_NONE},
+        {"a key store of nothing", [&] { return kivo_import_creds(nullptr, nullptr, &minor, &container); }, KIVO_R_BAD_PARAMETER},
         {"a name of nothing", [&] { return gss_import_name(&minor, nullptr, KIVOGetOID(1), &name); }, KIVO_R_BAD_PARAMETER},
         {"releasing no buffer", [&] { return prov_release_buffer(&minor, nullptr); }, KIVO_R_BAD_PARAMETER},
         {"a foreign credential", [&] { return prov_release_cred(&minor, &foreignHandle); }, KIVO_R_BAD_HANDLE},
