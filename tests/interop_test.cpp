@@ -129,12 +129,10 @@ CommandResult opensslVerify(const Peer& peer, const std::string& message, const 
     EXPECT_EQ(printedAlgorithm(file, "signerInfos:"), row.digest->name);
     return openssl(peer, {"-verify", "-in", file, "-CAfile", keyStoreFiles().rootPem});
 }
-
 CommandResult opensslDecrypt(const Peer& peer, const std::string& message, Who who) {
     return openssl(peer, {"-decrypt", "-in", scratch().write("ours.eml", message), "-recip", party(who).certPem,
                           "-inkey", party(who).keyPem});
 }
-
 CommandResult opensslSign(const Peer& peer, const Signature& row) {
     std::vector<std::string> args = {"-sign", "-md", row.digest->name, "-crlfeol", "-in",
                                      scratch().write("content", *row.content), "-signer", party(row.signer).certPem,
@@ -142,7 +140,6 @@ CommandResult opensslSign(const Peer& peer, const Signature& row) {
     if (isOpaque(row)) args.insert(args.end(), {"-nodetach", "-binary"});
     return openssl(peer, args);
 }
-
 CommandResult opensslEncrypt(const Peer& peer, const Envelope& row) {
     std::vector<std::string> args = {"-encrypt", std::string("-") + row.cipher->name, "-binary", "-crlfeol", "-in",
                                      scratch().write("content", *row.content)};
@@ -208,6 +205,7 @@ public:
         }
     }
     ~GpgsmHome() { runCommand({"gpgconf", "--kill", "all"}, "", {"GNUPGHOME=" + home_}); }
+    std::string setupError() const { return imported_.status == 0 ? "" : "importing a key failed: " + imported_.err; }
     CommandResult run(std::vector<std::string> args, bool passphrase = false) const {
         if (passphrase) args.insert(args.begin(), {"--pinentry-mode", "loopback", "--passphrase-fd", "0"});
         args.insert(args.begin(), {"gpgsm", "--batch", "--yes", "--disable-crl-checks", "--disable-policy-checks",
@@ -215,7 +213,6 @@ public:
         return runCommand(args, passphrase ? std::string(testpki::KeyStoreFiles::kPassword) + "\n" : "",
                           {"GNUPGHOME=" + home_, "LC_ALL=C"});
     }
-    std::string setupError() const { return imported_.status == 0 ? "" : "importing a key failed: " + imported_.err; }
 
 private:
     TempDir folder_;
@@ -244,22 +241,19 @@ CommandResult gpgsmVerify(const Peer&, const std::string& message, const Signatu
     const std::string content = message.substr(message.find(row.content->substr(0, 30)), row.content->size());
     const TextRange body = signatureBody(message);
     const std::string der = base64DecodeLines(message.substr(body.first, body.last - body.first));
-    CommandResult verified = gpgsm().run({"--verify", scratch().write("ours.p7s", der), scratch().write("c", content)});
-    verified.out = content;
-    return verified;
+    const CommandResult verified = gpgsm().run({"--verify", scratch().write("ours.p7s", der), scratch().write("c", content)});
+    return {verified.status, content, verified.err};
 }
 
 CommandResult gpgsmDecrypt(const Peer&, const std::string& message, Who) {
     return gpgsmRun({"--decrypt", scratch().write("ours.p7m", derFromSmime(message))}, true);
 }
-
 CommandResult gpgsmSign(const Peer&, const Signature& row) {
     std::vector<std::string> args = {"-u", "alice@example.com", "--digest-algo", row.digest->gpgsm, "--sign"};
     if (!isOpaque(row)) args.emplace_back("--detach-sign");
     args.push_back(scratch().write("content", *row.content));
-    CommandResult made = gpgsmRun(args, true);
-    made.out = isOpaque(row) ? smimeFromDer(made.out, "signed-data") : clearSignedFromDer(*row.content, made.out);
-    return made;
+    const CommandResult made = gpgsmRun(args, true);
+    return {made.status, isOpaque(row) ? smimeFromDer(made.out, "signed-data") : clearSignedFromDer(*row.content, made.out), made.err};
 }
 
 CommandResult gpgsmEncrypt(const Peer&, const Envelope& row) {
@@ -267,8 +261,7 @@ CommandResult gpgsmEncrypt(const Peer&, const Envelope& row) {
     for (Who who : row.recipients) args.insert(args.end(), {"-r", who == Alice ? "alice@example.com" : "carol@example.com"});
     args.push_back(scratch().write("content", *row.content));
     CommandResult made = gpgsmRun(args);
-    made.out = smimeFromDer(made.out, "enveloped-data");
-    return made;
+    return {made.status, smimeFromDer(made.out, "enveloped-data"), made.err};
 }
 
 // --- The peers -------------------------------------------------------------------
@@ -304,7 +297,6 @@ std::string nameOf(const std::string* content, const char* algorithm, const char
 }
 
 class Interop : public ::testing::TestWithParam<const Peer*> {
-protected:
     void SetUp() override {
         const std::string why = GetParam()->unavailable();
         if (!why.empty()) GTEST_SKIP() << GetParam()->name << " skipped: " << why;
