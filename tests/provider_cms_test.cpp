@@ -125,20 +125,14 @@ std::string encode(CMS_ContentInfo* cms) {
     return bytes;
 }
 
-// The entity with one bit of an octet string flipped (index from the end
-// when negative): the structure stays valid.
-std::string withFlippedBit(const std::string& entity, const std::string& smimeType, bool signature, int index) {
-    const std::string der = derFromSmime(entity);
-    const auto* cursor = reinterpret_cast<const unsigned char*>(der.data());
-    CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &cursor, static_cast<long>(der.size())), CMS_ContentInfo_free);
-    ASN1_OCTET_STRING* octets =
-        signature ? CMS_SignerInfo_get0_signature(sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0))
-                  : *CMS_get0_content(cms.get());
-    std::string bytes(reinterpret_cast<const char*>(ASN1_STRING_get0_data(octets)),
-                      static_cast<std::size_t>(ASN1_STRING_length(octets)));
-    bytes[static_cast<std::size_t>(index < 0 ? static_cast<int>(bytes.size()) + index : index)] ^= 0x01;
-    ASN1_OCTET_STRING_set(octets, reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
-    return smimeFromDer(encode(cms.get()), smimeType);
+// The entity with one bit flipped in a byte of its DER: the first of at, or
+// when at is empty fromEnd bytes before the end, where the signature value
+// or the encrypted content lies.
+std::string withFlippedBit(const std::string& entity, const std::string& smimeType, std::size_t fromEnd,
+                           const std::string& at = "") {
+    std::string der = derFromSmime(entity);
+    der[at.empty() ? der.size() - fromEnd : der.find(at)] ^= 0x01;
+    return smimeFromDer(der, smimeType);
 }
 
 // A key store of a certificate issued with options by issuer, with chain.
@@ -175,8 +169,8 @@ TEST(ProviderVerify, CatchesEveryTamperingAndUntrustedChainAndKeepsTheHeldMessag
         OM_uint32 flags = KIVO_VERIFY_SIGNATURE | KIVO_VERIFY_CHAIN;
         std::string anchors = "";
     } cases[] = {
-        {"content byte changed, opaque", withFlippedBit(opaque, "signed-data", false, 30), KIVO_R_SIGNATURE_INVALID},
-        {"signature byte changed, opaque", withFlippedBit(opaque, "signed-data", true, 10), KIVO_R_SIGNATURE_INVALID},
+        {"content byte changed, opaque", withFlippedBit(opaque, "signed-data", 0, "Bob 100"), KIVO_R_SIGNATURE_INVALID},
+        {"signature byte changed, opaque", withFlippedBit(opaque, "signed-data", 10), KIVO_R_SIGNATURE_INVALID},
         {"content byte changed, clear-signed", changedContent, KIVO_R_SIGNATURE_INVALID},
         {"signature byte changed, clear-signed", changedSignature, KIVO_R_SIGNATURE_INVALID},
         {"untrusted signer", stranger, KIVO_R_SIGNER_NOT_TRUSTED},
@@ -256,7 +250,7 @@ TEST(ProviderDecrypt, FailsOneWayWhateverFailed) {
         {"no key at all", forAlice, files.rootPem, KIVO_R_NO_PRIVATE_KEY},
         {"wrapped key changed", smimeFromDer(badKey, "enveloped-data"), files.aliceP12, KIVO_R_DECRYPTION_FAILED},
         // The last byte of the next-to-last block flips the padding byte.
-        {"padding broken", withFlippedBit(forAlice, "enveloped-data", false, -17), files.aliceP12, KIVO_R_DECRYPTION_FAILED},
+        {"padding broken", withFlippedBit(forAlice, "enveloped-data", 17), files.aliceP12, KIVO_R_DECRYPTION_FAILED},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
