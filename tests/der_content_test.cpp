@@ -1,12 +1,17 @@
 // Taking the content out of a CMS token and putting it in, on tokens built
-// here element by element: every enclosing length follows, whatever number
-// of octets it takes, and tokens laid out any other way are left alone.
-#include <gtest/gtest.h>
-
+// here element by element and on the provider's own: every enclosing length
+// follows, whatever number of octets it takes; the provider's tokens are
+// OpenSSL's own DER, and tokens laid out any other way (BER with indefinite
+// lengths, as streaming encoders write them) go through the general route.
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+#include <openssl/cms.h>
+
 #include "../provider/der_content.h"
+#include "provider_environment.h"
+#include "random_bytes.h"
 
 namespace {
 
@@ -73,22 +78,60 @@ bool locate(const Bytes& token, ContentLocation& where) {
     return detail::locateContent(reinterpret_cast<const unsigned char*>(token.data()), token.size(), where);
 }
 
+// OpenSSL's own encoding of what it reads from token.
+std::string reencoded(const std::string& token) {
+    const auto* cursor = reinterpret_cast<const unsigned char*>(token.data());
+    CMS_ContentInfo* cms = d2i_CMS_ContentInfo(nullptr, &cursor, static_cast<long>(token.size()));
+    unsigned char* der = nullptr;
+    const int length = cms == nullptr ? 0 : i2d_CMS_ContentInfo(cms, &der);
+    std::string bytes(reinterpret_cast<const char*>(der), length > 0 ? static_cast<std::size_t>(length) : 0);
+    OPENSSL_free(der);
+    CMS_ContentInfo_free(cms);
+    return bytes;
+}
+
+// The content, verified (the key stores trust the test root) or decrypted;
+// empty with a failure when the token does not come back.
+std::string unprotect(const ProviderEnvironment& environment, const std::string& token) {
+    const gss_buffer_desc input = viewOf(token);
+    gss_buffer_desc content = {0, nullptr};
+    OM_uint32 minor = 0;
+    VerifyRecord record;
+    EXPECT_EQ(prov_unprotect(environment.handle(), &input, nullptr, &minor, &content, &record.info), 0u);
+    EXPECT_EQ(minor, KIVO_R_NONE);
+    return content.value != nullptr ? take(content) : std::string();
+}
+
 TEST(DerContent, ContentComesOutAndGoesBackAtEverySizeInEveryLayout) {
+    ProviderEnvironment alice(testpki::keyStoreFiles().aliceP12), bob(testpki::keyStoreFiles().bobP12);
+    const std::string aliceCert = testpki::certDer(testpki::standardPki().alice.cert.get());
+    const std::string bobCert = testpki::certDer(testpki::standardPki().bob.cert.get());
+    gss_buffer_desc recipients[] = {viewOf(aliceCert), viewOf(bobCert)};
+    IDUP_Target_Info_desc targets = {2, recipients, nullptr};
+    const struct {
+        const char* name;
+        IDUP_Protect_Request_desc request;
+        std::size_t largest; // triple DES is slow; its small sizes cover its block length
+    } operations[] = {{"provider, signed", {IDUP_Protect_Sign, KIVO_DIGEST_SHA256, 0, 0}, 1 << 24},
+                      {"provider, AES-256", {IDUP_Protect_Encrypt, 0, KIVO_STRENGTH_AES256, 0}, 1 << 24},
+                      {"provider, triple DES", {IDUP_Protect_Encrypt, 0, KIVO_STRENGTH_DES3, 0}, 65536},
+                      {"provider, AES-128", {IDUP_Protect_Encrypt, 0, KIVO_STRENGTH_AES128, 0}, 256},
+                      {"provider, AES-192", {IDUP_Protect_Encrypt, 0, KIVO_STRENGTH_AES192, 0}, 256},
+                      {"provider, default cipher", {IDUP_Protect_Encrypt, 0, KIVO_STRENGTH_DEFAULT, 0}, 256}};
     // Sizes at which the content's length, or an enclosing one, takes another octet.
-    for (std::size_t size : {0, 1, 100, 127, 128, 200, 255, 256, 65000, 65535, 65536, 70000}) {
-        const Bytes content(size, 'x');
+    for (std::size_t size : {0, 1, 100, 127, 128, 200, 255, 256, 65000, 65535, 65536, 70000, 1 << 24}) {
+        const Bytes content = randomBytes(size, static_cast<unsigned>(size) + 1);
         struct Layout {
             std::string name;
             ContentKind kind;
             Bytes whole, detached;
         };
-        std::vector<Layout> layouts = {{"signed", ContentKind::Signed, signedData(&content), signedData(nullptr)}};
-        for (bool originator : {false, true})
-            for (bool attributes : {false, true})
-                layouts.push_back({std::string("enveloped") + (originator ? ", originator" : "") +
-                                       (attributes ? ", unprotected attributes" : ""),
-                                   ContentKind::Enveloped, envelopedData(&content, originator, attributes),
-                                   envelopedData(nullptr, originator, attributes)});
+        std::vector<Layout> layouts;
+        if (size <= 70000) layouts.push_back({"signed", ContentKind::Signed, signedData(&content), signedData(nullptr)});
+        for (int extras = 0; extras < 4 && size <= 70000; ++extras) // originator info, unprotected attributes
+            layouts.push_back({"enveloped with extras " + std::to_string(extras), ContentKind::Enveloped,
+                               envelopedData(&content, (extras & 1) != 0, (extras & 2) != 0),
+                               envelopedData(nullptr, (extras & 1) != 0, (extras & 2) != 0)});
         for (const auto& layout : layouts) {
             SCOPED_TRACE(layout.name + ", content of " + std::to_string(size) + " bytes");
             ContentLocation where;
@@ -98,11 +141,46 @@ TEST(DerContent, ContentComesOutAndGoesBackAtEverySizeInEveryLayout) {
             EXPECT_TRUE(removed(layout.whole, where.removal) == layout.detached);
             EXPECT_TRUE(inserted(layout.detached, layout.kind, content) == layout.whole);
         }
+        for (const auto& op : operations) {
+            if (size > op.largest) continue;
+            SCOPED_TRACE(std::string(op.name) + ", content of " + std::to_string(size) + " bytes");
+            const gss_buffer_desc input = viewOf(content);
+            gss_buffer_desc token = {0, nullptr};
+            OM_uint32 minor = 0;
+            ASSERT_EQ(prov_protect(alice.handle(), &op.request, &targets, &input, &minor, &token, nullptr), 0u) << minor;
+            const std::string bytes = take(token);
+            EXPECT_TRUE(reencoded(bytes) == bytes) << "not the encoding OpenSSL itself writes";
+            EXPECT_TRUE(unprotect(alice, bytes) == content);
+            EXPECT_TRUE(op.request.operation != IDUP_Protect_Encrypt || unprotect(bob, bytes) == content);
+        }
     }
 }
 
+// What OpenSSL's streaming encoder writes: indefinite lengths, and the
+// content cut into a constructed string of pieces.
+Bytes streamed(bool enveloped, const Bytes& content) {
+    const auto& alice = testpki::standardPki().alice;
+    const unsigned flags = CMS_STREAM | CMS_BINARY;
+    using BioPtr = std::unique_ptr<BIO, decltype(&BIO_free)>;
+    BioPtr in(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())), BIO_free);
+    BioPtr source(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())), BIO_free), out(BIO_new(BIO_s_mem()), BIO_free);
+    STACK_OF(X509)* recipients = sk_X509_new_null();
+    sk_X509_push(recipients, alice.cert.get());
+    CMS_ContentInfo* cms = enveloped ? CMS_encrypt(recipients, in.get(), EVP_aes_128_cbc(), flags)
+                                     : CMS_sign(alice.cert.get(), alice.key.get(), nullptr, in.get(), flags);
+    sk_X509_free(recipients);
+    EXPECT_EQ(i2d_CMS_bio_stream(out.get(), cms, source.get(), flags), 1);
+    CMS_ContentInfo_free(cms);
+    char* data = nullptr;
+    const long length = BIO_get_mem_data(out.get(), &data);
+    return Bytes(data, static_cast<std::size_t>(length));
+}
+
+// Tokens laid out otherwise are not located; those of OpenSSL's streaming
+// encoder still come back whole through the provider's general route.
 TEST(DerContent, LeavesTokensOfAnyOtherLayoutToTheGeneralRoute) {
-    const Bytes content(50, 'x');
+    ProviderEnvironment alice(testpki::keyStoreFiles().aliceP12);
+    const Bytes content(50, 'x'), large = randomBytes(20000, 7);
     const Bytes good = signedData(&content);
     Bytes indefinite = good;
     indefinite[1] = '\x80'; // outer length indefinite (the rest no longer matches either)
@@ -124,7 +202,10 @@ TEST(DerContent, LeavesTokensOfAnyOtherLayoutToTheGeneralRoute) {
     const struct {
         const char* name;
         Bytes token;
+        bool streamedLarge = false;
     } cases[] = {{"indefinite length", indefinite},
+                 {"streamed SignedData", streamed(false, large), true},
+                 {"streamed EnvelopedData", streamed(true, large), true},
                  {"constructed content string", constructedString},
                  {"not SignedData or EnvelopedData", otherType},
                  {"a byte after the token", withTrailingByte},
@@ -135,6 +216,7 @@ TEST(DerContent, LeavesTokensOfAnyOtherLayoutToTheGeneralRoute) {
         SCOPED_TRACE(c.name);
         ContentLocation where;
         EXPECT_FALSE(locate(c.token, where));
+        EXPECT_TRUE(!c.streamedLarge || (c.token[1] == '\x80' && unprotect(alice, c.token) == large));
     }
     EXPECT_TRUE(inserted(good, ContentKind::Signed, content) == "(no place for the content)")
         << "content is never put in twice";

@@ -14,7 +14,7 @@
 
 #include "run_command.h"
 #include "smime_der.h"
-#include "smime_session.h"
+#include "provider_environment.h"
 #include "temp_dir.h"
 
 namespace {
@@ -25,44 +25,35 @@ using testpki::standardPki;
 const std::string kText = "Content-Type: text/plain; charset=us-ascii\r\n\r\nInterop with\r\nanother tool.\r\n";
 // Every byte value, so that any line-end translation shows; and content cut
 // into many BER chunks.
-const std::string kBinary = [] {
-    std::string bytes = "Content-Type: application/octet-stream\r\n\r\n";
-    for (int b = 0; b < 256; ++b) bytes += static_cast<char>(b);
+std::string made(std::string bytes, int count, std::string (*piece)(int)) {
+    for (int i = 0; i < count; ++i) bytes += piece(i);
     return bytes;
-}();
-const std::string kLarge = [] {
-    std::string text = "Content-Type: text/plain; charset=us-ascii\r\n\r\n";
-    for (int line = 0; line < 4000; ++line) text += "Line " + std::to_string(line) + " of a long message.\r\n";
-    return text;
-}();
+}
+const std::string kBinary = made("Content-Type: application/octet-stream\r\n\r\n", 256,
+                                 [](int b) { return std::string(1, static_cast<char>(b)); });
+const std::string kLarge = made("Content-Type: text/plain; charset=us-ascii\r\n\r\n", 4000,
+                                [](int line) { return "Line " + std::to_string(line) + " of a long message.\r\n"; });
 
 enum Who { Alice, Bob, Carol }; // RSA, EC, RSA in a PEM key store
 
-TempDir& scratch() {
-    static TempDir folder;
-    return folder;
-}
+TempDir& scratch() { static TempDir folder; return folder; }
 
 struct Party {
     std::string keyStore, certPem, keyPem; // keyPem unencrypted, for the other tools
     const char* commonName;
 };
 const Party& party(Who who) {
-    static const std::vector<Party> parties = [] {
-        const auto& pki = standardPki();
-        const auto& files = keyStoreFiles();
-        const auto key = [](const char* name, EVP_PKEY* k) { return scratch().write(name, testpki::keyPem(k)); };
-        return std::vector<Party>{{files.aliceP12, files.aliceCertPem, key("a.key", pki.alice.key.get()), "CN=Alice"},
-                                  {files.bobP12, files.bobCertPem, key("b.key", pki.bob.key.get()), "CN=Bob"},
-                                  {files.carolPem, files.carolCertPem, key("c.key", pki.carol.key.get()), "CN=Carol"}};
-    }();
+    const auto& files = keyStoreFiles();
+    const auto key = [](const char* name, const testpki::Identity& i) { return scratch().write(name, testpki::keyPem(i.key.get())); };
+    static const Party parties[] = {{files.aliceP12, files.aliceCertPem, key("a.key", standardPki().alice), "CN=Alice"},
+                                    {files.bobP12, files.bobCertPem, key("b.key", standardPki().bob), "CN=Bob"},
+                                    {files.carolPem, files.carolCertPem, key("c.key", standardPki().carol), "CN=Carol"}};
     return parties[who];
 }
 
 struct Algorithm {
-    const char* name;  // openssl's
-    const char* gpgsm; // gpgsm's
-    unsigned ours;     // the digestAlgorithm_t or encryptionAlgorithmStrength_t
+    const char *name, *gpgsm; // as openssl and gpgsm name it
+    unsigned ours;            // the digestAlgorithm_t or encryptionAlgorithmStrength_t
 };
 const Algorithm kSha1{"sha1", "SHA1", digestSHA1}, kSha256{"sha256", "SHA256", digestSHA256},
     kSha384{"sha384", "SHA384", digestSHA384}, kSha512{"sha512", "SHA512", digestSHA512};
@@ -70,12 +61,14 @@ const Algorithm kAes128{"aes-128-cbc", "AES", strengthAES128}, kAes192{"aes-192-
     kAes256{"aes-256-cbc", "AES256", strengthAES256}, kDes3{"des-ede3-cbc", "3DES", strengthDES3},
     kDefaultCipher{"aes-256-cbc", "AES256", strengthDefault}; // ours alone can ask for "the default"
 
+// form: opaque, detached, or embedded (multipart/signed whose signature holds
+// the content too); tampered: the content is changed after signing.
 struct Signature {
     Who signer;
     const Algorithm* digest;
-    const char* form; // opaque, detached, or embedded (multipart/signed whose signature holds the content too)
+    const char* form;
     const std::string* content;
-    bool tampered; // the content is changed after signing: verification must fail
+    bool tampered;
 };
 const Signature kSignatures[] = {
     {Alice, &kSha256, "opaque", &kText, false},  {Alice, &kSha512, "detached", &kText, false},
@@ -97,22 +90,20 @@ const Envelope kEnvelopes[] = {
     {{Bob}, &kAes256, &kText},               {{Alice}, &kAes128, &kLarge},
 };
 
-std::string tamper(std::string message) {
-    message[message.find("Interop")] = 'i';
-    return message;
-}
+std::string tamper(std::string message) { return message.replace(message.find("Interop"), 1, "i"); }
 bool isOpaque(const Signature& row) { return std::strcmp(row.form, "opaque") == 0; }
 
+// unavailable: why the peer cannot run here, empty when it can; keys: whose
+// private keys it holds; ecEnvelopes: it handles key agreement recipients;
+// oneRecipient: it decrypts only envelopes for a single recipient. The
+// operations are null where it lacks them; out is the content, or (sign,
+// encrypt) the message for us.
 struct Peer {
-    const char* name;
-    const char* command;
-    std::string (*unavailable)(); // why the peer cannot run here; empty when it can
-    std::vector<Who> keys;        // whose private keys it holds
+    const char *name, *command;
+    std::string (*unavailable)();
+    std::vector<Who> keys;
     std::string forms, digests, ciphers;
-    bool ecEnvelopes;   // reads and writes envelopes with key agreement recipients
-    bool oneRecipient;  // decrypts only envelopes for a single recipient
-    // Each null where the peer lacks the operation; out is the content, or
-    // (sign, encrypt) the message for us.
+    bool ecEnvelopes, oneRecipient;
     CommandResult (*verify)(const Peer&, const std::string& message, const Signature&);
     CommandResult (*decrypt)(const Peer&, const std::string& message, Who);
     CommandResult (*sign)(const Peer&, const Signature&);
@@ -138,12 +129,10 @@ CommandResult opensslVerify(const Peer& peer, const std::string& message, const 
     EXPECT_EQ(printedAlgorithm(file, "signerInfos:"), row.digest->name);
     return openssl(peer, {"-verify", "-in", file, "-CAfile", keyStoreFiles().rootPem});
 }
-
 CommandResult opensslDecrypt(const Peer& peer, const std::string& message, Who who) {
     return openssl(peer, {"-decrypt", "-in", scratch().write("ours.eml", message), "-recip", party(who).certPem,
                           "-inkey", party(who).keyPem});
 }
-
 CommandResult opensslSign(const Peer& peer, const Signature& row) {
     std::vector<std::string> args = {"-sign", "-md", row.digest->name, "-crlfeol", "-in",
                                      scratch().write("content", *row.content), "-signer", party(row.signer).certPem,
@@ -151,7 +140,6 @@ CommandResult opensslSign(const Peer& peer, const Signature& row) {
     if (isOpaque(row)) args.insert(args.end(), {"-nodetach", "-binary"});
     return openssl(peer, args);
 }
-
 CommandResult opensslEncrypt(const Peer& peer, const Envelope& row) {
     std::vector<std::string> args = {"-encrypt", std::string("-") + row.cipher->name, "-binary", "-crlfeol", "-in",
                                      scratch().write("content", *row.content)};
@@ -175,10 +163,8 @@ std::string pythonUnavailable() {
 CommandResult pythonDecrypt(const Peer&, const std::string& message, Who who) {
     return python({"decrypt", party(who).certPem, party(who).keyPem}, message);
 }
-
 CommandResult pythonSign(const Peer&, const Signature& row) {
-    return python({"sign", party(row.signer).certPem, party(row.signer).keyPem, row.digest->name, row.form},
-                  *row.content);
+    return python({"sign", party(row.signer).certPem, party(row.signer).keyPem, row.digest->name, row.form}, *row.content);
 }
 
 // Its envelopes end every line in a bare LF; our parser reads CR LF headers,
@@ -187,9 +173,8 @@ CommandResult pythonEncrypt(const Peer&, const Envelope& row) {
     std::vector<std::string> args = {"encrypt", row.cipher->name};
     for (Who who : row.recipients) args.push_back(party(who).certPem);
     CommandResult made = python(args, *row.content);
-    std::string converted;
-    for (char c : made.out) converted += c == '\n' ? std::string("\r\n") : std::string(1, c);
-    made.out = converted;
+    for (std::size_t at = made.out.find('\n'); at != std::string::npos; at = made.out.find('\n', at + 2))
+        made.out.insert(at, 1, '\r');
     return made;
 }
 
@@ -204,16 +189,9 @@ public:
     GpgsmHome() {
         std::filesystem::create_directory(home_);
         chmod(home_.c_str(), 0700);
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int length = 0;
-        X509_digest(standardPki().root.cert.get(), EVP_sha1(), digest, &length);
-        std::string fingerprint;
-        for (unsigned int i = 0; i < length; ++i) {
-            char hex[4];
-            std::snprintf(hex, sizeof hex, i == 0 ? "%02X" : ":%02X", digest[i]);
-            fingerprint += hex;
-        }
-        folder_.write("g/trustlist.txt", fingerprint + " S\n");
+        const std::string print = runCommand({"openssl", "x509", "-noout", "-fingerprint", "-sha1", "-in",
+                                              keyStoreFiles().rootPem}).out; // SHA1 Fingerprint=AB:...
+        folder_.write("g/trustlist.txt", print.substr(print.find('=') + 1, 59) + " S\n");
         folder_.write("g/gpg-agent.conf", "pinentry-program " + folder_.file("none") + "\ns2k-count 65536\n");
         run({"--import", keyStoreFiles().rootPem});
         run({"--import", keyStoreFiles().carolCertPem});
@@ -227,6 +205,7 @@ public:
         }
     }
     ~GpgsmHome() { runCommand({"gpgconf", "--kill", "all"}, "", {"GNUPGHOME=" + home_}); }
+    std::string setupError() const { return imported_.status == 0 ? "" : "importing a key failed: " + imported_.err; }
     CommandResult run(std::vector<std::string> args, bool passphrase = false) const {
         if (passphrase) args.insert(args.begin(), {"--pinentry-mode", "loopback", "--passphrase-fd", "0"});
         args.insert(args.begin(), {"gpgsm", "--batch", "--yes", "--disable-crl-checks", "--disable-policy-checks",
@@ -234,7 +213,6 @@ public:
         return runCommand(args, passphrase ? std::string(testpki::KeyStoreFiles::kPassword) + "\n" : "",
                           {"GNUPGHOME=" + home_, "LC_ALL=C"});
     }
-    std::string setupError() const { return imported_.status == 0 ? "" : "importing a key failed: " + imported_.err; }
 
 private:
     TempDir folder_;
@@ -242,23 +220,17 @@ private:
     CommandResult imported_;
 };
 
-const GpgsmHome& gpgsm() {
-    static const GpgsmHome home;
-    return home;
-}
-
+const GpgsmHome& gpgsm() { static const GpgsmHome home; return home; }
 std::string gpgsmUnavailable() {
-    if (!haveCommand("gpgsm") || !haveCommand("gpgconf")) return "gpgsm or gpgconf is not on PATH";
-    return gpgsm().setupError();
+    return !haveCommand("gpgsm") || !haveCommand("gpgconf") ? "gpgsm or gpgconf is not on PATH" : gpgsm().setupError();
 }
 
 // Data goes through files (-o): out is then what gpgsm wrote.
-CommandResult gpgsmRun(const std::vector<std::string>& args, bool passphrase = false) {
+CommandResult gpgsmRun(std::vector<std::string> args, bool passphrase = false) {
     const std::string out = scratch().file("gpgsm.out");
     std::filesystem::remove(out);
-    std::vector<std::string> all = {"-o", out};
-    all.insert(all.end(), args.begin(), args.end());
-    CommandResult result = gpgsm().run(all, passphrase);
+    args.insert(args.begin(), {"-o", out});
+    CommandResult result = gpgsm().run(args, passphrase);
     result.out = TempDir::read(out);
     return result;
 }
@@ -269,22 +241,19 @@ CommandResult gpgsmVerify(const Peer&, const std::string& message, const Signatu
     const std::string content = message.substr(message.find(row.content->substr(0, 30)), row.content->size());
     const TextRange body = signatureBody(message);
     const std::string der = base64DecodeLines(message.substr(body.first, body.last - body.first));
-    CommandResult verified = gpgsm().run({"--verify", scratch().write("ours.p7s", der), scratch().write("c", content)});
-    verified.out = content;
-    return verified;
+    const CommandResult verified = gpgsm().run({"--verify", scratch().write("ours.p7s", der), scratch().write("c", content)});
+    return {verified.status, content, verified.err};
 }
 
 CommandResult gpgsmDecrypt(const Peer&, const std::string& message, Who) {
     return gpgsmRun({"--decrypt", scratch().write("ours.p7m", derFromSmime(message))}, true);
 }
-
 CommandResult gpgsmSign(const Peer&, const Signature& row) {
     std::vector<std::string> args = {"-u", "alice@example.com", "--digest-algo", row.digest->gpgsm, "--sign"};
     if (!isOpaque(row)) args.emplace_back("--detach-sign");
     args.push_back(scratch().write("content", *row.content));
-    CommandResult made = gpgsmRun(args, true);
-    made.out = isOpaque(row) ? smimeFromDer(made.out, "signed-data") : clearSignedFromDer(*row.content, made.out);
-    return made;
+    const CommandResult made = gpgsmRun(args, true);
+    return {made.status, isOpaque(row) ? smimeFromDer(made.out, "signed-data") : clearSignedFromDer(*row.content, made.out), made.err};
 }
 
 CommandResult gpgsmEncrypt(const Peer&, const Envelope& row) {
@@ -292,8 +261,7 @@ CommandResult gpgsmEncrypt(const Peer&, const Envelope& row) {
     for (Who who : row.recipients) args.insert(args.end(), {"-r", who == Alice ? "alice@example.com" : "carol@example.com"});
     args.push_back(scratch().write("content", *row.content));
     CommandResult made = gpgsmRun(args);
-    made.out = smimeFromDer(made.out, "enveloped-data");
-    return made;
+    return {made.status, smimeFromDer(made.out, "enveloped-data"), made.err};
 }
 
 // --- The peers -------------------------------------------------------------------
@@ -329,7 +297,6 @@ std::string nameOf(const std::string* content, const char* algorithm, const char
 }
 
 class Interop : public ::testing::TestWithParam<const Peer*> {
-protected:
     void SetUp() override {
         const std::string why = GetParam()->unavailable();
         if (!why.empty()) GTEST_SKIP() << GetParam()->name << " skipped: " << why;
@@ -343,13 +310,8 @@ TEST_P(Interop, SignaturesVerifyBothWays) {
         if (!lists(peer.forms, row.form) || !lists(peer.digests, row.digest->name)) continue;
         SCOPED_TRACE(nameOf(row.content, row.digest->name, row.form) + " by " + party(row.signer).commonName);
         if (peer.verify != nullptr && std::strcmp(row.form, "embedded") != 0) {
-            SMIMEMessage message;
-            loginWith(message, party(row.signer).keyStore);
-            setHeld(message, *row.content);
-            unsigned minor = 0;
-            const auto digest = static_cast<digestAlgorithm_t>(row.digest->ours);
-            ASSERT_EQ(isOpaque(row) ? message.sign(digest, &minor) : message.signSignatureOnly(digest, &minor), 0u);
-            const std::string made = heldMessage(message);
+            const std::string made = signedMessage(party(row.signer).keyStore, *row.content, !isOpaque(row),
+                                                   static_cast<digestAlgorithm_t>(row.digest->ours));
             const CommandResult verified = peer.verify(peer, row.tampered ? tamper(made) : made, row);
             EXPECT_EQ(verified.status == 0, !row.tampered) << "ours, verified by the peer: " << verified.err;
             EXPECT_TRUE(row.tampered || verified.out == *row.content);
@@ -358,23 +320,12 @@ TEST_P(Interop, SignaturesVerifyBothWays) {
         const CommandResult made = peer.sign(peer, row);
         ASSERT_EQ(made.status, 0) << made.err;
         const std::string theirs = row.tampered ? tamper(made.out) : made.out;
-        SMIMEMessage message;
-        loginWith(message, party(Carol).keyStore);
-        setHeld(message, theirs);
-        EXPECT_EQ(message.getMessageType(), isOpaque(row) ? messageSignedData : messageClearSigned);
-        VerifyRecord record;
-        unsigned minor = 0;
-        const unsigned status = message.verify(&record.info, &minor);
-        if (row.tampered) {
-            EXPECT_EQ(status, static_cast<unsigned>(SMIME_PROVIDER_FAILED));
-            EXPECT_EQ(minor, static_cast<unsigned>(KIVO_R_SIGNATURE_INVALID));
-            EXPECT_EQ(heldMessage(message), theirs);
-            continue;
-        }
-        ASSERT_EQ(status, 0u) << "minor " << minor;
-        EXPECT_TRUE(heldMessage(message) == *row.content);
-        EXPECT_EQ(record.info.digest, row.digest->ours);
-        EXPECT_NE(record.subject().find(party(row.signer).commonName), std::string::npos) << record.subject();
+        const Attempt a = verifyAs(party(Carol).keyStore, theirs);
+        EXPECT_EQ(a.type, isOpaque(row) ? messageSignedData : messageClearSigned);
+        expectOutcome(a, row.tampered ? KIVO_R_SIGNATURE_INVALID : KIVO_R_NONE, theirs, *row.content);
+        if (row.tampered) continue;
+        EXPECT_EQ(a.record->info.digest, row.digest->ours);
+        EXPECT_NE(a.record->subject().find(party(row.signer).commonName), std::string::npos) << a.record->subject();
     }
 }
 
@@ -388,17 +339,9 @@ TEST_P(Interop, EnvelopesDecryptBothWaysForEveryRecipient) {
         SCOPED_TRACE(nameOf(row.content, row.cipher->name, "envelope"));
         std::vector<std::string> pems;
         for (Who who : row.recipients) pems.push_back(TempDir::read(party(who).certPem));
-        std::vector<gss_buffer_desc> certs;
-        for (const std::string& pem : pems) certs.push_back(viewOf(pem));
-        IDUP_Target_Info_desc targets = {static_cast<OM_uint32>(certs.size()), certs.data(), nullptr};
-        SMIMEMessage ours;
-        loginWith(ours, party(Carol).keyStore);
-        setHeld(ours, *row.content);
-        unsigned minor = 0;
-        ASSERT_EQ(ours.encrypt(static_cast<encryptionAlgorithmStrength_t>(row.cipher->ours), &targets, &minor), 0u);
-        const std::string enveloped = scratch().write("ours.eml", heldMessage(ours));
-        EXPECT_TRUE(!haveCommand("openssl") ||
-                    printedAlgorithm(enveloped, "contentEncryptionAlgorithm:") == row.cipher->name);
+        const std::string enveloped = scratch().write(
+            "ours.eml", envelopedFor(pems, static_cast<encryptionAlgorithmStrength_t>(row.cipher->ours), *row.content));
+        EXPECT_TRUE(!haveCommand("openssl") || printedAlgorithm(enveloped, "contentEncryptionAlgorithm:") == row.cipher->name);
         // Only ours can ask for "the default".
         const CommandResult theirs = row.cipher == &kDefaultCipher ? CommandResult() : peer.encrypt(peer, row);
         EXPECT_TRUE(row.cipher == &kDefaultCipher || theirs.status == 0) << theirs.err;
@@ -410,12 +353,9 @@ TEST_P(Interop, EnvelopesDecryptBothWaysForEveryRecipient) {
                 EXPECT_TRUE(opened.out == *row.content);
             }
             if (theirs.status != 0) continue;
-            SMIMEMessage message;
-            loginWith(message, party(who).keyStore);
-            setHeld(message, theirs.out);
-            EXPECT_EQ(message.getMessageType(), messageEnvelopedData);
-            ASSERT_EQ(message.decrypt(&minor), 0u) << "minor " << minor;
-            EXPECT_TRUE(heldMessage(message) == *row.content);
+            const Attempt a = decryptAs(party(who).keyStore, theirs.out);
+            EXPECT_EQ(a.type, messageEnvelopedData);
+            expectOutcome(a, KIVO_R_NONE, theirs.out, *row.content);
         }
     }
 }
@@ -437,27 +377,18 @@ TEST(InteropCorpus, ItsSignaturesVerifyWithUsAgainstItsRoot) {
         SCOPED_TRACE(name);
         ++seen;
         const std::string message = TempDir::read(entry.path().string());
-        SMIMEMessage verifier;
-        loginWith(verifier, keyStoreFiles().carolPem);
-        setHeld(verifier, message);
-        VerifyRecord record;
-        record.info.trust_anchors = viewOf(anchor);
-        unsigned minor = 0;
-        const unsigned status = verifier.verify(&record.info, &minor);
-        record.info.trust_anchors = {0, nullptr};
+        const Attempt a = verifyAs(keyStoreFiles().carolPem, message, KIVO_VERIFY_SIGNATURE | KIVO_VERIFY_CHAIN, anchor);
         if (name.find(".bad.") != std::string::npos || name.find("mismatch-econtent") != std::string::npos) {
-            EXPECT_EQ(status, static_cast<unsigned>(SMIME_PROVIDER_FAILED));
-            EXPECT_EQ(minor, static_cast<unsigned>(KIVO_R_SIGNATURE_INVALID));
-            EXPECT_EQ(heldMessage(verifier), message);
+            expectOutcome(a, KIVO_R_SIGNATURE_INVALID, message, "");
             continue;
         }
-        ASSERT_EQ(status, 0u) << "minor " << minor;
+        ASSERT_EQ(a.status, 0u) << "minor " << a.minor;
         const bool byDave = name.find(".dave.") != std::string::npos;
-        EXPECT_EQ(record.subject().rfind(byDave ? "CN=Dave," : "CN=Alice,", 0), 0u) << record.subject();
+        EXPECT_EQ(a.record->subject().rfind(byDave ? "CN=Dave," : "CN=Alice,", 0), 0u) << a.record->subject();
         const std::string sha = name.substr(name.rfind("SHA") + 3, name.find('.', name.rfind("SHA")) - name.rfind("SHA") - 3);
         const unsigned reported[] = {KIVO_DIGEST_SHA1, KIVO_DIGEST_SHA256, KIVO_DIGEST_SHA384, KIVO_DIGEST_SHA512};
-        EXPECT_EQ(record.info.digest, reported[sha == "1" ? 0 : sha == "256" ? 1 : sha == "384" ? 2 : 3]);
-        EXPECT_NE(heldMessage(verifier), message);
+        EXPECT_EQ(a.record->info.digest, reported[sha == "1" ? 0 : sha == "256" ? 1 : sha == "384" ? 2 : 3]);
+        EXPECT_NE(a.held, message);
     }
     EXPECT_GT(seen, 0);
 }

@@ -8,8 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "vek4kivoidup.h"
-#include "vek4kivooidtable.h"
+#include "provider_environment.h"
 
 namespace {
 
@@ -17,9 +16,7 @@ TEST(ProviderOidSet, AddsCopiesInOrderWithoutDuplicates) {
     OM_uint32 minor = 99;
     gss_OID_set set = nullptr;
     ASSERT_EQ(gss_create_empty_oid_set(&minor, &set), GSS_S_COMPLETE);
-    EXPECT_EQ(minor, static_cast<OM_uint32>(KIVO_R_NONE));
-    ASSERT_NE(set, nullptr);
-    EXPECT_EQ(set->count, 0u);
+    ASSERT_TRUE(minor == KIVO_R_NONE && set != nullptr && set->count == 0);
     const int indices[] = {22, 24, 28, 30, 24};
     for (int index : indices) ASSERT_EQ(gss_add_oid_set_member(&minor, KIVOGetOID(index), &set), GSS_S_COMPLETE);
     ASSERT_EQ(set->count, 4u);
@@ -40,16 +37,14 @@ TEST(ProviderBookkeeping, MakesAndReleasesNamesBuffersAndRecords) {
     OM_uint32 minor = 99;
     gss_name_t name = nullptr;
     ASSERT_EQ(gss_import_name(&minor, &buffer, KIVOGetOID(1), &name), GSS_S_COMPLETE);
-    EXPECT_EQ(minor, 0u);
-    ASSERT_NE(name, nullptr);
+    ASSERT_TRUE(minor == 0 && name != nullptr);
     principal[0] = 'X'; // the name must not refer to the caller's bytes
     EXPECT_EQ(prov_release_name(&minor, &name), GSS_S_COMPLETE);
     EXPECT_EQ(name, nullptr);
 
     gss_buffer_desc heap = {5, std::malloc(5)};
     EXPECT_EQ(prov_release_buffer(&minor, &heap), GSS_S_COMPLETE);
-    EXPECT_EQ(heap.length, 0u);
-    EXPECT_EQ(heap.value, nullptr);
+    EXPECT_TRUE(heap.length == 0 && heap.value == nullptr);
     EXPECT_EQ(prov_release_buffer(&minor, &heap), GSS_S_COMPLETE) << "an empty buffer releases to itself";
     auto* descriptor = static_cast<gss_buffer_desc*>(std::malloc(sizeof(gss_buffer_desc)));
     *descriptor = {3, std::malloc(3)};
@@ -59,9 +54,8 @@ TEST(ProviderBookkeeping, MakesAndReleasesNamesBuffersAndRecords) {
 
     IDUP_PIDU_Information_desc* info = prov_create_pidu_info(&minor);
     ASSERT_NE(info, nullptr);
-    EXPECT_EQ(minor, 0u);
+    EXPECT_TRUE(minor == 0 && info->signer_subject.value == nullptr);
     EXPECT_EQ(info->verify_flags, KIVO_VERIFY_SIGNATURE | KIVO_VERIFY_CHAIN) << "signature and chain checks";
-    EXPECT_EQ(info->signer_subject.value, nullptr);
     info->signer_subject = {4, std::malloc(4)}; // released with the record
     EXPECT_EQ(prov_release_pidu_info(&minor, &info), GSS_S_COMPLETE);
     EXPECT_EQ(info, nullptr);
@@ -69,10 +63,9 @@ TEST(ProviderBookkeeping, MakesAndReleasesNamesBuffersAndRecords) {
     gss_buffer_desc* container = nullptr;
     void* handle = nullptr;
     gss_OID_set set = nullptr;
-    EXPECT_EQ(prov_abolish_creds(&container, &minor), GSS_S_COMPLETE) << "releasing nothing is no error";
-    EXPECT_EQ(prov_release_cred(&minor, &handle), GSS_S_COMPLETE);
-    EXPECT_EQ(prov_abolish_env(&handle, &minor), GSS_S_COMPLETE);
-    EXPECT_EQ(prov_release_oid_set(&minor, &set), GSS_S_COMPLETE);
+    EXPECT_EQ(prov_abolish_creds(&container, &minor) | prov_release_cred(&minor, &handle) |
+                  prov_abolish_env(&handle, &minor) | prov_release_oid_set(&minor, &set),
+              GSS_S_COMPLETE) << "releasing nothing is no error";
 }
 
 TEST(ProviderBookkeeping, RefusesMissingArgumentsAndForeignHandles) {
@@ -82,6 +75,10 @@ TEST(ProviderBookkeeping, RefusesMissingArgumentsAndForeignHandles) {
     int foreign = 0;
     void* foreignHandle = &foreign;
     gss_buffer_desc line = {1, &foreign};
+    const ProviderEnvironment alice(testpki::keyStoreFiles().aliceP12);
+    void* credential = alice.credential();
+    void* another = nullptr;
+    gss_buffer_desc* container = nullptr;
     const struct {
         const char* name;
         std::function<OM_uint32()> call;
@@ -90,10 +87,15 @@ TEST(ProviderBookkeeping, RefusesMissingArgumentsAndForeignHandles) {
         {"an OID set without output", [&] { return gss_create_empty_oid_set(&minor, nullptr); }, KIVO_R_BAD_PARAMETER},
         {"a member for no set", [&] { return gss_add_oid_set_member(&minor, KIVOGetOID(7), &none); }, KIVO_R_BAD_PARAMETER},
         {"no member for no set", [&] { return gss_add_oid_set_member(&minor, nullptr, nullptr); }, KIVO_R_NONE},
+        {"a key store of nothing", [&] { return kivo_import_creds(nullptr, nullptr, &minor, &container); }, KIVO_R_BAD_PARAMETER},
         {"a name of nothing", [&] { return gss_import_name(&minor, nullptr, KIVOGetOID(1), &name); }, KIVO_R_BAD_PARAMETER},
         {"releasing no buffer", [&] { return prov_release_buffer(&minor, nullptr); }, KIVO_R_BAD_PARAMETER},
         {"a foreign credential", [&] { return prov_release_cred(&minor, &foreignHandle); }, KIVO_R_BAD_HANDLE},
         {"a foreign environment", [&] { return prov_abolish_env(&foreignHandle, &minor); }, KIVO_R_BAD_HANDLE},
+        {"a credential as an environment", [&] { return prov_abolish_env(&credential, &minor); }, KIVO_R_BAD_HANDLE},
+        {"an environment as a credential", [&] { return prov_establish_env(alice.handle(), nullptr, nullptr, 0, nullptr,
+                                                                             &minor, &another, nullptr, nullptr, nullptr, nullptr); },
+         KIVO_R_BAD_HANDLE},
         {"a status line into a full output", [&] { return kivo_display_status(KIVO_R_NONE, &line); }, KIVO_R_NONE},
         {"a status line into nothing", [&] { return kivo_display_status(KIVO_R_NONE, nullptr); }, KIVO_R_NONE},
     };
@@ -104,6 +106,7 @@ TEST(ProviderBookkeeping, RefusesMissingArgumentsAndForeignHandles) {
         EXPECT_TRUE(c.reason == KIVO_R_NONE || minor == c.reason) << minor;
     }
     EXPECT_EQ(foreignHandle, &foreign);
+    EXPECT_EQ(credential, alice.credential());
 }
 
 TEST(ProviderDisplayStatus, GivesOneDistinctLineForEveryReasonAndNamesUnknownCodes) {

@@ -9,11 +9,12 @@
 #include <unistd.h>
 #endif
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
+#include <tuple>
 
 #include "temp_dir.h"
 
@@ -34,15 +35,6 @@ std::vector<std::string> mergedEnvironment(const std::vector<std::string>& extra
     }
     merged.insert(merged.end(), extra.begin(), extra.end());
     return merged;
-}
-
-bool runnable(const std::filesystem::path& candidate) {
-#if defined(_WIN32)
-    std::error_code error;
-    return std::filesystem::is_regular_file(candidate, error);
-#else
-    return access(candidate.c_str(), X_OK) == 0;
-#endif
 }
 
 #if defined(_WIN32)
@@ -91,9 +83,7 @@ CommandResult runCommand(const std::vector<std::string>& argv, const std::string
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = files[0];
-    startup.hStdOutput = files[1];
-    startup.hStdError = files[2];
+    std::tie(startup.hStdInput, startup.hStdOutput, startup.hStdError) = std::tie(files[0], files[1], files[2]);
     std::string commandLine;
     for (const std::string& a : argv) commandLine += (commandLine.empty() ? "" : " ") + quotedArgument(a);
     std::string environmentBlock;
@@ -121,13 +111,11 @@ CommandResult runCommand(const std::vector<std::string>& argv, const std::string
     posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
     const std::vector<std::string> environment = mergedEnvironment(extraEnvironment);
-    std::vector<char*> envp;
+    std::vector<char*> args, envp;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     for (const std::string& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
+    args.push_back(nullptr);
     envp.push_back(nullptr);
 
     pid_t pid = 0;
@@ -149,23 +137,24 @@ CommandResult runCommand(const std::vector<std::string>& argv, const std::string
 
 bool haveCommand(const std::string& name) {
 #if defined(_WIN32)
-    constexpr char kSeparator = ';';
+    const char separator = ';';
     const std::string suffixes[] = {"", ".exe"};
 #else
-    constexpr char kSeparator = ':';
+    const char separator = ':';
     const std::string suffixes[] = {""};
 #endif
     const char* path = std::getenv("PATH");
-    if (path == nullptr) return false;
-    std::string dirs(path);
-    std::size_t start = 0;
-    while (start <= dirs.size()) {
-        const std::size_t end = std::min(dirs.find(kSeparator, start), dirs.size());
+    std::istringstream folders(path != nullptr ? path : "");
+    for (std::string folder; std::getline(folders, folder, separator);) {
         for (const std::string& suffix : suffixes) {
-            const std::filesystem::path candidate = std::filesystem::path(dirs.substr(start, end - start)) / (name + suffix);
-            if (runnable(candidate)) return true;
+            const std::filesystem::path candidate = std::filesystem::path(folder) / (name + suffix);
+#if defined(_WIN32)
+            std::error_code error;
+            if (std::filesystem::is_regular_file(candidate, error)) return true;
+#else
+            if (access(candidate.c_str(), X_OK) == 0) return true;
+#endif
         }
-        start = end + 1;
     }
     return false;
 }

@@ -4,6 +4,7 @@
 #ifndef TESTS_SMIME_DER_H
 #define TESTS_SMIME_DER_H
 
+#include <algorithm>
 #include <string>
 
 #include "openssl_base64.h"
@@ -11,9 +12,8 @@
 // Base64 text decoded, line breaks of either kind skipped; empty when it is
 // not base64.
 inline std::string base64DecodeLines(const std::string& encoded) {
-    std::string text;
-    for (char ch : encoded)
-        if (ch != '\r' && ch != '\n') text += ch;
+    std::string text = encoded;
+    text.erase(std::remove_if(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }), text.end());
     std::string der(text.size() * 3 / 4 + 3, '\0');
     const int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(&der[0]),
                                        reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
@@ -36,8 +36,7 @@ inline std::string derFromSmime(const std::string& entity) {
 // [first, last). The part is the last one; the top-level header names its
 // type too, in the protocol parameter, so it is looked for from the end.
 struct TextRange {
-    std::size_t first;
-    std::size_t last;
+    std::size_t first, last;
 };
 inline TextRange signatureBody(const std::string& clearSigned) {
     const std::size_t part = clearSigned.rfind("application/pkcs7-signature");
@@ -58,10 +57,9 @@ inline std::string smimeFromDer(const std::string& der, const std::string& smime
 
 // A multipart/signed message of content and a detached signature.
 inline std::string clearSignedFromDer(const std::string& content, const std::string& signatureDer) {
-    const std::string delimiter = "--b0undary";
     return "MIME-Version: 1.0\r\nContent-Type: multipart/signed; protocol=\"application/pkcs7-signature\"; "
-           "micalg=sha-256; boundary=\"b0undary\"\r\n\r\n" + delimiter + "\r\n" + content + "\r\n" + delimiter +
-           "\r\n" + base64Part("application/pkcs7-signature", "smime.p7s", signatureDer) + delimiter + "--\r\n";
+           "micalg=sha-256; boundary=\"b0undary\"\r\n\r\n--b0undary\r\n" + content + "\r\n--b0undary\r\n" +
+           base64Part("application/pkcs7-signature", "smime.p7s", signatureDer) + "--b0undary--\r\n";
 }
 
 #endif // TESTS_SMIME_DER_H

@@ -6,10 +6,9 @@
 #include <fstream>
 #include <random>
 #include <stdexcept>
+#include <filesystem>
 #include <string>
 #include <system_error>
-
-#include <filesystem>
 
 class TempDir {
 public:
@@ -24,10 +23,7 @@ public:
         }
         throw std::runtime_error("cannot make a temporary folder under " + base.string());
     }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
+    ~TempDir() { std::error_code ignored; std::filesystem::remove_all(path_, ignored); }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
 

@@ -29,13 +29,9 @@ bool replaceExtension(X509* cert, X509* issuer, int nid, const std::string& valu
 }
 
 Cert makeCert(EVP_PKEY* subjectKey, const IssueOptions& options, X509* issuerCert, EVP_PKEY* issuerKey) {
-    Cert cert(checked(demopki::makeCertificate(
-                       subjectKey,
-                       {options.commonName, options.email, options.validFromSeconds, options.validForSeconds,
-                        options.authority},
-                       issuerCert, issuerKey), "certificate")
-                  .release(),
-              CertFree());
+    const demopki::CertificateRequest made{options.commonName, options.email, options.validFromSeconds,
+                                           options.validForSeconds, options.authority};
+    Cert cert(checked(demopki::makeCertificate(subjectKey, made, issuerCert, issuerKey), "certificate").release(), CertFree());
     if (options.keyUsage.empty() && options.extendedKeyUsage.empty()) return cert;
     X509* issuer = issuerCert != nullptr ? issuerCert : cert.get();
     if (!replaceExtension(cert.get(), issuer, NID_key_usage, options.keyUsage) ||
@@ -50,18 +46,13 @@ Cert makeCert(EVP_PKEY* subjectKey, const IssueOptions& options, X509* issuerCer
 Key makeKey(KeyKind kind) { return Key(checked(demopki::makeKey(kind), "key generation").release(), KeyFree()); }
 
 Identity makeRoot(const std::string& commonName, KeyKind kind) {
-    IssueOptions options;
-    options.commonName = commonName;
-    options.kind = kind;
-    options.authority = true;
-    options.validForSeconds = 10L * 365 * 86400;
-    Key key = testpki::makeKey(kind);
-    return Identity{key, makeCert(key.get(), options, nullptr, key.get())};
+    const Key key = testpki::makeKey(kind);
+    return {key, makeCert(key.get(), {commonName, "", kind, -3600, 10L * 365 * 86400, true}, nullptr, key.get())};
 }
 
 Identity issue(const Identity& issuer, const IssueOptions& options) {
-    Key key = testpki::makeKey(options.kind);
-    return Identity{key, makeCert(key.get(), options, issuer.cert.get(), issuer.key.get())};
+    const Key key = testpki::makeKey(options.kind);
+    return {key, certify(issuer, key, options)};
 }
 
 Cert certify(const Identity& issuer, const Key& key, const IssueOptions& options) {
@@ -69,17 +60,12 @@ Cert certify(const Identity& issuer, const Key& key, const IssueOptions& options
 }
 
 std::string certPem(X509* cert) { return checked(demopki::certificatePem(cert), "certificate PEM"); }
-
 std::string certDer(X509* cert) { return checked(demopki::certificateDer(cert), "certificate DER"); }
-
-std::string keyPem(EVP_PKEY* key, const std::string& password) {
-    return checked(demopki::privateKeyPem(key, password), "key PEM");
-}
+std::string keyPem(EVP_PKEY* key, const std::string& password) { return checked(demopki::privateKeyPem(key, password), "key PEM"); }
 
 std::string pkcs12(const Identity& identity, const std::vector<X509*>& chain, const std::string& password,
                    const std::string& friendlyName, Pkcs12Kind kind) {
-    return checked(demopki::pkcs12(identity.key.get(), identity.cert.get(), chain, password, friendlyName, kind),
-                   "PKCS#12");
+    return checked(demopki::pkcs12(identity.key.get(), identity.cert.get(), chain, password, friendlyName, kind), "PKCS#12");
 }
 
 const StandardPki& standardPki() {
@@ -89,15 +75,10 @@ const StandardPki& standardPki() {
         made.alice = issue(made.root, {"Alice", "alice@example.com", KeyKind::Rsa2048});
         made.bob = issue(made.root, {"Bob", "bob@example.com", KeyKind::EcP256});
         made.carol = issue(made.root, {"Carol", "carol@example.com", KeyKind::Rsa2048});
-        IssueOptions expired{"Old Timer", "old@example.com", KeyKind::Rsa2048};
-        expired.validFromSeconds = -30L * 86400;
-        expired.validForSeconds = 29L * 86400;
-        made.expired = issue(made.root, expired);
+        made.expired = issue(made.root, {"Old Timer", "old@example.com", KeyKind::Rsa2048, -30L * 86400, 29L * 86400});
         made.otherRoot = makeRoot("Untrusted Root CA", KeyKind::EcP256);
         made.stranger = issue(made.otherRoot, {"Stranger", "stranger@example.com", KeyKind::Rsa2048});
-        IssueOptions intermediate{"Test Intermediate CA", "", KeyKind::EcP256};
-        intermediate.authority = true;
-        made.intermediate = issue(made.root, intermediate);
+        made.intermediate = issue(made.root, {"Test Intermediate CA", "", KeyKind::EcP256, -3600, 365L * 86400, true});
         made.dave = issue(made.intermediate, {"Dave", "dave@example.com", KeyKind::EcP256});
         return made;
     }();

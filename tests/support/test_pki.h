@@ -16,10 +16,10 @@ namespace testpki {
 
 using demopki::CertFree;
 using demopki::KeyFree;
+using demopki::KeyKind;
+using demopki::Pkcs12Kind; // Modern (OpenSSL 3's default) or Legacy (PBE-SHA1-3DES, what gpgsm 2.2 reads)
 using Key = std::shared_ptr<EVP_PKEY>;
 using Cert = std::shared_ptr<X509>;
-
-using demopki::KeyKind;
 
 struct Identity {
     Key key;
@@ -28,45 +28,38 @@ struct Identity {
 
 struct IssueOptions {
     std::string commonName;
-    std::string email;            // subjectAltName rfc822Name; empty: none
+    std::string email; // subjectAltName rfc822Name; empty: none
     KeyKind kind = KeyKind::Rsa2048;
     long validFromSeconds = -3600; // relative to now
     long validForSeconds = 365L * 86400;
     bool authority = false;
-    // When not empty, replace the key usage or extended key usage the
-    // certificate would get (OpenSSL's config syntax: "critical,keyEncipherment").
-    std::string keyUsage = "";
-    std::string extendedKeyUsage = "";
+    // When not empty, replaces the (extended) key usage the certificate would
+    // get, in OpenSSL's config syntax: "critical,keyEncipherment".
+    std::string keyUsage = "", extendedKeyUsage = "";
 };
 
 Key makeKey(KeyKind kind);
-// A self-signed CA.
-Identity makeRoot(const std::string& commonName, KeyKind kind = KeyKind::Rsa2048);
-// A certificate for a new key, signed by issuer.
-Identity issue(const Identity& issuer, const IssueOptions& options);
-// Another certificate for an existing key (a renewal), signed by issuer.
-Cert certify(const Identity& issuer, const Key& key, const IssueOptions& options);
+Identity makeRoot(const std::string& commonName, KeyKind kind = KeyKind::Rsa2048); // self-signed CA
+Identity issue(const Identity& issuer, const IssueOptions& options);                 // for a new key
+Cert certify(const Identity& issuer, const Key& key, const IssueOptions& options);    // a renewal of key
 
 std::string certPem(X509* cert);
 std::string certDer(X509* cert);
-// PKCS#8 PEM, encrypted with AES-256-CBC when password is not empty.
-std::string keyPem(EVP_PKEY* key, const std::string& password = "");
-
-using demopki::Pkcs12Kind; // Modern (OpenSSL 3's default) or Legacy (PBE-SHA1-3DES, what gpgsm 2.2 reads)
+std::string keyPem(EVP_PKEY* key, const std::string& password = ""); // PKCS#8, AES-256-CBC with a password
 std::string pkcs12(const Identity& identity, const std::vector<X509*>& chain, const std::string& password,
                    const std::string& friendlyName = "", Pkcs12Kind kind = Pkcs12Kind::Modern);
 
 // The identities most tests share, made once per test program.
 struct StandardPki {
-    Identity root;          // trusted by the tests' verifications
-    Identity alice;         // RSA-2048, alice@example.com
-    Identity bob;           // EC P-256, bob@example.com
-    Identity carol;         // RSA-2048, carol@example.com
-    Identity expired;       // RSA-2048, valid until a day ago
-    Identity otherRoot;     // a CA nobody trusts
-    Identity stranger;      // RSA-2048, issued by otherRoot
-    Identity intermediate;  // a CA issued by root
-    Identity dave;          // EC P-256, dave@example.com, issued by intermediate
+    Identity root;         // trusted by the tests' verifications
+    Identity alice;        // RSA-2048, alice@example.com
+    Identity bob;          // EC P-256, bob@example.com
+    Identity carol;        // RSA-2048, carol@example.com
+    Identity expired;      // RSA-2048, valid until a day ago
+    Identity otherRoot;    // a CA nobody trusts
+    Identity stranger;     // RSA-2048, issued by otherRoot
+    Identity intermediate; // a CA issued by root
+    Identity dave;         // EC P-256, dave@example.com, issued by intermediate
 };
 const StandardPki& standardPki();
 
@@ -75,14 +68,13 @@ const StandardPki& standardPki();
 struct KeyStoreFiles {
     static constexpr const char* kPassword = "test pass 1";
     std::string folder;
-    std::string aliceP12;    // friendly name "alice-key", chain: root
-    std::string aliceLegacyP12; // the same, legacy PBE (what gpgsm 2.2 imports)
-    std::string bobP12;      // friendly name "bob-key", chain: root
-    std::string carolPem;    // encrypted PKCS#8 key, certificate, root
-    std::string expiredP12;  // chain: root
-    std::string strangerP12; // chain: otherRoot
-    std::string daveP12;     // chain: intermediate, root
-    std::string rootPem;     // the root certificate alone
+    std::string aliceP12, aliceLegacyP12; // friendly name "alice-key", chain: root; the second with legacy PBE
+    std::string bobP12;                   // friendly name "bob-key", chain: root
+    std::string carolPem;                 // encrypted PKCS#8 key, certificate, root
+    std::string expiredP12;               // chain: root
+    std::string strangerP12;              // chain: otherRoot
+    std::string daveP12;                  // friendly name "dave-key", chain: intermediate, root
+    std::string rootPem;                  // the root certificate alone
     std::string aliceCertPem, bobCertPem, carolCertPem;
 };
 const KeyStoreFiles& keyStoreFiles();
