@@ -37,8 +37,7 @@ std::string scenario(const std::string& name, Op op, Form form) {
     return name + ": " + kOpNames[static_cast<int>(op)] + kFormNames[static_cast<int>(form)];
 }
 
-// One call's arguments, all sound until a test spoils one: alice (PEM) and
-// bob (DER) as recipients, a record trusting the tests' root, empty outputs.
+// One call's sound arguments: alice (PEM) and bob (DER) as recipients, a record trusting the root.
 struct Call {
     const testpki::StandardPki& pki = testpki::standardPki();
     std::string alice = testpki::certPem(pki.alice.cert.get()), bob = testpki::certDer(pki.bob.cert.get()), root = testpki::certPem(pki.root.cert.get());
@@ -76,9 +75,9 @@ struct Call {
 class SMIMEMessageProtection : public tap::Test {
 protected:
     void TearDown() override { objects_.clear(), tap::Test::TearDown(); }
-    SMIMEMessage& ready(const std::string& bytes, const std::string& keyStore = keys().aliceP12) {
+    SMIMEMessage& ready(const std::string& bytes) {
         SMIMEMessage& message = *objects_.emplace_back(std::make_unique<SMIMEMessage>());
-        loginWith(message, keyStore);
+        loginWith(message, keys().aliceP12);
         setHeld(message, bytes);
         return message;
     }
@@ -144,9 +143,7 @@ TEST_F(SMIMEMessageProtection, RefusesInOrderAndTouchesNothing) {
             }
 }
 
-// A protection and the unprotection that undoes it, in every form: the result
-// is held, delivered and classified afresh, and the caller gets back its text
-// with what the provider found out; clear-signed content byte for byte.
+// A protection and its undoing in every form: the result held, delivered and classified afresh.
 TEST_F(SMIMEMessageProtection, EveryFormHoldsAndDeliversTheResultAndUndoesIt) {
     const struct {
         const char* name; Op protect; digestAlgorithm_t digest; encryptionAlgorithmStrength_t strength;
@@ -184,38 +181,35 @@ TEST_F(SMIMEMessageProtection, EveryFormHoldsAndDeliversTheResultAndUndoesIt) {
     }
 }
 
-// A failed operation keeps the message and delivers nothing: a message of the
-// wrong kind or that cannot be taken apart gives 22 before the provider is
-// asked; a refusing provider 10 with its reason, and the next call works.
+// A failed operation keeps the message and delivers nothing: 22 before the provider is asked;
+// a refusing provider 10 with its reason, and the next call works.
 TEST_F(SMIMEMessageProtection, KeepsTheMessageWhenThereIsNothingToDeliver) {
     const std::string signedText = heldMessage(protectedBy(Op::Sign)), clearSigned = heldMessage(protectedBy(Op::SignatureOnly));
     const std::string enveloped = heldMessage(protectedBy(Op::Encrypt));
     const std::size_t signature = clearSigned.find("Content-Type: application/pkcs7-signature");
     const std::string cut = clearSigned.substr(0, signature), header = signedText.substr(0, signedText.find("\r\n\r\n") + 4);
     const std::string lone = clearSigned.substr(signature, clearSigned.find("\r\n--", signature) - signature);
-    const std::string& alice = keys().aliceP12;
     const struct {
-        const char* name; Op op; std::string input, keyStore; unsigned status; OM_uint32 minor;
+        const char* name; Op op; std::string input; unsigned status; OM_uint32 minor;
         std::optional<OM_uint32> injected; // what the provider's call gives instead, the tap standing in
     } cases[] = {
-        {"enveloped for others", Op::Decrypt, enveloped, keys().carolPem, 10, KIVO_R_NOT_A_RECIPIENT, std::nullopt},
-        {"enveloped data", Op::Verify, enveloped, alice, 22, 0, std::nullopt},
-        {"opaque signed data", Op::Decrypt, signedText, alice, 22, 0, std::nullopt},
-        {"a clear-signed message", Op::Decrypt, clearSigned, alice, 22, 0, std::nullopt},
-        {"plain text", Op::Verify, kText, alice, 22, 0, std::nullopt},
-        {"no Content-Type", Op::Decrypt, "Subject: hello\r\n\r\nbody\r\n", alice, 22, 0, std::nullopt},
-        {"signed data whose body is not base64", Op::Verify, header + "!!!!", alice, 22, 0, std::nullopt},
-        {"a clear-signed message cut after its content", Op::Verify, cut, alice, 22, 0, std::nullopt},
-        {"a lone signature over other content", Op::Verify, lone, alice, 10, KIVO_R_SIGNATURE_INVALID, std::nullopt},
-        {"signed data, the provider giving no content", Op::Verify, signedText, alice, 0, 0, GSS_S_COMPLETE},
-        {"enveloped data, the provider giving no content", Op::Decrypt, enveloped, alice, 0, 0, GSS_S_COMPLETE},
-        {"plain text", Op::SignatureOnly, kText, alice, 10, KIVO_R_NO_PRIVATE_KEY, GSS_S_NO_CRED},
-        {"opaque signed data", Op::Verify, signedText, alice, 10, KIVO_R_SIGNER_NOT_TRUSTED, GSS_S_FAILURE},
+        {"enveloped data", Op::Verify, enveloped, 22, 0, std::nullopt},
+        {"opaque signed data", Op::Decrypt, signedText, 22, 0, std::nullopt},
+        {"a clear-signed message", Op::Decrypt, clearSigned, 22, 0, std::nullopt},
+        {"plain text", Op::Verify, kText, 22, 0, std::nullopt},
+        {"no Content-Type", Op::Decrypt, "Subject: hello\r\n\r\nbody\r\n", 22, 0, std::nullopt},
+        {"signed data whose body is not base64", Op::Verify, header + "!!!!", 22, 0, std::nullopt},
+        {"a clear-signed message cut after its content", Op::Verify, cut, 22, 0, std::nullopt},
+        {"a lone signature over other content", Op::Verify, lone, 10, KIVO_R_SIGNATURE_INVALID, std::nullopt},
+        {"signed data, the provider giving no content", Op::Verify, signedText, 0, 0, GSS_S_COMPLETE},
+        {"enveloped data, the provider giving no content", Op::Decrypt, enveloped, 0, 0, GSS_S_COMPLETE},
+        {"plain text", Op::SignatureOnly, kText, 10, KIVO_R_NO_PRIVATE_KEY, GSS_S_NO_CRED},
+        {"opaque signed data", Op::Verify, signedText, 10, KIVO_R_SIGNER_NOT_TRUSTED, GSS_S_FAILURE},
     };
     for (const auto& c : cases)
         for (const Form form : kForms) {
             SCOPED_TRACE(scenario(c.name, c.op, form));
-            SMIMEMessage& message = ready(c.input, c.keyStore);
+            SMIMEMessage& message = ready(c.input);
             const messageType_t typeBefore = message.getMessageType();
             tap::reset();
             if (c.injected) tap::failAt(c.op == Op::Verify || c.op == Op::Decrypt ? "prov_unprotect" : "prov_protect", 1, *c.injected, c.minor);
@@ -316,10 +310,8 @@ bool isRelease(const std::string& call) {
     return call.rfind("prov_release", 0) == 0 || call.rfind("prov_free", 0) == 0 || call.rfind("prov_abolish", 0) == 0;
 }
 
-// Each row makes exactly its calls; then each that is not a release fails in
-// turn: 10 with its minor status (15 when no verification record can be
-// made), only clean-up after it, its record, the message kept, the same call
-// working next time, and nothing left outstanding.
+// Each row makes exactly its calls; then each non-release fails in turn: 10 with its minor status (15
+// when no record can be made), only clean-up after it, the message kept, and nothing left outstanding.
 TEST_F(SMIMEMessageProvider, EachCallIsMadeAndEachFailingCallGivesItsStatusAndLeavesNothingOutstanding) {
     const ProviderEnvironment bob(keys().bobP12);
     const std::size_t outstanding = tap::outstanding();
@@ -361,9 +353,8 @@ TEST_F(SMIMEMessageProvider, EachCallIsMadeAndEachFailingCallGivesItsStatusAndLe
     }
 }
 
-// A failing release: every step still runs, 10 with the minor status of the
-// last failing step, and a failed step leaves the object logged in so that the
-// next logout retries what is left.
+// A failing release: every step still runs, 10 with the last failing step's minor status,
+// and the object stays logged in so that the next logout retries what is left.
 TEST_F(SMIMEMessageProvider, AFailingReleaseGives10AndTheNextLogoutRetriesWhatIsLeft) {
     for (const bool containerFails : {false, true}) {
         SCOPED_TRACE(containerFails ? "environment and container" : "environment");

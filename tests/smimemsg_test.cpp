@@ -1,6 +1,5 @@
-// The message object over the real provider: its status and state flags,
-// message input and output, login and logout; and the trace records of the
-// whole library, in one table.
+// The message object over the real provider: status, message input and output, login and logout;
+// and the trace records of the whole library, in one table.
 #include <sys/stat.h>
 #if !defined(_WIN32)
 #include <unistd.h>
@@ -37,8 +36,7 @@ using SMIMEMessageInput = tap::Test;
 using SMIMEMessageLogin = tap::Test;
 using LibraryTrace = tap::Test;
 
-// Members that call no provider operation record their major status only, so
-// the minor status of a failed login stays on record.
+// Members that call no provider operation record their major status only: a failed login's minor stays.
 TEST_F(SMIMEMessageStatus, ShowsThePublicFlagsAndTheLastRecordedOutcome) {
     SMIMEMessage object;
     EXPECT_EQ(statusOf(object), Status(SMIME_INITIALIZED, 0, 0));
@@ -52,8 +50,7 @@ TEST_F(SMIMEMessageStatus, ShowsThePublicFlagsAndTheLastRecordedOutcome) {
     EXPECT_EQ(object.freeMessage(&minor), SMIME_NO_MESSAGE);
     EXPECT_EQ(statusOf(object), Status(SMIME_INITIALIZED, SMIME_NO_MESSAGE, KIVO_R_KEYSTORE_UNREADABLE));
     EXPECT_EQ(object.getMessageType(), messageNone);
-    // Logged in through a key store, the object also holds its container and
-    // credential (0x08, 0x10), and the last call failed (0x20): none shows.
+    // Its private flags (container 0x08, credential 0x10, last call failed 0x20) never show.
     loginWith(object, testpki::keyStoreFiles().aliceP12);
     setHeld(object, "Content-Type: application/pkcs7-mime; smime-type=signed-data\r\n\r\nMIIB");
     const gss_buffer_desc again = {5, const_cast<char*>("again")};
@@ -62,8 +59,7 @@ TEST_F(SMIMEMessageStatus, ShowsThePublicFlagsAndTheLastRecordedOutcome) {
     EXPECT_EQ(object.getMessageType(), messageSignedData);
 }
 
-// Its parser cannot be made: the object shows 0 and 15, checks arguments
-// first, then refuses every login and operation with 17 before the provider.
+// Its parser cannot be made: it shows 0 and 15, checks arguments first, then refuses with 17.
 TEST_F(SMIMEMessageStatus, AnObjectWhoseConstructionFailedRefusesWith17) {
     failNthNew(1);
     SMIMEMessage object;
@@ -81,9 +77,8 @@ TEST_F(SMIMEMessageStatus, AnObjectWhoseConstructionFailedRefusesWith17) {
     EXPECT_EQ(std::make_tuple(object.getMessageType(), tap::names()), std::make_tuple(messageNone, Texts{}));
 }
 
-// Set or constructed from a buffer, a stream or a file, at and beside the
-// 4096-byte read chunk; shorter after longer, so the output file is shown to
-// be replaced exactly.
+// Set or constructed from a buffer, a stream or a file, around the 4096-byte read chunk;
+// shorter after longer, so the output file is shown to be replaced exactly.
 TEST_F(SMIMEMessageInput, KeepsEveryByteAndHandsTheSameBytesOutEveryWay) {
     std::string allValues;
     for (int value = 0; value < 256; ++value) allValues += static_cast<char>(value);
@@ -118,8 +113,7 @@ struct BreakingBuffer : std::streambuf {
     int_type overflow(int_type) override { throw std::runtime_error("device failed"); }
 };
 
-// A stream is read from where it stands; what a failing or throwing stream
-// gave before it failed is kept, and a stream that throws on output gives 13.
+// A stream is read from where it stands; what a failing stream gave is kept; one throwing on output gives 13.
 TEST_F(SMIMEMessageInput, KeepsWhatAStreamGaveBeforeItFailedOrThrew) {
     std::istringstream skipping("skipped|rest"), throwing(std::string(5000, 'x'));
     skipping.ignore(8);
@@ -152,8 +146,7 @@ unsigned transfer(SMIMEMessage& m, const Io& io, unsigned& minor) {
     }, io);
 }
 
-// Input refused leaves nothing held, and while a message is held 14 comes
-// before the argument is looked at; output arguments are checked in order.
+// Input refused leaves nothing held; while a message is held 14 comes first; outputs are checked in order.
 TEST_F(SMIMEMessageInput, RefusesUnusableSourcesAndOutputsAndHoldsNothingAfterwards) {
     TempDir dir;
     const std::string unreadable = dir.write("unreadable", "bytes"), empty = dir.write("empty", ""), none = dir.file("none");

@@ -1,5 +1,4 @@
-// The wrappers of the provider tap. The linker sends every call of X made
-// from another object file to __wrap_X, and __real_X is the provider's own.
+// The tap's wrappers: the linker sends calls of X to __wrap_X; __real_X is the provider's own.
 #include "provider_tap.h"
 
 #include <cstring>

@@ -1,8 +1,5 @@
-// A tap on the real provider for the tests of the message object. Linking
-// the provider_tap target routes every provider call the library makes through
-// a wrapper (GNU ld --wrap) that records it, can make it fail instead of
-// reaching the provider, and counts the objects the provider handed out, so
-// that a test (tap::Test) can see that nothing is left outstanding.
+// A tap on the real provider (GNU ld --wrap): records each call the library makes, can fail it
+// instead, and counts the objects handed out, so that tap::Test sees nothing left outstanding.
 #ifndef TESTS_PROVIDER_TAP_H
 #define TESTS_PROVIDER_TAP_H
 
@@ -18,12 +15,10 @@ namespace tap {
 
 // Forgets the recorded calls and the planned failures, not the objects outstanding.
 void reset();
-// Each call as "name", or "name args" with the arguments the library fixes
-// for the login steps, prov_protect and prov_unprotect.
+// Each call as "name", or "name args" for the login steps, prov_protect and prov_unprotect.
 std::vector<std::string> calls();
 std::vector<std::string> names();
-// The occurrence-th call of name from now (1 = the next) returns major, with
-// minor in its minor status word, without reaching the provider.
+// The occurrence-th call of name from now (1 = the next) gives major and minor, not reaching the provider.
 void failAt(const std::string& name, int occurrence, OM_uint32 major, OM_uint32 minor);
 // The objects the provider handed out that are not released yet.
 std::size_t outstanding();

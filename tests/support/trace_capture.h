@@ -1,6 +1,5 @@
-// Captures the trace records written while it lives: installs a sink on the
-// process's trace object and enables the components and levels asked for,
-// then puts the previous configuration back.
+// Captures the trace records of the components and levels asked for while it lives,
+// then puts the previous trace configuration back.
 #ifndef TESTS_TRACE_CAPTURE_H
 #define TESTS_TRACE_CAPTURE_H
 
@@ -21,8 +20,7 @@ class TraceCapture {
 public:
     explicit TraceCapture(unsigned components = VekTrace::kAll, unsigned levels = VekTrace::kAll)
         : savedEnabled_(trace_->enabled.load()), savedComponents_(trace_->componentMask.load()), savedLevels_(trace_->levelMask.load()) {
-        // With MinGW's POSIX threads a mutex allocates on its first lock,
-        // which must not happen inside a test's allocation-failure window.
+        // A MinGW mutex allocates on its first lock: not inside an allocation-failure window.
         { std::lock_guard<std::mutex> warm(mutex_); }
         trace_->setSink(&TraceCapture::collect, this);
         trace_->enable(components, levels);
