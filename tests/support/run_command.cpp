@@ -9,6 +9,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -29,9 +30,8 @@ std::vector<std::string> mergedEnvironment(const std::vector<std::string>& extra
     for (char** entry = environ; *entry != nullptr; ++entry) {
         const std::string current(*entry);
         const std::string name = current.substr(0, current.find('='));
-        bool replaced = false;
-        for (const std::string& e : extra) replaced = replaced || e.substr(0, e.find('=')) == name;
-        if (!replaced) merged.push_back(current);
+        const auto sameName = [&](const std::string& e) { return e.substr(0, e.find('=')) == name; };
+        if (std::none_of(extra.begin(), extra.end(), sameName)) merged.push_back(current);
     }
     merged.insert(merged.end(), extra.begin(), extra.end());
     return merged;
