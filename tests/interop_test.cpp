@@ -188,12 +188,17 @@ public:
     }
     ~GpgsmHome() { runCommand({"gpgconf", "--kill", "all"}, "", {"GNUPGHOME=" + home_}); }
     std::string setupError() const { return imported_.status == 0 ? "" : "importing a key failed: " + imported_.err; }
+    // Data goes through files (-o): out is then what gpgsm wrote.
     CommandResult run(std::vector<std::string> args, bool passphrase = false) const {
         if (passphrase) args.insert(args.begin(), {"--pinentry-mode", "loopback", "--passphrase-fd", "0"});
+        const std::string out = folder_.file("out");
+        std::filesystem::remove(out);
         args.insert(args.begin(), {"gpgsm", "--batch", "--yes", "--disable-crl-checks", "--disable-policy-checks",
-                                   "--disable-dirmngr"});
-        return runCommand(args, passphrase ? std::string(testpki::KeyStoreFiles::kPassword) + "\n" : "",
-                          {"GNUPGHOME=" + home_, "LC_ALL=C"});
+                                   "--disable-dirmngr", "-o", out});
+        CommandResult result = runCommand(args, passphrase ? std::string(testpki::KeyStoreFiles::kPassword) + "\n" : "",
+                                          {"GNUPGHOME=" + home_, "LC_ALL=C"});
+        result.out = TempDir::read(out);
+        return result;
     }
 
 private:
@@ -207,18 +212,8 @@ std::string gpgsmUnavailable() {
     return !haveCommand("gpgsm") || !haveCommand("gpgconf") ? "gpgsm or gpgconf is not on PATH" : gpgsm().setupError();
 }
 
-// Data goes through files (-o): out is then what gpgsm wrote.
-CommandResult gpgsmRun(std::vector<std::string> args, bool passphrase = false) {
-    const std::string out = scratch().file("gpgsm.out");
-    std::filesystem::remove(out);
-    args.insert(args.begin(), {"-o", out});
-    CommandResult result = gpgsm().run(args, passphrase);
-    result.out = TempDir::read(out);
-    return result;
-}
-
 CommandResult gpgsmVerify(const Peer&, const std::string& message, const Signature& row) {
-    if (isOpaque(row)) return gpgsmRun({"--verify", scratch().write("ours.p7m", derFromSmime(message))});
+    if (isOpaque(row)) return gpgsm().run({"--verify", scratch().write("ours.p7m", derFromSmime(message))});
     // Our multipart holds the content as it came (a tampered row changed it there).
     const std::string content = message.substr(message.find(row.content->substr(0, 30)), row.content->size());
     const TextRange body = signatureBody(message);
@@ -228,13 +223,13 @@ CommandResult gpgsmVerify(const Peer&, const std::string& message, const Signatu
 }
 
 CommandResult gpgsmDecrypt(const Peer&, const std::string& message, Who) {
-    return gpgsmRun({"--decrypt", scratch().write("ours.p7m", derFromSmime(message))}, true);
+    return gpgsm().run({"--decrypt", scratch().write("ours.p7m", derFromSmime(message))}, true);
 }
 CommandResult gpgsmSign(const Peer&, const Signature& row) {
     std::vector<std::string> args = {"-u", "alice@example.com", "--digest-algo", row.digest->gpgsm, "--sign"};
     if (!isOpaque(row)) args.emplace_back("--detach-sign");
     args.push_back(scratch().write("content", *row.content));
-    const CommandResult made = gpgsmRun(args, true);
+    const CommandResult made = gpgsm().run(args, true);
     return {made.status, isOpaque(row) ? smimeFromDer(made.out, "signed-data") : clearSignedFromDer(*row.content, made.out), made.err};
 }
 
@@ -242,7 +237,7 @@ CommandResult gpgsmEncrypt(const Peer&, const Envelope& row) {
     std::vector<std::string> args = {"--encrypt", "--cipher-algo", row.cipher->gpgsm};
     for (Who who : row.recipients) args.insert(args.end(), {"-r", who == Alice ? "alice@example.com" : "carol@example.com"});
     args.push_back(scratch().write("content", *row.content));
-    CommandResult made = gpgsmRun(args);
+    CommandResult made = gpgsm().run(args);
     return {made.status, smimeFromDer(made.out, "enveloped-data"), made.err};
 }
 
