@@ -244,11 +244,11 @@ CommandResult gpgsmEncrypt(const Peer&, const Envelope& row) {
 const char kAllDigests[] = "sha1 sha256 sha384 sha512";
 const char kAllCiphers[] = "aes-128-cbc aes-192-cbc aes-256-cbc des-ede3-cbc";
 const Peer kPeers[] = {
-    {"openssl_cms", {"openssl", "cms"}, opensslUnavailable, {Alice, Bob, Carol}, "opaque detached", kAllDigests, kAllCiphers, true, false, opensslVerify, opensslDecrypt,
-     opensslSign, opensslEncrypt},
+    {"openssl_cms", {"openssl", "cms"}, opensslUnavailable, {Alice, Bob, Carol}, "opaque detached", kAllDigests, kAllCiphers,
+     true, false, opensslVerify, opensslDecrypt, opensslSign, opensslEncrypt},
     // PKCS#7 knows key transport only: no envelope with an EC recipient.
-    {"openssl_smime", {"openssl", "smime"}, opensslUnavailable, {Alice, Bob, Carol}, "opaque detached", kAllDigests, kAllCiphers, false, false, opensslVerify, opensslDecrypt,
-     opensslSign, opensslEncrypt},
+    {"openssl_smime", {"openssl", "smime"}, opensslUnavailable, {Alice, Bob, Carol}, "opaque detached", kAllDigests, kAllCiphers,
+     false, false, opensslVerify, opensslDecrypt, opensslSign, opensslEncrypt},
     // It verifies no S/MIME signatures and has no key agreement.
     {"python_cryptography", {"python3", kPythonScript}, pythonUnavailable, {Alice, Bob, Carol}, "opaque detached embedded",
      "sha256 sha384 sha512", "aes-128-cbc aes-256-cbc", false, false, nullptr, pythonDecrypt, pythonSign, pythonEncrypt},
