@@ -1,6 +1,5 @@
-// S/MIME between SMIMEMessage and tools we did not write, both ways, for
-// every row a peer supports; the content comes through byte for byte. A new
-// peer is a row of kPeers with the functions that drive its tool.
+// S/MIME between SMIMEMessage and other tools, both ways, for every row a peer supports; the content comes
+// through byte for byte. A new peer is a row of kPeers with the functions that drive its tool.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -23,8 +22,7 @@ using testpki::keyStoreFiles;
 using testpki::standardPki;
 
 const std::string kText = "Content-Type: text/plain; charset=us-ascii\r\n\r\nInterop with\r\nanother tool.\r\n";
-// Every byte value, so that any line-end translation shows; and content cut
-// into many BER chunks.
+// Every byte value, so that any line-end translation shows; and content cut into many BER chunks.
 std::string made(std::string bytes, int count, std::string (*piece)(int)) {
     for (int i = 0; i < count; ++i) bytes += piece(i);
     return bytes;
@@ -61,8 +59,7 @@ const Algorithm kAes128{"aes-128-cbc", "AES", strengthAES128}, kAes192{"aes-192-
     kAes256{"aes-256-cbc", "AES256", strengthAES256}, kDes3{"des-ede3-cbc", "3DES", strengthDES3},
     kDefaultCipher{"aes-256-cbc", "AES256", strengthDefault}; // ours alone can ask for "the default"
 
-// form: opaque, detached, or embedded (multipart/signed whose signature holds
-// the content too); tampered: the content is changed after signing.
+// form: opaque, detached, or embedded (multipart/signed whose signature holds the content too).
 struct Signature {
     Who signer;
     const Algorithm* digest;
@@ -93,13 +90,11 @@ const Envelope kEnvelopes[] = {
 std::string tamper(std::string message) { return message.replace(message.find("Interop"), 1, "i"); }
 bool isOpaque(const Signature& row) { return std::strcmp(row.form, "opaque") == 0; }
 
-// unavailable: why the peer cannot run here, empty when it can; keys: whose
-// private keys it holds; ecEnvelopes: it handles key agreement recipients;
-// oneRecipient: it decrypts only envelopes for a single recipient. The
-// operations are null where it lacks them; out is the content, or (sign,
-// encrypt) the message for us.
+// unavailable: why the peer cannot run here, empty when it can; keys: whose private keys it holds; oneRecipient: it
+// decrypts only single-recipient envelopes. out is the content, or (sign, encrypt) the message for us.
 struct Peer {
-    const char *name, *command;
+    const char* name;
+    std::vector<std::string> command; // what the operations' arguments follow
     std::string (*unavailable)();
     std::vector<Who> keys;
     std::string forms, digests, ciphers;
@@ -110,12 +105,11 @@ struct Peer {
     CommandResult (*encrypt)(const Peer&, const Envelope&);
 };
 
-// --- openssl cms and openssl smime -------------------------------------------
-
-CommandResult openssl(const Peer& peer, std::vector<std::string> args) {
-    args.insert(args.begin(), {"openssl", peer.command});
-    return runCommand(args);
+CommandResult runPeer(const Peer& peer, std::vector<std::string> args, const std::string& input = "") {
+    args.insert(args.begin(), peer.command.begin(), peer.command.end());
+    return runCommand(args, input);
 }
+std::string opensslUnavailable() { return haveCommand("openssl") ? "" : "openssl is not on PATH"; }
 
 // What `cms -cmsout -print` names the first algorithm after label, e.g. "sha256".
 std::string printedAlgorithm(const std::string& file, const std::string& label) {
@@ -127,10 +121,10 @@ std::string printedAlgorithm(const std::string& file, const std::string& label) 
 CommandResult opensslVerify(const Peer& peer, const std::string& message, const Signature& row) {
     const std::string file = scratch().write("ours.eml", message);
     EXPECT_EQ(printedAlgorithm(file, "signerInfos:"), row.digest->name);
-    return openssl(peer, {"-verify", "-in", file, "-CAfile", keyStoreFiles().rootPem});
+    return runPeer(peer, {"-verify", "-in", file, "-CAfile", keyStoreFiles().rootPem});
 }
 CommandResult opensslDecrypt(const Peer& peer, const std::string& message, Who who) {
-    return openssl(peer, {"-decrypt", "-in", scratch().write("ours.eml", message), "-recip", party(who).certPem,
+    return runPeer(peer, {"-decrypt", "-in", scratch().write("ours.eml", message), "-recip", party(who).certPem,
                           "-inkey", party(who).keyPem});
 }
 CommandResult opensslSign(const Peer& peer, const Signature& row) {
@@ -138,52 +132,41 @@ CommandResult opensslSign(const Peer& peer, const Signature& row) {
                                      scratch().write("content", *row.content), "-signer", party(row.signer).certPem,
                                      "-inkey", party(row.signer).keyPem};
     if (isOpaque(row)) args.insert(args.end(), {"-nodetach", "-binary"});
-    return openssl(peer, args);
+    return runPeer(peer, args);
 }
 CommandResult opensslEncrypt(const Peer& peer, const Envelope& row) {
     std::vector<std::string> args = {"-encrypt", std::string("-") + row.cipher->name, "-binary", "-crlfeol", "-in",
                                      scratch().write("content", *row.content)};
     for (Who who : row.recipients) args.push_back(party(who).certPem);
-    return openssl(peer, args);
+    return runPeer(peer, args);
 }
 
-// --- Python's cryptography, through tests/interop/python_smime.py -------------
-
-CommandResult python(std::vector<std::string> args, const std::string& input) {
-    args.insert(args.begin(), {"python3", std::string(SMIME_SOURCE_DIR) + "/tests/interop/python_smime.py"});
-    return runCommand(args, input);
-}
-
+const std::string kPythonScript = std::string(SMIME_SOURCE_DIR) + "/tests/interop/python_smime.py";
 std::string pythonUnavailable() {
     if (!haveCommand("python3")) return "python3 is not on PATH";
-    const CommandResult check = python({"check"}, "");
+    const CommandResult check = runCommand({"python3", kPythonScript, "check"});
     return check.status == 0 ? "" : "python3 cannot run the script: " + check.err;
 }
 
-CommandResult pythonDecrypt(const Peer&, const std::string& message, Who who) {
-    return python({"decrypt", party(who).certPem, party(who).keyPem}, message);
+CommandResult pythonDecrypt(const Peer& peer, const std::string& message, Who who) {
+    return runPeer(peer, {"decrypt", party(who).certPem, party(who).keyPem}, message);
 }
-CommandResult pythonSign(const Peer&, const Signature& row) {
-    return python({"sign", party(row.signer).certPem, party(row.signer).keyPem, row.digest->name, row.form}, *row.content);
+CommandResult pythonSign(const Peer& peer, const Signature& row) {
+    return runPeer(peer, {"sign", party(row.signer).certPem, party(row.signer).keyPem, row.digest->name, row.form}, *row.content);
 }
 
-// Its envelopes end every line in a bare LF; our parser reads CR LF headers,
-// so they are converted as `smime decrypt --crlf` would.
-CommandResult pythonEncrypt(const Peer&, const Envelope& row) {
+// Its envelopes end lines in bare LF; our parser reads CR LF headers, so they are converted as `--crlf` would.
+CommandResult pythonEncrypt(const Peer& peer, const Envelope& row) {
     std::vector<std::string> args = {"encrypt", row.cipher->name};
     for (Who who : row.recipients) args.push_back(party(who).certPem);
-    CommandResult made = python(args, *row.content);
+    CommandResult made = runPeer(peer, args, *row.content);
     for (std::size_t at = made.out.find('\n'); at != std::string::npos; at = made.out.find('\n', at + 2))
         made.out.insert(at, 1, '\r');
     return made;
 }
 
-// --- GnuPG's gpgsm, which reads and writes bare CMS ---------------------------
-
-// A home that trusts the test root and holds alice's key and carol's
-// certificate. Its agent has no pinentry, so a passphrase that does not come
-// through the loopback fails at once, and protects keys with the fewest S2K
-// iterations (its calibrated count costs most of a second per operation).
+// gpgsm reads and writes bare CMS. Its home trusts the test root and holds alice's key and carol's certificate;
+// its agent has no pinentry (a missing passphrase fails at once) and uses few S2K iterations, for speed.
 class GpgsmHome {
 public:
     GpgsmHome() {
@@ -195,8 +178,7 @@ public:
         folder_.write("g/gpg-agent.conf", "pinentry-program " + folder_.file("none") + "\ns2k-count 65536\n");
         run({"--import", keyStoreFiles().rootPem});
         run({"--import", keyStoreFiles().carolCertPem});
-        // gpgsm 2.2 cannot decrypt about one in 40 legacy PKCS#12 files,
-        // depending on the salt alone ("trying charset ..."): made again.
+        // gpgsm 2.2 fails on about one in 40 legacy PKCS#12 files, by salt alone ("trying charset ..."): made again.
         for (int attempt = 0; attempt < 5; ++attempt) {
             const std::string store = testpki::pkcs12(standardPki().alice, {}, testpki::KeyStoreFiles::kPassword, "",
                                                       testpki::Pkcs12Kind::Legacy);
@@ -206,12 +188,17 @@ public:
     }
     ~GpgsmHome() { runCommand({"gpgconf", "--kill", "all"}, "", {"GNUPGHOME=" + home_}); }
     std::string setupError() const { return imported_.status == 0 ? "" : "importing a key failed: " + imported_.err; }
+    // Data goes through files (-o): out is then what gpgsm wrote.
     CommandResult run(std::vector<std::string> args, bool passphrase = false) const {
         if (passphrase) args.insert(args.begin(), {"--pinentry-mode", "loopback", "--passphrase-fd", "0"});
+        const std::string out = folder_.file("out");
+        std::filesystem::remove(out);
         args.insert(args.begin(), {"gpgsm", "--batch", "--yes", "--disable-crl-checks", "--disable-policy-checks",
-                                   "--disable-dirmngr"});
-        return runCommand(args, passphrase ? std::string(testpki::KeyStoreFiles::kPassword) + "\n" : "",
-                          {"GNUPGHOME=" + home_, "LC_ALL=C"});
+                                   "--disable-dirmngr", "-o", out});
+        CommandResult result = runCommand(args, passphrase ? std::string(testpki::KeyStoreFiles::kPassword) + "\n" : "",
+                                          {"GNUPGHOME=" + home_, "LC_ALL=C"});
+        result.out = TempDir::read(out);
+        return result;
     }
 
 private:
@@ -225,18 +212,8 @@ std::string gpgsmUnavailable() {
     return !haveCommand("gpgsm") || !haveCommand("gpgconf") ? "gpgsm or gpgconf is not on PATH" : gpgsm().setupError();
 }
 
-// Data goes through files (-o): out is then what gpgsm wrote.
-CommandResult gpgsmRun(std::vector<std::string> args, bool passphrase = false) {
-    const std::string out = scratch().file("gpgsm.out");
-    std::filesystem::remove(out);
-    args.insert(args.begin(), {"-o", out});
-    CommandResult result = gpgsm().run(args, passphrase);
-    result.out = TempDir::read(out);
-    return result;
-}
-
 CommandResult gpgsmVerify(const Peer&, const std::string& message, const Signature& row) {
-    if (isOpaque(row)) return gpgsmRun({"--verify", scratch().write("ours.p7m", derFromSmime(message))});
+    if (isOpaque(row)) return gpgsm().run({"--verify", scratch().write("ours.p7m", derFromSmime(message))});
     // Our multipart holds the content as it came (a tampered row changed it there).
     const std::string content = message.substr(message.find(row.content->substr(0, 30)), row.content->size());
     const TextRange body = signatureBody(message);
@@ -246,13 +223,13 @@ CommandResult gpgsmVerify(const Peer&, const std::string& message, const Signatu
 }
 
 CommandResult gpgsmDecrypt(const Peer&, const std::string& message, Who) {
-    return gpgsmRun({"--decrypt", scratch().write("ours.p7m", derFromSmime(message))}, true);
+    return gpgsm().run({"--decrypt", scratch().write("ours.p7m", derFromSmime(message))}, true);
 }
 CommandResult gpgsmSign(const Peer&, const Signature& row) {
     std::vector<std::string> args = {"-u", "alice@example.com", "--digest-algo", row.digest->gpgsm, "--sign"};
     if (!isOpaque(row)) args.emplace_back("--detach-sign");
     args.push_back(scratch().write("content", *row.content));
-    const CommandResult made = gpgsmRun(args, true);
+    const CommandResult made = gpgsm().run(args, true);
     return {made.status, isOpaque(row) ? smimeFromDer(made.out, "signed-data") : clearSignedFromDer(*row.content, made.out), made.err};
 }
 
@@ -260,28 +237,23 @@ CommandResult gpgsmEncrypt(const Peer&, const Envelope& row) {
     std::vector<std::string> args = {"--encrypt", "--cipher-algo", row.cipher->gpgsm};
     for (Who who : row.recipients) args.insert(args.end(), {"-r", who == Alice ? "alice@example.com" : "carol@example.com"});
     args.push_back(scratch().write("content", *row.content));
-    CommandResult made = gpgsmRun(args);
+    CommandResult made = gpgsm().run(args);
     return {made.status, smimeFromDer(made.out, "enveloped-data"), made.err};
 }
-
-// --- The peers -------------------------------------------------------------------
 
 const char kAllDigests[] = "sha1 sha256 sha384 sha512";
 const char kAllCiphers[] = "aes-128-cbc aes-192-cbc aes-256-cbc des-ede3-cbc";
 const Peer kPeers[] = {
-    {"openssl_cms", "cms", [] { return haveCommand("openssl") ? "" : std::string("openssl is not on PATH"); },
-     {Alice, Bob, Carol}, "opaque detached", kAllDigests, kAllCiphers, true, false, opensslVerify, opensslDecrypt,
-     opensslSign, opensslEncrypt},
+    {"openssl_cms", {"openssl", "cms"}, opensslUnavailable, {Alice, Bob, Carol}, "opaque detached", kAllDigests, kAllCiphers,
+     true, false, opensslVerify, opensslDecrypt, opensslSign, opensslEncrypt},
     // PKCS#7 knows key transport only: no envelope with an EC recipient.
-    {"openssl_smime", "smime", [] { return haveCommand("openssl") ? "" : std::string("openssl is not on PATH"); },
-     {Alice, Bob, Carol}, "opaque detached", kAllDigests, kAllCiphers, false, false, opensslVerify, opensslDecrypt,
-     opensslSign, opensslEncrypt},
+    {"openssl_smime", {"openssl", "smime"}, opensslUnavailable, {Alice, Bob, Carol}, "opaque detached", kAllDigests, kAllCiphers,
+     false, false, opensslVerify, opensslDecrypt, opensslSign, opensslEncrypt},
     // It verifies no S/MIME signatures and has no key agreement.
-    {"python_cryptography", "", pythonUnavailable, {Alice, Bob, Carol}, "opaque detached embedded",
+    {"python_cryptography", {"python3", kPythonScript}, pythonUnavailable, {Alice, Bob, Carol}, "opaque detached embedded",
      "sha256 sha384 sha512", "aes-128-cbc aes-256-cbc", false, false, nullptr, pythonDecrypt, pythonSign, pythonEncrypt},
-    // gpgsm 2.2 reads only legacy PKCS#12, crashes on an EC key in one, and
-    // now and then gives up on an envelope for several recipients.
-    {"gpgsm", "", gpgsmUnavailable, {Alice}, "opaque detached", kAllDigests, kAllCiphers, false, true, gpgsmVerify,
+    // gpgsm 2.2 reads only legacy PKCS#12, crashes on an EC key in one, and may give up on several recipients.
+    {"gpgsm", {}, gpgsmUnavailable, {Alice}, "opaque detached", kAllDigests, kAllCiphers, false, true, gpgsmVerify,
      gpgsmDecrypt, gpgsmSign, gpgsmEncrypt},
 };
 
@@ -329,8 +301,7 @@ TEST_P(Interop, SignaturesVerifyBothWays) {
     }
 }
 
-// Ours decrypted by the peer, and the peer's decrypted by us, for every
-// recipient whose key the decrypting side holds.
+// Ours decrypted by the peer, and the peer's by us, for every recipient whose key the decrypting side holds.
 TEST_P(Interop, EnvelopesDecryptBothWaysForEveryRecipient) {
     const Peer& peer = *GetParam();
     for (const Envelope& row : kEnvelopes) {
@@ -363,9 +334,8 @@ TEST_P(Interop, EnvelopesDecryptBothWaysForEveryRecipient) {
 INSTANTIATE_TEST_SUITE_P(Peers, Interop, ::testing::Values(&kPeers[0], &kPeers[1], &kPeers[2], &kPeers[3]),
                          [](const ::testing::TestParamInfo<const Peer*>& info) { return info.param->name; });
 
-// Messages another implementation signed, kept beside the source tree, one
-// row each: the name lists the layers from the inside out, and "bad" or
-// "mismatch-econtent" say that the content no longer matches the signature.
+// Messages another implementation signed, kept beside the source tree; "bad" or "mismatch-econtent" in a name
+// say that the content no longer matches the signature.
 TEST(InteropCorpus, ItsSignaturesVerifyWithUsAgainstItsRoot) {
     const std::filesystem::path folder = std::string(SMIME_SOURCE_DIR) + "/../shared/interop-corpus/nss";
     if (!std::filesystem::is_directory(folder)) GTEST_SKIP() << "the interop corpus is not beside the source tree: " << folder;

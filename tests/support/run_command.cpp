@@ -9,6 +9,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -29,9 +30,8 @@ std::vector<std::string> mergedEnvironment(const std::vector<std::string>& extra
     for (char** entry = environ; *entry != nullptr; ++entry) {
         const std::string current(*entry);
         const std::string name = current.substr(0, current.find('='));
-        bool replaced = false;
-        for (const std::string& e : extra) replaced = replaced || e.substr(0, e.find('=')) == name;
-        if (!replaced) merged.push_back(current);
+        const auto sameName = [&](const std::string& e) { return e.substr(0, e.find('=')) == name; };
+        if (std::none_of(extra.begin(), extra.end(), sameName)) merged.push_back(current);
     }
     merged.insert(merged.end(), extra.begin(), extra.end());
     return merged;
@@ -138,24 +138,15 @@ CommandResult runCommand(const std::vector<std::string>& argv, const std::string
 bool haveCommand(const std::string& name) {
 #if defined(_WIN32)
     const char separator = ';';
-    const std::string suffixes[] = {"", ".exe"};
 #else
     const char separator = ':';
-    const std::string suffixes[] = {""};
 #endif
     const char* path = std::getenv("PATH");
     std::istringstream folders(path != nullptr ? path : "");
-    for (std::string folder; std::getline(folders, folder, separator);) {
-        for (const std::string& suffix : suffixes) {
-            const std::filesystem::path candidate = std::filesystem::path(folder) / (name + suffix);
-#if defined(_WIN32)
-            std::error_code error;
-            if (std::filesystem::is_regular_file(candidate, error)) return true;
-#else
-            if (access(candidate.c_str(), X_OK) == 0) return true;
-#endif
-        }
-    }
+    std::error_code error;
+    for (std::string folder; std::getline(folders, folder, separator);)
+        for (const std::string& file : {name, name + ".exe"})
+            if (std::filesystem::is_regular_file(std::filesystem::path(folder) / file, error)) return true;
     return false;
 }
 
