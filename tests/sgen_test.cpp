@@ -1,5 +1,4 @@
-// The S/MIME generator: byte layouts (each taken apart again by the parser), the
-// boundary it picks, holding and handing over.
+// The generator: byte layouts (parsed back), the boundary it picks, holding and handing over.
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -14,7 +13,6 @@
 
 namespace {
 
-// The headers as a mail reader sees them, written out here independently.
 std::string pkcs7Header(const std::string& smimeType) {
     return "Content-Type: application/pkcs7-mime;\r\n   smime-type=" + smimeType +
            ";\r\n   name=smime.p7m\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: attachment;\r\n"
@@ -47,7 +45,6 @@ std::string messageOf(smimeGenerator& generator, bool takeOver) {
 
 std::string takeOrEmpty(gss_buffer_desc& buffer) { return buffer.value == nullptr ? "" : take(buffer); }
 
-// The parser on a built message: the type a scan finds, the object and content it hands out, the type after.
 void expectParsedBack(const std::string& message, messageType_t type, const std::string& object,
                       const std::string& content) {
     gss_buffer_desc buffer = viewOf(message);
@@ -67,8 +64,6 @@ struct ThrowingBuffer : std::streambuf {
     std::streamsize xsputn(const char*, std::streamsize) override { throw std::runtime_error("write failed"); }
 };
 
-// Refusing missing arguments and staying empty; then holding a message that is copied, taken
-// over, freed, written to streams that fail and one that works, and copied to another generator.
 TEST(SmimeGeneratorHandOver, AnswersEachWayItShouldEmptyOrHolding) {
     smimeGenerator generator;
     const std::string text = "text";
@@ -135,8 +130,7 @@ TEST(SmimeGeneratorHandOver, AnswersEachWayItShouldEmptyOrHolding) {
     EXPECT_EQ(messageOf(generator, true), kSignedHeader + opensslMimeBase64(second));
 }
 
-// A fresh generator's status, the bytes taken over, and the boundary found in a
-// multipart/signed header ("boundary" and three letters from A to P).
+// The boundary is "boundary" and three letters from A to P.
 struct Built { unsigned status; std::string message, boundary; };
 
 Built build(Kind kind, const std::string& token, const std::string& content, unsigned digest) {
@@ -161,8 +155,6 @@ std::string layoutOf(const std::string& micalg, const std::string& b, const std:
            opensslMimeBase64(sig) + "\r\n\r\n--" + b + "--\r\n";
 }
 
-// A pkcs7-mime header before base64 lines of 72; multipart/signed naming the digest in
-// micalg (unknown ones by nothing) around any content bytes.
 TEST(SmimeGeneratorInsert, LaysOutEachKindByteForByte) {
     const std::string large = randomBytes(100000, 21), sig = randomBytes(700, 31);
     const Kind clear = Kind::ClearSigned;
@@ -194,8 +186,7 @@ TEST(SmimeGeneratorInsert, LaysOutEachKindByteForByte) {
     }
 }
 
-// Every boundary string but one in the content: the free one is taken (after three draws a
-// second apart, so this takes seconds); with none free the generator refuses.
+// Every boundary but one in the content: the free one is found after draws a second apart (slow).
 TEST(SmimeGeneratorClearSigned, AvoidsEveryBoundaryTheContentHolds) {
     std::string content;
     for (int tag = 0; tag < 4096; ++tag) {

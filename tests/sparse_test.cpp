@@ -1,5 +1,4 @@
-// The MIME stream scanner and the S/MIME parser, on messages as other producers
-// write them; on the generator's own output they are checked in sgen_test.
+// The MIME scanner and the parser on messages as other producers write them (the generator's: sgen_test).
 #include <cstring>
 #include <string>
 #include <vector>
