@@ -154,8 +154,7 @@ struct Row {
     unsigned unfailed = SMIME_OK;
 };
 
-// Runs the row from a fresh state with allocation n failing (none for n = 0,
-// whose result becomes `unfailed`); false when it made fewer than n.
+// Allocation n failing (none for n = 0, whose result becomes `unfailed`); false when fewer than n were made.
 bool attempt(const Row& row, int n, std::string& unfailed) {
     Call c;
     const std::string& input = messageHeld(row.holds);
