@@ -1,6 +1,5 @@
-// The fuzz targets' entry points. Messages from unknown keys stop at the first
-// signer or recipient that does not match, so unprotectMessage also edits the
-// own messages of two throwaway identities: RSA (key transport), EC (key agreement).
+// Messages from unknown keys stop at the first signer or recipient, so unprotectMessage also edits the own
+// messages of two throwaway identities: RSA (key transport), EC (key agreement).
 #include "entry_points.h"
 
 #include <algorithm>
@@ -29,13 +28,11 @@ void require(bool holds, const char* call, const char* promise = "") {
 
 gss_buffer_desc viewOf(std::string_view bytes) { return {static_cast<OM_uint32>(bytes.size()), const_cast<char*>(bytes.data())}; }
 
-// A descriptor that receives malloc'd output, freed when it goes.
 struct HeapBuffer : ::detail::OwnedBuffer {
     bool isUntouched() const { return held().length == 0 && held().value == nullptr; }
     std::string_view bytes() const { return {static_cast<const char*>(held().value), held().length}; }
 };
 
-// The call returned one of allowed, and handed out nothing if it failed.
 void requireOutcome(const char* call, unsigned status, std::initializer_list<unsigned> allowed, std::initializer_list<const HeapBuffer*> outputs = {}) {
     require(std::find(allowed.begin(), allowed.end(), status) != allowed.end(), call, "returns a documented status");
     for (const HeapBuffer* out : outputs) require(status == SMIME_OK || out->isUntouched(), call, "failed: hands out nothing");
@@ -45,9 +42,8 @@ bool isSliceOf(std::string_view part, std::string_view whole) {
     return part.empty() || vekruntime::findBytes(whole.data(), whole.size(), part.data(), part.size()) != nullptr;
 }
 
-// Base64 as MIME bodies carry it, decoded plainly to check the library's decoders against: CR and LF anywhere
-// are skipped, the rest is whole groups of four, '=' pads only the last group in its last one or two places,
-// and bits under the padding need not be zero. Nothing when the text is refused.
+// The plain reference decoder: CR and LF skipped, whole groups of four, '=' only as the last one or two
+// characters, bits under the padding not checked. Nothing when the text is refused.
 std::optional<std::string> referenceBase64Decode(std::string_view text) {
     static constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string groups, bytes;
@@ -88,7 +84,6 @@ void checkObjectIsTheBody(std::string_view message, unsigned status, const HeapB
                 "getPKCS7Object", "gives a body in no encoding as it stands, a printable-encoded one not at all");
 }
 
-// b64Decode into exactly the room it asks for, which it keeps to.
 std::string arrayDecoded(sbase64& codec, std::string_view text) {
     const unsigned room = sbase64::deriveDecodeLength(static_cast<unsigned>(text.size()));
     const auto out = std::make_unique<unsigned char[]>(room);
@@ -242,8 +237,7 @@ unsigned decodeBase64(const std::uint8_t* data, std::size_t size) {
     requireOutcome("decode", status, {SMIME_OK, SMIME_NO_MEMORY, SMIME_NULL_PARAMETER}, {&decoded});
     require(status == SMIME_OK ? expected && decoded.bytes() == *expected : status == SMIME_NO_MEMORY || !expected,
             "decode", "decodes and refuses as the reference does");
-    // Each block loop on its own, into exactly the room it asks for, so that
-    // the sanitizer sees any store beyond it.
+    // Each block loop into exactly the room it asks for, so the sanitizer sees any store beyond it.
     namespace base64 = ::detail::base64;
     for (const base64::Path path : {base64::Path::Scalar, base64::Path::Avx2}) {
         if (!base64::isPathAvailable(path)) continue;
@@ -278,8 +272,7 @@ unsigned decodePrintable(const std::uint8_t* data, std::size_t size) {
     const unsigned status = sprintable::decode(&input, decoded.get());
     requireOutcome("decode", status, {SMIME_OK, SMIME_BAD_ENCODING, SMIME_STREAM_ERROR}, {&decoded});
     require(status != SMIME_OK || (decoded.get()->value && decoded.bytes().size() <= size), "decode", "gives a block no longer than the text");
-    // Each byte as an escape in upper or lower case hex, with soft line breaks
-    // between lines of 25 escapes, decodes to itself.
+    // Each byte escaped in upper or lower case hex, 25 escapes a line, decodes to itself.
     static constexpr char kDigits[] = "0123456789ABCDEF0123456789abcdef";
     std::string escaped;
     for (std::size_t i = 0; i < size; ++i) {

@@ -1,6 +1,5 @@
-// One input through one part of the library, as each fuzz target runs it and the regression test replays it:
-// aborts with a line on standard error when a promise breaks (outputs inside the message, nothing handed
-// out on failure, decoders that agree with a reference), else returns the operation's status.
+// One input through one part of the library, as a fuzz target runs it and the regression test replays it:
+// aborts with a line on standard error when a promise breaks, else returns the operation's status.
 #ifndef FUZZ_ENTRY_POINTS_H
 #define FUZZ_ENTRY_POINTS_H
 

@@ -1,8 +1,5 @@
-// Every public operation, run once with each of its allocations failing in
-// turn, the library's and the OpenSSL provider's alike (OpenSSL's own stay in
-// its shared library). A failure must give a status that memory running out
-// may give, hand out nothing, leak nothing (the sanitizer build checks at
-// exit), and leave the object able to redo the work with the unfailed result.
+// Every public operation with each of its allocations (library and provider) failing in turn: a memory
+// status, nothing handed out or leaked, and the object still able to redo the work with the unfailed result.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -40,8 +37,7 @@ const ProviderEnvironment& shared() {
     return environment;
 }
 
-// Signing times and fresh keys differ from run to run, so a protected
-// message is shown as what it opens to, and any other text as itself.
+// Signing times and keys differ per run: a protected message is shown as what it opens to.
 std::string opened(const std::string& text) {
     const gss_buffer_desc in = viewOf(text);
     SMIMEMessage m(&in);
@@ -58,12 +54,9 @@ std::string opened(const std::string& text) {
 
 enum class Act { Sign, ClearSign, Encrypt, Verify, Decrypt };
 enum class Form { Buffer, Stream, InPlace };
-// What an attempt starts from: an object logged in holding nothing or a
-// message, one not logged in, or a generator holding a message.
 enum class Holds { Nothing, Text, Signed, ClearSigned, Enveloped, NotLoggedIn, Generated };
 
-// One attempt's objects, arguments and results: made before allocations are
-// counted and read after, so that only the call allocates while they are.
+// One attempt's objects, made before allocations are counted so that only the call allocates.
 struct Call {
     std::optional<SMIMEMessage> message{std::in_place};
     smimeGenerator generator;
@@ -152,8 +145,7 @@ const std::string& messageHeld(Holds holds) {
     return made[holds >= Holds::NotLoggedIn ? 0 : static_cast<std::size_t>(holds)];
 }
 
-// An operation run from what holds describes. Besides its unfailed status it
-// may give only memoryStatuses, the statuses a failed allocation may give.
+// Besides its unfailed status an operation may give only memoryStatuses when an allocation fails.
 struct Row {
     std::string name;
     std::vector<unsigned> memoryStatuses;
@@ -162,8 +154,7 @@ struct Row {
     unsigned unfailed = SMIME_OK;
 };
 
-// Runs the row from a fresh state with allocation n failing (none for n = 0,
-// whose result becomes `unfailed`); false when it made fewer than n.
+// Allocation n failing (none for n = 0, whose result becomes `unfailed`); false when fewer than n were made.
 bool attempt(const Row& row, int n, std::string& unfailed) {
     Call c;
     const std::string& input = messageHeld(row.holds);
@@ -255,8 +246,7 @@ std::vector<Row> rows() {
     return rows;
 }
 
-// Trace records are written all the while, to a sink that allocates
-// nothing, so that the records written only on failure paths are walked too.
+// Tracing goes on, to a sink that allocates nothing, so that failure paths' records are walked too.
 TEST(AllocationWalk, EveryOperationSurvivesEveryAllocationFailure) {
     messageHeld(Holds::Text); // made before the walk, not inside it
     std::size_t records = 0;

@@ -10,7 +10,6 @@
 
 namespace {
 
-// The DER contents octets of a dotted OID, as OpenSSL encodes them.
 std::vector<unsigned char> contentsOctets(const char* dotted) {
     const std::unique_ptr<ASN1_OBJECT, decltype(&ASN1_OBJECT_free)> object(OBJ_txt2obj(dotted, 1), ASN1_OBJECT_free);
     if (object == nullptr) return {};

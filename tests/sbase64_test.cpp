@@ -1,5 +1,4 @@
-// The base64 codecs held to OpenSSL as columns of the same tables: VekKRYUtility's
-// public calls and each of its block paths, and sbase64's MIME and array codecs.
+// Every base64 codec (public calls, each block path, sbase64's MIME and array codecs) held to OpenSSL.
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -30,8 +29,7 @@ std::string nameOf(Codec codec) {
 bool isAvailable(Codec codec) { return codec != Codec::Avx2 || base64::isPathAvailable(base64::Path::Avx2); }
 base64::Path pathOf(Codec codec) { return codec == Codec::Avx2 ? base64::Path::Avx2 : base64::Path::Scalar; }
 
-// Input and output live in blocks of exactly their size, so that the
-// sanitizers see a read or write past either end.
+// Blocks of exactly their size, so that the sanitizers see a read or write past either end.
 std::unique_ptr<unsigned char[]> exactCopy(const std::string& bytes, std::size_t size) {
     std::unique_ptr<unsigned char[]> copy(new unsigned char[size == 0 ? 1 : size]);
     std::memcpy(copy.get(), bytes.data(), std::min(size, bytes.size()));
@@ -58,8 +56,7 @@ std::string encodeWith(Codec codec, const std::string& data, sbase64& array) {
     return text(out.get(), room);
 }
 
-// OpenSSL's text, broken at 72 with LF by the MIME codec; the array codec also ends a
-// full last line with LF, except when a padded group completed it.
+// The array codec also ends a full last line with LF, unless a padded group completed it.
 std::string expectedText(Codec codec, const std::string& data) {
     const std::string unbroken = opensslBase64(data);
     if (codec != Codec::Mime && codec != Codec::Array) return unbroken;
@@ -78,7 +75,6 @@ PathResult decodeOnPath(base64::Path path, const std::string& encoded) {
 }
 Outcome outcomeOf(base64::Path path, const std::string& encoded) { return decodeOnPath(path, encoded).outcome; }
 
-// Nothing when the text is refused.
 using Text = std::optional<std::string>;
 Text decodeWith(Codec codec, const std::string& encoded) {
     const auto in = exactCopy(encoded, encoded.size());
@@ -112,7 +108,6 @@ Text decodeWith(Codec codec, const std::string& encoded) {
     return result.outcome == Outcome::Decoded ? Text(result.bytes) : std::nullopt;
 }
 
-// Narrow lines cost the most, so fewer data lengths try them.
 struct LineLayout { const char* name; std::size_t width; const char* lineEnd; bool endsWithBreak; std::size_t upTo; };
 
 const LineLayout kLayouts[] = {
@@ -123,7 +118,6 @@ const LineLayout kLayouts[] = {
     {"LF every 1", 1, "\n", true, 600},         {"CR LF every 1", 1, "\r\n", true, 600},
 };
 
-// The array decoder takes line breaks between groups only.
 TEST(Base64, MatchesOpenSSLAtEveryLength) {
     const std::string all = randomBytes(3000, 1);
     sbase64 array;
@@ -144,8 +138,7 @@ TEST(Base64, MatchesOpenSSLAtEveryLength) {
     }
 }
 
-// Line breaks anywhere are skipped (by the array decoder between groups only); a foreign
-// byte anywhere is refused, by the vector path for the scalar path's reason.
+// The array decoder takes line breaks between groups only; the vector path refuses for the scalar one's reason.
 TEST(Base64Decode, SkipsLineBreaksAndRefusesForeignBytesAtEveryPosition) {
     const std::string data = randomBytes(74, 3), padded = opensslBase64(data); // ends in a group with one '='
     const std::string valid = opensslBase64(randomBytes(75, 100));             // no padding
@@ -215,7 +208,6 @@ TEST(Base64Decode, RefusesMalformedTextForItsReason) {
     }
 }
 
-// Lengths around the edges of a line and of the encoder's runs; empty input may come as null.
 TEST(Base64EncodeLinesInto, CutsTheTextIntoLinesOfAnyWidth) {
     EXPECT_EQ(VekKRYUtility::encodeData_BASE64(r_buffer_t(nullptr, 0), nullptr).getLength(), 0u);
     EXPECT_EQ(VekKRYUtility::decodeData_BASE64(r_buffer_t(nullptr, 0), nullptr).getLength(), 0u);

@@ -1,5 +1,4 @@
-// The S/MIME generator: byte layouts (each taken apart again by the parser), the
-// boundary it picks, holding and handing over.
+// The generator: byte layouts (parsed back), the boundary it picks, holding and handing over.
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -14,7 +13,6 @@
 
 namespace {
 
-// The headers as a mail reader sees them, written out here independently.
 std::string pkcs7Header(const std::string& smimeType) {
     return "Content-Type: application/pkcs7-mime;\r\n   smime-type=" + smimeType +
            ";\r\n   name=smime.p7m\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: attachment;\r\n"
@@ -23,14 +21,12 @@ std::string pkcs7Header(const std::string& smimeType) {
 const std::string kEnvelopedHeader = pkcs7Header("enveloped-data");
 const std::string kSignedHeader = pkcs7Header("signed-data");
 
-enum class Kind { Enveloped, Signed, ClearSigned };
-const messageType_t kTypeOf[] = {messageEnvelopedData, messageSignedData, messageClearSigned}; // by Kind
-messageType_t typeOf(Kind kind) { return kTypeOf[static_cast<int>(kind)]; }
+using Kind = messageType_t;
 
 unsigned insert(smimeGenerator& generator, Kind kind, const gss_buffer_desc* token,
                 const gss_buffer_desc* content = nullptr, digestAlgorithm_t digest = digestSHA1) {
-    if (kind == Kind::Enveloped) return generator.insertEnvelopedData(token);
-    if (kind == Kind::Signed) return generator.insertSignedData(token);
+    if (kind == messageEnvelopedData) return generator.insertEnvelopedData(token);
+    if (kind == messageSignedData) return generator.insertSignedData(token);
     return generator.insertMultipartAndSignedData(digest, content, token);
 }
 
@@ -47,7 +43,6 @@ std::string messageOf(smimeGenerator& generator, bool takeOver) {
 
 std::string takeOrEmpty(gss_buffer_desc& buffer) { return buffer.value == nullptr ? "" : take(buffer); }
 
-// The parser on a built message: the type a scan finds, the object and content it hands out, the type after.
 void expectParsedBack(const std::string& message, messageType_t type, const std::string& object,
                       const std::string& content) {
     gss_buffer_desc buffer = viewOf(message);
@@ -67,17 +62,15 @@ struct ThrowingBuffer : std::streambuf {
     std::streamsize xsputn(const char*, std::streamsize) override { throw std::runtime_error("write failed"); }
 };
 
-// Refusing missing arguments and staying empty; then holding a message that is copied, taken
-// over, freed, written to streams that fail and one that works, and copied to another generator.
 TEST(SmimeGeneratorHandOver, AnswersEachWayItShouldEmptyOrHolding) {
     smimeGenerator generator;
     const std::string text = "text";
     const gss_buffer_desc good = viewOf(text), noValue = {4, nullptr};
     const struct { const char* name; Kind kind; const gss_buffer_desc *token, *content = nullptr; } refusals[] = {
-        {"enveloped, null", Kind::Enveloped, nullptr}, {"enveloped, no value", Kind::Enveloped, &noValue},
-        {"signed, no value", Kind::Signed, &noValue}, {"null signature", Kind::ClearSigned, nullptr, &good},
-        {"signature, no value", Kind::ClearSigned, &noValue, &good}, {"null content", Kind::ClearSigned, &good},
-        {"content, no value", Kind::ClearSigned, &good, &noValue},
+        {"enveloped, null", messageEnvelopedData, nullptr}, {"enveloped, no value", messageEnvelopedData, &noValue},
+        {"signed, no value", messageSignedData, &noValue}, {"null signature", messageClearSigned, nullptr, &good},
+        {"signature, no value", messageClearSigned, &noValue, &good}, {"null content", messageClearSigned, &good},
+        {"content, no value", messageClearSigned, &good, &noValue},
     };
     for (const auto& r : refusals)
         EXPECT_EQ(insert(generator, r.kind, r.token, r.content), SMIME_NULL_PARAMETER) << r.name;
@@ -94,7 +87,7 @@ TEST(SmimeGeneratorHandOver, AnswersEachWayItShouldEmptyOrHolding) {
     const std::string first = "first", second = "second";
     const gss_buffer_desc firstPidu = viewOf(first), secondPidu = viewOf(second);
     ASSERT_EQ(generator.insertSignedData(&firstPidu), SMIME_OK);
-    for (const Kind kind : {Kind::Enveloped, Kind::Signed, Kind::ClearSigned})
+    for (const Kind kind : {messageEnvelopedData, messageSignedData, messageClearSigned})
         EXPECT_EQ(insert(generator, kind, &secondPidu, &secondPidu), SMIME_MESSAGE_ALREADY_SET);
     EXPECT_EQ(generator.getMessageType(), messageSignedData);
     int marker = 0;
@@ -135,15 +128,14 @@ TEST(SmimeGeneratorHandOver, AnswersEachWayItShouldEmptyOrHolding) {
     EXPECT_EQ(messageOf(generator, true), kSignedHeader + opensslMimeBase64(second));
 }
 
-// A fresh generator's status, the bytes taken over, and the boundary found in a
-// multipart/signed header ("boundary" and three letters from A to P).
+// The boundary is "boundary" and three letters from A to P.
 struct Built { unsigned status; std::string message, boundary; };
 
 Built build(Kind kind, const std::string& token, const std::string& content, unsigned digest) {
     smimeGenerator generator;
     const gss_buffer_desc tokenBuffer = viewOf(token), contentBuffer = viewOf(content);
     Built result{insert(generator, kind, &tokenBuffer, &contentBuffer, static_cast<digestAlgorithm_t>(digest)), "", ""};
-    EXPECT_EQ(generator.getMessageType(), result.status == SMIME_OK ? typeOf(kind) : messageNone);
+    EXPECT_EQ(generator.getMessageType(), result.status == SMIME_OK ? kind : messageNone);
     if (result.status == SMIME_OK) result.message = messageOf(generator, true);
     EXPECT_EQ(generator.getMessageType(), messageNone);
     EXPECT_EQ(generator.freeMessage(), SMIME_GENERATOR_EMPTY) << "refused, or taken over";
@@ -161,19 +153,17 @@ std::string layoutOf(const std::string& micalg, const std::string& b, const std:
            opensslMimeBase64(sig) + "\r\n\r\n--" + b + "--\r\n";
 }
 
-// A pkcs7-mime header before base64 lines of 72; multipart/signed naming the digest in
-// micalg (unknown ones by nothing) around any content bytes.
 TEST(SmimeGeneratorInsert, LaysOutEachKindByteForByte) {
     const std::string large = randomBytes(100000, 21), sig = randomBytes(700, 31);
-    const Kind clear = Kind::ClearSigned;
+    const Kind clear = messageClearSigned;
     // Clear-signed rows hold the micalg where the others hold the message.
     struct Case { const char* name; Kind kind; std::string token, expected, content = ""; unsigned digest = 0; };
     const Case cases[] = {
-        {"no final line break", Kind::Enveloped, "abc", kEnvelopedHeader + "YWJj"},
-        {"signed", Kind::Signed, "abc", kSignedHeader + "YWJj"}, {"empty", Kind::Enveloped, "", kEnvelopedHeader},
-        {"54 bytes make one full line", Kind::Enveloped, std::string(54, 0), kEnvelopedHeader + std::string(72, 'A')},
-        {"55 bytes break after 72", Kind::Signed, std::string(55, 0), kSignedHeader + std::string(72, 'A') + "\nAA=="},
-        {"a large token", Kind::Signed, large, kSignedHeader + opensslMimeBase64(large)},
+        {"no final line break", messageEnvelopedData, "abc", kEnvelopedHeader + "YWJj"},
+        {"signed", messageSignedData, "abc", kSignedHeader + "YWJj"}, {"empty", messageEnvelopedData, "", kEnvelopedHeader},
+        {"54 bytes make one full line", messageEnvelopedData, std::string(54, 0), kEnvelopedHeader + std::string(72, 'A')},
+        {"55 bytes break after 72", messageSignedData, std::string(55, 0), kSignedHeader + std::string(72, 'A') + "\nAA=="},
+        {"a large token", messageSignedData, large, kSignedHeader + opensslMimeBase64(large)},
         {"headers", clear, sig, "sha1", "Content-Type: text/plain\r\n\r\nHello\r\n", digestSHA1},
         {"LF", clear, sig, "md2", "bare\nline\nfeeds\n", digestMD2}, {"empty", clear, sig, "sha-384", "", digestSHA384},
         {"NUL", clear, sig, "md5", std::string("nul\0bytes\0\r\n", 12), digestMD5},
@@ -190,21 +180,20 @@ TEST(SmimeGeneratorInsert, LaysOutEachKindByteForByte) {
         const bool isClear = c.kind == clear;
         EXPECT_EQ(out.message, isClear ? layoutOf(c.expected, out.boundary, c.content, sig) : c.expected);
         // An empty content leaves no first part for the parser to hand out.
-        if (!isClear || !c.content.empty()) expectParsedBack(out.message, typeOf(c.kind), c.token, c.content);
+        if (!isClear || !c.content.empty()) expectParsedBack(out.message, c.kind, c.token, c.content);
     }
 }
 
-// Every boundary string but one in the content: the free one is taken (after three draws a
-// second apart, so this takes seconds); with none free the generator refuses.
+// Every boundary but one in the content: the free one is found after draws a second apart (slow).
 TEST(SmimeGeneratorClearSigned, AvoidsEveryBoundaryTheContentHolds) {
     std::string content;
     for (int tag = 0; tag < 4096; ++tag) {
         const char letters[] = {char('A' + (tag >> 8)), char('A' + (tag >> 4 & 0xF)), char('A' + (tag & 0xF)), 0};
         content += "boundary" + std::string(letters) + (tag % 2 == 0 ? "\r\n" : " ");
     }
-    EXPECT_EQ(build(Kind::ClearSigned, "sig", content, digestSHA1).status, SMIME_BAD_MESSAGE);
+    EXPECT_EQ(build(messageClearSigned, "sig", content, digestSHA1).status, SMIME_BAD_MESSAGE);
     content.replace(content.find("boundaryKCA"), 11, "boundary---");
-    const Built avoided = build(Kind::ClearSigned, "sig", content, digestSHA256);
+    const Built avoided = build(messageClearSigned, "sig", content, digestSHA256);
     EXPECT_EQ(avoided.boundary, "boundaryKCA");
     EXPECT_EQ(avoided.message, layoutOf("sha-256", "boundaryKCA", content, "sig"));
 }

@@ -1,5 +1,4 @@
-// The MIME stream scanner and the S/MIME parser, on messages as other producers
-// write them; on the generator's own output they are checked in sgen_test.
+// The MIME scanner and the parser on messages as other producers write them (the generator's: sgen_test).
 #include <cstring>
 #include <string>
 #include <vector>
@@ -82,8 +81,7 @@ TEST(SMimeStreamGetMimeInfo, ClassifiesMessages) {
     EXPECT_EQ(stream.getMimeInfo(nullptr), SMIME_NULL_PARAMETER);
 }
 
-// With a header scan first, and without one: then lines are skipped up to the
-// first one with nothing before its LF, and a line holding a CR is not empty.
+// Without a header scan, lines are skipped up to the first with nothing before its LF (a CR is something).
 TEST(SMimeStreamGetpayload, StartsAfterTheHeaderSection) {
     const struct { const char* name; std::string message, payload; bool scanFirst = true; } cases[] = {
         {"the usual empty line", "Content-Type: text/plain\r\n\r\nline 1\r\nline 2\r\n", "line 1\r\nline 2\r\n"},
@@ -109,8 +107,7 @@ TEST(SMimeStreamGetpayload, StartsAfterTheHeaderSection) {
     }
 }
 
-// Only a whole delimiter line ends a part: lookalikes inside a line or going on after the
-// boundary are content, and so is a delimiter past byte 1023 of a line.
+// Only a whole delimiter line ends a part: lookalikes, and a delimiter past byte 1023 of a line, are content.
 TEST(SMimeStreamGetPart, HandsOutEachPartUpToAWholeDelimiterLine) {
     constexpr unsigned kBad = SMIME_BAD_MESSAGE;
     const std::string longLine = std::string(1023, 'x') + "--bq\r\n" + std::string(5000, 'y');
@@ -148,8 +145,6 @@ TEST(SMimeStreamGetPart, HandsOutEachPartUpToAWholeDelimiterLine) {
     }
 }
 
-// Scanning once per message, refusing without a message or with outputs in use; then bodies
-// handed out by transfer encoding, or refused.
 TEST(SmimeParser, ScansOnceAndHandsOutBodiesByTransferEncodingOrRefuses) {
     smimeParser parser;
     EXPECT_EQ(parser.getMessageType(), messageNone);

@@ -18,7 +18,6 @@ namespace {
 
 constexpr std::size_t kBlock = 65536;
 
-// The size of the malloc block that holds block.
 std::size_t storageOf(void* block) {
 #if defined(_WIN32)
     return _msize(block);
@@ -58,7 +57,6 @@ TEST(SmimeUtilityLoadMessage, ReadsWholeFilesInBlocksAndRefusesWhatItCannotRead)
     EXPECT_FALSE(std::filesystem::exists(missing)) << "loading never creates the file";
 }
 
-// Each refuses a missing buffer; filling and copying stay inside the buffer.
 TEST(SmimeUtilityBuffers, FreesFillsAndCopiesOrRefuses) {
     smime_utility utility;
     EXPECT_EQ(utility.deleteBufferChain(nullptr), GSS_S_FAILURE);

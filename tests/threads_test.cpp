@@ -1,7 +1,5 @@
-// Message objects on several threads at once with the OpenSSL provider, one
-// credential shared: threads with objects of their own, and threads sharing
-// one object, whose lock must serialise their calls. Workers make no test
-// assertions: GoogleTest's are not thread-safe everywhere.
+// Threads with objects of their own and one shared object, whose lock must serialise their calls.
+// Workers collect problems instead of asserting: GoogleTest's assertions are not thread-safe everywhere.
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -30,8 +28,7 @@ const ProviderEnvironment& shared() {
     return environment;
 }
 
-// Opens the held message in place, an enveloped layer and then a signed
-// one: the content, with the last signer's subject added, or what went wrong.
+// Opens up to two layers in place: the content with its signer's subject, or what went wrong.
 std::string opened(SMIMEMessage& m) {
     std::string signer;
     for (int layer = 0; layer < 2; ++layer) {
@@ -46,8 +43,7 @@ std::string opened(SMIMEMessage& m) {
     return heldMessage(m) + signer;
 }
 
-// Protects the held content one of four ways in place (the last signs, then
-// encrypts) and opens it again, expecting the content back with its signer.
+// Protects the held content one of four ways in place (the last signs, then encrypts) and opens it again.
 void cycle(SMIMEMessage& m, const std::string& content, int kind, const char* signer, Problems& problems) {
     static const std::string pem = testpki::certPem(testpki::standardPki().alice.cert.get());
     gss_buffer_desc recipient = viewOf(pem);
@@ -62,8 +58,7 @@ void cycle(SMIMEMessage& m, const std::string& content, int kind, const char* si
         problems.push_back("opened to " + result);
 }
 
-// Whether a copy of a message is a state that a whole call left: a content,
-// or a message that opens to one.
+// Whether a copy of the shared message is a state a whole call left: a content or what opens to one.
 bool isWholeState(const std::string& copy) {
     SMIMEMessage m;
     unsigned minor = 0;
@@ -76,11 +71,8 @@ bool isWholeState(const std::string& copy) {
     return held == whole || held.rfind(whole + "signed by ", 0) == 0;
 }
 
-// Each round a thread protects and opens a message on an object of its own
-// (the first round's logged in with a key store of its own, so that key
-// stores are read side by side too), then on one object shared by all: a
-// thread whose setMessage succeeds owns the message until it frees it; the
-// others find it set, and look at copies of it meanwhile.
+// Each round: an own object (the first logged in from a key store, so stores are read side by side), then
+// the shared one, owned by the thread whose setMessage succeeds; the others peek at copies meanwhile.
 TEST(Threads, ObjectsOfTheirOwnAndOneSharedObjectSideBySide) {
     SMIMEMessage object;
     unsigned minor = 0;

@@ -40,8 +40,7 @@ TEST(VekTraceParseSetting, AcceptsTheDocumentedFormsOnly) {
     }
 }
 
-// The environment is read when the library loads, so the check runs in a
-// child process of this test program that starts with VEK4CMS_TRACE set.
+// The environment is read when the library loads: a child of this program checks it.
 TEST(VekTraceEnvironment, ChildSeesItsSetting) {
     const char* expected = std::getenv("VEK4CMS_TRACE_EXPECT");
     if (expected == nullptr) GTEST_SKIP() << "runs only as the child of ConfiguresTheTraceAtLoad";
@@ -112,8 +111,7 @@ std::string contents(const VekBuffer& buffer) {
     return std::string(reinterpret_cast<const char*>(buffer.getValue()), buffer.getLength());
 }
 
-// Megabytes take the huge-page path. The base64 public calls in sbase64_test hold the size
-// constructor, prepareAppend and commit to their results.
+// Megabytes take the huge-page path; sbase64_test's public calls cover prepareAppend and commit.
 TEST(VekBuffer, KeepsAppendedBytesInOrderAcrossGrowth) {
     const std::string data = randomBytes(9 << 20, 1);
     VekBuffer pieces, grown;

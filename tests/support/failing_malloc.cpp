@@ -7,7 +7,6 @@
 
 namespace {
 
-// The ways memory is asked for; calls of the armed way, or of every way, are counted.
 enum class Route { Malloc, New, Other, Every };
 
 std::atomic<int> g_countdown{0}, g_calls{0};
@@ -32,19 +31,15 @@ int mallocCallsSinceArmed() { return g_calls; }
 
 extern "C" void *__real_malloc(std::size_t), *__real_calloc(std::size_t, std::size_t), *__real_realloc(void*, std::size_t);
 
-// The linker sends the program's own malloc, calloc and realloc calls here
-// (a failed realloc leaves the block as it was, as the real one does).
-// Visible, since the linker also checks the unversioned references of shared
-// libraries (a sanitizer runtime's allocator has no versions) against them.
+// The linker sends the program's own calls here; visible, since it also checks shared libraries'
+// unversioned references (a sanitizer runtime's allocator) against them.
 #define WRAPPER extern "C" __attribute__((visibility("default"))) void*
 WRAPPER __wrap_malloc(std::size_t size) { return isChosenToFail(Route::Malloc) ? nullptr : __real_malloc(size); }
 WRAPPER __wrap_calloc(std::size_t n, std::size_t size) { return isChosenToFail(Route::Other) ? nullptr : __real_calloc(n, size); }
 WRAPPER __wrap_realloc(void* p, std::size_t size) { return isChosenToFail(Route::Other) ? nullptr : __real_realloc(p, size); }
 
-// Blocks of operator new come from the real malloc and go back with free, so
-// that a sanitizer sees matching pairs; every form is replaced, since a
-// sanitizer runtime brings forms of its own. The over-aligned forms are
-// left to the runtime: nothing under test allocates over-aligned objects.
+// operator new takes the real malloc and delete uses free, so a sanitizer sees matching pairs; every
+// form but the over-aligned ones (nothing here uses them) is replaced, as a sanitizer brings its own.
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
     return isChosenToFail(Route::New) ? nullptr : __real_malloc(size == 0 ? 1 : size);
 }

@@ -1,21 +1,16 @@
-// Makes a chosen allocation fail, for the code linked into a test program:
-// its own malloc, calloc and realloc calls (shared libraries keep theirs), and
-// the global operator new and delete, which every library of the process uses.
+// Makes a chosen allocation fail: the program's own malloc, calloc and realloc (shared libraries keep
+// theirs) and the global operator new, which every library of the process uses.
 #ifndef TESTS_FAILING_MALLOC_H
 #define TESTS_FAILING_MALLOC_H
 
-// Each arms a failure: the n-th call from now of the kinds it counts fails
-// (1 = the next one), and the count of calls restarts. failNthMalloc counts
-// malloc alone, failNthNew operator new alone, failNthAllocation every kind.
-// A failing malloc, calloc or realloc returns null; a failing operator new
-// throws std::bad_alloc, or returns null in its nothrow forms.
+// The n-th counted call from now fails (1 = the next) and the count restarts: malloc alone, operator new
+// alone, or every kind. Failing operator new throws std::bad_alloc (null in its nothrow forms).
 void failNthMalloc(int n);
 void failNthNew(int n);
 void failNthAllocation(int n);
 void disarmMallocFailure(); // nothing fails any more; the count goes on
 int mallocCallsSinceArmed();
 
-// Arms on construction, disarms when it goes out of scope.
 template <void (*Arm)(int)>
 struct ScopedFailure {
     explicit ScopedFailure(int n) { Arm(n); }

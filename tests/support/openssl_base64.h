@@ -6,7 +6,6 @@
 
 #include <openssl/evp.h>
 
-// Padded base64 without line breaks.
 inline std::string opensslBase64(const std::string& data) {
     std::string text(4 * ((data.size() + 2) / 3) + 1, '\0');
     const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
@@ -15,7 +14,6 @@ inline std::string opensslBase64(const std::string& data) {
     return text;
 }
 
-// Lines of width characters joined by separator, none after the last.
 inline std::string breakLines(const std::string& text, std::size_t width, const std::string& separator) {
     std::string broken;
     for (std::size_t at = 0; at < text.size(); at += width) broken += (at ? separator : "") + text.substr(at, width);
