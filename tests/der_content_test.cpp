@@ -1,8 +1,5 @@
-// Taking the content out of a CMS token and putting it in, on tokens built
-// here element by element and on the provider's own: every enclosing length
-// follows, whatever number of octets it takes; the provider's tokens are
-// OpenSSL's own DER, and tokens laid out any other way (BER with indefinite
-// lengths, as streaming encoders write them) go through the general route.
+// The content taken out of a CMS token and put back: every enclosing length follows, whatever octets it takes;
+// tokens laid out any other way (BER, as streaming encoders write) go through the provider's general route.
 #include <string>
 #include <vector>
 
@@ -12,6 +9,7 @@
 #include "../provider/der_content.h"
 #include "provider_environment.h"
 #include "random_bytes.h"
+#include "smime_der.h"
 
 namespace {
 
@@ -19,6 +17,7 @@ using detail::ContentKind;
 using detail::ContentLocation;
 using detail::DerEdit;
 using Bytes = std::string;
+constexpr unsigned kStreamed = CMS_STREAM | CMS_BINARY;
 
 Bytes lengthOf(std::size_t length) {
     if (length < 0x80) return Bytes(1, static_cast<char>(length));
@@ -90,8 +89,7 @@ std::string reencoded(const std::string& token) {
     return bytes;
 }
 
-// The content, verified (the key stores trust the test root) or decrypted;
-// empty with a failure when the token does not come back.
+// The content, verified or decrypted; empty with a failure when the token does not come back.
 std::string unprotect(const ProviderEnvironment& environment, const std::string& token) {
     const gss_buffer_desc input = viewOf(token);
     gss_buffer_desc content = {0, nullptr};
@@ -156,43 +154,16 @@ TEST(DerContent, ContentComesOutAndGoesBackAtEverySizeInEveryLayout) {
     }
 }
 
-// What OpenSSL's streaming encoder writes: indefinite lengths, and the
-// content cut into a constructed string of pieces.
-Bytes streamed(bool enveloped, const Bytes& content) {
-    const auto& alice = testpki::standardPki().alice;
-    const unsigned flags = CMS_STREAM | CMS_BINARY;
-    using BioPtr = std::unique_ptr<BIO, decltype(&BIO_free)>;
-    BioPtr in(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())), BIO_free);
-    BioPtr source(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())), BIO_free), out(BIO_new(BIO_s_mem()), BIO_free);
-    STACK_OF(X509)* recipients = sk_X509_new_null();
-    sk_X509_push(recipients, alice.cert.get());
-    CMS_ContentInfo* cms = enveloped ? CMS_encrypt(recipients, in.get(), EVP_aes_128_cbc(), flags)
-                                     : CMS_sign(alice.cert.get(), alice.key.get(), nullptr, in.get(), flags);
-    sk_X509_free(recipients);
-    EXPECT_EQ(i2d_CMS_bio_stream(out.get(), cms, source.get(), flags), 1);
-    CMS_ContentInfo_free(cms);
-    char* data = nullptr;
-    const long length = BIO_get_mem_data(out.get(), &data);
-    return Bytes(data, static_cast<std::size_t>(length));
-}
-
-// Tokens laid out otherwise are not located; those of OpenSSL's streaming
-// encoder still come back whole through the provider's general route.
 TEST(DerContent, LeavesTokensOfAnyOtherLayoutToTheGeneralRoute) {
     ProviderEnvironment alice(testpki::keyStoreFiles().aliceP12);
+    const testpki::Identity& signer = testpki::standardPki().alice;
     const Bytes content(50, 'x'), large = randomBytes(20000, 7);
     const Bytes good = signedData(&content);
     Bytes indefinite = good;
     indefinite[1] = '\x80'; // outer length indefinite (the rest no longer matches either)
-    Bytes constructedString = signedData(nullptr);
-    {
-        // The encapsulated content as a constructed OCTET STRING of pieces.
-        Bytes info = kDataOid + element(0xA0, element(0x24, element(0x04, content)));
-        const Bytes body = element(0x02, "\x01") + element(0x31, "") + element(0x30, info) + element(0x31, "");
-        constructedString = element(0x30, kSignedDataOid + element(0xA0, element(0x30, body)));
-    }
-    const Bytes otherType = element(0x30, kDataOid + element(0xA0, element(0x04, content)));
-    const Bytes withTrailingByte = good + Bytes(1, '\0');
+    // The encapsulated content as a constructed OCTET STRING of pieces.
+    const Bytes pieces = kDataOid + element(0xA0, element(0x24, element(0x04, content)));
+    const Bytes piecesBody = element(0x02, "\x01") + element(0x31, "") + element(0x30, pieces) + element(0x31, "");
     const Bytes constructedEncrypted = [&] {
         Bytes token = envelopedData(&content, false, false);
         const std::size_t at = token.find(Bytes(1, '\x80') + lengthOf(content.size()) + content);
@@ -204,11 +175,11 @@ TEST(DerContent, LeavesTokensOfAnyOtherLayoutToTheGeneralRoute) {
         Bytes token;
         bool streamedLarge = false;
     } cases[] = {{"indefinite length", indefinite},
-                 {"streamed SignedData", streamed(false, large), true},
-                 {"streamed EnvelopedData", streamed(true, large), true},
-                 {"constructed content string", constructedString},
-                 {"not SignedData or EnvelopedData", otherType},
-                 {"a byte after the token", withTrailingByte},
+                 {"streamed SignedData", opensslCms(false, signer.cert.get(), signer.key.get(), large, kStreamed), true},
+                 {"streamed EnvelopedData", opensslCms(true, signer.cert.get(), nullptr, large, kStreamed), true},
+                 {"constructed content string", element(0x30, kSignedDataOid + element(0xA0, element(0x30, piecesBody)))},
+                 {"not SignedData or EnvelopedData", element(0x30, kDataOid + element(0xA0, element(0x04, content)))},
+                 {"a byte after the token", good + Bytes(1, '\0')},
                  {"no content", signedData(nullptr)},
                  {"constructed encrypted content", constructedEncrypted},
                  {"empty", ""}};
@@ -222,8 +193,7 @@ TEST(DerContent, LeavesTokensOfAnyOtherLayoutToTheGeneralRoute) {
         << "content is never put in twice";
 }
 
-// Every prefix of a token is refused without reading past it (the
-// sanitizers watch the exactly sized copies).
+// Exactly sized copies, so that the sanitizers see any read past the end.
 TEST(DerContent, RefusesEveryTruncation) {
     const Bytes content(300, 'x');
     for (const Bytes& token : {signedData(&content), envelopedData(&content, true, true)}) {

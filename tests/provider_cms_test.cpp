@@ -1,6 +1,4 @@
-// Messages through SMIMEMessage and the OpenSSL provider, and back: the
-// reason for each refusal, tampered messages and untrusted chains caught with
-// the held message kept, decryption failing one way, hostile tokens refused.
+// Messages through SMIMEMessage and the OpenSSL provider: each refusal's reason, tampering and untrusted chains caught.
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -115,19 +113,7 @@ TEST(ProviderProtect, RefusesWhatItCannotDoWithTheRightReason) {
     for (int i = 0; i < 5; ++i) EXPECT_EQ(statuses[i], expected[i]) << "recipient " << i;
 }
 
-using CmsPtr = std::unique_ptr<CMS_ContentInfo, decltype(&CMS_ContentInfo_free)>;
-
-std::string encode(CMS_ContentInfo* cms) {
-    unsigned char* der = nullptr;
-    const int length = i2d_CMS_ContentInfo(cms, &der);
-    std::string bytes(reinterpret_cast<char*>(der), static_cast<std::size_t>(length));
-    OPENSSL_free(der);
-    return bytes;
-}
-
-// The entity with one bit flipped in a byte of its DER: the first of at, or
-// when at is empty fromEnd bytes before the end, where the signature value
-// or the encrypted content lies.
+// One bit flipped in the entity's DER: at the first byte of at, or fromEnd bytes before the end.
 std::string withFlippedBit(const std::string& entity, const std::string& smimeType, std::size_t fromEnd,
                            const std::string& at = "") {
     std::string der = derFromSmime(entity);
@@ -193,8 +179,6 @@ TEST(ProviderVerify, CatchesEveryTamperingAndUntrustedChainAndKeepsTheHeldMessag
     }
 }
 
-// The system's trusted certificates (the default file or hashed directory the
-// environment names) are read when a chain needs them, beside the anchors.
 TEST(ProviderVerify, TrustsTheSystemFileAndHashedDirectoryBesideTheAnchors) {
     TempDir folder;
     const std::string root = pemOf(standardPki().root), otherRoot = pemOf(standardPki().otherRoot);
@@ -255,8 +239,7 @@ TEST(ProviderDecrypt, FailsOneWayWhateverFailed) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const Attempt a = decryptAs(c.keyStore, c.message);
-        // A changed wrapped key leaves a random content key, whose padding is
-        // valid once in about 256 tries; then the content is noise, not ours.
+        // A changed wrapped key gives a random content key whose padding passes once in ~256 tries.
         if (a.status == 0 && c.reason == KIVO_R_DECRYPTION_FAILED) EXPECT_NE(a.held, kText);
         else expectOutcome(a, c.reason, c.message, kText);
     }
@@ -313,9 +296,8 @@ TEST(ProviderUnprotect, RefusesHostileTokensWithAReason) {
     }
 }
 
-// A SignedData token whose digestAlgorithms set lists its one entry copies
-// times: a signature still valid, but one hash pass per entry. The token's
-// three outer lengths take two octets each, before and after.
+// A SignedData token listing its one digest algorithm copies times: still valid, but one hash pass each.
+// Its three outer lengths take two octets each, before and after.
 std::string withRepeatedDigestAlgorithm(std::string der, std::size_t copies) {
     const std::size_t set = 4 + 11 + 4 + 4 + 3; // after ContentInfo, type, [0], SignedData, version
     const std::string entries = der.substr(set + 2, static_cast<unsigned char>(der[set + 1]));
@@ -336,7 +318,6 @@ TEST(ProviderVerify, RefusesUnboundedWorkUnknownDigestsAndUnknownSignersAndRepor
     ProviderEnvironment bob(keyStoreFiles().bobP12);
     const std::string opaque = derFromSmime(signedBy(keyStoreFiles().aliceP12, false));
     ASSERT_EQ(opaque.substr(0, 2), "\x30\x82");
-    EXPECT_EQ(withRepeatedDigestAlgorithm(opaque, 1), opaque);
     EXPECT_EQ(unprotectReason(bob.handle(), withRepeatedDigestAlgorithm(opaque, 8), nullptr), 0u);
     EXPECT_EQ(unprotectReason(bob.handle(), withRepeatedDigestAlgorithm(opaque, 9), nullptr),
               static_cast<OM_uint32>(KIVO_R_MALFORMED_TOKEN));
@@ -349,16 +330,14 @@ TEST(ProviderVerify, RefusesUnboundedWorkUnknownDigestsAndUnknownSignersAndRepor
     EXPECT_EQ(record.info.signer_subject.value, nullptr) << "the earlier signer is gone";
     EXPECT_EQ(record.info.signer_certificate.value, nullptr);
     EXPECT_EQ(record.info.signing_time, 0);
-    // A zeroed record, or one with bits nobody defined, asks for nothing
-    // known: it must not pass for "skip the trust check".
+    // Flags asking for nothing known must not pass for "skip the trust check".
     for (OM_uint32 flags : {0u, 0x80u, 0x5u}) {
         SCOPED_TRACE(flags);
         record.info.verify_flags = flags;
         EXPECT_EQ(unprotectReason(bob.handle(), opaque, &record.info), static_cast<OM_uint32>(KIVO_R_BAD_PARAMETER));
     }
 
-    // An unknown digest beside detached content: OpenSSL 3.0's CMS_verify
-    // loses a memory BIO on this path unless it is kept from taking it.
+    // An unknown digest beside detached content: OpenSSL 3.0's CMS_verify may leak a BIO here.
     const std::string clear = signedBy(keyStoreFiles().aliceP12, true);
     const TextRange body = signatureBody(clear);
     std::string der = base64DecodeLines(clear.substr(body.first, body.last - body.first));
@@ -368,11 +347,9 @@ TEST(ProviderVerify, RefusesUnboundedWorkUnknownDigestsAndUnknownSignersAndRepor
 
     // Signed without certificates by someone the verifier's key store does not know.
     const testpki::Identity& stranger = standardPki().stranger;
-    std::unique_ptr<BIO, decltype(&BIO_free)> in(BIO_new_mem_buf(kText.data(), static_cast<int>(kText.size())), BIO_free);
-    CmsPtr cms(CMS_sign(stranger.cert.get(), stranger.key.get(), nullptr, in.get(), CMS_BINARY | CMS_NOCERTS),
-               CMS_ContentInfo_free);
-    ASSERT_TRUE(cms);
-    EXPECT_EQ(unprotectReason(bob.handle(), encode(cms.get()), nullptr), static_cast<OM_uint32>(KIVO_R_SIGNER_NOT_TRUSTED));
+    const std::string noCerts = opensslCms(false, stranger.cert.get(), stranger.key.get(), kText, CMS_BINARY | CMS_NOCERTS);
+    ASSERT_FALSE(noCerts.empty());
+    EXPECT_EQ(unprotectReason(bob.handle(), noCerts, nullptr), static_cast<OM_uint32>(KIVO_R_SIGNER_NOT_TRUSTED));
 }
 
 } // namespace

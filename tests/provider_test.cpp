@@ -1,5 +1,4 @@
-// The provider's bookkeeping entry points, and the clear refusal of what the
-// OpenSSL back end will provide.
+// The provider's bookkeeping entry points and their refusals.
 #include <cstdlib>
 #include <cstring>
 #include <functional>

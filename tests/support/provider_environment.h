@@ -1,5 +1,4 @@
-// An environment on a key store of the tests, and its container and
-// credential, made and released through the provider.
+// An environment on a key store of the tests, with its container and credential.
 #ifndef TESTS_PROVIDER_ENVIRONMENT_H
 #define TESTS_PROVIDER_ENVIRONMENT_H
 
@@ -46,8 +45,7 @@ private:
     void* environment_ = nullptr;
 };
 
-// content signed by a key store's first identity, opaque or clear-signed.
-// With failure, a refusal's minor status goes there instead of failing.
+// content signed by a key store's first identity; with failure, a refusal's minor status goes there.
 inline std::string signedMessage(const std::string& keyStore, const std::string& content, bool clear,
                                  digestAlgorithm_t digest = digestSHA256, unsigned* failure = nullptr) {
     SMIMEMessage message;
@@ -85,35 +83,32 @@ struct Attempt {
     std::shared_ptr<VerifyRecord> record = std::make_shared<VerifyRecord>();
 };
 
-inline Attempt verifyAs(const std::string& keyStore, const std::string& message,
-                        OM_uint32 flags = KIVO_VERIFY_SIGNATURE | KIVO_VERIFY_CHAIN, const std::string& anchors = "") {
-    SMIMEMessage verifier;
-    loginWith(verifier, keyStore);
-    setHeld(verifier, message);
-    Attempt a;
-    a.type = verifier.getMessageType();
-    a.record->info.verify_flags = flags;
-    a.record->info.trust_anchors = viewOf(anchors);
-    a.status = verifier.verify(&a.record->info, &a.minor);
-    a.held = heldMessage(verifier);
-    EXPECT_TRUE(a.status != static_cast<unsigned>(SMIME_PROVIDER_FAILED) || a.record->info.reason == a.minor);
-    a.record->info.trust_anchors = {0, nullptr};
-    return a;
-}
-
-inline Attempt decryptAs(const std::string& keyStore, const std::string& message) {
+inline Attempt attemptAs(bool verify, const std::string& keyStore, const std::string& message, OM_uint32 flags,
+                         const std::string& anchors) {
     SMIMEMessage receiver;
     loginWith(receiver, keyStore);
     setHeld(receiver, message);
     Attempt a;
     a.type = receiver.getMessageType();
-    a.status = receiver.decrypt(&a.minor);
+    a.record->info.verify_flags = flags;
+    a.record->info.trust_anchors = viewOf(anchors);
+    a.status = verify ? receiver.verify(&a.record->info, &a.minor) : receiver.decrypt(&a.minor);
     a.held = heldMessage(receiver);
+    EXPECT_TRUE(!verify || a.status != static_cast<unsigned>(SMIME_PROVIDER_FAILED) || a.record->info.reason == a.minor);
+    a.record->info.trust_anchors = {0, nullptr};
     return a;
 }
 
-// Success (reason KIVO_R_NONE) holding content, or the refusal for reason
-// with the held message as it was.
+inline Attempt verifyAs(const std::string& keyStore, const std::string& message,
+                        OM_uint32 flags = KIVO_VERIFY_SIGNATURE | KIVO_VERIFY_CHAIN, const std::string& anchors = "") {
+    return attemptAs(true, keyStore, message, flags, anchors);
+}
+
+inline Attempt decryptAs(const std::string& keyStore, const std::string& message) {
+    return attemptAs(false, keyStore, message, 0, "");
+}
+
+// Success holding content, or the refusal for reason with the held message as it was.
 inline void expectOutcome(const Attempt& a, unsigned reason, const std::string& message, const std::string& content) {
     EXPECT_EQ(a.status, reason == KIVO_R_NONE ? 0u : static_cast<unsigned>(SMIME_PROVIDER_FAILED));
     EXPECT_EQ(a.minor, reason);

@@ -1,16 +1,16 @@
-// Between S/MIME entities and the DER inside them, so that tests can change
-// a CMS structure with the OpenSSL API, or take another tool's bare CMS, and
-// hand it over as a message.
+// Between S/MIME entities and the CMS DER inside them.
 #ifndef TESTS_SMIME_DER_H
 #define TESTS_SMIME_DER_H
 
 #include <algorithm>
+#include <memory>
 #include <string>
+
+#include <openssl/cms.h>
 
 #include "openssl_base64.h"
 
-// Base64 text decoded, line breaks of either kind skipped; empty when it is
-// not base64.
+// Base64 text decoded, line breaks skipped; empty when it is not base64.
 inline std::string base64DecodeLines(const std::string& encoded) {
     std::string text = encoded;
     text.erase(std::remove_if(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }), text.end());
@@ -24,17 +24,14 @@ inline std::string base64DecodeLines(const std::string& encoded) {
     return der;
 }
 
-// The bytes of the base64 body of a single-part entity (after the first
-// empty line).
+// The decoded body of a single-part entity.
 inline std::string derFromSmime(const std::string& entity) {
     std::size_t body = entity.find("\r\n\r\n");
     body = body == std::string::npos ? entity.find("\n\n") + 2 : body + 4;
     return base64DecodeLines(entity.substr(body));
 }
 
-// Where the base64 body of a clear-signed message's signature part lies:
-// [first, last). The part is the last one; the top-level header names its
-// type too, in the protocol parameter, so it is looked for from the end.
+// [first, last) of the base64 body of a clear-signed message's signature part, the last part.
 struct TextRange {
     std::size_t first, last;
 };
@@ -60,6 +57,25 @@ inline std::string clearSignedFromDer(const std::string& content, const std::str
     return "MIME-Version: 1.0\r\nContent-Type: multipart/signed; protocol=\"application/pkcs7-signature\"; "
            "micalg=sha-256; boundary=\"b0undary\"\r\n\r\n--b0undary\r\n" + content + "\r\n--b0undary\r\n" +
            base64Part("application/pkcs7-signature", "smime.p7s", signatureDer) + "--b0undary--\r\n";
+}
+
+// A token made by OpenSSL itself: signed with cert and key, or enveloped for cert with AES-128; with CMS_STREAM
+// in flags, BER as its streaming encoder writes it. Empty when OpenSSL fails.
+inline std::string opensslCms(bool enveloped, X509* cert, EVP_PKEY* key, const std::string& content, unsigned flags) {
+    using BioPtr = std::unique_ptr<BIO, decltype(&BIO_free)>;
+    BioPtr in(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())), BIO_free);
+    BioPtr source(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())), BIO_free);
+    BioPtr out(BIO_new(BIO_s_mem()), BIO_free);
+    STACK_OF(X509)* recipients = sk_X509_new_null();
+    sk_X509_push(recipients, cert);
+    CMS_ContentInfo* cms = enveloped ? CMS_encrypt(recipients, in.get(), EVP_aes_128_cbc(), flags)
+                                     : CMS_sign(cert, key, nullptr, in.get(), flags);
+    sk_X509_free(recipients);
+    const int written = cms == nullptr ? 0 : i2d_CMS_bio_stream(out.get(), cms, source.get(), static_cast<int>(flags));
+    CMS_ContentInfo_free(cms);
+    char* data = nullptr;
+    const long length = BIO_get_mem_data(out.get(), &data);
+    return written == 1 ? std::string(data, static_cast<std::size_t>(length)) : std::string();
 }
 
 #endif // TESTS_SMIME_DER_H

@@ -92,7 +92,6 @@ const KeyStoreFiles& keyStoreFiles() {
         const std::string password = KeyStoreFiles::kPassword;
         X509* root = pki.root.cert.get();
         KeyStoreFiles made;
-        made.folder = folder.file("");
         made.aliceP12 = folder.write("alice.p12", pkcs12(pki.alice, {root}, password, "alice-key"));
         made.aliceLegacyP12 =
             folder.write("alice-legacy.p12", pkcs12(pki.alice, {root}, password, "alice-key", Pkcs12Kind::Legacy));
@@ -101,8 +100,7 @@ const KeyStoreFiles& keyStoreFiles() {
                                                       certPem(pki.carol.cert.get()) + certPem(root));
         made.expiredP12 = folder.write("expired.p12", pkcs12(pki.expired, {root}, password));
         made.strangerP12 = folder.write("stranger.p12", pkcs12(pki.stranger, {pki.otherRoot.cert.get()}, password));
-        made.daveP12 =
-            folder.write("dave.p12", pkcs12(pki.dave, {pki.intermediate.cert.get(), root}, password, "dave-key"));
+        made.daveP12 = folder.write("dave.p12", pkcs12(pki.dave, {pki.intermediate.cert.get(), root}, password, "dave-key"));
         made.rootPem = folder.write("root.pem", certPem(root));
         made.aliceCertPem = folder.write("alice.pem", certPem(pki.alice.cert.get()));
         made.bobCertPem = folder.write("bob.pem", certPem(pki.bob.cert.get()));

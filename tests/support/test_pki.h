@@ -1,5 +1,4 @@
-// Keys, certificates and key stores made by the tests with the OpenSSL API,
-// so that no key file is ever committed.
+// Keys, certificates and key stores made with the OpenSSL API, so that no key file is committed.
 #ifndef TESTS_TEST_PKI_H
 #define TESTS_TEST_PKI_H
 
@@ -33,8 +32,7 @@ struct IssueOptions {
     long validFromSeconds = -3600; // relative to now
     long validForSeconds = 365L * 86400;
     bool authority = false;
-    // When not empty, replaces the (extended) key usage the certificate would
-    // get, in OpenSSL's config syntax: "critical,keyEncipherment".
+    // When not empty, replaces the (extended) key usage, in OpenSSL's config syntax: "critical,keyEncipherment".
     std::string keyUsage = "", extendedKeyUsage = "";
 };
 
@@ -63,11 +61,9 @@ struct StandardPki {
 };
 const StandardPki& standardPki();
 
-// The standard identities as key stores in a temporary folder that lives as
-// long as the test program. Every key store uses kPassword.
+// The standard identities as key stores in a folder that lives as long as the program, all under kPassword.
 struct KeyStoreFiles {
     static constexpr const char* kPassword = "test pass 1";
-    std::string folder;
     std::string aliceP12, aliceLegacyP12; // friendly name "alice-key", chain: root; the second with legacy PBE
     std::string bobP12;                   // friendly name "bob-key", chain: root
     std::string carolPem;                 // encrypted PKCS#8 key, certificate, root
