@@ -28,10 +28,11 @@ inline void setHeld(SMIMEMessage& message, const std::string& text) {
     unsigned minor = 0;
     ASSERT_EQ(message.setMessage(&buffer, &minor), 0u);
 }
-// Login form 1 with a key store of testpki::keyStoreFiles().
-inline void loginWith(SMIMEMessage& message, const std::string& keyStore) {
+// Login form 1 with a key store of testpki::keyStoreFiles(); principal picks the identity.
+inline void loginWith(SMIMEMessage& message, const std::string& keyStore, const char* principal = "") {
     unsigned info = 0, minor = 0;
-    ASSERT_EQ(message.login(keyStore.c_str(), testpki::KeyStoreFiles::kPassword, "", &info, &minor), 0u) << "minor " << minor;
+    ASSERT_EQ(message.login(keyStore.c_str(), testpki::KeyStoreFiles::kPassword, principal, &info, &minor), 0u)
+        << "minor " << minor;
 }
 
 // A verify record asking for signature and chain checks; release() frees what the provider put into it.
