@@ -1,6 +1,11 @@
 // The protection operations of the message object: sign, clear-sign and
 // encrypt the held message, and verify or decrypt it, delivering the result
 // into a caller's buffer, to a stream, or only in place.
+// Standard headers before the library's: when <new> first comes after the
+// exported classes, MinGW's GCC exports std::bad_alloc's type information
+// from the DLL.
+#include <new>
+
 #include "owned_buffer.h"
 #include "smimemsg_frame.h"
 #include "strace.h"
