@@ -126,7 +126,8 @@ unsigned int sbase64::decode(const gss_buffer_desc* input, gss_buffer_desc* outp
         return SMIME_NO_MEMORY;
     }
     std::size_t length = 0;
-    if (!VekKRYUtility::decodeInto(r_buffer_t(input->value, input->length), out, &length) || !VekFitsLengthWord(length)) {
+    if (!VekKRYUtility::decodeInto(r_buffer_t(input->value, input->length), out, &length) ||
+        !VekFitsLengthWord(length)) {
         // Text that is not base64 means the body could not be decoded.
         std::free(out);
         return SMIME_NULL_PARAMETER;

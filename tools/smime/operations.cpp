@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <ctime>
 
+#include <vekbuffer.h>
+
 namespace smimetool {
 
 namespace {
@@ -22,8 +24,7 @@ std::string lineEndHint(std::string_view message) {
 }
 
 Outcome hold(SMIMEMessage& message, std::string_view text) {
-    // Messages are handed over in 32-bit lengths.
-    if (text.size() > 0xFFFFFFFFu) return Outcome::failure(kExitUsage, "the input is larger than 4 GiB");
+    if (!VekFitsLengthWord(text.size())) return Outcome::failure(kExitUsage, "the input is larger than 4 GiB");
     if (text.empty()) return Outcome::failure(kExitUsage, "the input is empty");
     const gss_buffer_desc buffer = viewOf(text);
     unsigned minor = 0;
