@@ -13,6 +13,7 @@
 #ifndef VEK4KIVOSMIME_H
 #define VEK4KIVOSMIME_H
 
+#include <atomic>
 #include <iosfwd>
 
 #include "vek4_export.h"
@@ -415,9 +416,11 @@ private:
     unsigned int decryptAction(gss_buffer_desc* content, unsigned int* minor_status);
 
     messageType_t messageType;
-    unsigned int stateFlags;
-    unsigned int majorStatus;
-    unsigned int minorStatus;
+    // Atomic: getStatus reads them without the object's lock, while
+    // another thread may be running a call that records its outcome.
+    std::atomic<unsigned int> stateFlags;
+    std::atomic<unsigned int> majorStatus;
+    std::atomic<unsigned int> minorStatus;
     void* environment;
     void* credential;
     gss_buffer_desc* credentialContainer;

@@ -3,6 +3,7 @@
 #define VEKBUFFER_H
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 
 #include "vek4_export.h"
@@ -16,7 +17,7 @@ VEK4CMS_API void VekAdviseHugePages(void* block, std::size_t size) noexcept;
 
 // Whether length fits the 32-bit length word of a buffer descriptor: a
 // longer block cannot be handed across the library's interfaces.
-constexpr bool VekFitsLengthWord(std::size_t length) noexcept { return length <= 0xFFFFFFFFu; }
+constexpr bool VekFitsLengthWord(std::uint64_t length) noexcept { return length <= 0xFFFFFFFFu; }
 
 // A malloc block for size bytes (at least one), advised as above; release
 // it with free. Inline, so that the malloc call belongs to the caller.

@@ -66,7 +66,7 @@ unsigned int providerFailed(const char* record) {
 // After a failure it is released; one the provider would not release stays
 // held, so that a later logout retries it.
 template <typename Owner, typename Handle>
-void keepOrRelease(bool keep, Owner& owner, Handle& field, unsigned int& stateFlags, unsigned int bit) {
+void keepOrRelease(bool keep, Owner& owner, Handle& field, std::atomic<unsigned int>& stateFlags, unsigned int bit) {
     if (!keep && owner.reset()) return;
     field = owner.release();
     stateFlags |= bit;
@@ -314,6 +314,8 @@ unsigned int SMIMEMessage::setMessage(const char* fileName, unsigned int* /*mino
         vekruntime::FileStatus fileStatus;
         if (vekruntime::fileStatus(fileName, &fileStatus) != 0) return SMIME_FILE_NOT_FOUND;
         if ((fileStatus.st_mode & vekruntime::kOwnerRead) == 0) return SMIME_FILE_ACCESS;
+        // What cannot be held is refused before a byte of it is read.
+        if (!VekFitsLengthWord(static_cast<std::uint64_t>(fileStatus.st_size))) return SMIME_NO_MEMORY;
         std::ifstream file(fileName, std::ios::in | std::ios::binary);
         if (!file.good()) return SMIME_FILE_ACCESS;
         const int hint = fileStatus.st_size > INT_MAX ? INT_MAX : static_cast<int>(fileStatus.st_size);

@@ -29,9 +29,9 @@ unsigned int guarded(unsigned int fallback, Work&& work) noexcept {
 
 // The fields of the object in which a member records its outcome.
 struct Outcome {
-    unsigned int& majorStatus;
-    unsigned int& minorStatus;
-    unsigned int& stateFlags;
+    std::atomic<unsigned int>& majorStatus;
+    std::atomic<unsigned int>& minorStatus;
+    std::atomic<unsigned int>& stateFlags;
 
     // The major status, the failure bit, and the minor word where the member
     // has one.

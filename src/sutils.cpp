@@ -8,6 +8,7 @@
 #include "strace.h"
 #include "vek4kivosmime.h"
 #include "vekbuffer.h"
+#include "vekruntime.h"
 
 namespace {
 
@@ -38,6 +39,10 @@ unsigned int smime_utility::loadMessage(const char* fileName, gss_buffer_desc* o
     if (fileName == nullptr || out == nullptr) return SMIME_NULL_PARAMETER;
     FilePtr file(std::fopen(fileName, "rb"));
     if (!file) return SMIME_STREAM_ERROR;
+    // A file too large to hand out is refused before a byte of it is read.
+    vekruntime::FileStatus status;
+    if (vekruntime::fileStatus(fileName, &status) == 0 && !VekFitsLengthWord(static_cast<std::uint64_t>(status.st_size)))
+        return SMIME_NO_MEMORY;
 
     smimeBuffer_T* const first = newBlock();
     if (first == nullptr) return SMIME_NO_MEMORY;

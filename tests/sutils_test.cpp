@@ -41,11 +41,13 @@ TEST(SmimeUtilityLoadMessage, ReadsWholeFilesInBlocksAndRefusesWhatItCannotRead)
         EXPECT_EQ(take(out), bytes);
         EXPECT_TRUE(storage >= (size / kBlock + 1) * kBlock && storage < (size / kBlock + 2) * kBlock) << storage;
     }
-    const std::string missingFile = dir.file("missing"), folderName = dir.file("");
-    const char *missing = missingFile.c_str(), *folder = folderName.c_str();
+    const std::string missingFile = dir.file("missing"), folderName = dir.file(""), hugeFile = dir.write("huge", "");
+    std::filesystem::resize_file(hugeFile, (1ull << 32) + 1); // sparse: refused before reading, or the test crawls
+    const char *missing = missingFile.c_str(), *folder = folderName.c_str(), *huge = hugeFile.c_str();
     const struct { const char* name; const char* path; bool nullOutput; unsigned status; } cases[] = {
         {"null file name", nullptr, false, SMIME_NULL_PARAMETER}, {"null output", missing, true, SMIME_NULL_PARAMETER},
         {"missing file", missing, false, SMIME_STREAM_ERROR}, {"a folder", folder, false, SMIME_STREAM_ERROR},
+        {"a file over 4 GiB", huge, false, SMIME_NO_MEMORY},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

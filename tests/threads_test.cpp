@@ -94,6 +94,8 @@ TEST(Threads, ObjectsOfTheirOwnAndOneSharedObjectSideBySide) {
 
             for (unsigned status; (status = object.setMessage(&in, &minorStatus)) != SMIME_OK;) {
                 if (status != SMIME_MESSAGE_ALREADY_SET) problems.push_back("set gave " + std::to_string(status));
+                unsigned peekMajor = 0, peekMinor = 0; // read without the lock while the owner runs a call
+                if ((object.getStatus(&peekMajor, &peekMinor) & SMIME_INITIALIZED) == 0) problems.push_back("status lost");
                 gss_buffer_desc copy = {0, nullptr};
                 if (object.getMessage(&copy, &minorStatus) != SMIME_OK || ++peeks > 8) std::free(copy.value);
                 else if (const std::string text = take(copy); !isWholeState(text)) problems.push_back("saw " + text);
