@@ -9,6 +9,7 @@
 #include <openssl/pkcs12.h>
 
 #include "kdf_limits.h"
+#include "live_handles.h"
 #include "openssl_support.h"
 
 namespace detail {
@@ -218,28 +219,29 @@ kivo_reason_t readKeyStoreFile(const std::string& path, std::string& bytes) {
     return std::ferror(file) != 0 ? KIVO_R_KEYSTORE_UNREADABLE : KIVO_R_NONE;
 }
 
-kivo_reason_t makeContainer(std::unique_ptr<KeyStore> store, gss_buffer_desc** container) noexcept {
-    auto* desc = static_cast<gss_buffer_desc*>(std::malloc(sizeof(gss_buffer_desc)));
-    if (desc == nullptr) return KIVO_R_NO_MEMORY;
+kivo_reason_t makeContainer(std::unique_ptr<KeyStore> store, gss_buffer_desc** container) {
+    std::unique_ptr<gss_buffer_desc, FreeBytes> desc(static_cast<gss_buffer_desc*>(std::malloc(sizeof(gss_buffer_desc))));
+    if (!desc) return KIVO_R_NO_MEMORY;
     desc->length = sizeof(KeyStore);
-    desc->value = store.release();
-    *container = desc;
+    desc->value = store.get();
+    if (!liveHandles<gss_buffer_desc>().add(desc.get())) return KIVO_R_NO_MEMORY;
+    store.release();
+    *container = desc.release();
     return KIVO_R_NONE;
 }
 
-const KeyStore* keyStoreOf(const gss_buffer_desc* container) noexcept {
-    if (container == nullptr || container->value == nullptr || container->length != sizeof(KeyStore)) return nullptr;
-    const auto* store = static_cast<const KeyStore*>(container->value);
-    return store->magic == KeyStore::kMagic ? store : nullptr;
+const KeyStore* keyStoreOf(const gss_buffer_desc* container) {
+    const gss_buffer_desc* desc = liveHandles<gss_buffer_desc>().find(container);
+    return desc != nullptr ? static_cast<const KeyStore*>(desc->value) : nullptr;
 }
 
-kivo_reason_t abolishContainer(gss_buffer_desc** container) noexcept {
+kivo_reason_t abolishContainer(gss_buffer_desc** container) {
     if (container == nullptr) return KIVO_R_BAD_PARAMETER;
     if (*container == nullptr) return KIVO_R_NONE;
-    const KeyStore* store = keyStoreOf(*container);
-    if (store == nullptr) return KIVO_R_BAD_HANDLE;
-    delete const_cast<KeyStore*>(store);
-    std::free(*container);
+    gss_buffer_desc* desc = liveHandles<gss_buffer_desc>().take(*container);
+    if (desc == nullptr) return KIVO_R_BAD_HANDLE;
+    delete static_cast<KeyStore*>(desc->value);
+    std::free(desc);
     *container = nullptr;
     return KIVO_R_NONE;
 }

@@ -89,6 +89,10 @@ kivo_reason_t acquireCred(gss_name_t name, const gss_buffer_desc* container, gss
     gss_OID_set mechs = nullptr;
     if (actualMechs != nullptr && (reason = copyOidSet(desiredMechs, &mechs)) != KIVO_R_NONE) return reason;
 
+    if (!liveHandles<Credential>().add(credential.get())) {
+        releaseOidSet(&mechs);
+        return KIVO_R_NO_MEMORY;
+    }
     if (actualMechs != nullptr) *actualMechs = mechs;
     if (info != nullptr) *info = infoBuffer.release();
     if (timeRec != nullptr) *timeRec = GSS_C_INDEFINITE;
@@ -107,6 +111,7 @@ kivo_reason_t establishEnv(const void* cred, void** env, kivo_env_output_t* outp
     kivo_env_output_t b = nullptr;
     kivo_reason_t reason = outputA != nullptr ? createEnvOutput(&a) : KIVO_R_NONE;
     if (reason == KIVO_R_NONE && outputB != nullptr) reason = createEnvOutput(&b);
+    if (reason == KIVO_R_NONE && !liveHandles<Environment>().add(environment.get())) reason = KIVO_R_NO_MEMORY;
     if (reason != KIVO_R_NONE) {
         releaseEnvOutput(&a);
         releaseEnvOutput(&b);
@@ -219,11 +224,13 @@ kivo_reason_t unprotect(void* env, const gss_buffer_desc* token, const gss_buffe
     return reason;
 }
 
-template <typename Handle, typename Lookup>
-kivo_reason_t releaseHandle(void** handle, Lookup lookup) {
+// Taken out of the live set before it is freed, so that a stale copy of the
+// handle is refused from then on without being read.
+template <typename Handle>
+kivo_reason_t releaseHandle(void** handle) {
     if (handle == nullptr) return KIVO_R_BAD_PARAMETER;
     if (*handle == nullptr) return KIVO_R_NONE;
-    Handle* owned = lookup(*handle);
+    Handle* owned = liveHandles<Handle>().take(*handle);
     if (owned == nullptr) return KIVO_R_BAD_HANDLE;
     delete owned;
     *handle = nullptr;
@@ -269,7 +276,7 @@ OM_uint32 idup_acquire_cred_with_auth(gss_name_t desired_name, const gss_buffer_
 }
 
 OM_uint32 prov_release_cred(OM_uint32* minor_status, void** cred) {
-    return opensslCall(minor_status, [&] { return releaseHandle<const Credential>(cred, credentialOf); });
+    return opensslCall(minor_status, [&] { return releaseHandle<Credential>(cred); });
 }
 
 OM_uint32 prov_establish_env(const void* cred, gss_OID, gss_OID, OM_uint32, gss_OID_set, OM_uint32* minor_status,
@@ -279,7 +286,7 @@ OM_uint32 prov_establish_env(const void* cred, gss_OID, gss_OID, OM_uint32, gss_
 }
 
 OM_uint32 prov_abolish_env(void** env, OM_uint32* minor_status) {
-    return opensslCall(minor_status, [&] { return releaseHandle<Environment>(env, environmentOf); });
+    return opensslCall(minor_status, [&] { return releaseHandle<Environment>(env); });
 }
 
 OM_uint32 prov_release_env_output(OM_uint32* minor_status, kivo_env_output_t* output) {
