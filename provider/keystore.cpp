@@ -75,7 +75,7 @@ kivo_reason_t readBags(const STACK_OF(PKCS12_SAFEBAG)* bags, Password password, 
 
 kivo_reason_t loadPkcs12(const void* bytes, std::size_t length, const std::string& password, KeyStore& store) {
     const unsigned char* cursor = static_cast<const unsigned char*>(bytes);
-    Pkcs12Ptr p12(d2i_PKCS12(nullptr, &cursor, static_cast<long>(length)));
+    Pkcs12Ptr p12(fitsLong(length) ? d2i_PKCS12(nullptr, &cursor, static_cast<long>(length)) : nullptr);
     if (!p12) return reasonFromQueue(KIVO_R_KEYSTORE_UNREADABLE);
 
     Password chosen{password.c_str(), static_cast<int>(password.size())};

@@ -149,7 +149,7 @@ kivo_reason_t protect(void* env, const IDUP_Protect_Request_desc* request, IDUP_
 // since nothing vouches for them.
 CmsPtr parseWhole(const unsigned char* start, std::size_t length, kivo_reason_t& reason) {
     const unsigned char* cursor = start;
-    CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &cursor, static_cast<long>(length)));
+    CmsPtr cms(fitsLong(length) ? d2i_CMS_ContentInfo(nullptr, &cursor, static_cast<long>(length)) : nullptr);
     if (!cms) reason = reasonFromQueue(KIVO_R_MALFORMED_TOKEN);
     if (cursor != start + length) return nullptr;
     return cms;
