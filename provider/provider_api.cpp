@@ -18,19 +18,22 @@ namespace {
 
 bool isEmpty(const gss_buffer_desc* buffer) { return buffer->length == 0 && buffer->value == nullptr; }
 
-// Wipes a password copy when it goes.
+// Wipes a copy of a password or of key-store bytes when it goes, spare
+// capacity included: a password cut at an embedded NUL keeps its tail there.
 struct Secret {
     std::string text;
     ~Secret() {
-        if (!text.empty()) OPENSSL_cleanse(&text[0], text.size());
+        text.resize(text.capacity()); // within the capacity: no new block
+        OPENSSL_cleanse(&text[0], text.size());
     }
 };
 
-kivo_reason_t containerFrom(const std::string& bytes, const gss_buffer_desc* password, gss_buffer_desc** container) {
+kivo_reason_t containerFrom(const void* bytes, std::size_t length, const gss_buffer_desc* password,
+                            gss_buffer_desc** container) {
     Secret secret;
     if (password != nullptr && !stringOf(password, secret.text)) return KIVO_R_BAD_PARAMETER;
     auto store = std::make_unique<KeyStore>();
-    const kivo_reason_t reason = loadKeyStore(bytes.data(), bytes.size(), secret.text, *store);
+    const kivo_reason_t reason = loadKeyStore(bytes, length, secret.text, *store);
     if (reason != KIVO_R_NONE) return reason;
     return makeContainer(std::move(store), container);
 }
@@ -44,16 +47,15 @@ kivo_reason_t establishCreds(const gss_buffer_desc* location, const gss_buffer_d
     if (path.empty()) return makeContainer(std::make_unique<KeyStore>(), container);
     Secret bytes;
     const kivo_reason_t reason = readKeyStoreFile(path, bytes.text);
-    return reason != KIVO_R_NONE ? reason : containerFrom(bytes.text, password, container);
+    return reason != KIVO_R_NONE ? reason : containerFrom(bytes.text.data(), bytes.text.size(), password, container);
 }
 
 kivo_reason_t importCreds(const gss_buffer_desc* keyStore, const gss_buffer_desc* password,
                           gss_buffer_desc** container) {
     if (container == nullptr || keyStore == nullptr || keyStore->value == nullptr) return KIVO_R_BAD_PARAMETER;
     if (keyStore->length > kMaxKeyStoreBytes) return KIVO_R_KEYSTORE_UNREADABLE;
-    Secret bytes;
-    bytes.text.assign(static_cast<const char*>(keyStore->value), keyStore->length);
-    return containerFrom(bytes.text, password, container);
+    // The caller's bytes are read where they stand: a copy would be one more to wipe.
+    return containerFrom(keyStore->value, keyStore->length, password, container);
 }
 
 // A set holding copies of the members of source (may be null).
