@@ -14,7 +14,7 @@ namespace detail {
 namespace {
 
 X509Ptr readCertificate(const gss_buffer_desc& buffer) {
-    if (buffer.value == nullptr || buffer.length == 0) return nullptr;
+    if (buffer.value == nullptr || buffer.length == 0 || !fitsLong(buffer.length)) return nullptr;
     const auto* bytes = static_cast<const unsigned char*>(buffer.value);
     static const char kPem[] = "-----BEGIN";
     if (buffer.length >= sizeof kPem - 1 && std::memcmp(bytes, kPem, sizeof kPem - 1) == 0) {

@@ -1,6 +1,7 @@
 #include "credential.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <string_view>
 
 #include <openssl/pem.h>
@@ -155,14 +156,8 @@ kivo_reason_t Environment::trustStore(const gss_buffer_desc& anchors, X509StoreP
     return KIVO_R_NONE;
 }
 
-const Credential* credentialOf(const void* handle) noexcept {
-    const auto* credential = static_cast<const Credential*>(handle);
-    return credential != nullptr && credential->magic == Credential::kMagic ? credential : nullptr;
-}
+const Credential* credentialOf(const void* handle) { return liveHandles<Credential>().find(handle); }
 
-Environment* environmentOf(void* handle) noexcept {
-    auto* environment = static_cast<Environment*>(handle);
-    return environment != nullptr && environment->magic == Environment::kMagic ? environment : nullptr;
-}
+Environment* environmentOf(void* handle) { return liveHandles<Environment>().find(handle); }
 
 } // namespace detail

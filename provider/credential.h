@@ -3,12 +3,12 @@
 #ifndef PROVIDER_CREDENTIAL_H
 #define PROVIDER_CREDENTIAL_H
 
-#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include "keystore.h"
+#include "live_handles.h"
 #include "ossl_ptr.h"
 #include "vek4kivoidup.h"
 
@@ -24,14 +24,10 @@ struct Identity {
 };
 
 struct Credential {
-    static constexpr std::uint32_t kMagic = 0x63726564u;
-    std::uint32_t magic = kMagic;
     std::shared_ptr<const Identity> identity;
 };
 
 struct Environment {
-    static constexpr std::uint32_t kMagic = 0x656e7669u;
-    std::uint32_t magic = kMagic;
     std::shared_ptr<const Identity> identity;
 
     // The trust store of a verification with the PEM certificates of
@@ -62,8 +58,10 @@ OM_uint32 capabilitiesOf(const Identity& identity) noexcept;
 // certificates of extraAnchors (may be empty).
 kivo_reason_t makeTrustStore(const Identity& identity, const gss_buffer_desc& extraAnchors, X509StorePtr& store);
 
-const Credential* credentialOf(const void* handle) noexcept;
-Environment* environmentOf(void* handle) noexcept;
+// The credential or environment a handle names; null unless the provider
+// handed it out (registered in liveHandles) and it has not been released.
+const Credential* credentialOf(const void* handle);
+Environment* environmentOf(void* handle);
 
 } // namespace detail
 

@@ -1,5 +1,6 @@
 #include "keystore.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include <openssl/pkcs12.h>
 
 #include "kdf_limits.h"
+#include "live_handles.h"
 #include "openssl_support.h"
 
 namespace detail {
@@ -74,7 +76,7 @@ kivo_reason_t readBags(const STACK_OF(PKCS12_SAFEBAG)* bags, Password password, 
 
 kivo_reason_t loadPkcs12(const void* bytes, std::size_t length, const std::string& password, KeyStore& store) {
     const unsigned char* cursor = static_cast<const unsigned char*>(bytes);
-    Pkcs12Ptr p12(d2i_PKCS12(nullptr, &cursor, static_cast<long>(length)));
+    Pkcs12Ptr p12(fitsLong(length) ? d2i_PKCS12(nullptr, &cursor, static_cast<long>(length)) : nullptr);
     if (!p12) return reasonFromQueue(KIVO_R_KEYSTORE_UNREADABLE);
 
     Password chosen{password.c_str(), static_cast<int>(password.size())};
@@ -173,12 +175,13 @@ kivo_reason_t loadPem(const void* bytes, std::size_t length, const std::string& 
         if (PEM_read_bio(bio.get(), &rawName, &rawHeader, &rawData, &dataLength) != 1) break;
         OpensslCharPtr name(rawName);
         OpensslCharPtr header(rawHeader);
-        OpensslCharPtr data(reinterpret_cast<char*>(rawData));
+        // The DER of a key block is the private key itself when it is not encrypted.
+        const SecretOsslBytes data(rawData, OpensslClearFree{dataLength > 0 ? static_cast<std::size_t>(dataLength) : 0});
         kivo_reason_t reason = KIVO_R_NONE;
         if (isCertificateBlock(name.get()))
-            reason = addCertificateBlock(rawData, dataLength, store);
+            reason = addCertificateBlock(data.get(), dataLength, store);
         else if (isKeyBlock(name.get()))
-            reason = addKeyBlock(name.get(), header.get(), rawData, dataLength, password, store);
+            reason = addKeyBlock(name.get(), header.get(), data.get(), dataLength, password, store);
         if (reason != KIVO_R_NONE) return reason; // other blocks (parameters, CRLs) are of no use here
     }
     // The reading loop ends at the first place without a further block; a
@@ -207,39 +210,40 @@ kivo_reason_t readKeyStoreFile(const std::string& path, std::string& bytes) {
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) return KIVO_R_KEYSTORE_UNREADABLE;
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> closer(file, std::fclose);
-    char chunk[16384];
-    for (;;) {
-        const std::size_t got = std::fread(chunk, 1, sizeof chunk, file);
-        bytes.append(chunk, got);
-        if (bytes.size() > kMaxKeyStoreBytes) return KIVO_R_KEYSTORE_UNREADABLE;
-        if (got < sizeof chunk) break;
-    }
-    OPENSSL_cleanse(chunk, sizeof chunk);
-    return std::ferror(file) != 0 ? KIVO_R_KEYSTORE_UNREADABLE : KIVO_R_NONE;
+    // The size first, so that the bytes go into one block made once: a
+    // block grown as they come would leave copies of the keys behind.
+    if (std::fseek(file, 0, SEEK_END) != 0) return KIVO_R_KEYSTORE_UNREADABLE;
+    const long size = std::ftell(file);
+    if (size <= 0 || static_cast<unsigned long>(size) > kMaxKeyStoreBytes || std::fseek(file, 0, SEEK_SET) != 0)
+        return KIVO_R_KEYSTORE_UNREADABLE;
+    bytes.resize(static_cast<std::size_t>(size));
+    // A file that shrank meanwhile reads short and is refused.
+    return std::fread(&bytes[0], 1, bytes.size(), file) == bytes.size() ? KIVO_R_NONE : KIVO_R_KEYSTORE_UNREADABLE;
 }
 
-kivo_reason_t makeContainer(std::unique_ptr<KeyStore> store, gss_buffer_desc** container) noexcept {
-    auto* desc = static_cast<gss_buffer_desc*>(std::malloc(sizeof(gss_buffer_desc)));
-    if (desc == nullptr) return KIVO_R_NO_MEMORY;
+kivo_reason_t makeContainer(std::unique_ptr<KeyStore> store, gss_buffer_desc** container) {
+    std::unique_ptr<gss_buffer_desc, FreeBytes> desc(static_cast<gss_buffer_desc*>(std::malloc(sizeof(gss_buffer_desc))));
+    if (!desc) return KIVO_R_NO_MEMORY;
     desc->length = sizeof(KeyStore);
-    desc->value = store.release();
-    *container = desc;
+    desc->value = store.get();
+    if (!liveHandles<gss_buffer_desc>().add(desc.get())) return KIVO_R_NO_MEMORY;
+    store.release();
+    *container = desc.release();
     return KIVO_R_NONE;
 }
 
-const KeyStore* keyStoreOf(const gss_buffer_desc* container) noexcept {
-    if (container == nullptr || container->value == nullptr || container->length != sizeof(KeyStore)) return nullptr;
-    const auto* store = static_cast<const KeyStore*>(container->value);
-    return store->magic == KeyStore::kMagic ? store : nullptr;
+const KeyStore* keyStoreOf(const gss_buffer_desc* container) {
+    const gss_buffer_desc* desc = liveHandles<gss_buffer_desc>().find(container);
+    return desc != nullptr ? static_cast<const KeyStore*>(desc->value) : nullptr;
 }
 
-kivo_reason_t abolishContainer(gss_buffer_desc** container) noexcept {
+kivo_reason_t abolishContainer(gss_buffer_desc** container) {
     if (container == nullptr) return KIVO_R_BAD_PARAMETER;
     if (*container == nullptr) return KIVO_R_NONE;
-    const KeyStore* store = keyStoreOf(*container);
-    if (store == nullptr) return KIVO_R_BAD_HANDLE;
-    delete const_cast<KeyStore*>(store);
-    std::free(*container);
+    gss_buffer_desc* desc = liveHandles<gss_buffer_desc>().take(*container);
+    if (desc == nullptr) return KIVO_R_BAD_HANDLE;
+    delete static_cast<KeyStore*>(desc->value);
+    std::free(desc);
     *container = nullptr;
     return KIVO_R_NONE;
 }

@@ -5,7 +5,6 @@
 #define PROVIDER_KEYSTORE_H
 
 #include <cstddef>
-#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,8 +25,6 @@ struct StoredCertificate {
 };
 
 struct KeyStore {
-    static constexpr std::uint32_t kMagic = 0x6b73746fu;
-    std::uint32_t magic = kMagic;
     std::vector<StoredKey> keys;
     std::vector<StoredCertificate> certs;
 };
@@ -43,13 +40,15 @@ kivo_reason_t loadKeyStore(const void* bytes, std::size_t length, const std::str
 // read or is implausibly large for a key store.
 kivo_reason_t readKeyStoreFile(const std::string& path, std::string& bytes);
 
-// Wraps store into a provider-made container descriptor.
-kivo_reason_t makeContainer(std::unique_ptr<KeyStore> store, gss_buffer_desc** container) noexcept;
+// Wraps store into a provider-made container descriptor, registered as
+// live; KIVO_R_NO_MEMORY (store freed) when memory runs out.
+kivo_reason_t makeContainer(std::unique_ptr<KeyStore> store, gss_buffer_desc** container);
 
-// The key store a container carries; null when it is not one of ours.
-const KeyStore* keyStoreOf(const gss_buffer_desc* container) noexcept;
+// The key store a container carries; null unless the descriptor is one the
+// provider made and has not abolished.
+const KeyStore* keyStoreOf(const gss_buffer_desc* container);
 
-kivo_reason_t abolishContainer(gss_buffer_desc** container) noexcept;
+kivo_reason_t abolishContainer(gss_buffer_desc** container);
 
 } // namespace detail
 

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdlib>
+#include <limits>
 #include <string>
 
 #include <openssl/err.h>
@@ -75,6 +76,12 @@ kivo_reason_t handOverDer(const T* object, int (*i2d)(const T*, unsigned char**)
 // The DER of cms in a block of OpenSSL's: a token without its content,
 // small, to be laid out around the content.
 kivo_reason_t derOf(CMS_ContentInfo* cms, OsslBytes& der, std::size_t& length) noexcept;
+
+// True when length fits the long that OpenSSL's decoders take: on 64-bit
+// Windows a long has 32 bits, and a longer length would be cut short.
+inline bool fitsLong(std::size_t length) noexcept {
+    return length <= static_cast<unsigned long>(std::numeric_limits<long>::max());
+}
 
 // True while cert is within its validity period.
 bool validNow(const X509* cert) noexcept;

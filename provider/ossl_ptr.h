@@ -77,6 +77,13 @@ struct OpensslFreeBytes {
 };
 using OsslBytes = std::unique_ptr<unsigned char, OpensslFreeBytes>;
 
+// Bytes OpenSSL allocated that may hold a private key: wiped as they go.
+struct OpensslClearFree {
+    std::size_t length;
+    void operator()(unsigned char* p) const noexcept { OPENSSL_clear_free(p, length); }
+};
+using SecretOsslBytes = std::unique_ptr<unsigned char, OpensslClearFree>;
+
 // A new stack that owns its certificates, each up-referenced from source
 // (null source gives an empty stack); null when memory runs out.
 X509StackPtr copyCertificates(const STACK_OF(X509)* source);

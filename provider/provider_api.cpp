@@ -18,19 +18,22 @@ namespace {
 
 bool isEmpty(const gss_buffer_desc* buffer) { return buffer->length == 0 && buffer->value == nullptr; }
 
-// Wipes a password copy when it goes.
+// Wipes a copy of a password or of key-store bytes when it goes, spare
+// capacity included: a password cut at an embedded NUL keeps its tail there.
 struct Secret {
     std::string text;
     ~Secret() {
-        if (!text.empty()) OPENSSL_cleanse(&text[0], text.size());
+        text.resize(text.capacity()); // within the capacity: no new block
+        OPENSSL_cleanse(&text[0], text.size());
     }
 };
 
-kivo_reason_t containerFrom(const std::string& bytes, const gss_buffer_desc* password, gss_buffer_desc** container) {
+kivo_reason_t containerFrom(const void* bytes, std::size_t length, const gss_buffer_desc* password,
+                            gss_buffer_desc** container) {
     Secret secret;
     if (password != nullptr && !stringOf(password, secret.text)) return KIVO_R_BAD_PARAMETER;
     auto store = std::make_unique<KeyStore>();
-    const kivo_reason_t reason = loadKeyStore(bytes.data(), bytes.size(), secret.text, *store);
+    const kivo_reason_t reason = loadKeyStore(bytes, length, secret.text, *store);
     if (reason != KIVO_R_NONE) return reason;
     return makeContainer(std::move(store), container);
 }
@@ -44,16 +47,15 @@ kivo_reason_t establishCreds(const gss_buffer_desc* location, const gss_buffer_d
     if (path.empty()) return makeContainer(std::make_unique<KeyStore>(), container);
     Secret bytes;
     const kivo_reason_t reason = readKeyStoreFile(path, bytes.text);
-    return reason != KIVO_R_NONE ? reason : containerFrom(bytes.text, password, container);
+    return reason != KIVO_R_NONE ? reason : containerFrom(bytes.text.data(), bytes.text.size(), password, container);
 }
 
 kivo_reason_t importCreds(const gss_buffer_desc* keyStore, const gss_buffer_desc* password,
                           gss_buffer_desc** container) {
     if (container == nullptr || keyStore == nullptr || keyStore->value == nullptr) return KIVO_R_BAD_PARAMETER;
     if (keyStore->length > kMaxKeyStoreBytes) return KIVO_R_KEYSTORE_UNREADABLE;
-    Secret bytes;
-    bytes.text.assign(static_cast<const char*>(keyStore->value), keyStore->length);
-    return containerFrom(bytes.text, password, container);
+    // The caller's bytes are read where they stand: a copy would be one more to wipe.
+    return containerFrom(keyStore->value, keyStore->length, password, container);
 }
 
 // A set holding copies of the members of source (may be null).
@@ -89,6 +91,10 @@ kivo_reason_t acquireCred(gss_name_t name, const gss_buffer_desc* container, gss
     gss_OID_set mechs = nullptr;
     if (actualMechs != nullptr && (reason = copyOidSet(desiredMechs, &mechs)) != KIVO_R_NONE) return reason;
 
+    if (!liveHandles<Credential>().add(credential.get())) {
+        releaseOidSet(&mechs);
+        return KIVO_R_NO_MEMORY;
+    }
     if (actualMechs != nullptr) *actualMechs = mechs;
     if (info != nullptr) *info = infoBuffer.release();
     if (timeRec != nullptr) *timeRec = GSS_C_INDEFINITE;
@@ -107,6 +113,7 @@ kivo_reason_t establishEnv(const void* cred, void** env, kivo_env_output_t* outp
     kivo_env_output_t b = nullptr;
     kivo_reason_t reason = outputA != nullptr ? createEnvOutput(&a) : KIVO_R_NONE;
     if (reason == KIVO_R_NONE && outputB != nullptr) reason = createEnvOutput(&b);
+    if (reason == KIVO_R_NONE && !liveHandles<Environment>().add(environment.get())) reason = KIVO_R_NO_MEMORY;
     if (reason != KIVO_R_NONE) {
         releaseEnvOutput(&a);
         releaseEnvOutput(&b);
@@ -144,7 +151,7 @@ kivo_reason_t protect(void* env, const IDUP_Protect_Request_desc* request, IDUP_
 // since nothing vouches for them.
 CmsPtr parseWhole(const unsigned char* start, std::size_t length, kivo_reason_t& reason) {
     const unsigned char* cursor = start;
-    CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &cursor, static_cast<long>(length)));
+    CmsPtr cms(fitsLong(length) ? d2i_CMS_ContentInfo(nullptr, &cursor, static_cast<long>(length)) : nullptr);
     if (!cms) reason = reasonFromQueue(KIVO_R_MALFORMED_TOKEN);
     if (cursor != start + length) return nullptr;
     return cms;
@@ -219,11 +226,13 @@ kivo_reason_t unprotect(void* env, const gss_buffer_desc* token, const gss_buffe
     return reason;
 }
 
-template <typename Handle, typename Lookup>
-kivo_reason_t releaseHandle(void** handle, Lookup lookup) {
+// Taken out of the live set before it is freed, so that a stale copy of the
+// handle is refused from then on without being read.
+template <typename Handle>
+kivo_reason_t releaseHandle(void** handle) {
     if (handle == nullptr) return KIVO_R_BAD_PARAMETER;
     if (*handle == nullptr) return KIVO_R_NONE;
-    Handle* owned = lookup(*handle);
+    Handle* owned = liveHandles<Handle>().take(*handle);
     if (owned == nullptr) return KIVO_R_BAD_HANDLE;
     delete owned;
     *handle = nullptr;
@@ -269,7 +278,7 @@ OM_uint32 idup_acquire_cred_with_auth(gss_name_t desired_name, const gss_buffer_
 }
 
 OM_uint32 prov_release_cred(OM_uint32* minor_status, void** cred) {
-    return opensslCall(minor_status, [&] { return releaseHandle<const Credential>(cred, credentialOf); });
+    return opensslCall(minor_status, [&] { return releaseHandle<Credential>(cred); });
 }
 
 OM_uint32 prov_establish_env(const void* cred, gss_OID, gss_OID, OM_uint32, gss_OID_set, OM_uint32* minor_status,
@@ -279,7 +288,7 @@ OM_uint32 prov_establish_env(const void* cred, gss_OID, gss_OID, OM_uint32, gss_
 }
 
 OM_uint32 prov_abolish_env(void** env, OM_uint32* minor_status) {
-    return opensslCall(minor_status, [&] { return releaseHandle<Environment>(env, environmentOf); });
+    return opensslCall(minor_status, [&] { return releaseHandle<Environment>(env); });
 }
 
 OM_uint32 prov_release_env_output(OM_uint32* minor_status, kivo_env_output_t* output) {

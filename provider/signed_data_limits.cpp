@@ -2,6 +2,8 @@
 // hashes the content once per entry of digestAlgorithms, duplicates
 // included, so a token of a few hundred kilobytes listing one digest
 // thousands of times would keep a verification busy for hours.
+#include <limits>
+
 #include "cms_ops.h"
 
 namespace detail {
@@ -25,7 +27,8 @@ bool readHeader(const unsigned char*& p, const unsigned char* end, Element& elem
     int tag = 0;
     int tagClass = 0;
     const unsigned char* cursor = p;
-    const int flags = ASN1_get_object(&cursor, &length, &tag, &tagClass, end - p);
+    if (end - p > std::numeric_limits<long>::max()) return false; // more than OpenSSL's reader can be told
+    const int flags = ASN1_get_object(&cursor, &length, &tag, &tagClass, static_cast<long>(end - p));
     if ((flags & 0x80) != 0) return false;
     element.indefinite = (flags & 0x01) != 0;
     if (element.indefinite && (flags & V_ASN1_CONSTRUCTED) == 0) return false;

@@ -95,6 +95,24 @@ TEST(ProviderBookkeeping, RefusesMissingArgumentsAndForeignHandles) {
         {"an environment as a credential", [&] { return prov_establish_env(alice.handle(), nullptr, nullptr, 0, nullptr,
                                                                              &minor, &another, nullptr, nullptr, nullptr, nullptr); },
          KIVO_R_BAD_HANDLE},
+        {"a credential released twice", [&] {
+             void* stale = nullptr;
+             idup_acquire_cred_with_auth(nullptr, alice.container(), 0, nullptr, nullptr, &minor, &stale, nullptr, nullptr, nullptr);
+             void* copy = stale;
+             return prov_release_cred(&minor, &stale) | prov_release_cred(&minor, &copy); }, KIVO_R_BAD_HANDLE},
+        {"an environment used after release", [&] {
+             void* stale = nullptr;
+             prov_establish_env(credential, nullptr, nullptr, 0, nullptr, &minor, &stale, nullptr, nullptr, nullptr, nullptr);
+             void* copy = stale;
+             prov_abolish_env(&stale, &minor);
+             return prov_unprotect(copy, &line, nullptr, &minor, nullptr, nullptr); }, KIVO_R_BAD_HANDLE},
+        {"a container used after abolition", [&] {
+             const gss_buffer_desc nowhere = {1, const_cast<char*>("")};
+             kivo_establish_creds(nullptr, &nowhere, nullptr, nullptr, &minor, &container);
+             gss_buffer_desc* copy = container;
+             prov_abolish_creds(&container, &minor);
+             return idup_acquire_cred_with_auth(nullptr, copy, 0, nullptr, nullptr, &minor, &another, nullptr, nullptr, nullptr); },
+         KIVO_R_BAD_HANDLE},
         {"a status line into a full output", [&] { return kivo_display_status(KIVO_R_NONE, &line); }, KIVO_R_NONE},
         {"a status line into nothing", [&] { return kivo_display_status(KIVO_R_NONE, nullptr); }, KIVO_R_NONE},
     };

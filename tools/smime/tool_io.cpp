@@ -116,10 +116,13 @@ Outcome passwordOf(const Options& options, std::string& password) {
         return Outcome::success();
     }
     if (!options.passwordFile.empty()) {
-        std::string text;
-        const Outcome read = readInput(options.command, options.passwordFile, text);
+        // The first line goes straight from the file's bytes into password:
+        // no copy of the whole file or of the line is left to free unwiped.
+        Bytes file;
+        const Outcome read = readInput(options.command, options.passwordFile, file);
         if (!read.ok()) return read;
-        password = text.substr(0, text.find_first_of("\r\n"));
+        const std::string_view text = file.view();
+        password.assign(text.substr(0, text.find_first_of("\r\n")));
         return Outcome::success();
     }
     const char* fromEnvironment = std::getenv("SMIME_PASSWORD");
