@@ -152,8 +152,14 @@ kivo_reason_t protect(void* env, const IDUP_Protect_Request_desc* request, IDUP_
 CmsPtr parseWhole(const unsigned char* start, std::size_t length, kivo_reason_t& reason) {
     const unsigned char* cursor = start;
     CmsPtr cms(fitsLong(length) ? d2i_CMS_ContentInfo(nullptr, &cursor, static_cast<long>(length)) : nullptr);
-    if (!cms) reason = reasonFromQueue(KIVO_R_MALFORMED_TOKEN);
-    if (cursor != start + length) return nullptr;
+    if (!cms) {
+        reason = reasonFromQueue(KIVO_R_MALFORMED_TOKEN);
+        return nullptr;
+    }
+    if (cursor != start + length) {
+        reason = KIVO_R_MALFORMED_TOKEN;
+        return nullptr;
+    }
     return cms;
 }
 

@@ -283,10 +283,12 @@ TEST(ProviderUnprotect, RefusesHostileTokensWithAReason) {
     for (std::size_t cut = 0; cut < enveloped.size(); cut += 13) tokens.emplace_back("cut enveloped", enveloped.substr(0, cut));
     for (const auto& [name, bytes] : tokens) {
         SCOPED_TRACE(name + " of " + std::to_string(bytes.size()) + " bytes");
-        VerifyRecord record;
-        const OM_uint32 reason = unprotectReason(alice.handle(), bytes, &record.info);
-        EXPECT_NE(reason, 0u);
-        EXPECT_EQ(record.info.reason, reason);
+        for (const std::string* detachedContent : {static_cast<const std::string*>(nullptr), &kText}) {
+            VerifyRecord record;
+            const OM_uint32 reason = unprotectReason(alice.handle(), bytes, &record.info, detachedContent);
+            EXPECT_NE(reason, 0u);
+            EXPECT_EQ(record.info.reason, reason);
+        }
     }
     for (const std::string& bytes : {randomBytes(500, 3), nested(5000), std::string("\x30\x84\xff\xff\xff\xff", 6)}) {
         const std::string signedEntity = smimeFromDer(bytes, "signed-data");
