@@ -9,13 +9,14 @@
 #include <vek4kivosmime.h>
 
 #include "outcome.h"
+#include "secret_text.h"
 
 namespace smimetool {
 
 struct Options {
     std::string command;           // sign, verify, encrypt, decrypt, info, demo
     std::string keyStore;          // -k
-    std::string password;          // -p
+    SecretText password;           // -p
     bool passwordGiven = false;
     std::string passwordFile;      // --pass-file
     std::string principal;         // --id

@@ -11,13 +11,14 @@
 
 #include "bytes.h"
 #include "outcome.h"
+#include "secret_text.h"
 
 namespace smimetool {
 
 // Who the tool logs in as: a key store, its password and the identity in it.
 struct Identity {
     std::string keyStore;
-    std::string password;
+    SecretText password;
     std::string principal;
 };
 
