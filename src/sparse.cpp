@@ -56,13 +56,28 @@ public:
     }
 
 private:
-    bool closesOnThisLine() const {
-        const std::size_t close = line_.find('"', at_);
-        return close != std::string::npos && line_.find_first_of(std::string("\n\0", 2), at_) > close;
+    // Whether a quote follows before the line's terminator (NUL or LF). The
+    // stretch up to the terminator is read once, and its last quote
+    // remembered: asking again from each opening quote would make a line of
+    // many quotes quadratic.
+    bool closesOnThisLine() {
+        if (stretchEnd_ < at_) {
+            lastQuote_ = std::string::npos;
+            stretchEnd_ = at_;
+            while (stretchEnd_ < line_.size() && line_[stretchEnd_] != '\0' && line_[stretchEnd_] != '\n') {
+                if (line_[stretchEnd_] == '"') lastQuote_ = stretchEnd_;
+                ++stretchEnd_;
+            }
+        }
+        return lastQuote_ != std::string::npos && lastQuote_ >= at_;
     }
 
     const std::string& line_;
     std::size_t at_ = 0;
+    // The stretch read last ends here (its terminator, or the line's end),
+    // and its last quote is at lastQuote_ (npos for none).
+    std::size_t stretchEnd_ = 0;
+    std::size_t lastQuote_ = std::string::npos;
 };
 
 void copyCut(const std::string& value, char* target, std::size_t maximum) {

@@ -61,6 +61,10 @@ const ScanCase kScans[] = {
     {"quoted boundary ending in ==", kClearSigned + "boundary=\"===============4172364815==\"; micalg=sha-256\r\n\r\n",
      kClear, "===============4172364815==", "sha-256"},
     {"quoted boundary with space, ; and :", kClearSigned + "boundary=\"a b;c:d\"\r\n\r\n", kClear, "a b;c:d"},
+    {"a quote pairs only before the next LF", kMultipart + "boundary=\"b c\nx\"; protocol=\"application/pkcs7-"
+     "signature\"\r\n\r\n", messageUntyped, "b"},
+    {"10,000 quotes in a row pair up", kMultipart + std::string(10000, '"') + "protocol=\"application/pkcs7-signature\"; "
+     "boundary=b\r\n\r\n", kClear, "b"},
     {"long boundary and micalg are cut", kClearSigned + "micalg=" + std::string(25, 'm') + "; boundary=" +
      std::string(80, 'b') + "\r\n\r\n", kClear, std::string(70, 'b'), std::string(19, 'm')},
 };
