@@ -6,28 +6,45 @@ namespace detail {
 
 namespace {
 
+// Whether a key agreement wraps the content key with AES key wrap with
+// padding. OpenSSL 3.0 up to 3.0.21 unwraps it into a block 8 bytes shorter
+// than the wrapped key and, when the unwrapped key fails its check, wipes
+// the whole wrapped length there: 8 bytes past the block, which damages the
+// heap (fixed in 3.0.22). S/MIME key agreement uses the plain AES key wrap,
+// so the padded one is refused before OpenSSL unwraps anything.
+bool wrapsWithPadding(CMS_RecipientInfo* ri) {
+    X509_ALGOR* agreement = nullptr;
+    if (CMS_RecipientInfo_kari_get0_alg(ri, &agreement, nullptr) != 1 || agreement == nullptr) return false;
+    OsslPtr<X509_ALGOR, X509_ALGOR_free> wrap(
+        static_cast<X509_ALGOR*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(X509_ALGOR), agreement->parameter)));
+    if (!wrap) return false; // OpenSSL refuses such a parameter itself
+    const int nid = OBJ_obj2nid(wrap->algorithm);
+    return nid == NID_id_aes128_wrap_pad || nid == NID_id_aes192_wrap_pad || nid == NID_id_aes256_wrap_pad;
+}
+
+// Whether a recipient info names cert, and if so whether it can be tried.
 // Recipient identifiers travel in clear, so saying that none names us
 // tells an attacker nothing the message does not.
-bool namesRecipient(CMS_ContentInfo* cms, X509* cert) {
+kivo_reason_t recipientReason(CMS_ContentInfo* cms, X509* cert) {
     STACK_OF(CMS_RecipientInfo)* infos = CMS_get0_RecipientInfos(cms);
     for (int i = 0; i < sk_CMS_RecipientInfo_num(infos); ++i) {
         CMS_RecipientInfo* ri = sk_CMS_RecipientInfo_value(infos, i);
         switch (CMS_RecipientInfo_type(ri)) {
         case CMS_RECIPINFO_TRANS:
-            if (CMS_RecipientInfo_ktri_cert_cmp(ri, cert) == 0) return true;
+            if (CMS_RecipientInfo_ktri_cert_cmp(ri, cert) == 0) return KIVO_R_NONE;
             break;
         case CMS_RECIPINFO_AGREE: {
             STACK_OF(CMS_RecipientEncryptedKey)* keys = CMS_RecipientInfo_kari_get0_reks(ri);
             for (int k = 0; k < sk_CMS_RecipientEncryptedKey_num(keys); ++k)
                 if (CMS_RecipientEncryptedKey_cert_cmp(sk_CMS_RecipientEncryptedKey_value(keys, k), cert) == 0)
-                    return true;
+                    return wrapsWithPadding(ri) ? KIVO_R_UNSUPPORTED_CIPHER : KIVO_R_NONE;
             break;
         }
         default:
             break;
         }
     }
-    return false;
+    return KIVO_R_NOT_A_RECIPIENT;
 }
 
 } // namespace
@@ -36,7 +53,8 @@ kivo_reason_t decryptEnveloped(const Identity& identity, CMS_ContentInfo* cms, c
                                gss_buffer_desc& content) {
     if (!identity.key || !identity.cert) return KIVO_R_NO_PRIVATE_KEY;
     if (content.length != 0 || content.value != nullptr) return KIVO_R_BAD_PARAMETER;
-    if (!namesRecipient(cms, identity.cert.get())) return KIVO_R_NOT_A_RECIPIENT;
+    const kivo_reason_t recipient = recipientReason(cms, identity.cert.get());
+    if (recipient != KIVO_R_NONE) return recipient;
     BioPtr source;
     if (encrypted != nullptr) {
         source = readOnlyBio(encrypted->value, encrypted->length);

@@ -29,9 +29,12 @@ mkdir -p "$work"
 cp -a "$source_tree/." "$work/"
 cd "$work"
 # no-asm: the sanitizer sees only what the compiler emits, so every routine
-# must be C. Frame pointers keep the reports' stacks whole.
+# must be C. Frame pointers keep the reports' stacks whole. The system's
+# OpenSSL folder, so that its configuration and trusted certificates are
+# the ones the library meets in use.
+openssldir=$(openssl version -d 2>/dev/null | sed -n 's/^OPENSSLDIR: "\(.*\)"$/\1/p')
 CC="$compiler" ./Configure linux-x86_64 shared no-asm no-tests enable-asan -g -O1 -fno-omit-frame-pointer \
-    --prefix="$prefix" --openssldir="$prefix/ssl" --libdir=lib >configure.log 2>&1 ||
+    --prefix="$prefix" --openssldir="${openssldir:-$prefix/ssl}" --libdir=lib >configure.log 2>&1 ||
     { cat configure.log >&2; exit 1; }
 make -j "$(nproc)" build_libs >build.log 2>&1 || { tail -n 50 build.log >&2; exit 1; }
 make install_dev >install.log 2>&1 || { tail -n 50 install.log >&2; exit 1; }

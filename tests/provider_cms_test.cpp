@@ -225,6 +225,11 @@ TEST(ProviderDecrypt, FailsOneWayWhateverFailed) {
     const std::size_t wrappedKey = badKey.find(std::string("\x04\x82\x01\x00", 4));
     ASSERT_NE(wrappedKey, std::string::npos);
     badKey[wrappedKey + 4 + 17] ^= 0x40;
+    // Bob's (ECDH) content key wrapped with padding: the last byte of id-aes256-wrap made id-aes256-wrap-pad.
+    std::string padded = derFromSmime(envelopedFor({pemOf(standardPki().bob)}, strengthAES256, kText));
+    const std::size_t wrapOid = padded.find("\x60\x86\x48\x01\x65\x03\x04\x01\x2d");
+    ASSERT_NE(wrapOid, std::string::npos);
+    padded[wrapOid + 8] = '\x30';
     const struct {
         const char* name;
         std::string message, keyStore;
@@ -235,6 +240,7 @@ TEST(ProviderDecrypt, FailsOneWayWhateverFailed) {
         {"wrapped key changed", smimeFromDer(badKey, "enveloped-data"), files.aliceP12, KIVO_R_DECRYPTION_FAILED},
         // The last byte of the next-to-last block flips the padding byte.
         {"padding broken", withFlippedBit(forAlice, "enveloped-data", 17), files.aliceP12, KIVO_R_DECRYPTION_FAILED},
+        {"ECDH key wrapped with padding", smimeFromDer(padded, "enveloped-data"), files.bobP12, KIVO_R_UNSUPPORTED_CIPHER},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
