@@ -61,6 +61,10 @@ hand lf-only.eml 'Content-Type: application/pkcs7-mime; smime-type=enveloped-dat
 hand untyped.eml 'Subject: no MIME here\r\n\r\nJust text.\r\n'
 hand no-header.eml '\r\nbody right away\r\n'
 hand unterminated-quote.eml 'Content-Type: multipart/signed; boundary="abc; protocol=application/pkcs7-signature\r\n\r\n--abc\r\n'
+# 128 KiB of quoted strings in one header line: a scanner whose time grows
+# faster than the line runs into the fuzzers' per-input timeout on it.
+{ printf 'Content-Type: multipart/signed;'; printf ' "a"%.0s' $(seq 32768)
+  printf ' protocol="application/pkcs7-signature"; boundary=b\r\n\r\n--b\r\n'; } >"$messages/many-quotes.eml"
 
 for message in "$messages"/*; do
     name=$(basename "$message")
