@@ -67,7 +67,8 @@ for target in "${targets[@]}"; do
         limit=3
         [ "$target" = unprotect ] && limit=10
         short=$((seconds / 2))
-        fuzz_for "$target" "$short" -timeout=$limit &&
+        # Short inputs first (the long seeds cut to 4 KiB), then long ones.
+        fuzz_for "$target" "$short" -timeout=$limit -max_len=4096 &&
             fuzz_for "$target" $((seconds - short)) -timeout=$limit -max_len=1048576 -len_control=0
     else
         fuzz_for "$target" "$seconds" -timeout=10
