@@ -31,18 +31,12 @@ const gss_buffer_desc kTextIn = viewOf(kText), kPidu = viewOf(kToken), kBase64In
                       kPrintableIn = viewOf(kPrintable);
 const TempDir kFolder;
 
-// One credential for all: a key-store login each attempt would be most of the run time.
-const ProviderEnvironment& shared() {
-    static const ProviderEnvironment environment(testpki::keyStoreFiles().aliceP12);
-    return environment;
-}
-
 // Signing times and keys differ per run: a protected message is shown as what it opens to.
 std::string opened(const std::string& text) {
     const gss_buffer_desc in = viewOf(text);
     SMIMEMessage m(&in);
     unsigned minor = 0;
-    EXPECT_EQ(m.login(shared().credential(), &minor), SMIME_OK);
+    EXPECT_EQ(m.login(sharedEnvironment().credential(), &minor), SMIME_OK);
     const messageType_t type = m.getMessageType();
     if (type != messageSignedData && type != messageClearSigned && type != messageEnvelopedData)
         return text.size() < 200 ? "[" + text + "]" : std::to_string(std::hash<std::string>{}(text));
@@ -135,7 +129,7 @@ const std::string& messageHeld(Holds holds) {
         std::vector<std::string> texts = {"", kText};
         for (const Act act : {Act::Sign, Act::ClearSign, Act::Encrypt}) {
             Call c;
-            EXPECT_EQ(c.message->login(shared().credential(), &c.minor), SMIME_OK);
+            EXPECT_EQ(c.message->login(sharedEnvironment().credential(), &c.minor), SMIME_OK);
             setHeld(*c.message, kText);
             EXPECT_EQ(c.protect(act), SMIME_OK) << c.minor;
             texts.push_back(heldMessage(*c.message));
@@ -159,7 +153,7 @@ struct Row {
 bool attempt(const Row& row, int n, std::string& unfailed) {
     Call c;
     const std::string& input = messageHeld(row.holds);
-    EXPECT_EQ(row.holds == Holds::NotLoggedIn ? 0 : c.message->login(shared().credential(), &c.minor), SMIME_OK);
+    EXPECT_EQ(row.holds == Holds::NotLoggedIn ? 0 : c.message->login(sharedEnvironment().credential(), &c.minor), SMIME_OK);
     if (!input.empty()) setHeld(*c.message, input);
     EXPECT_TRUE(row.holds != Holds::Generated || c.generator.insertEnvelopedData(&kPidu) == SMIME_OK);
     c.minor = kUntouched;
@@ -215,8 +209,9 @@ std::vector<Row> rows() {
         {"login(key store)", provider, notIn,
          [](Call& c) { return c.message->login(keyStore.c_str(), kPassword, "", &c.info, &c.minor); }},
         {"login(container)", provider, notIn,
-         [](Call& c) { return c.message->login(shared().container(), "", &c.info, &c.minor); }},
-        {"login(credential)", provider, notIn, [](Call& c) { return c.message->login(shared().credential(), &c.minor); }},
+         [](Call& c) { return c.message->login(sharedEnvironment().container(), "", &c.info, &c.minor); }},
+        {"login(credential)", provider, notIn,
+         [](Call& c) { return c.message->login(sharedEnvironment().credential(), &c.minor); }},
         {"insertEnvelopedData", memory, none, [](Call& c) { return c.generator.insertEnvelopedData(&kPidu); }},
         {"insertSignedData", memory, none, [](Call& c) { return c.generator.insertSignedData(&kPidu); }},
         {"insertMultipartAndSignedData", memory, none,

@@ -48,11 +48,9 @@ struct Call {
     std::ostringstream stream;
     std::ostream* out = &stream;
     unsigned minorStatus = kStale, *minor = &minorStatus;
-    digestAlgorithm_t digest;
-    encryptionAlgorithmStrength_t strength;
-    explicit Call(digestAlgorithm_t d = digestSHA256, encryptionAlgorithmStrength_t s = strengthAES128) : digest(d), strength(s) {
-        record.info.trust_anchors = viewOf(root);
-    }
+    digestAlgorithm_t digest = digestSHA256;
+    encryptionAlgorithmStrength_t strength = strengthAES128;
+    Call() { record.info.trust_anchors = viewOf(root); }
     ~Call() { std::free(buffer.value); }
     unsigned run(SMIMEMessage& m, Op op, Form form) {
         const auto call = [&](auto... output) -> unsigned { // the output argument, or none, picks the form
