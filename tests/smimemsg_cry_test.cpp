@@ -1,6 +1,5 @@
-// The message object's protection operations over the real provider in their
-// three output forms; the provider calls each login form and operation makes,
-// and each of them failing in turn.
+// The protection operations' refusals and failures in their three output forms; the provider calls
+// each login form and operation makes, and each of them failing in turn.
 #include <algorithm>
 #include <cstdlib>
 #include <functional>
