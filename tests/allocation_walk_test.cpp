@@ -31,18 +31,12 @@ const gss_buffer_desc kTextIn = viewOf(kText), kPidu = viewOf(kToken), kBase64In
                       kPrintableIn = viewOf(kPrintable);
 const TempDir kFolder;
 
-// One credential for all: a key-store login each attempt would be most of the run time.
-const ProviderEnvironment& shared() {
-    static const ProviderEnvironment environment(testpki::keyStoreFiles().aliceP12);
-    return environment;
-}
-
 // Signing times and keys differ per run: a protected message is shown as what it opens to.
 std::string opened(const std::string& text) {
     const gss_buffer_desc in = viewOf(text);
     SMIMEMessage m(&in);
     unsigned minor = 0;
-    EXPECT_EQ(m.login(shared().credential(), &minor), SMIME_OK);
+    EXPECT_EQ(m.login(sharedEnvironment().credential(), &minor), SMIME_OK);
     const messageType_t type = m.getMessageType();
     if (type != messageSignedData && type != messageClearSigned && type != messageEnvelopedData)
         return text.size() < 200 ? "[" + text + "]" : std::to_string(std::hash<std::string>{}(text));
@@ -124,7 +118,7 @@ struct Call {
                std::to_string(recipientStatus) + ", signer [" + record.subject() + "], delivered " +
                (delivered == held ? "the held message" : opened(delivered)) + ", file [" + TempDir::read(file) +
                "]; flags " + std::to_string(flags) + ", major " + std::to_string(major) + ", holds " + opened(held) +
-               "; generator kind " + std::to_string(generator.getMessageType()) + ", " +
+               ", kind " + std::to_string(message->getMessageType()) + "; generator kind " + std::to_string(generator.getMessageType()) + ", " +
                std::to_string(take(generated).size()) + " bytes";
     }
 };
@@ -135,7 +129,7 @@ const std::string& messageHeld(Holds holds) {
         std::vector<std::string> texts = {"", kText};
         for (const Act act : {Act::Sign, Act::ClearSign, Act::Encrypt}) {
             Call c;
-            EXPECT_EQ(c.message->login(shared().credential(), &c.minor), SMIME_OK);
+            EXPECT_EQ(c.message->login(sharedEnvironment().credential(), &c.minor), SMIME_OK);
             setHeld(*c.message, kText);
             EXPECT_EQ(c.protect(act), SMIME_OK) << c.minor;
             texts.push_back(heldMessage(*c.message));
@@ -152,13 +146,14 @@ struct Row {
     Holds holds;
     std::function<unsigned(Call&)> run;
     unsigned unfailed = SMIME_OK;
+    std::vector<std::string> shows = {}; // parts of the unfailed result
 };
 
 // Allocation n failing (none for n = 0, whose result becomes `unfailed`); false when fewer than n were made.
 bool attempt(const Row& row, int n, std::string& unfailed) {
     Call c;
     const std::string& input = messageHeld(row.holds);
-    EXPECT_EQ(row.holds == Holds::NotLoggedIn ? 0 : c.message->login(shared().credential(), &c.minor), SMIME_OK);
+    EXPECT_EQ(row.holds == Holds::NotLoggedIn ? 0 : c.message->login(sharedEnvironment().credential(), &c.minor), SMIME_OK);
     if (!input.empty()) setHeld(*c.message, input);
     EXPECT_TRUE(row.holds != Holds::Generated || c.generator.insertEnvelopedData(&kPidu) == SMIME_OK);
     c.minor = kUntouched;
@@ -214,8 +209,9 @@ std::vector<Row> rows() {
         {"login(key store)", provider, notIn,
          [](Call& c) { return c.message->login(keyStore.c_str(), kPassword, "", &c.info, &c.minor); }},
         {"login(container)", provider, notIn,
-         [](Call& c) { return c.message->login(shared().container(), "", &c.info, &c.minor); }},
-        {"login(credential)", provider, notIn, [](Call& c) { return c.message->login(shared().credential(), &c.minor); }},
+         [](Call& c) { return c.message->login(sharedEnvironment().container(), "", &c.info, &c.minor); }},
+        {"login(credential)", provider, notIn,
+         [](Call& c) { return c.message->login(sharedEnvironment().credential(), &c.minor); }},
         {"insertEnvelopedData", memory, none, [](Call& c) { return c.generator.insertEnvelopedData(&kPidu); }},
         {"insertSignedData", memory, none, [](Call& c) { return c.generator.insertSignedData(&kPidu); }},
         {"insertMultipartAndSignedData", memory, none,
@@ -229,19 +225,28 @@ std::vector<Row> rows() {
         {"sprintable::decode", {SMIME_STREAM_ERROR}, none, [](Call& c) { return sprintable::decode(&kPrintableIn, &c.buffer); }},
         {"loadMessage", memory, none, [](Call& c) { return smime_utility().loadMessage(bigFile.c_str(), &c.buffer); }},
     };
-    const std::tuple<const char*, Act, Holds> acts[] = {
-        {"sign", Act::Sign, Holds::Text},         {"signSignatureOnly", Act::ClearSign, Holds::Text},
-        {"encrypt", Act::Encrypt, Holds::Text},   {"verify signed data", Act::Verify, Holds::Signed},
-        {"decrypt", Act::Decrypt, Holds::Enveloped}, {"verify clear-signed", Act::Verify, Holds::ClearSigned}};
+    // The result: held, of its kind afresh, and opening to the text (protected) or the text itself.
+    const std::tuple<const char*, Act, Holds, messageType_t> acts[] = {
+        {"sign", Act::Sign, Holds::Text, messageSignedData},
+        {"signSignatureOnly", Act::ClearSign, Holds::Text, messageClearSigned},
+        {"encrypt", Act::Encrypt, Holds::Text, messageEnvelopedData},
+        {"verify signed data", Act::Verify, Holds::Signed, messageUnknown},
+        {"decrypt", Act::Decrypt, Holds::Enveloped, messageUnknown},
+        {"verify clear-signed", Act::Verify, Holds::ClearSigned, messageUnknown}};
     const char* const formNames[] = {" into a buffer", " to a stream", " in place"};
-    for (const auto& [name, act, holds] : acts)
+    for (const auto& [name, act, holds, kind] : acts)
         for (const Form form : {Form::Buffer, Form::Stream, Form::InPlace}) {
             std::vector<unsigned> statuses = provider;
             // Every failure to take the message apart reads as a message that cannot be.
             if (holds != Holds::Text) statuses.push_back(SMIME_BAD_MESSAGE);
             if (form == Form::Stream) statuses.push_back(SMIME_STREAM_ERROR);
             const auto run = [act = act, form](Call& c) { c.form = form; return c.protect(act); };
-            rows.push_back({name + std::string(formNames[static_cast<int>(form)]), statuses, holds, run});
+            const std::string opens = holds == Holds::Text ? "kind " + std::to_string(kind) + " opening 0 to " : "";
+            std::vector<std::string> shows = {"minor 0,", "major 0, holds " + opens + "[" + kText + "]",
+                                              ", kind " + std::to_string(kind) + ";"};
+            if (form != Form::InPlace) shows.push_back("delivered the held message");
+            if (act == Act::Encrypt) shows.push_back("recipient 0,");
+            rows.push_back({name + std::string(formNames[static_cast<int>(form)]), statuses, holds, run, SMIME_OK, shows});
         }
     return rows;
 }
@@ -257,6 +262,7 @@ TEST(AllocationWalk, EveryOperationSurvivesEveryAllocationFailure) {
         SCOPED_TRACE(row.name);
         std::string unfailed;
         attempt(row, 0, unfailed);
+        for (const std::string& part : row.shows) EXPECT_NE(unfailed.find(part), std::string::npos) << part << " in " << unfailed;
         // Past 2000 allocations a walk has lost its way; a dozen reports show a pattern.
         int n = 1;
         for (const int before = reports(); n <= 2000 && reports() - before < 12; ++n) {

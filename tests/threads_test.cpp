@@ -23,11 +23,6 @@ std::string contentOf(int thread, int round) {
            "\r\n" + std::string(100 + thread * 7 + round, static_cast<char>('a' + (thread + round) % 26)) + "\r\n";
 }
 
-const ProviderEnvironment& shared() {
-    static const ProviderEnvironment environment(testpki::keyStoreFiles().aliceP12);
-    return environment;
-}
-
 // Opens up to two layers in place: the content with its signer's subject, or what went wrong.
 std::string opened(SMIMEMessage& m) {
     std::string signer;
@@ -64,7 +59,7 @@ bool isWholeState(const std::string& copy) {
     unsigned minor = 0;
     int thread = 0, round = 0;
     const gss_buffer_desc in = viewOf(copy);
-    if (m.login(shared().credential(), &minor) != SMIME_OK || m.setMessage(&in, &minor) != SMIME_OK) return false;
+    if (m.login(sharedEnvironment().credential(), &minor) != SMIME_OK || m.setMessage(&in, &minor) != SMIME_OK) return false;
     const std::string held = opened(m);
     if (std::sscanf(held.c_str(), "Content-Type: text/plain\r\n\r\nthread %d round %d", &thread, &round) != 2) return false;
     const std::string whole = contentOf(thread, round);
@@ -76,7 +71,7 @@ bool isWholeState(const std::string& copy) {
 TEST(Threads, ObjectsOfTheirOwnAndOneSharedObjectSideBySide) {
     SMIMEMessage object;
     unsigned minor = 0;
-    ASSERT_EQ(object.login(shared().credential(), &minor), SMIME_OK);
+    ASSERT_EQ(object.login(sharedEnvironment().credential(), &minor), SMIME_OK);
     const auto work = [&object](int t, Problems& problems) {
         const testpki::KeyStoreFiles& files = testpki::keyStoreFiles();
         const std::pair<const std::string&, const char*> own[] = {
@@ -88,7 +83,7 @@ TEST(Threads, ObjectsOfTheirOwnAndOneSharedObjectSideBySide) {
             SMIMEMessage m;
             unsigned info = 0, minorStatus = 0;
             const unsigned login = round == 0 ? m.login(keyStore.c_str(), files.kPassword, "", &info, &minorStatus)
-                                              : m.login(shared().credential(), &minorStatus);
+                                              : m.login(sharedEnvironment().credential(), &minorStatus);
             if (login != SMIME_OK || m.setMessage(&in, &minorStatus) != SMIME_OK) problems.push_back("login or set failed");
             else cycle(m, content, round == 0 ? 0 : (t + round) % 4, subject, problems);
 

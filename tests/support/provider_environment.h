@@ -45,6 +45,12 @@ private:
     void* environment_ = nullptr;
 };
 
+// Alice's environment, made once per program: a key-store login for each use would be most of the run time.
+inline const ProviderEnvironment& sharedEnvironment() {
+    static const ProviderEnvironment environment(testpki::keyStoreFiles().aliceP12);
+    return environment;
+}
+
 // content signed by a key store's first identity; with failure, a refusal's minor status goes there.
 inline std::string signedMessage(const std::string& keyStore, const std::string& content, bool clear,
                                  digestAlgorithm_t digest = digestSHA256, unsigned* failure = nullptr) {
