@@ -7,15 +7,16 @@
 #
 # The MIME targets (scanner, parser, unprotect) spend the second half of
 # their time on inputs of up to 1 MiB, offered from the start rather than
-# grown to slowly, with a per-input timeout of 3 s: a scan that is
-# quadratic in its input takes far longer than that on 1 MiB, while a linear
-# one takes a few milliseconds even under the sanitizers.
+# grown to slowly, with a per-input timeout (3 s; 10 s for unprotect, which
+# makes keys and runs the cryptography): a scan that is quadratic in its
+# input takes far longer than that on 1 MiB, while a linear one takes a few
+# milliseconds even under the sanitizers.
 #
 # usage: fuzz/run_fuzzers.sh BUILD_DIR SECONDS_PER_TARGET [TARGET...]
 #        (targets: scanner parser base64 printable unprotect; default all)
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-[ $# -ge 2 ] || { sed -n '14,15p' "$0" >&2; exit 2; }
+[ $# -ge 2 ] || { sed -n '15,16p' "$0" >&2; exit 2; }
 build=$1
 seconds=$2
 shift 2
@@ -62,8 +63,6 @@ for target in "${targets[@]}"; do
     log=$work/$target/log
     : >"$log"
     if is_mime_target "$target"; then
-        # The unprotect target's first input makes its RSA and EC keys, and
-        # its inputs run the real cryptography: 10 s; scanning alone, 3 s.
         limit=3
         [ "$target" = unprotect ] && limit=10
         short=$((seconds / 2))

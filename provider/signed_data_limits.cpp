@@ -2,9 +2,8 @@
 // hashes the content once per entry of digestAlgorithms, duplicates
 // included, so a token of a few hundred kilobytes listing one digest
 // thousands of times would keep a verification busy for hours.
-#include <limits>
-
 #include "cms_ops.h"
+#include "openssl_support.h"
 
 namespace detail {
 
@@ -27,7 +26,7 @@ bool readHeader(const unsigned char*& p, const unsigned char* end, Element& elem
     int tag = 0;
     int tagClass = 0;
     const unsigned char* cursor = p;
-    if (end - p > std::numeric_limits<long>::max()) return false; // more than OpenSSL's reader can be told
+    if (!fitsLong(static_cast<std::size_t>(end - p))) return false; // more than OpenSSL's reader can be told
     const int flags = ASN1_get_object(&cursor, &length, &tag, &tagClass, static_cast<long>(end - p));
     if ((flags & 0x80) != 0) return false;
     element.indefinite = (flags & 0x01) != 0;

@@ -13,32 +13,12 @@
 set -euo pipefail
 
 deps=${VEK4KIVOSMIME_DEPS:-$HOME/.cache/vek4kivosmime}
-prefix=${1:-$deps/openssl-asan}
-stamp="$prefix/.built"
-if [ -f "$stamp" ]; then
-    echo "$prefix"
-    exit 0
-fi
 compiler=${CC:-clang-14}
-command -v "$compiler" >/dev/null || { echo "$compiler not found: the sanitized build needs clang" >&2; exit 1; }
-
-source_tree=$("$(dirname "$0")/openssl-source.sh")
-work="$deps/openssl-build-asan"
-rm -rf "$work" "$prefix"
-mkdir -p "$work"
-cp -a "$source_tree/." "$work/"
-cd "$work"
 # no-asm: the sanitizer sees only what the compiler emits, so every routine
 # must be C. Frame pointers keep the reports' stacks whole. The system's
 # OpenSSL folder, so that its configuration and trusted certificates are
 # the ones the library meets in use.
 openssldir=$(openssl version -d 2>/dev/null | sed -n 's/^OPENSSLDIR: "\(.*\)"$/\1/p')
-CC="$compiler" ./Configure linux-x86_64 shared no-asm no-tests enable-asan -g -O1 -fno-omit-frame-pointer \
-    --prefix="$prefix" --openssldir="${openssldir:-$prefix/ssl}" --libdir=lib >configure.log 2>&1 ||
-    { cat configure.log >&2; exit 1; }
-make -j "$(nproc)" build_libs >build.log 2>&1 || { tail -n 50 build.log >&2; exit 1; }
-make install_dev >install.log 2>&1 || { tail -n 50 install.log >&2; exit 1; }
-cd /
-rm -rf "$work"
-touch "$stamp"
-echo "$prefix"
+prefix=${1:-$deps/openssl-asan}
+CC="$compiler" exec "$(dirname "$0")/openssl-build.sh" "$prefix" asan "$compiler" \
+    linux-x86_64 shared no-asm no-tests enable-asan -g -O1 -fno-omit-frame-pointer --openssldir="${openssldir:-$prefix/ssl}"
