@@ -355,9 +355,6 @@ TEST(InteropCorpus, ItsSignaturesVerifyWithUsAgainstItsRoot) {
         ASSERT_EQ(a.status, 0u) << "minor " << a.minor;
         const bool byDave = name.find(".dave.") != std::string::npos;
         EXPECT_EQ(a.record->subject().rfind(byDave ? "CN=Dave," : "CN=Alice,", 0), 0u) << a.record->subject();
-        const std::string sha = name.substr(name.rfind("SHA") + 3, name.find('.', name.rfind("SHA")) - name.rfind("SHA") - 3);
-        const unsigned reported[] = {KIVO_DIGEST_SHA1, KIVO_DIGEST_SHA256, KIVO_DIGEST_SHA384, KIVO_DIGEST_SHA512};
-        EXPECT_EQ(a.record->info.digest, reported[sha == "1" ? 0 : sha == "256" ? 1 : sha == "384" ? 2 : 3]);
         EXPECT_NE(a.held, message);
     }
     EXPECT_GT(seen, 0);

@@ -1,8 +1,5 @@
-// The provider's bookkeeping entry points and their refusals.
-#include <cstdlib>
-#include <cstring>
+// The provider's bookkeeping entry points: their refusals of missing arguments and foreign handles.
 #include <functional>
-#include <set>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -10,62 +7,6 @@
 #include "provider_environment.h"
 
 namespace {
-
-TEST(ProviderOidSet, AddsCopiesInOrderWithoutDuplicates) {
-    OM_uint32 minor = 99;
-    gss_OID_set set = nullptr;
-    ASSERT_EQ(gss_create_empty_oid_set(&minor, &set), GSS_S_COMPLETE);
-    ASSERT_TRUE(minor == KIVO_R_NONE && set != nullptr && set->count == 0);
-    const int indices[] = {22, 24, 28, 30, 24};
-    for (int index : indices) ASSERT_EQ(gss_add_oid_set_member(&minor, KIVOGetOID(index), &set), GSS_S_COMPLETE);
-    ASSERT_EQ(set->count, 4u);
-    for (std::size_t i = 0; i < 4; ++i) {
-        SCOPED_TRACE(indices[i]);
-        const gss_OID expected = KIVOGetOID(indices[i]);
-        EXPECT_NE(set->elements[i].elements, expected->elements) << "members are copies";
-        ASSERT_EQ(set->elements[i].length, expected->length);
-        EXPECT_EQ(std::memcmp(set->elements[i].elements, expected->elements, expected->length), 0);
-    }
-    EXPECT_EQ(prov_release_oid_set(&minor, &set), GSS_S_COMPLETE);
-    EXPECT_EQ(set, nullptr);
-}
-
-TEST(ProviderBookkeeping, MakesAndReleasesNamesBuffersAndRecords) {
-    char principal[] = "alice";
-    const gss_buffer_desc buffer = {6, principal};
-    OM_uint32 minor = 99;
-    gss_name_t name = nullptr;
-    ASSERT_EQ(gss_import_name(&minor, &buffer, KIVOGetOID(1), &name), GSS_S_COMPLETE);
-    ASSERT_TRUE(minor == 0 && name != nullptr);
-    principal[0] = 'X'; // the name must not refer to the caller's bytes
-    EXPECT_EQ(prov_release_name(&minor, &name), GSS_S_COMPLETE);
-    EXPECT_EQ(name, nullptr);
-
-    gss_buffer_desc heap = {5, std::malloc(5)};
-    EXPECT_EQ(prov_release_buffer(&minor, &heap), GSS_S_COMPLETE);
-    EXPECT_TRUE(heap.length == 0 && heap.value == nullptr);
-    EXPECT_EQ(prov_release_buffer(&minor, &heap), GSS_S_COMPLETE) << "an empty buffer releases to itself";
-    auto* descriptor = static_cast<gss_buffer_desc*>(std::malloc(sizeof(gss_buffer_desc)));
-    *descriptor = {3, std::malloc(3)};
-    EXPECT_EQ(prov_free_buffer_desc(&minor, &descriptor), GSS_S_COMPLETE);
-    EXPECT_EQ(descriptor, nullptr);
-    EXPECT_EQ(prov_free_buffer_desc(nullptr, &descriptor), GSS_S_COMPLETE) << "a null minor pointer is allowed";
-
-    IDUP_PIDU_Information_desc* info = prov_create_pidu_info(&minor);
-    ASSERT_NE(info, nullptr);
-    EXPECT_TRUE(minor == 0 && info->signer_subject.value == nullptr);
-    EXPECT_EQ(info->verify_flags, KIVO_VERIFY_SIGNATURE | KIVO_VERIFY_CHAIN) << "signature and chain checks";
-    info->signer_subject = {4, std::malloc(4)}; // released with the record
-    EXPECT_EQ(prov_release_pidu_info(&minor, &info), GSS_S_COMPLETE);
-    EXPECT_EQ(info, nullptr);
-
-    gss_buffer_desc* container = nullptr;
-    void* handle = nullptr;
-    gss_OID_set set = nullptr;
-    EXPECT_EQ(prov_abolish_creds(&container, &minor) | prov_release_cred(&minor, &handle) |
-                  prov_abolish_env(&handle, &minor) | prov_release_oid_set(&minor, &set),
-              GSS_S_COMPLETE) << "releasing nothing is no error";
-}
 
 TEST(ProviderBookkeeping, RefusesMissingArgumentsAndForeignHandles) {
     OM_uint32 minor = 0;
@@ -124,24 +65,6 @@ TEST(ProviderBookkeeping, RefusesMissingArgumentsAndForeignHandles) {
     }
     EXPECT_EQ(foreignHandle, &foreign);
     EXPECT_EQ(credential, alice.credential());
-}
-
-TEST(ProviderDisplayStatus, GivesOneDistinctLineForEveryReasonAndNamesUnknownCodes) {
-    std::set<std::string> lines;
-    for (OM_uint32 reason = KIVO_R_NONE; reason <= KIVO_R_INTERNAL + 1; ++reason) {
-        SCOPED_TRACE(reason);
-        gss_buffer_desc line = {0, nullptr};
-        ASSERT_EQ(kivo_display_status(reason == KIVO_R_INTERNAL + 1 ? 999 : reason, &line), GSS_S_COMPLETE);
-        const std::string text(static_cast<const char*>(line.value), line.length);
-        EXPECT_FALSE(text.empty());
-        EXPECT_EQ(text.find('\n'), std::string::npos);
-        EXPECT_EQ(static_cast<const char*>(line.value)[line.length], '\0') << "NUL-terminated";
-        EXPECT_TRUE(reason <= KIVO_R_INTERNAL || text == "unknown reason code 999") << text;
-        lines.insert(text);
-        OM_uint32 minor = 0;
-        prov_release_buffer(&minor, &line);
-    }
-    EXPECT_EQ(lines.size(), static_cast<std::size_t>(KIVO_R_INTERNAL) + 2);
 }
 
 } // namespace

@@ -119,6 +119,7 @@ const LineLayout kLayouts[] = {
 };
 
 TEST(Base64, MatchesOpenSSLAtEveryLength) {
+    EXPECT_EQ(sbase64::deriveEncodeLength(0xFFFFFFFFu), 0xFFFFFFFFu) << "the array codec's room saturates, not wraps";
     const std::string all = randomBytes(3000, 1);
     sbase64 array;
     for (std::size_t length = 0; length <= all.size(); ++length) {
@@ -205,51 +206,6 @@ TEST(Base64Decode, RefusesMalformedTextForItsReason) {
             EXPECT_FALSE(VekKRYUtility::decodeInto(r_buffer_t(bad.data(), bad.size()), out.get(), &written));
             EXPECT_EQ(written, 0u);
         }
-    }
-}
-
-TEST(Base64EncodeLinesInto, CutsTheTextIntoLinesOfAnyWidth) {
-    EXPECT_EQ(VekKRYUtility::encodeData_BASE64(r_buffer_t(nullptr, 0), nullptr).getLength(), 0u);
-    EXPECT_EQ(VekKRYUtility::decodeData_BASE64(r_buffer_t(nullptr, 0), nullptr).getLength(), 0u);
-    const std::string all = randomBytes(100000, 7);
-    for (std::size_t width : {4u, 72u, 76u, 4096u, 8192u}) {
-        for (std::size_t length : {0u, 1u, 2u, 3u, 53u, 54u, 55u, 56u, 3023u, 3024u, 3025u, 6049u, 100000u}) {
-            SCOPED_TRACE("width " + std::to_string(width) + ", length " + std::to_string(length));
-            const std::string expected = breakLines(opensslBase64(all.substr(0, length)), width, "\n");
-            const std::size_t size = VekKRYUtility::encodedLinesLength(length, width);
-            ASSERT_EQ(size, expected.size());
-            const auto in = exactCopy(all, length);
-            const auto out = exactCopy(std::string(size + 1, '\xEE'), size + 1);
-            VekKRYUtility::encodeLinesInto(r_buffer_t(in.get(), length), width, out.get());
-            EXPECT_EQ(text(out.get(), size + 1), expected + '\xEE') << "nothing written past the text";
-        }
-    }
-}
-
-TEST(Sbase64ArrayCodec, DerivesTheRoomItNeedsAndRefusesWhatItCannotDo) {
-    const struct { unsigned n, encode, decode; } sizes[] = {
-        {0, 0, 0}, {1, 4, 0}, {3, 4, 0}, {4, 8, 3}, {5, 8, 3}, {54, 74, 39}, {55, 78, 39}, {108, 148, 81}};
-    for (const auto& c : sizes) {
-        SCOPED_TRACE(c.n);
-        EXPECT_EQ(sbase64::deriveEncodeLength(c.n), c.encode);
-        EXPECT_EQ(sbase64::deriveDecodeLength(c.n), c.decode);
-    }
-    EXPECT_EQ(sbase64::deriveEncodeLength(0xFFFFFFFFu), 0xFFFFFFFFu) << "saturates instead of wrapping";
-    sbase64 codec;
-    unsigned char out[16];
-    const unsigned char in[] = "abcdef";
-    const char text64[] = "QUJDQUJD";
-    // Each row both ways: encoding bytes of in, decoding characters of text64, into room bytes of out.
-    struct Call { const char* name; bool noInput, noOutput; unsigned bytes, room, chars, charRoom; bool done; };
-    const Call calls[] = {
-        {"no input", true, false, 3, 16, 8, 16, false}, {"no output", false, true, 3, 16, 8, 16, false},
-        {"nothing to do", false, false, 0, 16, 0, 16, false}, {"no room", false, false, 3, 0, 8, 0, false},
-        {"one byte short", false, false, 6, 7, 8, 5, false}, {"room enough", false, false, 6, 8, 8, 6, true}};
-    for (const auto& c : calls) {
-        SCOPED_TRACE(c.name);
-        unsigned char* const to = c.noOutput ? nullptr : out;
-        EXPECT_EQ(codec.b64Encode(c.noInput ? nullptr : in, c.bytes, to, c.room), c.done ? 8u : 0u);
-        EXPECT_EQ(codec.b64Decode(c.noInput ? nullptr : text64, c.chars, to, c.charRoom), c.done ? 6u : 0u);
     }
 }
 

@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <optional>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <type_traits>
@@ -104,34 +103,6 @@ TEST_F(SMIMEMessageInput, KeepsEveryByteAndHandsTheSameBytesOutEveryWay) {
             EXPECT_EQ(object->getMessage(&out, &minor) | object->writeMessageToFile(file.c_str()), SMIME_OK);
             EXPECT_TRUE(heldMessage(*object) == payload && out.str() == payload && TempDir::read(file) == payload) << "the bytes differ";
         }
-}
-
-// Hands out its bytes, then breaks like a failing device.
-struct BreakingBuffer : std::streambuf {
-    explicit BreakingBuffer(std::string& bytes) { setg(bytes.data(), bytes.data(), bytes.data() + bytes.size()); }
-    int_type underflow() override { throw std::runtime_error("device failed"); }
-    int_type overflow(int_type) override { throw std::runtime_error("device failed"); }
-};
-
-// A stream is read from where it stands; what a failing stream gave is kept; one throwing on output gives 13.
-TEST_F(SMIMEMessageInput, KeepsWhatAStreamGaveBeforeItFailedOrThrew) {
-    std::istringstream skipping("skipped|rest"), throwing(std::string(5000, 'x'));
-    skipping.ignore(8);
-    std::string bytes = randomBytes(8192, 5), expected = bytes;
-    BreakingBuffer device(bytes);
-    std::istream breaking(&device);
-    throwing.exceptions(std::ios::failbit | std::ios::eofbit);
-    const std::tuple<std::istream*, std::string> cases[] = {{&skipping, "rest"}, {&breaking, expected}, {&throwing, std::string(5000, 'x')}};
-    for (const auto& [stream, held] : cases) {
-        SMIMEMessage object;
-        unsigned minor = 0;
-        ASSERT_EQ(object.setMessage(stream, &minor), SMIME_OK);
-        EXPECT_EQ(heldMessage(object), held);
-        std::ostream out(&device);
-        out.exceptions(std::ios::badbit);
-        EXPECT_EQ(object.getMessage(&out, &minor), SMIME_STREAM_ERROR) << "a stream that throws on output";
-    }
-    EXPECT_TRUE(breaking.bad());
 }
 
 // A message given or asked for one way or another: a file name to write to is an OutFile.
@@ -290,11 +261,6 @@ const TraceCase kTraceCases[] = {
     {"printable encoding", [](Scene&) { sprintable::encode(nullptr, nullptr); }, Texts{"sprintable::encode()"}, {}, "src/sprintable"},
     {"printable out of memory", [](Scene&) { const MallocFailure failure(1); encoded("abc", Codec::Printable); },
      std::nullopt, {"sprintable::decode: Error accumulating stream data!"}, "src/sprintable"},
-    {"utility", [](Scene&) {
-         char bytes[8];
-         gss_buffer_desc buffer = {sizeof bytes, bytes};
-         smime_utility().copyStringToMessage("abc", &buffer, 0);
-     }, Texts{"smimebas::copyStringToMessage()"}, {}, "src/sutils"},
     {"generator: insert, insert again, free", [](Scene& s) { s.generator.insertEnvelopedData(&kPidu), s.generator.insertSignedData(&kPidu), s.generator.freeMessage(); },
      Texts{"smimeGenerator::insertEnvelopedData()", "smimeGenerator::CreateNativeMessage()", "sbase64::encode()",
            "smimeGenerator::insertSignedData()", "smimeGenerator::CreateNativeMessage()", "smimeGenerator::freeMessage()"},

@@ -1,9 +1,8 @@
-// The buffer and file utilities and the diagnostic test3.
+// The buffer and file utilities.
 #include <malloc.h>
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -91,37 +90,6 @@ TEST(SmimeUtilityBuffers, FreesFillsAndCopiesOrRefuses) {
     EXPECT_EQ(buffer.length, 16u) << "the length is not changed";
     EXPECT_EQ(utility.copyStringToMessage("abc", &noValue, 0), nullptr);
     EXPECT_EQ(utility.copyStringToMessage("abc", nullptr, 0), nullptr);
-}
-
-TEST(SmimeUtilityCmpgssBuffer, OrdersByTheFirstDifferingUnsignedByte) {
-    const struct { const char* name; std::string first, second; unsigned count; int expected; } cases[] = {
-        {"equal", "abcd", "abcd", 4, 0}, {"first smaller", "abcd", "abzd", 4, -1}, {"larger", "abzd", "abcd", 4, 1},
-        {"unsigned bytes", "\x80", "\x01", 1, 1}, {"beyond the count", "abcX", "abcY", 3, 0}, {"count 0", "", "", 0, 0},
-        {"first shorter than the count", "ab", "abcd", 3, -1}, {"second shorter, prefix equal", "abcd", "ab", 3, -1},
-    };
-    smime_utility utility;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const gss_buffer_desc first = viewOf(c.first), second = viewOf(c.second);
-        EXPECT_EQ(utility.cmpgssBuffer(&first, &second, c.count), c.expected);
-    }
-}
-
-TEST(SmimeUtilityDumpHexToAscii, PrintsUnpaddedHexEightThenNineALine) {
-    const struct { std::string bytes; std::string printed; } cases[] = {
-        {std::string("\x01\xAB\x00", 3), "3 : \n[1ab0].\n"}, {"", "0 : \n[].\n"},
-        {std::string("\0\1\2\3\4\5\6\7\x8\x9\xa\xb\xc\xd\xe\xf\x10\x11", 18), "18 : \n[01234567\n89abcdef10\n11].\n"},
-    };
-    smime_utility utility;
-    for (const auto& c : cases) {
-        const gss_buffer_desc buffer = viewOf(c.bytes);
-        testing::internal::CaptureStdout();
-        EXPECT_EQ(utility.dumpHexToAscii(&buffer), 0u);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nThe raw contents of the buffer of size " + c.printed);
-    }
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(test3(), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Hello smime! \n");
 }
 
 } // namespace

@@ -1,6 +1,4 @@
 // The support library's trace and growable buffer.
-#include <cstdio>
-#include <cstdlib>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -8,8 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include "random_bytes.h"
-#include "run_command.h"
 #include "trace_capture.h"
 #include "vekbuffer.h"
 #include "vektrace.h"
@@ -37,28 +33,6 @@ TEST(VekTraceParseSetting, AcceptsTheDocumentedFormsOnly) {
             EXPECT_EQ(components, c.accepted ? c.components : 0x5A5Au);
             EXPECT_EQ(levels, c.accepted ? c.levels : 0xA5A5u);
         }
-    }
-}
-
-// The environment is read when the library loads: a child of this program checks it.
-TEST(VekTraceEnvironment, ChildSeesItsSetting) {
-    const char* expected = std::getenv("VEK4CMS_TRACE_EXPECT");
-    if (expected == nullptr) GTEST_SKIP() << "runs only as the child of ConfiguresTheTraceAtLoad";
-    const VekTrace* trace = VekTrace::s_defaultTracePtr;
-    char actual[64];
-    std::snprintf(actual, sizeof actual, "%d:%#x:%#x", trace->enabled.load() ? 1 : 0, trace->componentMask.load(),
-                  trace->levelMask.load());
-    EXPECT_STREQ(actual, expected);
-}
-
-TEST(VekTraceEnvironment, ConfiguresTheTraceAtLoad) {
-    const std::pair<std::string, std::string> cases[] = {
-        {"0x400:0x1", "1:0x400:0x1"}, {"all", "1:0xffffffff:0xffffffff"}, {"0", "0:0:0"}, {"nonsense", "0:0:0"}};
-    for (const auto& [setting, expected] : cases) {
-        SCOPED_TRACE(setting);
-        const CommandResult child = runCommand({thisProgram(), "--gtest_filter=*.ChildSeesItsSetting"}, "",
-                                               {"VEK4CMS_TRACE=" + setting, "VEK4CMS_TRACE_EXPECT=" + expected});
-        EXPECT_EQ(child.status, 0) << child.out;
     }
 }
 
@@ -109,18 +83,6 @@ TEST(VekTraceSentry, WritesEntryAndExitAroundTheScope) {
 
 std::string contents(const VekBuffer& buffer) {
     return std::string(reinterpret_cast<const char*>(buffer.getValue()), buffer.getLength());
-}
-
-// Megabytes take the huge-page path; sbase64_test's public calls cover prepareAppend and commit.
-TEST(VekBuffer, KeepsAppendedBytesInOrderAcrossGrowth) {
-    const std::string data = randomBytes(9 << 20, 1);
-    VekBuffer pieces, grown;
-    std::size_t offset = 0;
-    for (std::size_t piece = 1; offset < 100000; offset += piece, piece = piece * 3 % 4097 + 1)
-        pieces.append(data.data() + offset, piece);
-    EXPECT_EQ(contents(pieces), data.substr(0, offset));
-    for (std::size_t at = 0; at < data.size(); at += 1 << 20) grown.append(data.data() + at, 1 << 20);
-    EXPECT_TRUE(contents(grown) == data);
 }
 
 TEST(VekBuffer, RefusesImpossibleGrowthCopiesAndMoves) {

@@ -11,10 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <sstream>
 #include <tuple>
 
 #include "temp_dir.h"
@@ -135,28 +132,4 @@ CommandResult runCommand(const std::vector<std::string>& argv, const std::string
     return result;
 }
 
-bool haveCommand(const std::string& name) {
-#if defined(_WIN32)
-    const char separator = ';';
-#else
-    const char separator = ':';
-#endif
-    const char* path = std::getenv("PATH");
-    std::istringstream folders(path != nullptr ? path : "");
-    std::error_code error;
-    for (std::string folder; std::getline(folders, folder, separator);)
-        for (const std::string& file : {name, name + ".exe"})
-            if (std::filesystem::is_regular_file(std::filesystem::path(folder) / file, error)) return true;
-    return false;
-}
-
-std::string thisProgram() {
-#if defined(_WIN32)
-    char name[MAX_PATH];
-    const DWORD length = GetModuleFileNameA(nullptr, name, sizeof name);
-    return std::string(name, length < sizeof name ? length : 0);
-#else
-    std::error_code error;
-    return std::filesystem::read_symlink("/proc/self/exe", error).string();
-#endif
-}
+bool haveCommand(const std::string& name) { return runCommand({name, "--version"}).status >= 0; }

@@ -17,10 +17,7 @@ struct CommandResult {
 CommandResult runCommand(const std::vector<std::string>& argv, const std::string& input = "",
                          const std::vector<std::string>& extraEnvironment = {});
 
-// True when name is an executable on PATH.
+// True when name runs (it is asked for --version).
 bool haveCommand(const std::string& name);
-
-// The file of the program that is running.
-std::string thisProgram();
 
 #endif // TESTS_RUN_COMMAND_H

@@ -2,27 +2,16 @@
 #ifndef TESTS_SMIME_DER_H
 #define TESTS_SMIME_DER_H
 
-#include <algorithm>
 #include <memory>
 #include <string>
 
 #include <openssl/cms.h>
 
 #include "openssl_base64.h"
+#include "reference_base64.h"
 
 // Base64 text decoded, line breaks skipped; empty when it is not base64.
-inline std::string base64DecodeLines(const std::string& encoded) {
-    std::string text = encoded;
-    text.erase(std::remove_if(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }), text.end());
-    std::string der(text.size() * 3 / 4 + 3, '\0');
-    const int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(&der[0]),
-                                       reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
-    if (length < 0) return std::string();
-    std::size_t padding = 0;
-    while (padding < text.size() && padding < 2 && text[text.size() - 1 - padding] == '=') ++padding;
-    der.resize(static_cast<std::size_t>(length) - padding);
-    return der;
-}
+inline std::string base64DecodeLines(const std::string& encoded) { return referenceBase64Decode(encoded).value_or(""); }
 
 // The decoded body of a single-part entity.
 inline std::string derFromSmime(const std::string& entity) {
