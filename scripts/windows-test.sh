@@ -3,7 +3,7 @@
 # reused), then the libraries, the smime tool and the tests for 32-bit
 # (build-win32) and 64-bit (build-win64) Windows, with no compiler or linker
 # warning and export tables that hold the public interface only. The 64-bit
-# build's tests then run under Wine, an application is built against its
+# build's tests then run under Wine, the example is built against its
 # installed package and run, and its messages are checked against openssl on
 # Linux both ways. This kernel runs no 32-bit code, so the 32-bit build is
 # built and linked only; its twin's tests stand for it.
@@ -61,16 +61,17 @@ scripts/wine-run.sh wineboot.exe --init >/dev/null 2>&1
 echo "=== x86_64: the test suite under Wine"
 ctest --test-dir build-win64 --output-on-failure -j "$jobs"
 
-echo "=== x86_64: an application built against the installed package"
+echo "=== x86_64: the example built against the installed package"
 cmake --install build-win64 --prefix "$work/prefix" >/dev/null
-cmake -S tests/install/consumer -B "$work/consumer" -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-w64-x86_64.cmake" \
+cmake -S examples -B "$work/examples" -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-w64-x86_64.cmake" \
       -Dvek4kivosmime_DIR="$work/prefix/lib/cmake/vek4kivosmime" >/dev/null
-cmake --build "$work/consumer" >/dev/null
-# As a user ships it: the program beside the DLLs of bin/.
-cp "$work/consumer/consumer.exe" "$work/prefix/bin/"
-printed=$(scripts/wine-run.sh "$work/prefix/bin/consumer.exe" | tr -d '\r')
-[ "$printed" = "YWJj" ] || { echo "the installed package's consumer printed '$printed'" >&2; exit 1; }
-echo "the installed package builds and runs an application"
+cmake --build "$work/examples" >/dev/null
+# As a user ships it: the program beside the DLLs of bin/, with keys the installed tool makes.
+cp "$work/examples/tour.exe" "$work/prefix/bin/"
+(cd "$work" && "$source_dir/scripts/wine-run.sh" prefix/bin/smime.exe demo --keep keys >/dev/null &&
+    "$source_dir/scripts/wine-run.sh" prefix/bin/tour.exe keys/alice.p12 "$(cat keys/alice.pass)" keys/bob.pem >/dev/null) ||
+    { echo "the example built against the installed package failed" >&2; exit 1; }
+echo "the installed package builds and runs the example"
 
 echo "=== x86_64: interop with openssl on Linux"
 scripts/windows-interop.sh build-win64/bin "$linux_build/tools/smime/smime"
