@@ -270,7 +270,6 @@ TEST(AllocationWalk, EveryOperationSurvivesEveryAllocationFailure) {
             if (!attempt(row, n, unfailed)) break;
         }
         EXPECT_TRUE(n > 1 && n <= 2000) << n - 1 << " allocations: none, or more than a walk expects";
-        std::printf("  %4d  %s\n", n - 1, row.name.c_str());
     }
     VekTrace::s_defaultTracePtr->disable();
     VekTrace::s_defaultTracePtr->setSink(nullptr, nullptr);

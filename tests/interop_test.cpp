@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -275,7 +274,6 @@ class Interop : public ::testing::TestWithParam<const Peer*> {
     }
 };
 
-// Ours verified by the peer, and the peer's verified by us.
 TEST_P(Interop, SignaturesVerifyBothWays) {
     const Peer& peer = *GetParam();
     for (const Signature& row : kSignatures) {
@@ -301,7 +299,6 @@ TEST_P(Interop, SignaturesVerifyBothWays) {
     }
 }
 
-// Ours decrypted by the peer, and the peer's by us, for every recipient whose key the decrypting side holds.
 TEST_P(Interop, EnvelopesDecryptBothWaysForEveryRecipient) {
     const Peer& peer = *GetParam();
     for (const Envelope& row : kEnvelopes) {

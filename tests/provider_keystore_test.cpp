@@ -127,7 +127,6 @@ TEST(ProviderKeyStore, LoadsSelectsAndRefusesWithTheRightReason) {
         {"PKCS#12 from memory", "memory:" + files.aliceP12, password, "", KIVO_R_NONE, kEverything},
         {"PEM from memory", "memory:" + files.carolPem, password, "Carol", KIVO_R_NONE, kEverything},
         {"wrong password, PKCS#12 from memory", "memory:" + files.aliceP12, "wrong", "", KIVO_R_WRONG_PASSWORD, 0},
-        {"wrong password, PEM from memory", "memory:" + files.carolPem, "wrong", "", KIVO_R_WRONG_PASSWORD, 0},
         {"by friendly name", files.aliceP12, password, "alice-key", KIVO_R_NONE, kEverything},
         {"by e-mail, any case", files.aliceP12, password, "ALICE@Example.com", KIVO_R_NONE, kEverything},
         {"by common name", files.aliceP12, password, "Alice", KIVO_R_NONE, kEverything},

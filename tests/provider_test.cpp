@@ -1,4 +1,5 @@
-// The provider's bookkeeping entry points: their refusals of missing arguments and foreign handles.
+// The provider's bookkeeping entry points: OID sets, and the refusals of missing arguments and foreign handles.
+#include <cstring>
 #include <functional>
 #include <string>
 
@@ -7,6 +8,18 @@
 #include "provider_environment.h"
 
 namespace {
+
+TEST(ProviderOidSet, AddsCopiesWithoutDuplicates) {
+    OM_uint32 minor = 0;
+    gss_OID_set set = nullptr;
+    const gss_OID signedData = KIVOGetOID(22);
+    ASSERT_EQ(gss_create_empty_oid_set(&minor, &set), GSS_S_COMPLETE);
+    for (int index : {22, 24, 22}) ASSERT_EQ(gss_add_oid_set_member(&minor, KIVOGetOID(index), &set), GSS_S_COMPLETE);
+    ASSERT_EQ(set->count, 2u);
+    EXPECT_TRUE(set->elements[0].elements != signedData->elements && set->elements[0].length == signedData->length &&
+                std::memcmp(set->elements[0].elements, signedData->elements, signedData->length) == 0);
+    EXPECT_EQ(prov_release_oid_set(&minor, &set), GSS_S_COMPLETE);
+}
 
 TEST(ProviderBookkeeping, RefusesMissingArgumentsAndForeignHandles) {
     OM_uint32 minor = 0;

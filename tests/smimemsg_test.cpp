@@ -258,7 +258,6 @@ const TraceCase kTraceCases[] = {
     // Only the first four write a record.
     {"printable decoding refused", [](Scene&) { for (const char* in : {"abc=", "=4G", "a\rb", "abc\r", "a\nb", "a\x01", "caf\xE9"}) encoded(in, Codec::Printable); },
      std::nullopt, Texts(4, "sprintable::decode: Invalide encoded message!"), "src/sprintable"},
-    {"printable encoding", [](Scene&) { sprintable::encode(nullptr, nullptr); }, Texts{"sprintable::encode()"}, {}, "src/sprintable"},
     {"printable out of memory", [](Scene&) { const MallocFailure failure(1); encoded("abc", Codec::Printable); },
      std::nullopt, {"sprintable::decode: Error accumulating stream data!"}, "src/sprintable"},
     {"generator: insert, insert again, free", [](Scene& s) { s.generator.insertEnvelopedData(&kPidu), s.generator.insertSignedData(&kPidu), s.generator.freeMessage(); },
