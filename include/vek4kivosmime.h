@@ -88,7 +88,10 @@ enum encryptionAlgorithmStrength_t : unsigned int {
     strengthAES128 = KIVO_STRENGTH_AES128,
     strengthDES3 = KIVO_STRENGTH_DES3,
     strengthAES192 = KIVO_STRENGTH_AES192,
-    strengthAES256 = KIVO_STRENGTH_AES256
+    strengthAES256 = KIVO_STRENGTH_AES256,
+    strengthAES128GCM = KIVO_STRENGTH_GCM | KIVO_STRENGTH_AES128,
+    strengthAES192GCM = KIVO_STRENGTH_GCM | KIVO_STRENGTH_AES192,
+    strengthAES256GCM = KIVO_STRENGTH_GCM | KIVO_STRENGTH_AES256
 };
 
 // The Content-Transfer-Encoding of a scanned body.

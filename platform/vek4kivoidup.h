@@ -108,6 +108,8 @@ typedef enum kivo_reason_t {
 #define KIVO_STRENGTH_DES3 168u /* DES-EDE3-CBC, for old peers only */
 #define KIVO_STRENGTH_AES192 192u
 #define KIVO_STRENGTH_AES256 256u
+/* Added to an AES key size: AES-GCM, as an AuthEnvelopedData. */
+#define KIVO_STRENGTH_GCM 0x1000u
 
 /* The operation of a protect request. */
 typedef enum IDUP_Protect_Operation {

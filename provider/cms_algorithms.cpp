@@ -48,6 +48,12 @@ const EVP_CIPHER* cipherFor(OM_uint32 strength) noexcept {
         return EVP_aes_192_cbc();
     case KIVO_STRENGTH_DES3:
         return EVP_des_ede3_cbc();
+    case KIVO_STRENGTH_GCM | KIVO_STRENGTH_AES128:
+        return EVP_aes_128_gcm();
+    case KIVO_STRENGTH_GCM | KIVO_STRENGTH_AES192:
+        return EVP_aes_192_gcm();
+    case KIVO_STRENGTH_GCM | KIVO_STRENGTH_AES256:
+        return EVP_aes_256_gcm();
     default:
         return nullptr;
     }

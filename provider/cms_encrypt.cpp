@@ -1,5 +1,6 @@
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include <openssl/pem.h>
 
@@ -73,8 +74,11 @@ bool writeAll(BIO* chain, const gss_buffer_desc& input) {
     return BIO_flush(chain) == 1;
 }
 
+// The tag OpenSSL writes for AES-GCM, and the one S/MIME agents expect.
+constexpr std::size_t kTagLength = 16;
+
 // The length of the encrypted content: CBC pads to whole blocks and always
-// adds at least one byte.
+// adds at least one byte; GCM adds nothing.
 std::size_t encryptedLength(const EVP_CIPHER* cipher, std::size_t length) {
     const auto block = static_cast<std::size_t>(EVP_CIPHER_get_block_size(cipher));
     return block <= 1 ? length : (length / block + 1) * block;
@@ -118,27 +122,49 @@ kivo_reason_t encryptContent(const IDUP_Target_Info_desc& targets, OM_uint32 str
     std::size_t derLength = 0;
     kivo_reason_t reason = derOf(cms.get(), der, derLength);
     if (reason != KIVO_R_NONE) return reason;
+    // An authenticated envelope learns its tag last: it is laid out with
+    // zeros in the tag's place, which the tag then overwrites.
+    const bool authenticated = EVP_CIPHER_get_mode(cipher) == EVP_CIPH_GCM_MODE;
+    const ContentKind kind = authenticated ? ContentKind::AuthEnveloped : ContentKind::Enveloped;
+    std::vector<unsigned char> layout(der.get(), der.get() + derLength);
+    if (authenticated) {
+        DerEdit tag;
+        if (!tagPlaceholder(der.get(), derLength, kTagLength, tag)) return KIVO_R_INTERNAL;
+        layout.resize(editedSize(tag, derLength));
+        writeTagPlaceholder(writeEdited(der.get(), derLength, tag, layout.data()), kTagLength);
+    }
     const std::size_t contentLength = encryptedLength(cipher, input.length);
     DerEdit insertion;
-    if (!contentInsertion(der.get(), derLength, ContentKind::Enveloped, contentLength, insertion))
-        return KIVO_R_INTERNAL;
-    const std::size_t size = editedSize(insertion, derLength);
+    if (!contentInsertion(layout.data(), layout.size(), kind, contentLength, insertion)) return KIVO_R_INTERNAL;
+    const std::size_t size = editedSize(insertion, layout.size());
     if (!VekFitsLengthWord(size)) return KIVO_R_NO_MEMORY;
     MallocBytes block(static_cast<unsigned char*>(VekAllocateBlock(size)));
     if (!block) return KIVO_R_NO_MEMORY;
-    unsigned char* hole = writeEdited(der.get(), derLength, insertion, block.get());
-    setSinkWindow(sink.get(), writeContentHeaders(hole, ContentKind::Enveloped, contentLength), contentLength);
+    unsigned char* hole = writeEdited(layout.data(), layout.size(), insertion, block.get());
+    setSinkWindow(sink.get(), writeContentHeaders(hole, kind, contentLength), contentLength);
 
     if (!writeAll(chain.get(), input) || CMS_dataFinal(cms.get(), chain.get()) != 1)
         return reasonFromQueue(KIVO_R_INTERNAL);
     // The layout was fixed before the content went through; finishing must
-    // have changed nothing in it.
+    // have changed nothing in it but the tag.
     OsslBytes after;
     std::size_t afterLength = 0;
     reason = derOf(cms.get(), after, afterLength);
     if (reason != KIVO_R_NONE) return reason;
-    if (sinkLength(sink.get()) != contentLength || afterLength != derLength ||
-        std::memcmp(after.get(), der.get(), derLength) != 0)
+    if (sinkLength(sink.get()) != contentLength || afterLength != layout.size()) return KIVO_R_INTERNAL;
+    std::size_t tagStart = afterLength, tagEnd = afterLength;
+    if (authenticated) {
+        DerEdit tag;
+        ContentLocation where;
+        if (!tagPlaceholder(after.get(), afterLength, kTagLength, tag) || !locateContent(block.get(), size, where) ||
+            where.tagLength != kTagLength)
+            return KIVO_R_INTERNAL;
+        tagEnd = tag.cutEnd;
+        tagStart = tagEnd - kTagLength;
+        std::memcpy(block.get() + where.tagStart, after.get() + tagStart, kTagLength);
+    }
+    if (std::memcmp(after.get(), layout.data(), tagStart) != 0 ||
+        std::memcmp(after.get() + tagEnd, layout.data() + tagEnd, afterLength - tagEnd) != 0)
         return KIVO_R_INTERNAL;
     return handOver(std::move(block), size, &token) ? KIVO_R_NONE : KIVO_R_NO_MEMORY;
 }

@@ -13,11 +13,15 @@ constexpr unsigned char kOid = 0x06;
 constexpr unsigned char kOctetString = 0x04;
 constexpr unsigned char kExplicit0 = 0xA0;  // [0] EXPLICIT, constructed
 constexpr unsigned char kImplicit0 = 0x80;  // [0] IMPLICIT OCTET STRING, primitive
+constexpr unsigned char kImplicit1 = 0xA1;  // [1] IMPLICIT SET OF, constructed: authenticated attributes
 
 // id-signedData and id-envelopedData (1.2.840.113549.1.7.2 and .3), whole
 // elements.
 constexpr unsigned char kSignedDataOid[] = {0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
 constexpr unsigned char kEnvelopedDataOid[] = {0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x03};
+// id-ct-authEnvelopedData (1.2.840.113549.1.9.16.1.23).
+constexpr unsigned char kAuthEnvelopedDataOid[] = {0x06, 0x0B, 0x2A, 0x86, 0x48, 0x86, 0xF7,
+                                                   0x0D, 0x01, 0x09, 0x10, 0x01, 0x17};
 
 struct Element {
     unsigned char tag;
@@ -91,6 +95,8 @@ bool walkToContentInfo(const unsigned char* der, std::size_t size, ContentKind& 
         kind = ContentKind::Signed;
     else if (isOid(kEnvelopedDataOid, sizeof kEnvelopedDataOid))
         kind = ContentKind::Enveloped;
+    else if (isOid(kAuthEnvelopedDataOid, sizeof kAuthEnvelopedDataOid))
+        kind = ContentKind::AuthEnveloped;
     else
         return false;
     if (!expect(der, type.end(), root.end(), kExplicit0, wrapper)) return false;
@@ -111,7 +117,7 @@ bool walkToContentInfo(const unsigned char* der, std::size_t size, ContentKind& 
     if (!expect(der, next, body.end(), kSequence, info)) return false;
     // The content type, and for encrypted content its algorithm.
     if (!expect(der, info.contentStart(), info.end(), kOid, skipped)) return false;
-    if (kind == ContentKind::Enveloped && !expect(der, skipped.end(), info.end(), kSequence, skipped)) return false;
+    if (kind != ContentKind::Signed && !expect(der, skipped.end(), info.end(), kSequence, skipped)) return false;
     at = skipped.end();
     path.levels = {root.level(), wrapper.level(), body.level(), info.level()};
     path.levelCount = 4;
@@ -185,6 +191,17 @@ bool locateContent(const unsigned char* der, std::size_t size, ContentLocation& 
         where.contentStart = content.contentStart();
         where.contentLength = content.length;
     }
+    if (where.kind == ContentKind::AuthEnveloped) {
+        // Authenticated attributes may come between the content info and the tag.
+        const DerLevel& body = path.levels[2];
+        const std::size_t bodyEnd = body.start + body.headerLength + body.length;
+        Element next{};
+        if (!readElement(der, infoEnd, bodyEnd, next)) return false;
+        if (next.tag == kImplicit1 && !readElement(der, next.end(), bodyEnd, next)) return false;
+        if (next.tag != kOctetString) return false;
+        where.tagStart = next.contentStart();
+        where.tagLength = next.length;
+    }
     where.removal = path;
     where.removal.cutStart = content.start;
     where.removal.cutEnd = content.end();
@@ -206,9 +223,32 @@ bool contentInsertion(const unsigned char* der, std::size_t size, ContentKind ki
 }
 
 unsigned char* writeContentHeaders(unsigned char* hole, ContentKind kind, std::size_t contentLength) noexcept {
-    if (kind == ContentKind::Enveloped) return writeHeader(hole, kImplicit0, contentLength);
+    if (kind != ContentKind::Signed) return writeHeader(hole, kImplicit0, contentLength);
     hole = writeHeader(hole, kExplicit0, elementSize(contentLength));
     return writeHeader(hole, kOctetString, contentLength);
+}
+
+bool tagPlaceholder(const unsigned char* der, std::size_t size, std::size_t tagLength, DerEdit& edit) noexcept {
+    ContentKind kind = ContentKind::AuthEnveloped;
+    std::size_t at = 0;
+    if (tagLength >= 0x80 || !walkToContentInfo(der, size, kind, edit, at) || kind != ContentKind::AuthEnveloped)
+        return false;
+    const DerLevel& body = edit.levels[2];
+    Element next{};
+    if (!readElement(der, at, body.start + body.headerLength + body.length, next)) return false;
+    if (next.tag == kImplicit0) return false; // the content is there already
+    if (next.tag == kImplicit1 && !readElement(der, next.end(), body.start + body.headerLength + body.length, next))
+        return false;
+    if (next.tag != kOctetString) return false;
+    edit.levelCount = 3; // the tag lies in the AuthEnvelopedData itself
+    edit.cutStart = next.start;
+    edit.cutEnd = next.end();
+    edit.insertLength = elementSize(tagLength);
+    return true;
+}
+
+void writeTagPlaceholder(unsigned char* hole, std::size_t tagLength) noexcept {
+    std::memset(writeHeader(hole, kOctetString, tagLength), 0, tagLength);
 }
 
 } // namespace detail

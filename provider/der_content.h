@@ -17,7 +17,7 @@
 
 namespace detail {
 
-enum class ContentKind { Signed, Enveloped };
+enum class ContentKind { Signed, Enveloped, AuthEnveloped };
 
 // One constructed element around an edit: where its identifier octet is,
 // how long its header is and how long its contents are.
@@ -50,11 +50,14 @@ struct ContentLocation {
     DerEdit removal;           // takes the content element out
     std::size_t contentStart = 0;
     std::size_t contentLength = 0;
+    std::size_t tagStart = 0;  // AuthEnvelopedData: the octets of its mac
+    std::size_t tagLength = 0;
 };
 
-// Finds the content octets of a SignedData or EnvelopedData token (its
-// encapsulated content, or its encrypted content) that spans exactly size
-// bytes. false when the token has no such content in that form.
+// Finds the content octets of a SignedData, EnvelopedData or
+// AuthEnvelopedData token (its encapsulated content, or its encrypted
+// content) that spans exactly size bytes, and an AuthEnvelopedData's tag.
+// false when the token has no such content in that form.
 bool locateContent(const unsigned char* der, std::size_t size, ContentLocation& where) noexcept;
 
 // For a token of kind made without its content, the edit that puts a
@@ -65,6 +68,14 @@ bool contentInsertion(const unsigned char* der, std::size_t size, ContentKind ki
 // Writes the headers of the content element of kind into the hole of such an
 // insertion; returns where the content octets go.
 unsigned char* writeContentHeaders(unsigned char* hole, ContentKind kind, std::size_t contentLength) noexcept;
+
+// An AuthEnvelopedData learns its tag only after its content has gone
+// through, so it is laid out beforehand with a tag of zeros in its place.
+// For such a token (size bytes), the edit that gives its tag tagLength
+// (below 128) octets; false when the token is not laid out as expected.
+bool tagPlaceholder(const unsigned char* der, std::size_t size, std::size_t tagLength, DerEdit& edit) noexcept;
+// Fills the hole of that edit: the tag element, its octets zero.
+void writeTagPlaceholder(unsigned char* hole, std::size_t tagLength) noexcept;
 
 } // namespace detail
 

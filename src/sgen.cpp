@@ -25,10 +25,13 @@ namespace {
 
 constexpr char kTraceFile[] = "src/sgen";
 
-enum NativeKind : int { kEnvelopedData = 0, kSignedData = 1, kSignaturePart = 2 };
+enum NativeKind : int { kEnvelopedData = 0, kSignedData = 1, kSignaturePart = 2, kAuthEnvelopedData = 3 };
 
 constexpr std::string_view kEnvelopedDataHeader =
     "Content-Type: application/pkcs7-mime;\r\n   smime-type=enveloped-data;\r\n   name=smime.p7m\r\n"
+    "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment;\r\n   filename=smime.p7m\r\n\r\n";
+constexpr std::string_view kAuthEnvelopedDataHeader =
+    "Content-Type: application/pkcs7-mime;\r\n   smime-type=authEnveloped-data;\r\n   name=smime.p7m\r\n"
     "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment;\r\n   filename=smime.p7m\r\n\r\n";
 constexpr std::string_view kSignedDataHeader =
     "Content-Type: application/pkcs7-mime;\r\n   smime-type=signed-data;\r\n   name=smime.p7m\r\n"
@@ -47,10 +50,24 @@ constexpr int kTagCount = 16 * 16 * 16;
 // without waiting any longer.
 constexpr int kTimedDraws = 4;
 
+// Whether a token is a ContentInfo of an AuthEnvelopedData (AES-GCM), which
+// mail clients tell apart from an EnvelopedData by its smime-type.
+bool isAuthEnveloped(const gss_buffer_desc& token) {
+    // id-ct-authEnvelopedData, 1.2.840.113549.1.9.16.1.23, as a whole element.
+    static constexpr unsigned char kOid[] = {0x06, 0x0B, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x10, 0x01, 0x17};
+    const auto* der = static_cast<const unsigned char*>(token.value);
+    if (der == nullptr || token.length < 2 || der[0] != 0x30) return false;
+    // The SEQUENCE's length: one octet, or 0x80 (indefinite), or 0x8n and n more.
+    const std::size_t header = 2 + (der[1] > 0x80 ? der[1] & 0x7Fu : 0u);
+    return token.length >= header + sizeof kOid && std::memcmp(der + header, kOid, sizeof kOid) == 0;
+}
+
 std::string_view headerOf(int kind) {
     switch (kind) {
     case kEnvelopedData:
         return kEnvelopedDataHeader;
+    case kAuthEnvelopedData:
+        return kAuthEnvelopedDataHeader;
     case kSignedData:
         return kSignedDataHeader;
     case kSignaturePart:
@@ -215,7 +232,8 @@ unsigned int smimeGenerator::CreateNativeMessage(const gss_buffer_desc* pidu, in
 
 unsigned int smimeGenerator::insertEnvelopedData(const gss_buffer_desc* pidu) {
     SMIME_TRACE_SCOPE("smimeGenerator::insertEnvelopedData()");
-    const unsigned int status = CreateNativeMessage(pidu, kEnvelopedData, nullptr);
+    const unsigned int status =
+        CreateNativeMessage(pidu, pidu != nullptr && isAuthEnveloped(*pidu) ? kAuthEnvelopedData : kEnvelopedData, nullptr);
     if (status == SMIME_OK) messageType = messageEnvelopedData;
     return status;
 }

@@ -100,7 +100,7 @@ void readContentType(HeaderTokens& tokens, mimeInfo_T& info) {
             token = tokens.next();
         } while (!token.empty() && !equalsIgnoringCase(token, "smime-type"));
         const std::string value = tokens.next();
-        if (equalsIgnoringCase(value, "enveloped-data"))
+        if (equalsIgnoringCase(value, "enveloped-data") || equalsIgnoringCase(value, "authEnveloped-data"))
             info.type = messageEnvelopedData;
         else if (equalsIgnoringCase(value, "signed-data"))
             info.type = messageSignedData;

@@ -96,6 +96,7 @@ TEST(DerContent, ContentComesOutAndGoesBackAtEverySize) {
         std::size_t largest; // triple DES is slow; its small sizes cover its block length
     } operations[] = {{"signed", {IDUP_Protect_Sign, KIVO_DIGEST_SHA256, 0, 0}, 1 << 24},
                       {"AES-256", {IDUP_Protect_Encrypt, 0, KIVO_STRENGTH_AES256, 0}, 1 << 24},
+                      {"AES-128-GCM", {IDUP_Protect_Encrypt, 0, KIVO_STRENGTH_GCM | KIVO_STRENGTH_AES128, 0}, 1 << 24},
                       {"triple DES", {IDUP_Protect_Encrypt, 0, KIVO_STRENGTH_DES3, 0}, 65536}};
     // Sizes at which the content's length, or an enclosing one, takes another octet.
     for (std::size_t size : {0, 1, 100, 127, 128, 200, 255, 256, 65000, 65535, 65536, 70000, 1 << 24}) {
@@ -111,7 +112,8 @@ TEST(DerContent, ContentComesOutAndGoesBackAtEverySize) {
             const OpensslView openssl = opensslView(bytes);
             EXPECT_TRUE(openssl.reencoded == bytes) << "not the encoding OpenSSL itself writes";
             const bool encrypted = op.request.operation == IDUP_Protect_Encrypt;
-            const ContentKind kind = encrypted ? ContentKind::Enveloped : ContentKind::Signed;
+            const ContentKind kind = !encrypted ? ContentKind::Signed
+                                     : op.request.strength & KIVO_STRENGTH_GCM ? ContentKind::AuthEnveloped : ContentKind::Enveloped;
             ContentLocation where;
             ASSERT_TRUE(locate(bytes, where));
             EXPECT_EQ(where.kind, kind);

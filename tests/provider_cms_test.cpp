@@ -229,12 +229,20 @@ TEST(ProviderDecrypt, FailsOneWayWhateverFailed) {
     const std::size_t wrapOid = padded.find("\x60\x86\x48\x01\x65\x03\x04\x01\x2d");
     ASSERT_NE(wrapOid, std::string::npos);
     padded[wrapOid + 8] = '\x30';
+    // An AES-GCM envelope ends in its 16-octet tag: one bit of it flipped, or the tag cut to 4 octets (the three
+    // outer lengths, of two octets each, shrink with it).
+    const std::string gcm = derFromSmime(envelopedFor({pemOf(standardPki().alice)}, strengthAES256GCM, kText));
+    std::string tagChanged = gcm, shortTag = gcm.substr(0, gcm.size() - 18) + std::string("\x04\x04", 2) + gcm.substr(gcm.size() - 16, 4);
+    tagChanged.back() ^= 0x01;
+    for (std::size_t at : {2u, 19u, 23u}) shortTag[at + 1] = static_cast<char>(static_cast<unsigned char>(shortTag[at + 1]) - 12);
     const struct {
         const char* name;
         std::string message, keyStore;
         OM_uint32 reason;
     } cases[] = {
         {"another's key", forAlice, files.bobP12, KIVO_R_NOT_A_RECIPIENT},
+        {"GCM tag changed", smimeFromDer(tagChanged, "authEnveloped-data"), files.aliceP12, KIVO_R_DECRYPTION_FAILED},
+        {"GCM tag of 4 octets", smimeFromDer(shortTag, "authEnveloped-data"), files.aliceP12, KIVO_R_DECRYPTION_FAILED},
         {"no key at all", forAlice, files.rootPem, KIVO_R_NO_PRIVATE_KEY},
         {"wrapped key changed", smimeFromDer(badKey, "enveloped-data"), files.aliceP12, KIVO_R_DECRYPTION_FAILED},
         // The last byte of the next-to-last block flips the padding byte.

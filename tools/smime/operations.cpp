@@ -160,7 +160,8 @@ bool strengthNamed(const std::string& name, encryptionAlgorithmStrength_t& stren
         encryptionAlgorithmStrength_t strength;
     };
     static const Named kCiphers[] = {
-        {"aes128", strengthAES128}, {"aes192", strengthAES192}, {"aes256", strengthAES256}, {"des3", strengthDES3}};
+        {"aes128", strengthAES128}, {"aes192", strengthAES192}, {"aes256", strengthAES256}, {"des3", strengthDES3},
+        {"aes128-gcm", strengthAES128GCM}, {"aes192-gcm", strengthAES192GCM}, {"aes256-gcm", strengthAES256GCM}};
     for (const Named& c : kCiphers)
         if (name == c.name) return strength = c.strength, true;
     return false;
