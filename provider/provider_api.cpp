@@ -166,6 +166,17 @@ CmsPtr parseWhole(const unsigned char* start, std::size_t length, kivo_reason_t&
     return cms;
 }
 
+// Whether an AuthEnvelopedData that came by the general route (a BER
+// token) has a tag too short to trust. OpenSSL keeps the tag out of reach,
+// so the structure is encoded again, as DER, and walked.
+bool hasShortTag(CMS_ContentInfo* cms) {
+    OsslBytes der;
+    std::size_t length = 0;
+    ContentLocation where;
+    return derOf(cms, der, length) != KIVO_R_NONE || !locateContent(der.get(), length, where) ||
+           where.tagLength < kShortestTag;
+}
+
 // Parses token. When its content lies in it as one primitive string (as in
 // every DER token), the structure is parsed without it and the content is
 // described in takenOut, to be read where it stands: OpenSSL's decoder
@@ -221,8 +232,10 @@ kivo_reason_t unprotectToken(Environment& environment, const gss_buffer_desc* to
         if (reason != KIVO_R_NONE) return reason;
         if (content == nullptr) return KIVO_R_BAD_PARAMETER;
         return verifySigned(environment, cms.get(), detachedContent, content, info);
-    case NID_pkcs7_enveloped:
     case NID_id_smime_ct_authEnvelopedData:
+        if (detachedContent == nullptr && hasShortTag(cms.get())) return KIVO_R_DECRYPTION_FAILED;
+        [[fallthrough]];
+    case NID_pkcs7_enveloped:
         if (content == nullptr) return KIVO_R_BAD_PARAMETER;
         return decryptEnveloped(*environment.identity, cms.get(), detachedContent, *content);
     default:

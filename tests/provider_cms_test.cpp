@@ -234,6 +234,10 @@ TEST(ProviderDecrypt, FailsOneWayWhateverFailed) {
     const std::string gcm = derFromSmime(envelopedFor({pemOf(standardPki().alice)}, strengthAES256GCM, kText));
     std::string tagChanged = gcm, shortTag = gcm.substr(0, gcm.size() - 18) + std::string("\x04\x04", 2) + gcm.substr(gcm.size() - 16, 4);
     tagChanged.back() ^= 0x01;
+    // The same as BER, as OpenSSL streams it: the tag, then the three end-of-contents octet pairs.
+    const testpki::Identity& alice = standardPki().alice;
+    std::string streamed = opensslCms(true, alice.cert.get(), alice.key.get(), kText, CMS_BINARY | CMS_STREAM, EVP_aes_256_gcm());
+    streamed.replace(streamed.size() - 24, 18, std::string("\x04\x04", 2) + streamed.substr(streamed.size() - 22, 4));
     for (std::size_t at : {2u, 19u, 23u}) shortTag[at + 1] = static_cast<char>(static_cast<unsigned char>(shortTag[at + 1]) - 12);
     const struct {
         const char* name;
@@ -243,6 +247,7 @@ TEST(ProviderDecrypt, FailsOneWayWhateverFailed) {
         {"another's key", forAlice, files.bobP12, KIVO_R_NOT_A_RECIPIENT},
         {"GCM tag changed", smimeFromDer(tagChanged, "authEnveloped-data"), files.aliceP12, KIVO_R_DECRYPTION_FAILED},
         {"GCM tag of 4 octets", smimeFromDer(shortTag, "authEnveloped-data"), files.aliceP12, KIVO_R_DECRYPTION_FAILED},
+        {"GCM tag of 4 octets, BER", smimeFromDer(streamed, "authEnveloped-data"), files.aliceP12, KIVO_R_DECRYPTION_FAILED},
         {"no key at all", forAlice, files.rootPem, KIVO_R_NO_PRIVATE_KEY},
         {"wrapped key changed", smimeFromDer(badKey, "enveloped-data"), files.aliceP12, KIVO_R_DECRYPTION_FAILED},
         // The last byte of the next-to-last block flips the padding byte.

@@ -48,16 +48,17 @@ inline std::string clearSignedFromDer(const std::string& content, const std::str
            base64Part("application/pkcs7-signature", "smime.p7s", signatureDer) + "--b0undary--\r\n";
 }
 
-// A token made by OpenSSL itself: signed with cert and key, or enveloped for cert with AES-128; with CMS_STREAM
+// A token made by OpenSSL itself: signed with cert and key, or enveloped for cert with cipher; with CMS_STREAM
 // in flags, BER as its streaming encoder writes it. Empty when OpenSSL fails.
-inline std::string opensslCms(bool enveloped, X509* cert, EVP_PKEY* key, const std::string& content, unsigned flags) {
+inline std::string opensslCms(bool enveloped, X509* cert, EVP_PKEY* key, const std::string& content, unsigned flags,
+                              const EVP_CIPHER* cipher = EVP_aes_128_cbc()) {
     using BioPtr = std::unique_ptr<BIO, decltype(&BIO_free)>;
     BioPtr in(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())), BIO_free);
     BioPtr source(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())), BIO_free);
     BioPtr out(BIO_new(BIO_s_mem()), BIO_free);
     STACK_OF(X509)* recipients = sk_X509_new_null();
     sk_X509_push(recipients, cert);
-    CMS_ContentInfo* cms = enveloped ? CMS_encrypt(recipients, in.get(), EVP_aes_128_cbc(), flags)
+    CMS_ContentInfo* cms = enveloped ? CMS_encrypt(recipients, in.get(), cipher, flags)
                                      : CMS_sign(cert, key, nullptr, in.get(), flags);
     sk_X509_free(recipients);
     const int written = cms == nullptr ? 0 : i2d_CMS_bio_stream(out.get(), cms, source.get(), static_cast<int>(flags));
