@@ -91,8 +91,13 @@ enum encryptionAlgorithmStrength_t : unsigned int {
     strengthAES256 = KIVO_STRENGTH_AES256,
     strengthAES128GCM = KIVO_STRENGTH_GCM | KIVO_STRENGTH_AES128,
     strengthAES192GCM = KIVO_STRENGTH_GCM | KIVO_STRENGTH_AES192,
-    strengthAES256GCM = KIVO_STRENGTH_GCM | KIVO_STRENGTH_AES256
+    strengthAES256GCM = KIVO_STRENGTH_GCM | KIVO_STRENGTH_AES256,
+    strengthOAEP = KIVO_STRENGTH_OAEP // added to another: strengthAES256GCM | strengthOAEP
 };
+
+inline constexpr encryptionAlgorithmStrength_t operator|(encryptionAlgorithmStrength_t a, encryptionAlgorithmStrength_t b) {
+    return static_cast<encryptionAlgorithmStrength_t>(static_cast<unsigned int>(a) | static_cast<unsigned int>(b));
+}
 
 // The Content-Transfer-Encoding of a scanned body.
 enum transferEncoding_t : unsigned int {

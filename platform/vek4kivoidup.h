@@ -110,6 +110,9 @@ typedef enum kivo_reason_t {
 #define KIVO_STRENGTH_AES256 256u
 /* Added to an AES key size: AES-GCM, as an AuthEnvelopedData. */
 #define KIVO_STRENGTH_GCM 0x1000u
+/* Added to any strength: RSA recipients get RSAES-OAEP (SHA-256, MGF1 with
+ * SHA-256) instead of PKCS #1 v1.5 key transport; EC recipients are as ever. */
+#define KIVO_STRENGTH_OAEP 0x2000u
 
 /* The operation of a protect request. */
 typedef enum IDUP_Protect_Operation {

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include <openssl/pem.h>
+#include <openssl/rsa.h>
 
 #include "block_sink.h"
 #include "cms_ops.h"
@@ -39,6 +40,18 @@ kivo_reason_t recipientFitness(X509* cert) {
                       (EVP_PKEY_is_a(key, "EC") && (usage & KU_KEY_AGREEMENT) != 0);
     if (!fits) return KIVO_R_BAD_RECIPIENT_CERTIFICATE;
     return validNow(cert) ? KIVO_R_NONE : KIVO_R_CERTIFICATE_EXPIRED;
+}
+
+// Adds cert as a recipient; with oaep, an RSA key gets RSAES-OAEP with
+// SHA-256 for its hash and its mask, as RFC 8551's agents send it. The key
+// is wrapped later, when the content key exists.
+bool addRecipient(CMS_ContentInfo* cms, X509* cert, unsigned flags, bool oaep) {
+    oaep = oaep && EVP_PKEY_is_a(X509_get0_pubkey(cert), "RSA");
+    CMS_RecipientInfo* ri = CMS_add1_recipient_cert(cms, cert, flags | (oaep ? CMS_KEY_PARAM : 0u));
+    if (ri == nullptr || !oaep) return ri != nullptr;
+    EVP_PKEY_CTX* context = CMS_RecipientInfo_get0_pkey_ctx(ri);
+    return context != nullptr && EVP_PKEY_CTX_set_rsa_padding(context, RSA_PKCS1_OAEP_PADDING) > 0 &&
+           EVP_PKEY_CTX_set_rsa_oaep_md(context, EVP_sha256()) > 0 && EVP_PKEY_CTX_set_rsa_mgf1_md(context, EVP_sha256()) > 0;
 }
 
 // Frees the BIOs that CMS_dataInit put in front of a sink, leaving the sink.
@@ -89,7 +102,8 @@ std::size_t encryptedLength(const EVP_CIPHER* cipher, std::size_t length) {
 kivo_reason_t encryptContent(const IDUP_Target_Info_desc& targets, OM_uint32 strength, const gss_buffer_desc& input,
                              gss_buffer_desc& token) {
     if (targets.count == 0 || targets.recipients == nullptr) return KIVO_R_NO_RECIPIENTS;
-    const EVP_CIPHER* cipher = cipherFor(strength);
+    const bool oaep = (strength & KIVO_STRENGTH_OAEP) != 0;
+    const EVP_CIPHER* cipher = cipherFor(strength & ~KIVO_STRENGTH_OAEP);
     if (cipher == nullptr) return KIVO_R_UNSUPPORTED_CIPHER;
     if (input.length != 0 && input.value == nullptr) return KIVO_R_BAD_PARAMETER;
 
@@ -105,7 +119,7 @@ kivo_reason_t encryptContent(const IDUP_Target_Info_desc& targets, OM_uint32 str
     for (OM_uint32 i = 0; i < targets.count; ++i) {
         X509Ptr cert = readCertificate(targets.recipients[i]);
         kivo_reason_t reason = cert ? recipientFitness(cert.get()) : reasonFromQueue(KIVO_R_BAD_RECIPIENT_CERTIFICATE);
-        if (reason == KIVO_R_NONE && CMS_add1_recipient_cert(cms.get(), cert.get(), flags) == nullptr)
+        if (reason == KIVO_R_NONE && !addRecipient(cms.get(), cert.get(), flags, oaep))
             reason = reasonFromQueue(KIVO_R_BAD_RECIPIENT_CERTIFICATE);
         if (targets.statuses != nullptr) targets.statuses[i] = reason;
         if (outcome == KIVO_R_NONE) outcome = reason;

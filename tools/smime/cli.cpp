@@ -13,7 +13,7 @@ struct Command {
 };
 
 // Options that are flags; every other option takes a value.
-const char* const kFlags[] = {"--detached", "--crlf", "--no-chain"};
+const char* const kFlags[] = {"--detached", "--crlf", "--no-chain", "--oaep"};
 
 const Command kCommands[] = {
     {"sign", "-k -p --pass-file --id --digest --detached --crlf -i -o",
@@ -38,12 +38,15 @@ const Command kCommands[] = {
      "  --no-chain          check the signature only, not the signer's certificate chain\n"
      "  --crlf              turn bare LF line ends of the input into CR LF first\n"
      "  -i IN, -o CONTENT   input and output files (default: standard input and output)\n"},
-    {"encrypt", "-r --cipher --crlf -i -o",
-     "usage: smime encrypt -r CERT.pem [-r CERT.pem]... [--cipher aes128|aes192|aes256|des3]\n"
+    {"encrypt", "-r --cipher --oaep --crlf -i -o",
+     "usage: smime encrypt -r CERT.pem [-r CERT.pem]... [--cipher NAME] [--oaep]\n"
      "                     [--crlf] [-i IN] [-o OUT]\n"
      "Encrypts a MIME message to every recipient certificate (RSA or EC).\n"
      "  -r CERT.pem         a recipient's certificate, PEM or DER (at least one)\n"
-     "  --cipher NAME       content cipher (default aes256; des3 only for old peers)\n"
+     "  --cipher NAME       content cipher: aes128, aes192, aes256 (the default), des3 (old peers\n"
+     "                      only), or aes128-gcm, aes192-gcm, aes256-gcm (authenticated: an altered\n"
+     "                      message is refused, but not every mail client reads it yet)\n"
+     "  --oaep              RSA recipients get RSAES-OAEP key transport instead of PKCS #1 v1.5\n"
      "  --crlf              turn bare LF line ends of the input into CR LF first\n"
      "  -i IN, -o OUT       input and output files (default: standard input and output)\n"},
     {"decrypt", "-k -p --pass-file --id --crlf -i -o",
@@ -115,6 +118,7 @@ void storeFlag(Options& options, const std::string& option) {
     if (option == "--detached") options.detached = true;
     else if (option == "--crlf") options.crlf = true;
     else if (option == "--no-chain") options.noChain = true;
+    else if (option == "--oaep") options.oaep = true;
 }
 
 Outcome checkRequired(const Options& options) {

@@ -24,6 +24,7 @@ struct Options {
     encryptionAlgorithmStrength_t strength = strengthAES256; // --cipher
     bool detached = false;         // --detached
     bool crlf = false;             // --crlf
+    bool oaep = false;             // --oaep
     bool noChain = false;          // --no-chain
     std::string input = "-";       // -i
     std::string output = "-";      // -o

@@ -59,7 +59,7 @@ Outcome runVerify(const Options& options, Bytes& input, ResultSink& output, std:
 
 Outcome runEncrypt(const Options& options, Bytes& input, ResultSink& output) {
     EncryptRequest request;
-    request.strength = options.strength;
+    request.strength = options.oaep ? options.strength | strengthOAEP : options.strength;
     for (const std::string& file : options.recipients) {
         std::string certificate;
         const Outcome read = readInput(options.command, file, certificate);
