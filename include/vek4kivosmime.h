@@ -78,7 +78,10 @@ enum digestAlgorithm_t : unsigned int {
     digestSHA1 = KIVO_DIGEST_SHA1,
     digestSHA256 = KIVO_DIGEST_SHA256,
     digestSHA384 = KIVO_DIGEST_SHA384,
-    digestSHA512 = KIVO_DIGEST_SHA512
+    digestSHA512 = KIVO_DIGEST_SHA512,
+    digestSHA256PSS = KIVO_DIGEST_PSS | KIVO_DIGEST_SHA256,
+    digestSHA384PSS = KIVO_DIGEST_PSS | KIVO_DIGEST_SHA384,
+    digestSHA512PSS = KIVO_DIGEST_PSS | KIVO_DIGEST_SHA512
 };
 
 // The content-encryption strength of encrypt, passed to the provider as it

@@ -101,6 +101,10 @@ typedef enum kivo_reason_t {
 #define KIVO_DIGEST_SHA256 0x400u
 #define KIVO_DIGEST_SHA384 0x500u
 #define KIVO_DIGEST_SHA512 0x600u
+/* Added to SHA-256, SHA-384 or SHA-512: an RSASSA-PSS signature (MGF1 with
+ * the same digest, a salt as long as the digest). A verification reports it
+ * for a PSS signature, whatever parameters that has. */
+#define KIVO_DIGEST_PSS 0x1000u
 
 /* Content-encryption strengths of an encrypt request. */
 #define KIVO_STRENGTH_DEFAULT 0u /* AES-256-CBC */

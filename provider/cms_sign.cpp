@@ -1,5 +1,7 @@
 #include <cstring>
 
+#include <openssl/rsa.h>
+
 #include "cms_ops.h"
 #include "der_content.h"
 #include "openssl_support.h"
@@ -30,13 +32,25 @@ kivo_reason_t encapsulate(CMS_ContentInfo* cms, const gss_buffer_desc& input, gs
     return handOver(std::move(block), size, &token) ? KIVO_R_NONE : KIVO_R_NO_MEMORY;
 }
 
+// RSASSA-PSS as RFC 8551's agents make it: MGF1 with the signature's own
+// digest, and a salt as long as that digest.
+bool usePss(EVP_PKEY_CTX* context, const EVP_MD* md) {
+    return context != nullptr && EVP_PKEY_CTX_set_rsa_padding(context, RSA_PKCS1_PSS_PADDING) > 0 &&
+           EVP_PKEY_CTX_set_rsa_pss_saltlen(context, RSA_PSS_SALTLEN_DIGEST) > 0 &&
+           EVP_PKEY_CTX_set_rsa_mgf1_md(context, md) > 0;
+}
+
 } // namespace
 
 kivo_reason_t signContent(const Identity& identity, OM_uint32 digest, bool detached, const gss_buffer_desc& input,
                           gss_buffer_desc& token) {
-    const EVP_MD* md = digestFor(digest);
-    if (md == nullptr) return KIVO_R_UNSUPPORTED_DIGEST;
+    const bool pss = (digest & KIVO_DIGEST_PSS) != 0;
+    const OM_uint32 hash = digest & ~KIVO_DIGEST_PSS;
+    const EVP_MD* md = digestFor(hash);
+    if (md == nullptr || (pss && hash != KIVO_DIGEST_SHA256 && hash != KIVO_DIGEST_SHA384 && hash != KIVO_DIGEST_SHA512))
+        return KIVO_R_UNSUPPORTED_DIGEST;
     if (!identity.key || !identity.cert) return KIVO_R_NO_PRIVATE_KEY;
+    if (pss && !EVP_PKEY_is_a(identity.key.get(), "RSA")) return KIVO_R_UNSUPPORTED_DIGEST;
     if (input.length != 0 && input.value == nullptr) return KIVO_R_BAD_PARAMETER;
 
     BioPtr content = readOnlyBio(input.value, input.length);
@@ -49,9 +63,11 @@ kivo_reason_t signContent(const Identity& identity, OM_uint32 digest, bool detac
     if (!cms) return reasonFromQueue(KIVO_R_INTERNAL);
     // The signer's certificate goes in too; signing time, content type,
     // message digest and S/MIME capabilities are OpenSSL's defaults.
-    if (CMS_add1_signer(cms.get(), identity.cert.get(), identity.key.get(), md, flags) == nullptr)
-        // A digest the key type cannot sign with (ECDSA has no MD5 form).
-        return reasonFromQueue(KIVO_R_UNSUPPORTED_DIGEST);
+    CMS_SignerInfo* signer =
+        CMS_add1_signer(cms.get(), identity.cert.get(), identity.key.get(), md, flags | (pss ? CMS_KEY_PARAM : 0u));
+    // A digest the key type cannot sign with (ECDSA has no MD5 form).
+    if (signer == nullptr) return reasonFromQueue(KIVO_R_UNSUPPORTED_DIGEST);
+    if (pss && !usePss(CMS_SignerInfo_get0_pkey_ctx(signer), md)) return reasonFromQueue(KIVO_R_INTERNAL);
     if (CMS_final(cms.get(), content.get(), nullptr, flags) != 1) return reasonFromQueue(KIVO_R_INTERNAL);
     if (detached) return handOverDer(cms.get(), i2d_CMS_ContentInfo, &token);
     return encapsulate(cms.get(), input, token);

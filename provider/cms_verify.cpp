@@ -87,13 +87,14 @@ kivo_reason_t reportSigner(CMS_ContentInfo* cms, IDUP_PIDU_Information_desc& inf
     if (sk_CMS_SignerInfo_num(signers) <= 0) return KIVO_R_NONE;
     CMS_SignerInfo* si = sk_CMS_SignerInfo_value(signers, 0);
     X509* signer = nullptr;
-    X509_ALGOR* digest = nullptr;
-    CMS_SignerInfo_get0_algs(si, nullptr, &signer, &digest, nullptr);
+    X509_ALGOR *digest = nullptr, *signature = nullptr;
+    CMS_SignerInfo_get0_algs(si, nullptr, &signer, &digest, &signature);
     if (digest != nullptr) {
         const ASN1_OBJECT* algorithm = nullptr;
         X509_ALGOR_get0(&algorithm, nullptr, nullptr, digest);
         info.digest = digestCodeOf(OBJ_obj2nid(algorithm));
     }
+    if (signature != nullptr && OBJ_obj2nid(signature->algorithm) == NID_rsassaPss) info.digest |= KIVO_DIGEST_PSS;
     info.signing_time = signingTimeOf(si);
     if (signer == nullptr) return KIVO_R_NONE; // no certificate of the signer was found
     kivo_reason_t reason = describeSubject(signer, info.signer_subject);

@@ -323,13 +323,16 @@ unsigned int smimeGenerator::getAlgorithm(digestAlgorithm_t digest, char* name) 
     case digestSHA1:
         micalg = "sha1";
         break;
-    case digestSHA256:
+    case digestSHA256: // a PSS signature's micalg is its digest's
+    case digestSHA256PSS:
         micalg = "sha-256";
         break;
     case digestSHA384:
+    case digestSHA384PSS:
         micalg = "sha-384";
         break;
     case digestSHA512:
+    case digestSHA512PSS:
         micalg = "sha-512";
         break;
     }

@@ -13,12 +13,12 @@ struct Command {
 };
 
 // Options that are flags; every other option takes a value.
-const char* const kFlags[] = {"--detached", "--crlf", "--no-chain", "--oaep"};
+const char* const kFlags[] = {"--detached", "--crlf", "--no-chain", "--oaep", "--pss"};
 
 const Command kCommands[] = {
-    {"sign", "-k -p --pass-file --id --digest --detached --crlf -i -o",
+    {"sign", "-k -p --pass-file --id --digest --pss --detached --crlf -i -o",
      "usage: smime sign -k KEYSTORE [-p PASS | --pass-file FILE] [--id PRINCIPAL]\n"
-     "                  [--digest sha256|sha384|sha512|sha1|md5] [--detached] [--crlf] [-i IN] [-o OUT]\n"
+     "                  [--digest sha256|sha384|sha512|sha1|md5] [--pss] [--detached] [--crlf] [-i IN] [-o OUT]\n"
      "Signs a MIME message. Without --detached the result is opaque signed data\n"
      "(application/pkcs7-mime); with it, a clear-signed multipart/signed message.\n"
      "  -k KEYSTORE         PKCS#12 or PEM key store with the signer's key and certificate\n"
@@ -26,6 +26,8 @@ const Command kCommands[] = {
      "  --pass-file FILE    read the password from the first line of FILE\n"
      "  --id PRINCIPAL      which identity: friendly name, e-mail or common name (default: the first)\n"
      "  --digest NAME       digest algorithm (default sha256)\n"
+     "  --pss               an RSASSA-PSS signature (RSA keys, SHA-2 digests), as some regulated\n"
+     "                      exchanges require; PKCS #1 v1.5 otherwise\n"
      "  --detached          clear-sign: the content stays readable beside the signature\n"
      "  --crlf              turn bare LF line ends of the input into CR LF first\n"
      "  -i IN, -o OUT       input and output files (default: standard input and output)\n"},
@@ -119,6 +121,7 @@ void storeFlag(Options& options, const std::string& option) {
     else if (option == "--crlf") options.crlf = true;
     else if (option == "--no-chain") options.noChain = true;
     else if (option == "--oaep") options.oaep = true;
+    else if (option == "--pss") options.pss = true;
 }
 
 Outcome checkRequired(const Options& options) {

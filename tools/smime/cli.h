@@ -25,6 +25,7 @@ struct Options {
     bool detached = false;         // --detached
     bool crlf = false;             // --crlf
     bool oaep = false;             // --oaep
+    bool pss = false;              // --pss
     bool noChain = false;          // --no-chain
     std::string input = "-";       // -i
     std::string output = "-";      // -o

@@ -41,7 +41,7 @@ Outcome identityOf(const Options& options, Identity& identity) {
 Outcome runSign(const Options& options, Bytes& input, ResultSink& output) {
     SignRequest request;
     request.detached = options.detached;
-    request.digest = options.digest;
+    request.digest = options.pss ? static_cast<digestAlgorithm_t>(options.digest | KIVO_DIGEST_PSS) : options.digest;
     const Outcome identity = identityOf(options, request.signer);
     return identity.ok() ? signMessage(request, input, output) : identity;
 }

@@ -65,9 +65,10 @@ struct NamedDigest {
 const NamedDigest kDigests[] = {{"sha256", digestSHA256}, {"sha384", digestSHA384}, {"sha512", digestSHA512},
                                 {"sha1", digestSHA1},     {"md5", digestMD5}};
 
-const char* digestName(OM_uint32 digest) {
+std::string digestName(OM_uint32 digest) {
+    const char* pss = (digest & KIVO_DIGEST_PSS) != 0 ? " with RSASSA-PSS" : "";
     for (const NamedDigest& d : kDigests)
-        if (d.digest == digest) return d.name;
+        if (d.digest == (digest & ~KIVO_DIGEST_PSS)) return d.name + std::string(pss);
     return "an unknown digest";
 }
 
