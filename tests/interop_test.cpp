@@ -331,19 +331,28 @@ TEST_P(Interop, EnvelopesDecryptBothWaysForEveryRecipient) {
 INSTANTIATE_TEST_SUITE_P(Peers, Interop, ::testing::Values(&kPeers[0], &kPeers[1], &kPeers[2], &kPeers[3]),
                          [](const ::testing::TestParamInfo<const Peer*>& info) { return info.param->name; });
 
-// Messages another implementation signed, kept beside the source tree; "bad" or "mismatch-econtent" in a name
-// say that the content no longer matches the signature.
+// The files of a corpus folder beside the source tree whose names end in extension, in order; empty (and the test
+// skipped) when the corpus is absent.
+std::vector<std::filesystem::path> corpus(const std::string& name, const std::string& extension) {
+    const std::filesystem::path folder = std::string(SMIME_SOURCE_DIR) + "/../shared/interop-corpus/" + name;
+    std::vector<std::filesystem::path> files;
+    std::error_code absent;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, absent))
+        if (entry.path().extension() == extension) files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// Messages another implementation signed; "bad" or "mismatch-econtent" in a name say that the content no longer
+// matches the signature.
 TEST(InteropCorpus, ItsSignaturesVerifyWithUsAgainstItsRoot) {
-    const std::filesystem::path folder = std::string(SMIME_SOURCE_DIR) + "/../shared/interop-corpus/nss";
-    if (!std::filesystem::is_directory(folder)) GTEST_SKIP() << "the interop corpus is not beside the source tree: " << folder;
-    const std::string anchor = TempDir::read((folder / "TestCA.pem").string());
-    int seen = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        const std::string name = entry.path().filename().string();
-        if (entry.path().extension() != ".eml") continue;
+    const auto files = corpus("nss", ".eml");
+    if (files.empty()) GTEST_SKIP() << "the interop corpus is not beside the source tree";
+    const std::string anchor = TempDir::read((files[0].parent_path() / "TestCA.pem").string());
+    for (const auto& file : files) {
+        const std::string name = file.filename().string();
         SCOPED_TRACE(name);
-        ++seen;
-        const std::string message = TempDir::read(entry.path().string());
+        const std::string message = TempDir::read(file.string());
         const Attempt a = verifyAs(keyStoreFiles().carolPem, message, KIVO_VERIFY_SIGNATURE | KIVO_VERIFY_CHAIN, anchor);
         if (name.find(".bad.") != std::string::npos || name.find("mismatch-econtent") != std::string::npos) {
             expectOutcome(a, KIVO_R_SIGNATURE_INVALID, message, "");
@@ -354,7 +363,24 @@ TEST(InteropCorpus, ItsSignaturesVerifyWithUsAgainstItsRoot) {
         EXPECT_EQ(a.record->subject().rfind(byDave ? "CN=Dave," : "CN=Alice,", 0), 0u) << a.record->subject();
         EXPECT_NE(a.held, message);
     }
-    EXPECT_GT(seen, 0);
+}
+
+// Envelopes OpenSSL made for another implementation: RSAES-OAEP with each hash, MGF and label, ECDH on P-384 with
+// each KDF; bare DER, which a mail client would find in an enveloped-data part.
+TEST(InteropCorpus, EnvelopesForAnotherEngineDecryptWithUs) {
+    const auto files = corpus("nss-openssl", ".env");
+    if (files.empty()) GTEST_SKIP() << "the interop corpus is not beside the source tree";
+    for (const auto& file : files) {
+        SCOPED_TRACE(file.filename().string());
+        const bool ec = file.filename().string().rfind("fran-ec", 0) == 0;
+        SMIMEMessage m;
+        unsigned info = 0, minor = 0;
+        const std::string keyStore = (file.parent_path() / (ec ? "Fran-ec.p12" : "Fran.p12")).string();
+        ASSERT_EQ(m.login(keyStore.c_str(), "nss", "", &info, &minor), 0u) << minor;
+        setHeld(m, smimeFromDer(TempDir::read(file.string()), "enveloped-data"));
+        EXPECT_EQ(m.decrypt(&minor), 0u) << minor;
+        EXPECT_EQ(heldMessage(m), "This is a test message to Fran.\n");
+    }
 }
 
 } // namespace
