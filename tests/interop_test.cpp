@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -56,15 +57,19 @@ const Algorithm kSha1{"sha1", "SHA1", digestSHA1}, kSha256{"sha256", "SHA256", d
     kSha384{"sha384", "SHA384", digestSHA384}, kSha512{"sha512", "SHA512", digestSHA512};
 const Algorithm kAes128{"aes-128-cbc", "AES", strengthAES128}, kAes192{"aes-192-cbc", "AES192", strengthAES192},
     kAes256{"aes-256-cbc", "AES256", strengthAES256}, kDes3{"des-ede3-cbc", "3DES", strengthDES3},
-    kDefaultCipher{"aes-256-cbc", "AES256", strengthDefault}; // ours alone can ask for "the default"
+    kDefaultCipher{"aes-256-cbc", "AES256", strengthDefault}, // ours alone can ask for "the default"
+    kAes128Gcm{"aes-128-gcm", "", strengthAES128GCM}, kAes256Gcm{"aes-256-gcm", "", strengthAES256GCM};
 
-// form: opaque, detached, or embedded (multipart/signed whose signature holds the content too).
+// form: opaque, detached, or embedded (multipart/signed whose signature holds the content too). keyopt: the peer's
+// key options in openssl's words; when it is not empty the signatures are RSASSA-PSS, ours with our parameters.
 struct Signature {
     Who signer;
     const Algorithm* digest;
     const char* form;
     const std::string* content;
     bool tampered;
+    std::string keyopt = "";
+    bool pss() const { return !keyopt.empty(); }
 };
 const Signature kSignatures[] = {
     {Alice, &kSha256, "opaque", &kText, false},  {Alice, &kSha512, "detached", &kText, false},
@@ -73,30 +78,37 @@ const Signature kSignatures[] = {
     {Alice, &kSha1, "detached", &kText, false},  {Alice, &kSha256, "opaque", &kBinary, false},
     {Alice, &kSha384, "opaque", &kLarge, false}, {Alice, &kSha384, "detached", &kLarge, false},
     {Carol, &kSha512, "embedded", &kText, false}, {Alice, &kSha256, "detached", &kText, true},
+    {Alice, &kSha256, "opaque", &kText, false, "rsa_padding_mode:pss"},
+    {Carol, &kSha512, "detached", &kText, false, "rsa_padding_mode:pss rsa_pss_saltlen:20"},
 };
 
+// keyopt as for signatures: when it is not empty, RSA recipients get RSAES-OAEP, ours with our parameters.
 struct Envelope {
     std::vector<Who> recipients;
     const Algorithm* cipher;
     const std::string* content;
+    std::string keyopt = "";
 };
 const Envelope kEnvelopes[] = {
     {{Alice}, &kDefaultCipher, &kText},      {{Alice}, &kAes192, &kText},          {{Alice}, &kDes3, &kText},
     {{Alice, Bob, Carol}, &kAes192, &kText}, {{Carol, Alice}, &kAes256, &kBinary}, {{Bob, Carol}, &kDes3, &kText},
-    {{Bob}, &kAes256, &kText},               {{Alice}, &kAes128, &kLarge},
+    {{Bob}, &kAes256, &kText},               {{Alice}, &kAes128, &kLarge},        {{Alice, Bob}, &kAes256Gcm, &kText},
+    {{Alice}, &kAes128Gcm, &kLarge},         {{Alice}, &kAes256, &kText, "rsa_padding_mode:oaep"},
+    {{Alice, Bob}, &kAes128Gcm, &kText, "rsa_padding_mode:oaep rsa_oaep_md:sha512 rsa_oaep_label:0123456789ABCDEF"},
 };
 
 std::string tamper(std::string message) { return message.replace(message.find("Interop"), 1, "i"); }
 bool isOpaque(const Signature& row) { return std::strcmp(row.form, "opaque") == 0; }
 
 // unavailable: why the peer cannot run here, empty when it can; keys: whose private keys it holds; oneRecipient: it
-// decrypts only single-recipient envelopes. out is the content, or (sign, encrypt) the message for us.
+// decrypts only single-recipient envelopes; reads: what it takes from us but cannot make ("pss" signatures, "oaep"
+// envelopes, or a cipher), makes: the same the other way. out is the content, or (sign, encrypt) the message for us.
 struct Peer {
     const char* name;
     std::vector<std::string> command; // what the operations' arguments follow
     std::string (*unavailable)();
     std::vector<Who> keys;
-    std::string forms, digests, ciphers;
+    std::string forms, digests, ciphers, reads, makes;
     bool ecEnvelopes, oneRecipient;
     CommandResult (*verify)(const Peer&, const std::string& message, const Signature&);
     CommandResult (*decrypt)(const Peer&, const std::string& message, Who);
@@ -126,17 +138,28 @@ CommandResult opensslDecrypt(const Peer& peer, const std::string& message, Who w
     return runPeer(peer, {"-decrypt", "-in", scratch().write("ours.eml", message), "-recip", party(who).certPem,
                           "-inkey", party(who).keyPem});
 }
+// Each of keyopt's words as a -keyopt of the key or certificate just given.
+void addKeyopts(std::vector<std::string>& args, const std::string& keyopt) {
+    std::istringstream words(keyopt);
+    for (std::string word; words >> word;) args.insert(args.end(), {"-keyopt", word});
+}
 CommandResult opensslSign(const Peer& peer, const Signature& row) {
     std::vector<std::string> args = {"-sign", "-md", row.digest->name, "-crlfeol", "-in",
                                      scratch().write("content", *row.content), "-signer", party(row.signer).certPem,
                                      "-inkey", party(row.signer).keyPem};
+    addKeyopts(args, row.keyopt);
     if (isOpaque(row)) args.insert(args.end(), {"-nodetach", "-binary"});
     return runPeer(peer, args);
 }
 CommandResult opensslEncrypt(const Peer& peer, const Envelope& row) {
     std::vector<std::string> args = {"-encrypt", std::string("-") + row.cipher->name, "-binary", "-crlfeol", "-in",
                                      scratch().write("content", *row.content)};
-    for (Who who : row.recipients) args.push_back(party(who).certPem);
+    // Key options follow the recipient they are for (openssl smime takes neither).
+    for (Who who : row.recipients) {
+        if (!row.keyopt.empty()) args.emplace_back("-recip");
+        args.push_back(party(who).certPem);
+        if (who != Bob) addKeyopts(args, row.keyopt);
+    }
     return runPeer(peer, args);
 }
 
@@ -151,7 +174,8 @@ CommandResult pythonDecrypt(const Peer& peer, const std::string& message, Who wh
     return runPeer(peer, {"decrypt", party(who).certPem, party(who).keyPem}, message);
 }
 CommandResult pythonSign(const Peer& peer, const Signature& row) {
-    return runPeer(peer, {"sign", party(row.signer).certPem, party(row.signer).keyPem, row.digest->name, row.form}, *row.content);
+    return runPeer(peer, {"sign", party(row.signer).certPem, party(row.signer).keyPem, row.digest->name, row.form,
+                          row.pss() ? "pss" : "pkcs1"}, *row.content);
 }
 
 // Its envelopes end lines in bare LF; our parser reads CR LF headers, so they are converted as `--crlf` would.
@@ -243,17 +267,21 @@ CommandResult gpgsmEncrypt(const Peer&, const Envelope& row) {
 const char kAllDigests[] = "sha1 sha256 sha384 sha512";
 const char kAllCiphers[] = "aes-128-cbc aes-192-cbc aes-256-cbc des-ede3-cbc";
 const Peer kPeers[] = {
-    {"openssl_cms", {"openssl", "cms"}, opensslUnavailable, {Alice, Bob, Carol}, "opaque detached", kAllDigests, kAllCiphers,
-     true, false, opensslVerify, opensslDecrypt, opensslSign, opensslEncrypt},
-    // PKCS#7 knows key transport only: no envelope with an EC recipient.
+    {"openssl_cms", {"openssl", "cms"}, opensslUnavailable, {Alice, Bob, Carol}, "opaque detached", kAllDigests,
+     std::string(kAllCiphers) + " aes-128-gcm aes-256-gcm", "pss oaep", "pss oaep", true, false, opensslVerify,
+     opensslDecrypt, opensslSign, opensslEncrypt},
+    // PKCS#7 knows key transport only: no envelope with an EC recipient, no authenticated one, no PSS or OAEP.
     {"openssl_smime", {"openssl", "smime"}, opensslUnavailable, {Alice, Bob, Carol}, "opaque detached", kAllDigests, kAllCiphers,
-     false, false, opensslVerify, opensslDecrypt, opensslSign, opensslEncrypt},
+     "", "", false, false, opensslVerify, opensslDecrypt, opensslSign, opensslEncrypt},
     // It verifies no S/MIME signatures and has no key agreement.
     {"python_cryptography", {"python3", kPythonScript}, pythonUnavailable, {Alice, Bob, Carol}, "opaque detached embedded",
-     "sha256 sha384 sha512", "aes-128-cbc aes-256-cbc", false, false, nullptr, pythonDecrypt, pythonSign, pythonEncrypt},
-    // gpgsm 2.2 reads only legacy PKCS#12, crashes on an EC key in one, and may give up on several recipients.
-    {"gpgsm", {}, gpgsmUnavailable, {Alice}, "opaque detached", kAllDigests, kAllCiphers, false, true, gpgsmVerify,
-     gpgsmDecrypt, gpgsmSign, gpgsmEncrypt},
+     "sha256 sha384 sha512", "aes-128-cbc aes-256-cbc", "", "pss", false, false, nullptr, pythonDecrypt, pythonSign,
+     pythonEncrypt},
+    // gpgsm 2.2 reads only legacy PKCS#12, crashes on an EC key in one, and may give up on several recipients; it
+    // verifies PSS but makes none, and refuses every AES-GCM envelope, OpenSSL's too ("error getting IV: Buffer too
+    // short", gpgsm 2.2.40 with libksba 1.6.3).
+    {"gpgsm", {}, gpgsmUnavailable, {Alice}, "opaque detached", kAllDigests, kAllCiphers, "pss", "",
+     false, true, gpgsmVerify, gpgsmDecrypt, gpgsmSign, gpgsmEncrypt},
 };
 
 // Test names then carry the peer's name, not an address.
@@ -279,14 +307,15 @@ TEST_P(Interop, SignaturesVerifyBothWays) {
     for (const Signature& row : kSignatures) {
         if (!lists(peer.forms, row.form) || !lists(peer.digests, row.digest->name)) continue;
         SCOPED_TRACE(nameOf(row.content, row.digest->name, row.form) + " by " + party(row.signer).commonName);
-        if (peer.verify != nullptr && std::strcmp(row.form, "embedded") != 0) {
+        const unsigned digest = row.digest->ours | (row.pss() ? KIVO_DIGEST_PSS : 0u);
+        if (peer.verify != nullptr && std::strcmp(row.form, "embedded") != 0 && (!row.pss() || lists(peer.reads, "pss"))) {
             const std::string made = signedMessage(party(row.signer).keyStore, *row.content, !isOpaque(row),
-                                                   static_cast<digestAlgorithm_t>(row.digest->ours));
+                                                   static_cast<digestAlgorithm_t>(digest));
             const CommandResult verified = peer.verify(peer, row.tampered ? tamper(made) : made, row);
             EXPECT_EQ(verified.status == 0, !row.tampered) << "ours, verified by the peer: " << verified.err;
             EXPECT_TRUE(row.tampered || verified.out == *row.content);
         }
-        if (!holds(peer, row.signer)) continue;
+        if (!holds(peer, row.signer) || (row.pss() && !lists(peer.makes, "pss"))) continue;
         const CommandResult made = peer.sign(peer, row);
         ASSERT_EQ(made.status, 0) << made.err;
         const std::string theirs = row.tampered ? tamper(made.out) : made.out;
@@ -294,7 +323,7 @@ TEST_P(Interop, SignaturesVerifyBothWays) {
         EXPECT_EQ(a.type, isOpaque(row) ? messageSignedData : messageClearSigned);
         expectOutcome(a, row.tampered ? KIVO_R_SIGNATURE_INVALID : KIVO_R_NONE, theirs, *row.content);
         if (row.tampered) continue;
-        EXPECT_EQ(a.record->info.digest, row.digest->ours);
+        EXPECT_EQ(a.record->info.digest, digest);
         EXPECT_NE(a.record->subject().find(party(row.signer).commonName), std::string::npos) << a.record->subject();
     }
 }
@@ -303,19 +332,22 @@ TEST_P(Interop, EnvelopesDecryptBothWaysForEveryRecipient) {
     const Peer& peer = *GetParam();
     for (const Envelope& row : kEnvelopes) {
         const bool ec = std::find(row.recipients.begin(), row.recipients.end(), Bob) != row.recipients.end();
-        if ((ec && !peer.ecEnvelopes) || !lists(peer.ciphers, row.cipher->name)) continue;
+        const bool oaep = !row.keyopt.empty(), bothWays = lists(peer.ciphers, row.cipher->name);
+        if ((ec && !peer.ecEnvelopes) || (!bothWays && !lists(peer.reads, row.cipher->name))) continue;
         SCOPED_TRACE(nameOf(row.content, row.cipher->name, "envelope"));
         std::vector<std::string> pems;
         for (Who who : row.recipients) pems.push_back(TempDir::read(party(who).certPem));
         const std::string enveloped = scratch().write(
-            "ours.eml", envelopedFor(pems, static_cast<encryptionAlgorithmStrength_t>(row.cipher->ours), *row.content));
+            "ours.eml", envelopedFor(pems, static_cast<encryptionAlgorithmStrength_t>(row.cipher->ours | (oaep ? strengthOAEP : 0u)),
+                                     *row.content));
         EXPECT_TRUE(!haveCommand("openssl") || printedAlgorithm(enveloped, "contentEncryptionAlgorithm:") == row.cipher->name);
         // Only ours can ask for "the default".
-        const CommandResult theirs = row.cipher == &kDefaultCipher ? CommandResult() : peer.encrypt(peer, row);
-        EXPECT_TRUE(row.cipher == &kDefaultCipher || theirs.status == 0) << theirs.err;
+        const bool theyMake = row.cipher != &kDefaultCipher && bothWays && (!oaep || lists(peer.makes, "oaep"));
+        const CommandResult theirs = theyMake ? peer.encrypt(peer, row) : CommandResult();
+        EXPECT_TRUE(!theyMake || theirs.status == 0) << theirs.err;
         for (Who who : row.recipients) {
             SCOPED_TRACE(party(who).commonName);
-            if (holds(peer, who) && (!peer.oneRecipient || row.recipients.size() == 1)) {
+            if (holds(peer, who) && (!peer.oneRecipient || row.recipients.size() == 1) && (!oaep || lists(peer.reads, "oaep"))) {
                 const CommandResult opened = peer.decrypt(peer, TempDir::read(enveloped), who);
                 EXPECT_EQ(opened.status, 0) << "ours, decrypted by the peer: " << opened.err;
                 EXPECT_TRUE(opened.out == *row.content);

@@ -5,9 +5,10 @@ Input comes on standard input, output goes to standard output, as bytes.
 
   python_smime.py check
       Print the cryptography version; exit 3 when the package is missing.
-  python_smime.py sign CERT KEY HASH FORM
+  python_smime.py sign CERT KEY HASH FORM PADDING
       Sign with the PEM certificate and unencrypted PEM key. HASH: sha256,
-      sha384 or sha512. FORM: detached (the SMIME encoding, multipart/signed),
+      sha384 or sha512. PADDING: pkcs1, or pss (RSASSA-PSS, MGF1 with HASH,
+      a salt as long as the digest). FORM: detached (the SMIME encoding, multipart/signed),
       embedded (the SMIME encoding without DetachedSignature) or opaque (the
       DER token, base64 in an application/pkcs7-mime signed-data entity with
       CR LF line ends, since the SMIME encoding has no opaque form).
@@ -24,6 +25,7 @@ try:
     from cryptography import __version__ as cryptography_version
     from cryptography import x509
     from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import padding
     from cryptography.hazmat.primitives.ciphers import algorithms
     from cryptography.hazmat.primitives.serialization import pkcs7
 except ImportError as error:
@@ -44,9 +46,11 @@ def load_key(path):
         return serialization.load_pem_private_key(f.read(), password=None)
 
 
-def sign(cert_path, key_path, hash_name, form, data):
+def sign(cert_path, key_path, hash_name, form, padding_name, data):
+    pss = padding.PSS(mgf=padding.MGF1(HASHES[hash_name]()), salt_length=padding.PSS.DIGEST_LENGTH)
     builder = pkcs7.PKCS7SignatureBuilder().set_data(data).add_signer(
-        load_cert(cert_path), load_key(key_path), HASHES[hash_name]()
+        load_cert(cert_path), load_key(key_path), HASHES[hash_name](),
+        rsa_padding=pss if padding_name == "pss" else None,
     )
     if form == "detached":
         return builder.sign(serialization.Encoding.SMIME, [pkcs7.PKCS7Options.DetachedSignature])
@@ -84,7 +88,7 @@ def main(argv):
         print(cryptography_version)
         return 0
     data = sys.stdin.buffer.read()
-    if command == "sign" and len(args) == 4:
+    if command == "sign" and len(args) == 5:
         out = sign(*args, data)
     elif command == "encrypt" and len(args) >= 2:
         out = encrypt(args[0], args[1:], data)
