@@ -1,6 +1,7 @@
 #include "operations.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <ctime>
 
@@ -261,8 +262,18 @@ Outcome describeMessage(std::string_view message, std::string& description) {
     SMIMEMessage object;
     const Outcome held = hold(object, message);
     if (!held.ok()) return held;
-    description = std::string("kind: ") + kindName(object.getMessageType()) + "\n";
-    for (const std::string& line : headerLines(message)) description += "  " + printable(line) + "\n";
+    const std::vector<std::string> lines = headerLines(message);
+    // Both envelopes are opened alike; the label tells the authenticated one.
+    const bool authenticated = object.getMessageType() == messageEnvelopedData &&
+                               std::any_of(lines.begin(), lines.end(), [](std::string line) {
+                                   for (char& c : line) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+                                   return line.find("smime-type=authenveloped-data") != std::string::npos;
+                               });
+    description = std::string("kind: ") +
+                  (authenticated ? "authenticated enveloped data (AES-GCM, application/pkcs7-mime; "
+                                   "smime-type=authEnveloped-data)"
+                                 : kindName(object.getMessageType())) + "\n";
+    for (const std::string& line : lines) description += "  " + printable(line) + "\n";
     return Outcome::success();
 }
 
