@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include <openssl/pkcs7.h>
 #include <openssl/rsa.h>
 
 #include "cms_ops.h"
@@ -32,6 +33,19 @@ kivo_reason_t encapsulate(CMS_ContentInfo* cms, const gss_buffer_desc& input, gs
     return handOver(std::move(block), size, &token) ? KIVO_R_NONE : KIVO_R_NO_MEMORY;
 }
 
+// What we can read, strongest first, as the S/MIME capabilities that tell a
+// correspondent how to encrypt to us: the authenticated ciphers and OAEP
+// before the CBC ciphers every mail client knows.
+bool addCapabilities(CMS_SignerInfo* signer) {
+    static const int kReadable[] = {NID_aes_256_gcm, NID_aes_128_gcm, NID_aes_192_gcm, NID_rsaesOaep,
+                                    NID_aes_256_cbc, NID_aes_192_cbc, NID_aes_128_cbc, NID_des_ede3_cbc};
+    AlgorithmStackPtr capabilities(sk_X509_ALGOR_new_null());
+    if (!capabilities) return false;
+    for (const int nid : kReadable)
+        if (PKCS7_simple_smimecap(capabilities.get(), nid, -1) != 1) return false;
+    return CMS_add_smimecap(signer, capabilities.get()) == 1;
+}
+
 // RSASSA-PSS as RFC 8551's agents make it: MGF1 with the signature's own
 // digest, and a salt as long as that digest.
 bool usePss(EVP_PKEY_CTX* context, const EVP_MD* md) {
@@ -61,12 +75,13 @@ kivo_reason_t signContent(const Identity& identity, OM_uint32 digest, bool detac
     const unsigned flags = CMS_BINARY | CMS_PARTIAL | CMS_DETACHED;
     CmsPtr cms(CMS_sign(nullptr, nullptr, identity.chain.get(), nullptr, flags));
     if (!cms) return reasonFromQueue(KIVO_R_INTERNAL);
-    // The signer's certificate goes in too; signing time, content type,
-    // message digest and S/MIME capabilities are OpenSSL's defaults.
-    CMS_SignerInfo* signer =
-        CMS_add1_signer(cms.get(), identity.cert.get(), identity.key.get(), md, flags | (pss ? CMS_KEY_PARAM : 0u));
+    // The signer's certificate goes in too; signing time, content type and
+    // message digest are OpenSSL's defaults, the S/MIME capabilities ours.
+    CMS_SignerInfo* signer = CMS_add1_signer(cms.get(), identity.cert.get(), identity.key.get(), md,
+                                             flags | CMS_NOSMIMECAP | (pss ? CMS_KEY_PARAM : 0u));
     // A digest the key type cannot sign with (ECDSA has no MD5 form).
     if (signer == nullptr) return reasonFromQueue(KIVO_R_UNSUPPORTED_DIGEST);
+    if (!addCapabilities(signer)) return reasonFromQueue(KIVO_R_INTERNAL);
     if (pss && !usePss(CMS_SignerInfo_get0_pkey_ctx(signer), md)) return reasonFromQueue(KIVO_R_INTERNAL);
     if (CMS_final(cms.get(), content.get(), nullptr, flags) != 1) return reasonFromQueue(KIVO_R_INTERNAL);
     if (detached) return handOverDer(cms.get(), i2d_CMS_ContentInfo, &token);

@@ -59,6 +59,11 @@ struct SafeBagStackFree {
 };
 using SafeBagStackPtr = std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), SafeBagStackFree>;
 
+struct AlgorithmStackFree {
+    void operator()(STACK_OF(X509_ALGOR)* s) const noexcept { sk_X509_ALGOR_pop_free(s, X509_ALGOR_free); }
+};
+using AlgorithmStackPtr = std::unique_ptr<STACK_OF(X509_ALGOR), AlgorithmStackFree>;
+
 struct EmailStackFree {
     void operator()(STACK_OF(OPENSSL_STRING)* s) const noexcept { X509_email_free(s); }
 };

@@ -52,6 +52,9 @@ TEST(RoundTrip, SignAndVerifyEveryDigestOpaqueAndClearSigned) {
                 EXPECT_TRUE(info.reason == 0 && info.digest == reported && info.signer_certificate.length > 100u);
                 EXPECT_NE(a.record->subject().find(subject), std::string::npos) << a.record->subject();
                 EXPECT_NEAR(static_cast<double>(info.signing_time), static_cast<double>(time(nullptr)), 300.0);
+                // The capabilities tell correspondents to encrypt with AES-256-GCM, then AES-128-GCM.
+                const std::string gcmFirst("\x30\x0b\x06\x09\x60\x86\x48\x01\x65\x03\x04\x01\x2e\x30\x0b\x06\x09\x60\x86\x48\x01\x65\x03\x04\x01\x06", 26);
+                EXPECT_TRUE(clear || derFromSmime(message).find(gcmFirst) != std::string::npos);
             }
         }
     }
