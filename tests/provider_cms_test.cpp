@@ -233,16 +233,28 @@ TEST(ProviderDecrypt, FailsOneWayWhateverFailed) {
     const std::size_t wrapOid = padded.find("\x60\x86\x48\x01\x65\x03\x04\x01\x2d");
     ASSERT_NE(wrapOid, std::string::npos);
     padded[wrapOid + 8] = '\x30';
-    // An AES-GCM envelope ends in its 16-octet tag: one bit of it flipped, or the tag cut to 4 octets (the three
-    // outer lengths, of two octets each, shrink with it).
+    // An AES-GCM envelope ends in its 16-octet tag: one bit of it flipped, the tag cut to 4 octets, or the tag
+    // dropped and the type made id-envelopedData (GCM in an EnvelopedData). The three outer lengths, of two
+    // octets each at 2, 19 and 23 (17 and 21 once the type is two octets shorter), shrink to match.
     const std::string gcm = derFromSmime(envelopedFor({pemOf(standardPki().alice)}, strengthAES256GCM, kText));
-    std::string tagChanged = gcm, shortTag = gcm.substr(0, gcm.size() - 18) + std::string("\x04\x04", 2) + gcm.substr(gcm.size() - 16, 4);
+    const auto shrunk = [](std::string der, std::initializer_list<std::size_t> at, unsigned by, unsigned outerBy) {
+        for (const std::size_t length : at) {
+            const unsigned value = (static_cast<unsigned char>(der[length]) << 8 | static_cast<unsigned char>(der[length + 1])) -
+                                   (length == 2 ? outerBy : by);
+            der[length] = static_cast<char>(value >> 8), der[length + 1] = static_cast<char>(value & 0xff);
+        }
+        return der;
+    };
+    std::string tagChanged = gcm;
     tagChanged.back() ^= 0x01;
+    const std::string shortTag = shrunk(gcm.substr(0, gcm.size() - 18) + std::string("\x04\x04", 2) + gcm.substr(gcm.size() - 16, 4),
+                                        {2, 19, 23}, 12, 12);
+    const std::string untagged = shrunk(gcm.substr(0, gcm.size() - 18).replace(4, 13, "\x06\x09\x2a\x86\x48\x86\xf7\x0d\x01\x07\x03"),
+                                        {2, 17, 21}, 18, 20);
     // The same as BER, as OpenSSL streams it: the tag, then the three end-of-contents octet pairs.
     const testpki::Identity& alice = standardPki().alice;
     std::string streamed = opensslCms(true, alice.cert.get(), alice.key.get(), kText, CMS_BINARY | CMS_STREAM, EVP_aes_256_gcm());
     streamed.replace(streamed.size() - 24, 18, std::string("\x04\x04", 2) + streamed.substr(streamed.size() - 22, 4));
-    for (std::size_t at : {2u, 19u, 23u}) shortTag[at + 1] = static_cast<char>(static_cast<unsigned char>(shortTag[at + 1]) - 12);
     const struct {
         const char* name;
         std::string message, keyStore;
@@ -251,6 +263,7 @@ TEST(ProviderDecrypt, FailsOneWayWhateverFailed) {
         {"another's key", forAlice, files.bobP12, KIVO_R_NOT_A_RECIPIENT},
         {"GCM tag changed", smimeFromDer(tagChanged, "authEnveloped-data"), files.aliceP12, KIVO_R_DECRYPTION_FAILED},
         {"GCM tag of 4 octets", smimeFromDer(shortTag, "authEnveloped-data"), files.aliceP12, KIVO_R_DECRYPTION_FAILED},
+        {"GCM in an EnvelopedData", smimeFromDer(untagged, "enveloped-data"), files.aliceP12, KIVO_R_DECRYPTION_FAILED},
         {"GCM tag of 4 octets, BER", smimeFromDer(streamed, "authEnveloped-data"), files.aliceP12, KIVO_R_DECRYPTION_FAILED},
         {"no key at all", forAlice, files.rootPem, KIVO_R_NO_PRIVATE_KEY},
         {"wrapped key changed", smimeFromDer(badKey, "enveloped-data"), files.aliceP12, KIVO_R_DECRYPTION_FAILED},
