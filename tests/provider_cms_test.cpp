@@ -150,6 +150,9 @@ TEST(ProviderVerify, CatchesEveryTamperingAndUntrustedChainAndKeepsTheHeldMessag
     const std::string daveSigned = signedBy(keyStoreOf(pki.intermediate, plain, {root}));
 
     const std::string stranger = signedBy(files.strangerP12), expired = signedBy(files.expiredP12);
+    // A PSS signature whose parameters declare a salt one octet shorter than the one it was made with.
+    std::string pssDer = derFromSmime(signedMessage(files.aliceP12, kText, false, digestSHA256PSS));
+    pssDer[pssDer.find(std::string("\xa2\x03\x02\x01\x20", 5)) + 4] = '\x1f';
     const struct {
         const char* name;
         std::string message;
@@ -162,6 +165,7 @@ TEST(ProviderVerify, CatchesEveryTamperingAndUntrustedChainAndKeepsTheHeldMessag
         {"signature byte changed, opaque", withFlippedBit(opaque, "signed-data", 10), KIVO_R_SIGNATURE_INVALID},
         {"content byte changed, clear-signed", changedContent, KIVO_R_SIGNATURE_INVALID},
         {"signature byte changed, clear-signed", changedSignature, KIVO_R_SIGNATURE_INVALID},
+        {"PSS salt length changed", smimeFromDer(pssDer, "signed-data"), KIVO_R_SIGNATURE_INVALID},
         {"untrusted signer", stranger, KIVO_R_SIGNER_NOT_TRUSTED},
         {"expired signer", expired, KIVO_R_CERTIFICATE_EXPIRED},
         {"not yet valid signer", signedBy(keyStoreOf(pki.root, early, {root})), KIVO_R_CERTIFICATE_EXPIRED},
@@ -251,6 +255,9 @@ TEST(ProviderDecrypt, FailsOneWayWhateverFailed) {
                                         {2, 19, 23}, 12, 12);
     const std::string untagged = shrunk(gcm.substr(0, gcm.size() - 18).replace(4, 13, "\x06\x09\x2a\x86\x48\x86\xf7\x0d\x01\x07\x03"),
                                         {2, 17, 21}, 18, 20);
+    // RSAES-OAEP whose hash is made SHA-384 (the first SHA-256 of its parameters).
+    std::string oaep = derFromSmime(envelopedFor({pemOf(standardPki().alice)}, strengthAES256 | strengthOAEP, kText));
+    oaep[oaep.find(std::string("\x06\x09\x60\x86\x48\x01\x65\x03\x04\x02\x01", 11)) + 10] = '\x02';
     // The same as BER, as OpenSSL streams it: the tag, then the three end-of-contents octet pairs.
     const testpki::Identity& alice = standardPki().alice;
     std::string streamed = opensslCms(true, alice.cert.get(), alice.key.get(), kText, CMS_BINARY | CMS_STREAM, EVP_aes_256_gcm());
@@ -263,6 +270,7 @@ TEST(ProviderDecrypt, FailsOneWayWhateverFailed) {
         {"another's key", forAlice, files.bobP12, KIVO_R_NOT_A_RECIPIENT},
         {"GCM tag changed", smimeFromDer(tagChanged, "authEnveloped-data"), files.aliceP12, KIVO_R_DECRYPTION_FAILED},
         {"GCM tag of 4 octets", smimeFromDer(shortTag, "authEnveloped-data"), files.aliceP12, KIVO_R_DECRYPTION_FAILED},
+        {"OAEP hash changed", smimeFromDer(oaep, "enveloped-data"), files.aliceP12, KIVO_R_DECRYPTION_FAILED},
         {"GCM in an EnvelopedData", smimeFromDer(untagged, "enveloped-data"), files.aliceP12, KIVO_R_DECRYPTION_FAILED},
         {"GCM tag of 4 octets, BER", smimeFromDer(streamed, "authEnveloped-data"), files.aliceP12, KIVO_R_DECRYPTION_FAILED},
         {"no key at all", forAlice, files.rootPem, KIVO_R_NO_PRIVATE_KEY},
