@@ -101,8 +101,9 @@ std::string tamper(std::string message) { return message.replace(message.find("I
 bool isOpaque(const Signature& row) { return std::strcmp(row.form, "opaque") == 0; }
 
 // unavailable: why the peer cannot run here, empty when it can; keys: whose private keys it holds; oneRecipient: it
-// decrypts only single-recipient envelopes; reads: what it takes from us but cannot make ("pss" signatures, "oaep"
-// envelopes, or a cipher), makes: the same the other way. out is the content, or (sign, encrypt) the message for us.
+// decrypts only single-recipient envelopes; reads: what it reads of ours beyond its ciphers (both ways): "pss"
+// signatures, "oaep" envelopes, ciphers it does not make; makes: "pss" or "oaep" for us. out is the content, or (sign,
+// encrypt) the message for us.
 struct Peer {
     const char* name;
     std::vector<std::string> command; // what the operations' arguments follow
@@ -306,7 +307,7 @@ TEST_P(Interop, SignaturesVerifyBothWays) {
     const Peer& peer = *GetParam();
     for (const Signature& row : kSignatures) {
         if (!lists(peer.forms, row.form) || !lists(peer.digests, row.digest->name)) continue;
-        SCOPED_TRACE(nameOf(row.content, row.digest->name, row.form) + " by " + party(row.signer).commonName);
+        SCOPED_TRACE(nameOf(row.content, row.digest->name, row.form) + " by " + party(row.signer).commonName + " " + row.keyopt);
         const unsigned digest = row.digest->ours | (row.pss() ? KIVO_DIGEST_PSS : 0u);
         if (peer.verify != nullptr && std::strcmp(row.form, "embedded") != 0 && (!row.pss() || lists(peer.reads, "pss"))) {
             const std::string made = signedMessage(party(row.signer).keyStore, *row.content, !isOpaque(row),
@@ -334,7 +335,7 @@ TEST_P(Interop, EnvelopesDecryptBothWaysForEveryRecipient) {
         const bool ec = std::find(row.recipients.begin(), row.recipients.end(), Bob) != row.recipients.end();
         const bool oaep = !row.keyopt.empty(), bothWays = lists(peer.ciphers, row.cipher->name);
         if ((ec && !peer.ecEnvelopes) || (!bothWays && !lists(peer.reads, row.cipher->name))) continue;
-        SCOPED_TRACE(nameOf(row.content, row.cipher->name, "envelope"));
+        SCOPED_TRACE(nameOf(row.content, row.cipher->name, "envelope") + " " + row.keyopt);
         std::vector<std::string> pems;
         for (Who who : row.recipients) pems.push_back(TempDir::read(party(who).certPem));
         const std::string enveloped = scratch().write(
