@@ -89,7 +89,11 @@ typedef enum kivo_reason_t {
     KIVO_R_NOT_A_RECIPIENT = 17,
     KIVO_R_DECRYPTION_FAILED = 18,
     KIVO_R_UNSUPPORTED_OPERATION = 19,
-    KIVO_R_INTERNAL = 20
+    KIVO_R_INTERNAL = 20,
+    /* A valid message or key store protected with an algorithm this provider
+     * does not support (a key store's legacy RC2 or RC4 protection where
+     * OpenSSL's legacy provider is not installed). */
+    KIVO_R_UNSUPPORTED_ALGORITHM = 24
 } kivo_reason_t;
 
 /* Digest algorithms of a protect request and of a verification's outcome.

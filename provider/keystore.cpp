@@ -7,7 +7,9 @@
 #include <string_view>
 
 #include <openssl/pem.h>
+#include <openssl/err.h>
 #include <openssl/pkcs12.h>
+#include <openssl/provider.h>
 
 #include "kdf_limits.h"
 #include "live_handles.h"
@@ -26,6 +28,47 @@ struct Password {
     const char* text;
     int length;
 };
+
+// The password-based protections of old PKCS#12 exports (RC2 and RC4, the
+// usual certificate protection of older Windows), which OpenSSL 3 keeps in
+// its legacy provider.
+bool isLegacyProtection(const X509_ALGOR* pbe) {
+    switch (pbe != nullptr ? OBJ_obj2nid(pbe->algorithm) : NID_undef) {
+    case NID_pbe_WithSHA1And40BitRC2_CBC:
+    case NID_pbe_WithSHA1And128BitRC2_CBC:
+    case NID_pbe_WithSHA1And40BitRC4:
+    case NID_pbe_WithSHA1And128BitRC4:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Loads OpenSSL's legacy provider beside the default one, once: only when a
+// key store needs it, since it makes old algorithms available process-wide.
+// It stays loaded for the life of the process.
+bool legacyProviderLoaded() {
+    static const bool loaded = OSSL_PROVIDER_try_load(nullptr, "legacy", 1) != nullptr;
+    return loaded;
+}
+
+// Decrypts with attempt; a legacy protection is tried again with the legacy
+// provider, and where that is not installed it is named as unsupported
+// rather than taken for a wrong password.
+template <typename Decrypted, typename Attempt>
+Decrypted decryptProtected(const X509_ALGOR* pbe, Attempt&& attempt, kivo_reason_t& reason) {
+    Decrypted decrypted(attempt());
+    if (!decrypted && isLegacyProtection(pbe)) {
+        if (!legacyProviderLoaded()) {
+            reason = KIVO_R_UNSUPPORTED_ALGORITHM;
+            return decrypted;
+        }
+        ERR_clear_error();
+        decrypted.reset(attempt());
+    }
+    if (!decrypted) reason = reasonFromQueue(KIVO_R_WRONG_PASSWORD);
+    return decrypted;
+}
 
 std::string friendlyNameOf(const PKCS12_SAFEBAG* bag) {
     OpensslCharPtr name(PKCS12_get_friendlyname(const_cast<PKCS12_SAFEBAG*>(bag)));
@@ -52,8 +95,9 @@ kivo_reason_t readBags(const STACK_OF(PKCS12_SAFEBAG)* bags, Password password, 
             const X509_ALGOR* pbe = nullptr;
             X509_SIG_get0(PKCS12_SAFEBAG_get0_pkcs8(bag), &pbe, nullptr);
             if (!kdfCostAcceptable(pbe)) return KIVO_R_KEYSTORE_UNREADABLE;
-            Pkcs8Ptr p8(PKCS12_decrypt_skey(bag, password.text, password.length));
-            reason = p8 ? addKey(p8.get(), bag, store) : reasonFromQueue(KIVO_R_WRONG_PASSWORD);
+            const Pkcs8Ptr p8 = decryptProtected<Pkcs8Ptr>(
+                pbe, [&] { return PKCS12_decrypt_skey(bag, password.text, password.length); }, reason);
+            if (p8) reason = addKey(p8.get(), bag, store);
             break;
         }
         case NID_certBag: {
@@ -100,13 +144,17 @@ kivo_reason_t loadPkcs12(const void* bytes, std::size_t length, const std::strin
             bags.reset(PKCS12_unpack_p7data(safe));
             if (!bags) return reasonFromQueue(KIVO_R_KEYSTORE_UNREADABLE);
             break;
-        case NID_pkcs7_encrypted:
+        case NID_pkcs7_encrypted: {
             if (safe->d.encrypted == nullptr || safe->d.encrypted->enc_data == nullptr ||
                 !kdfCostAcceptable(safe->d.encrypted->enc_data->algorithm))
                 return KIVO_R_KEYSTORE_UNREADABLE;
-            bags.reset(PKCS12_unpack_p7encdata(safe, chosen.text, chosen.length));
-            if (!bags) return reasonFromQueue(KIVO_R_WRONG_PASSWORD);
+            kivo_reason_t refused = KIVO_R_NONE;
+            bags = decryptProtected<SafeBagStackPtr>(
+                safe->d.encrypted->enc_data->algorithm,
+                [&] { return PKCS12_unpack_p7encdata(safe, chosen.text, chosen.length); }, refused);
+            if (!bags) return refused;
             break;
+        }
         default:
             continue; // public-key-protected safes are not supported
         }

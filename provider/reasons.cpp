@@ -51,6 +51,8 @@ const char* reasonText(OM_uint32 reason) noexcept {
         return "unsupported protect operation";
     case KIVO_R_INTERNAL:
         return "internal error in the security provider";
+    case KIVO_R_UNSUPPORTED_ALGORITHM:
+        return "an algorithm of the message or key store is not supported";
     default:
         return nullptr;
     }

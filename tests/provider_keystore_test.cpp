@@ -1,11 +1,13 @@
 // Key stores of the OpenSSL provider: what loads, which identity a principal selects, each refusal's reason.
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <openssl/err.h>
 #include <openssl/pkcs12.h>
 
 #include "random_bytes.h"
+#include "run_command.h"
 #include "provider_environment.h"
 #include "temp_dir.h"
 
@@ -119,7 +121,7 @@ TEST(ProviderKeyStore, LoadsSelectsAndRefusesWithTheRightReason) {
     const std::string costlyKey = dir.write("kdf.p12", patched(pkcs12WithIterations(65537, -1), kdf65537, huge));
     const std::string modestKey = dir.write("kdf-ok.p12", pkcs12WithIterations(65537, -1));
 
-    const LoadCase cases[] = {
+    std::vector<LoadCase> cases = {
         {"PKCS#12, first identity", files.aliceP12, password, "", KIVO_R_NONE, kEverything},
         {"PKCS#12 with legacy PBE", files.aliceLegacyP12, password, "", KIVO_R_NONE, kEverything},
         {"EC PKCS#12", files.bobP12, password, "", KIVO_R_NONE, kEverything},
@@ -154,6 +156,12 @@ TEST(ProviderKeyStore, LoadsSelectsAndRefusesWithTheRightReason) {
         {"broken PEM block", dir.write("broken.pem", "-----BEGIN CERTIFICATE-----\nno base64\n-----END CERTIFICATE-----\n"), "", "", KIVO_R_KEYSTORE_UNREADABLE, 0},
         {"a folder", dir.file(""), password, "", KIVO_R_KEYSTORE_UNREADABLE, 0},
     };
+    // Certificates under RC2-40, as older Windows exports them: OpenSSL keeps RC2 in its legacy provider. The
+    // openssl command makes the file where it runs.
+    const std::string alicePem = dir.write("alice-all.pem", testpki::keyPem(alice.key.get()) + testpki::certPem(alice.cert.get()));
+    if (runCommand({"openssl", "pkcs12", "-export", "-legacy", "-certpbe", "PBE-SHA1-RC2-40", "-in", alicePem, "-passout",
+                    "pass:" + password, "-out", dir.file("rc2.p12")}).status == 0)
+        cases.push_back({"PKCS#12 with RC2-40 certificates", dir.file("rc2.p12"), password, "", KIVO_R_NONE, kEverything});
     for (const LoadCase& c : cases) {
         SCOPED_TRACE(c.name);
         const Outcome outcome = acquire(c.location, c.password, c.principal);
