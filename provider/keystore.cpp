@@ -46,10 +46,10 @@ bool isLegacyProtection(const X509_ALGOR* pbe) {
 
 // Loads OpenSSL's legacy provider beside the default one, once: only when a
 // key store needs it, since it makes old algorithms available process-wide.
-// It stays loaded for the life of the process.
+// It stays loaded until the process ends.
 bool legacyProviderLoaded() {
-    static const bool loaded = OSSL_PROVIDER_try_load(nullptr, "legacy", 1) != nullptr;
-    return loaded;
+    static const OsslPtr<OSSL_PROVIDER, OSSL_PROVIDER_unload> legacy(OSSL_PROVIDER_try_load(nullptr, "legacy", 1));
+    return legacy != nullptr;
 }
 
 // Decrypts with attempt; a legacy protection is tried again with the legacy
