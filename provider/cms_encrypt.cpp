@@ -166,17 +166,15 @@ kivo_reason_t encryptContent(const IDUP_Target_Info_desc& targets, OM_uint32 str
     reason = derOf(cms.get(), after, afterLength);
     if (reason != KIVO_R_NONE) return reason;
     if (sinkLength(sink.get()) != contentLength || afterLength != layout.size()) return KIVO_R_INTERNAL;
-    std::size_t tagStart = afterLength, tagEnd = afterLength;
+    std::size_t tagStart = afterLength, tagLength = 0;
     if (authenticated) {
-        DerEdit tag;
-        ContentLocation where;
-        if (!tagPlaceholder(after.get(), afterLength, kTagLength, tag) || !locateContent(block.get(), size, where) ||
-            where.tagLength != kTagLength)
+        std::size_t placeholder = 0, placeholderLength = 0;
+        if (!locateTag(after.get(), afterLength, tagStart, tagLength) || tagLength != kTagLength ||
+            !locateTag(block.get(), size, placeholder, placeholderLength) || placeholderLength != kTagLength)
             return KIVO_R_INTERNAL;
-        tagEnd = tag.cutEnd;
-        tagStart = tagEnd - kTagLength;
-        std::memcpy(block.get() + where.tagStart, after.get() + tagStart, kTagLength);
+        std::memcpy(block.get() + placeholder, after.get() + tagStart, kTagLength);
     }
+    const std::size_t tagEnd = tagStart + tagLength;
     if (std::memcmp(after.get(), layout.data(), tagStart) != 0 ||
         std::memcmp(after.get() + tagEnd, layout.data() + tagEnd, afterLength - tagEnd) != 0)
         return KIVO_R_INTERNAL;

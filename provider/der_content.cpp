@@ -124,6 +124,22 @@ bool walkToContentInfo(const unsigned char* der, std::size_t size, ContentKind& 
     return true;
 }
 
+std::size_t levelEnd(const DerLevel& level) { return level.start + level.headerLength + level.length; }
+
+// The tag of an AuthEnvelopedData, and the elements around it down to the
+// AuthEnvelopedData itself: it follows the content info (with the content,
+// if that is there) and any authenticated attributes.
+bool findTag(const unsigned char* der, std::size_t size, DerEdit& path, Element& tag) {
+    ContentKind kind = ContentKind::AuthEnveloped;
+    std::size_t at = 0;
+    if (!walkToContentInfo(der, size, kind, path, at) || kind != ContentKind::AuthEnveloped) return false;
+    const std::size_t bodyEnd = levelEnd(path.levels[2]);
+    if (!readElement(der, levelEnd(path.levels[3]), bodyEnd, tag)) return false;
+    if (tag.tag == kImplicit1 && !readElement(der, tag.end(), bodyEnd, tag)) return false;
+    path.levelCount = 3;
+    return tag.tag == kOctetString;
+}
+
 } // namespace
 
 namespace {
@@ -173,7 +189,7 @@ bool locateContent(const unsigned char* der, std::size_t size, ContentLocation& 
     std::size_t at = 0;
     if (!walkToContentInfo(der, size, where.kind, path, at)) return false;
     const DerLevel& info = path.levels[3];
-    const std::size_t infoEnd = info.start + info.headerLength + info.length;
+    const std::size_t infoEnd = levelEnd(info);
     Element content{};
     if (!readElement(der, at, infoEnd, content)) return false;
     // Encrypted content may be followed by unprotected attributes outside
@@ -191,17 +207,8 @@ bool locateContent(const unsigned char* der, std::size_t size, ContentLocation& 
         where.contentStart = content.contentStart();
         where.contentLength = content.length;
     }
-    if (where.kind == ContentKind::AuthEnveloped) {
-        // Authenticated attributes may come between the content info and the tag.
-        const DerLevel& body = path.levels[2];
-        const std::size_t bodyEnd = body.start + body.headerLength + body.length;
-        Element next{};
-        if (!readElement(der, infoEnd, bodyEnd, next)) return false;
-        if (next.tag == kImplicit1 && !readElement(der, next.end(), bodyEnd, next)) return false;
-        if (next.tag != kOctetString) return false;
-        where.tagStart = next.contentStart();
-        where.tagLength = next.length;
-    }
+    std::size_t tagStart = 0, tagLength = 0;
+    if (where.kind == ContentKind::AuthEnveloped && !locateTag(der, size, tagStart, tagLength)) return false;
     where.removal = path;
     where.removal.cutStart = content.start;
     where.removal.cutEnd = content.end();
@@ -215,7 +222,7 @@ bool contentInsertion(const unsigned char* der, std::size_t size, ContentKind ki
     std::size_t at = 0;
     if (!walkToContentInfo(der, size, found, insertion, at) || found != kind) return false;
     const DerLevel& info = insertion.levels[3];
-    if (at != info.start + info.headerLength + info.length) return false; // content already there
+    if (at != levelEnd(info)) return false; // content already there
     insertion.cutStart = insertion.cutEnd = at;
     insertion.insertLength =
         kind == ContentKind::Signed ? elementSize(elementSize(contentLength)) : elementSize(contentLength);
@@ -229,26 +236,25 @@ unsigned char* writeContentHeaders(unsigned char* hole, ContentKind kind, std::s
 }
 
 bool tagPlaceholder(const unsigned char* der, std::size_t size, std::size_t tagLength, DerEdit& edit) noexcept {
-    ContentKind kind = ContentKind::AuthEnveloped;
-    std::size_t at = 0;
-    if (tagLength >= 0x80 || !walkToContentInfo(der, size, kind, edit, at) || kind != ContentKind::AuthEnveloped)
-        return false;
-    const DerLevel& body = edit.levels[2];
-    Element next{};
-    if (!readElement(der, at, body.start + body.headerLength + body.length, next)) return false;
-    if (next.tag == kImplicit0) return false; // the content is there already
-    if (next.tag == kImplicit1 && !readElement(der, next.end(), body.start + body.headerLength + body.length, next))
-        return false;
-    if (next.tag != kOctetString) return false;
-    edit.levelCount = 3; // the tag lies in the AuthEnvelopedData itself
-    edit.cutStart = next.start;
-    edit.cutEnd = next.end();
+    Element tag{};
+    if (tagLength >= 0x80 || !findTag(der, size, edit, tag)) return false;
+    edit.cutStart = tag.start;
+    edit.cutEnd = tag.end();
     edit.insertLength = elementSize(tagLength);
     return true;
 }
 
 void writeTagPlaceholder(unsigned char* hole, std::size_t tagLength) noexcept {
     std::memset(writeHeader(hole, kOctetString, tagLength), 0, tagLength);
+}
+
+bool locateTag(const unsigned char* der, std::size_t size, std::size_t& tagStart, std::size_t& tagLength) noexcept {
+    DerEdit path;
+    Element tag{};
+    if (!findTag(der, size, path, tag)) return false;
+    tagStart = tag.contentStart();
+    tagLength = tag.length;
+    return true;
 }
 
 } // namespace detail

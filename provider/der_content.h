@@ -50,14 +50,12 @@ struct ContentLocation {
     DerEdit removal;           // takes the content element out
     std::size_t contentStart = 0;
     std::size_t contentLength = 0;
-    std::size_t tagStart = 0;  // AuthEnvelopedData: the octets of its mac
-    std::size_t tagLength = 0;
 };
 
 // Finds the content octets of a SignedData, EnvelopedData or
 // AuthEnvelopedData token (its encapsulated content, or its encrypted
-// content) that spans exactly size bytes, and an AuthEnvelopedData's tag.
-// false when the token has no such content in that form.
+// content) that spans exactly size bytes. false when the token has no such
+// content in that form.
 bool locateContent(const unsigned char* der, std::size_t size, ContentLocation& where) noexcept;
 
 // For a token of kind made without its content, the edit that puts a
@@ -76,6 +74,10 @@ unsigned char* writeContentHeaders(unsigned char* hole, ContentKind kind, std::s
 bool tagPlaceholder(const unsigned char* der, std::size_t size, std::size_t tagLength, DerEdit& edit) noexcept;
 // Fills the hole of that edit: the tag element, its octets zero.
 void writeTagPlaceholder(unsigned char* hole, std::size_t tagLength) noexcept;
+// Where the tag octets of an AuthEnvelopedData token (size bytes, with its
+// content or without) start, and how many there are. false when the token
+// is not laid out as expected.
+bool locateTag(const unsigned char* der, std::size_t size, std::size_t& tagStart, std::size_t& tagLength) noexcept;
 
 } // namespace detail
 

@@ -166,15 +166,16 @@ CmsPtr parseWhole(const unsigned char* start, std::size_t length, kivo_reason_t&
     return cms;
 }
 
-// Whether an AuthEnvelopedData that came by the general route (a BER
-// token) has a tag too short to trust. OpenSSL keeps the tag out of reach,
-// so the structure is encoded again, as DER, and walked.
+// Whether an AuthEnvelopedData has a tag too short to trust: OpenSSL 3.0
+// checks as much of a GCM tag as the token holds, however little that is,
+// which would make forgeries cheap. OpenSSL keeps the tag out of reach, so
+// the structure is encoded again, as DER (without the content when that was
+// taken out to be read where it stands), and walked.
 bool hasShortTag(CMS_ContentInfo* cms) {
     OsslBytes der;
-    std::size_t length = 0;
-    ContentLocation where;
-    return derOf(cms, der, length) != KIVO_R_NONE || !locateContent(der.get(), length, where) ||
-           where.tagLength < kShortestTag;
+    std::size_t length = 0, tagStart = 0, tagLength = 0;
+    return derOf(cms, der, length) != KIVO_R_NONE || !locateTag(der.get(), length, tagStart, tagLength) ||
+           tagLength < kShortestTag;
 }
 
 // Parses token. When its content lies in it as one primitive string (as in
@@ -188,12 +189,6 @@ CmsPtr parseToken(const gss_buffer_desc& token, gss_buffer_desc& takenOut, kivo_
     const auto* start = static_cast<const unsigned char*>(token.value);
     ContentLocation where;
     if (!locateContent(start, token.length, where)) return parseWhole(start, token.length, reason);
-    // OpenSSL 3.0 checks as much of a GCM tag as the token holds, however
-    // little that is; a short tag would make forgeries cheap.
-    if (where.kind == ContentKind::AuthEnveloped && where.tagLength < kShortestTag) {
-        reason = KIVO_R_DECRYPTION_FAILED;
-        return nullptr;
-    }
     const std::size_t restLength = editedSize(where.removal, token.length);
     MallocBytes rest(static_cast<unsigned char*>(std::malloc(restLength)));
     if (!rest) {
@@ -233,7 +228,7 @@ kivo_reason_t unprotectToken(Environment& environment, const gss_buffer_desc* to
         if (content == nullptr) return KIVO_R_BAD_PARAMETER;
         return verifySigned(environment, cms.get(), detachedContent, content, info);
     case NID_id_smime_ct_authEnvelopedData:
-        if (detachedContent == nullptr && hasShortTag(cms.get())) return KIVO_R_DECRYPTION_FAILED;
+        if (hasShortTag(cms.get())) return KIVO_R_DECRYPTION_FAILED;
         [[fallthrough]];
     case NID_pkcs7_enveloped:
         if (content == nullptr) return KIVO_R_BAD_PARAMETER;
