@@ -90,9 +90,11 @@ typedef enum kivo_reason_t {
     KIVO_R_DECRYPTION_FAILED = 18,
     KIVO_R_UNSUPPORTED_OPERATION = 19,
     KIVO_R_INTERNAL = 20,
-    /* A valid message or key store protected with an algorithm this provider
-     * does not support (a key store's legacy RC2 or RC4 protection where
-     * OpenSSL's legacy provider is not installed). */
+    /* A valid message or key store in an algorithm this provider does not
+     * support (an Ed25519 signature, an X25519 or ChaCha20-Poly1305
+     * envelope, a key store's RC2 or RC4 protection where OpenSSL's legacy
+     * provider is not installed); kivo_display_status names the algorithm
+     * on the thread that met it. */
     KIVO_R_UNSUPPORTED_ALGORITHM = 24
 } kivo_reason_t;
 

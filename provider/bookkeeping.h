@@ -41,7 +41,14 @@ kivo_reason_t releasePiduInfo(IDUP_PIDU_Information_desc** info) noexcept;
 
 // One line of English for a reason code; null for a number that is none.
 const char* reasonText(OM_uint32 reason) noexcept;
+// The line for a reason code; that of KIVO_R_UNSUPPORTED_ALGORITHM names the
+// algorithm this thread last met with that reason.
 kivo_reason_t displayStatus(OM_uint32 reason, gss_buffer_desc* text) noexcept;
+// Notes which algorithm (what, e.g. "the signature algorithm ED25519") was
+// not supported, for displayStatus on this thread; returns
+// KIVO_R_UNSUPPORTED_ALGORITHM. The reason travels as a number, so its
+// detail waits beside it, as other GSS mechanisms keep theirs.
+kivo_reason_t unsupportedAlgorithm(const char* what) noexcept;
 
 } // namespace detail
 

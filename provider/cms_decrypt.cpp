@@ -1,3 +1,4 @@
+#include "algorithm_support.h"
 #include "block_sink.h"
 #include "cms_ops.h"
 #include "openssl_support.h"
@@ -22,13 +23,14 @@ bool wrapsWithPadding(CMS_RecipientInfo* ri) {
     return nid == NID_id_aes128_wrap_pad || nid == NID_id_aes192_wrap_pad || nid == NID_id_aes256_wrap_pad;
 }
 
-// Whether a recipient info names cert, and if so whether it can be tried.
-// Recipient identifiers travel in clear, so saying that none names us
-// tells an attacker nothing the message does not.
-kivo_reason_t recipientReason(CMS_ContentInfo* cms, X509* cert) {
+// Whether a recipient info names cert (it goes to ours), and if so whether
+// it can be tried. Recipient identifiers travel in clear, so saying that
+// none names us tells an attacker nothing the message does not.
+kivo_reason_t recipientReason(CMS_ContentInfo* cms, X509* cert, CMS_RecipientInfo*& ours) {
     STACK_OF(CMS_RecipientInfo)* infos = CMS_get0_RecipientInfos(cms);
     for (int i = 0; i < sk_CMS_RecipientInfo_num(infos); ++i) {
         CMS_RecipientInfo* ri = sk_CMS_RecipientInfo_value(infos, i);
+        ours = ri;
         switch (CMS_RecipientInfo_type(ri)) {
         case CMS_RECIPINFO_TRANS:
             if (CMS_RecipientInfo_ktri_cert_cmp(ri, cert) == 0) return KIVO_R_NONE;
@@ -47,13 +49,25 @@ kivo_reason_t recipientReason(CMS_ContentInfo* cms, X509* cert) {
     return KIVO_R_NOT_A_RECIPIENT;
 }
 
+// A message that failed because its key exchange or its cipher is one we do
+// not have says so. Both are named in clear in the message, so this tells
+// an attacker nothing about its secrets.
+kivo_reason_t decryptionFailure(CMS_ContentInfo* cms, CMS_RecipientInfo* ours) {
+    const kivo_reason_t reason = reasonFromQueue(KIVO_R_DECRYPTION_FAILED);
+    if (reason != KIVO_R_DECRYPTION_FAILED) return reason;
+    kivo_reason_t unsupported = checkRecipientAlgorithm(ours);
+    if (unsupported == KIVO_R_NONE) unsupported = checkContentCipher(cms);
+    return unsupported != KIVO_R_NONE ? unsupported : reason;
+}
+
 } // namespace
 
 kivo_reason_t decryptEnveloped(const Identity& identity, CMS_ContentInfo* cms, const gss_buffer_desc* encrypted,
                                gss_buffer_desc& content) {
     if (!identity.key || !identity.cert) return KIVO_R_NO_PRIVATE_KEY;
     if (content.length != 0 || content.value != nullptr) return KIVO_R_BAD_PARAMETER;
-    const kivo_reason_t recipient = recipientReason(cms, identity.cert.get());
+    CMS_RecipientInfo* ours = nullptr;
+    const kivo_reason_t recipient = recipientReason(cms, identity.cert.get(), ours);
     if (recipient != KIVO_R_NONE) return recipient;
     BioPtr source;
     if (encrypted != nullptr) {
@@ -71,7 +85,7 @@ kivo_reason_t decryptEnveloped(const Identity& identity, CMS_ContentInfo* cms, c
     // (Key agreement stops at a failed unwrap, but AES key wrap has its own
     // integrity check and so no such oracle; the reason is the same.)
     if (CMS_decrypt(cms, identity.key.get(), identity.cert.get(), source.get(), out.get(), CMS_BINARY) != 1)
-        return reasonFromQueue(KIVO_R_DECRYPTION_FAILED);
+        return decryptionFailure(cms, ours);
     return handOverSink(out.get(), &content);
 }
 

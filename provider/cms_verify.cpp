@@ -1,3 +1,4 @@
+#include "algorithm_support.h"
 #include "block_sink.h"
 #include "bookkeeping.h"
 #include "cms_ops.h"
@@ -7,8 +8,11 @@ namespace detail {
 
 namespace {
 
-kivo_reason_t classifyVerifyFailure(const QueuedErrors& errors) {
+kivo_reason_t classifyVerifyFailure(CMS_ContentInfo* cms, const QueuedErrors& errors) {
     if (errors.outOfMemory()) return KIVO_R_NO_MEMORY;
+    // A signature we cannot check is not a bad one.
+    const kivo_reason_t algorithm = checkSignatureAlgorithms(cms);
+    if (algorithm != KIVO_R_NONE) return algorithm;
     if (errors.has(ERR_LIB_CMS, CMS_R_UNKNOWN_DIGEST_ALGORITHM)) return KIVO_R_UNSUPPORTED_DIGEST;
     // Neither the message nor our key store holds the signer's certificate.
     if (errors.has(ERR_LIB_CMS, CMS_R_SIGNER_CERTIFICATE_NOT_FOUND)) return KIVO_R_SIGNER_NOT_TRUSTED;
@@ -124,7 +128,7 @@ kivo_reason_t checkSignatures(Environment& environment, CMS_ContentInfo* cms, co
     if (identity.cert && !pushReference(ownCerts.get(), identity.cert.get())) return KIVO_R_NO_MEMORY;
     const unsigned flags = CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY;
     if (CMS_verify(cms, ownCerts.get(), nullptr, detached.get(), out, flags) != 1)
-        return classifyVerifyFailure(QueuedErrors::take());
+        return classifyVerifyFailure(cms, QueuedErrors::take());
 
     const bool checkChain = info == nullptr || (info->verify_flags & KIVO_VERIFY_CHAIN) != 0;
     if (!checkChain) return KIVO_R_NONE;

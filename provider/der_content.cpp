@@ -257,4 +257,21 @@ bool locateTag(const unsigned char* der, std::size_t size, std::size_t& tagStart
     return true;
 }
 
+bool locateContentAlgorithm(const unsigned char* der, std::size_t size, std::size_t& oidStart,
+                            std::size_t& oidSize) noexcept {
+    ContentKind kind = ContentKind::Signed;
+    DerEdit path;
+    std::size_t at = 0;
+    if (!walkToContentInfo(der, size, kind, path, at) || kind == ContentKind::Signed) return false;
+    const DerLevel& info = path.levels[3];
+    Element type{}, algorithm{}, oid{};
+    if (!expect(der, info.start + info.headerLength, levelEnd(info), kOid, type) ||
+        !expect(der, type.end(), levelEnd(info), kSequence, algorithm) ||
+        !expect(der, algorithm.contentStart(), algorithm.end(), kOid, oid))
+        return false;
+    oidStart = oid.start;
+    oidSize = oid.end() - oid.start;
+    return true;
+}
+
 } // namespace detail

@@ -79,6 +79,12 @@ void writeTagPlaceholder(unsigned char* hole, std::size_t tagLength) noexcept;
 // is not laid out as expected.
 bool locateTag(const unsigned char* der, std::size_t size, std::size_t& tagStart, std::size_t& tagLength) noexcept;
 
+// Where the content-encryption algorithm's OID element (identifier octet
+// included) of an EnvelopedData or AuthEnvelopedData token (size bytes)
+// starts, and its size. false for any other token.
+bool locateContentAlgorithm(const unsigned char* der, std::size_t size, std::size_t& oidStart,
+                            std::size_t& oidSize) noexcept;
+
 } // namespace detail
 
 #endif // PROVIDER_DER_CONTENT_H

@@ -11,6 +11,7 @@
 #include <openssl/pkcs12.h>
 #include <openssl/provider.h>
 
+#include "algorithm_support.h"
 #include "kdf_limits.h"
 #include "live_handles.h"
 #include "openssl_support.h"
@@ -60,7 +61,7 @@ Decrypted decryptProtected(const X509_ALGOR* pbe, Attempt&& attempt, kivo_reason
     Decrypted decrypted(attempt());
     if (!decrypted && isLegacyProtection(pbe)) {
         if (!legacyProviderLoaded()) {
-            reason = KIVO_R_UNSUPPORTED_ALGORITHM;
+            reason = unsupported("the key store's protection", pbe->algorithm);
             return decrypted;
         }
         ERR_clear_error();

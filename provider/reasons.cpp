@@ -58,13 +58,28 @@ const char* reasonText(OM_uint32 reason) noexcept {
     }
 }
 
+namespace {
+
+// Fixed room, so that noting it can never fail.
+thread_local char lastUnsupported[160];
+
+} // namespace
+
+kivo_reason_t unsupportedAlgorithm(const char* what) noexcept {
+    std::snprintf(lastUnsupported, sizeof lastUnsupported, "%s", what != nullptr ? what : "");
+    return KIVO_R_UNSUPPORTED_ALGORITHM;
+}
+
 kivo_reason_t displayStatus(OM_uint32 reason, gss_buffer_desc* text) noexcept {
     if (text == nullptr || text->length != 0 || text->value != nullptr) return KIVO_R_BAD_PARAMETER;
-    char unknown[64];
+    char built[sizeof lastUnsupported + 80];
     const char* line = reasonText(reason);
     if (line == nullptr) {
-        std::snprintf(unknown, sizeof unknown, "unknown reason code %u", static_cast<unsigned>(reason));
-        line = unknown;
+        std::snprintf(built, sizeof built, "unknown reason code %u", static_cast<unsigned>(reason));
+        line = built;
+    } else if (reason == KIVO_R_UNSUPPORTED_ALGORITHM && lastUnsupported[0] != '\0') {
+        std::snprintf(built, sizeof built, "%s: %s", line, lastUnsupported);
+        line = built;
     }
     const std::size_t length = std::strlen(line);
     void* copy = std::malloc(length + 1);

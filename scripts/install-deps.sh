@@ -9,7 +9,11 @@ set -euo pipefail
 if [ "${1:-}" = windows ]; then
     packages=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine64 dpkg-dev googletest)
 else
-    packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libssl-dev openssl)
+    # Beside the build's own: two S/MIME engines the interop tests compare
+    # with, NSS's cmsutil and Bouncy Castle for Java (whose test program
+    # the JDK already on the machine compiles).
+    packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libssl-dev openssl
+              libnss3-tools libbcprov-java libbcutil-java libbcpkix-java)
 fi
 missing=()
 for package in "${packages[@]}"; do

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -150,9 +151,27 @@ TEST(ProviderVerify, CatchesEveryTamperingAndUntrustedChainAndKeepsTheHeldMessag
     const std::string daveSigned = signedBy(keyStoreOf(pki.intermediate, plain, {root}));
 
     const std::string stranger = signedBy(files.strangerP12), expired = signedBy(files.expiredP12);
-    // A PSS signature whose parameters declare a salt one octet shorter than the one it was made with.
-    std::string pssDer = derFromSmime(signedMessage(files.aliceP12, kText, false, digestSHA256PSS));
+    // A PSS signature whose parameters declare a salt one octet shorter than the one it was made with, one whose
+    // mask function names SHA-512 (the second SHA-256 OID), and one with no parameters at all.
+    const std::string pss = derFromSmime(signedMessage(files.aliceP12, kText, false, digestSHA256PSS));
+    std::string pssDer = pss, pssMask = pss;
     pssDer[pssDer.find(std::string("\xa2\x03\x02\x01\x20", 5)) + 4] = '\x1f';
+    const std::string sha256Oid = "\x60\x86\x48\x01\x65\x03\x04\x02\x01";
+    pssMask[pssMask.find(sha256Oid, pssMask.find(sha256Oid, pssMask.find("\x2a\x86\x48\x86\xf7\x0d\x01\x01\x0a")) + 1) + 8] = '\x03';
+    std::string pssBare;
+    {
+        const auto* in = reinterpret_cast<const unsigned char*>(pss.data());
+        std::unique_ptr<CMS_ContentInfo, decltype(&CMS_ContentInfo_free)> cms(
+            d2i_CMS_ContentInfo(nullptr, &in, static_cast<long>(pss.size())), CMS_ContentInfo_free);
+        X509_ALGOR* algorithm = nullptr;
+        CMS_SignerInfo_get0_algs(sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0), nullptr, nullptr, nullptr,
+                                 &algorithm);
+        X509_ALGOR_set0(algorithm, OBJ_nid2obj(NID_rsassaPss), V_ASN1_UNDEF, nullptr);
+        unsigned char* out = nullptr;
+        const int length = i2d_CMS_ContentInfo(cms.get(), &out);
+        pssBare.assign(reinterpret_cast<char*>(out), static_cast<std::size_t>(length));
+        OPENSSL_free(out);
+    }
     const struct {
         const char* name;
         std::string message;
@@ -166,6 +185,8 @@ TEST(ProviderVerify, CatchesEveryTamperingAndUntrustedChainAndKeepsTheHeldMessag
         {"content byte changed, clear-signed", changedContent, KIVO_R_SIGNATURE_INVALID},
         {"signature byte changed, clear-signed", changedSignature, KIVO_R_SIGNATURE_INVALID},
         {"PSS salt length changed", smimeFromDer(pssDer, "signed-data"), KIVO_R_SIGNATURE_INVALID},
+        {"PSS mask function's hash changed", smimeFromDer(pssMask, "signed-data"), KIVO_R_SIGNATURE_INVALID},
+        {"PSS parameters absent", smimeFromDer(pssBare, "signed-data"), KIVO_R_SIGNATURE_INVALID},
         {"untrusted signer", stranger, KIVO_R_SIGNER_NOT_TRUSTED},
         {"expired signer", expired, KIVO_R_CERTIFICATE_EXPIRED},
         {"not yet valid signer", signedBy(keyStoreOf(pki.root, early, {root})), KIVO_R_CERTIFICATE_EXPIRED},
