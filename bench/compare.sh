@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Compares the smime tool with `openssl cms`, whole process, on the same random
 # content and the same keys: signing (opaque and detached), verifying, encrypting
-# to one and five recipients and decrypting. Prints a Markdown table of median
-# wall times and peak memory.
+# to one and five recipients and decrypting, with AES-256-CBC and with
+# AES-256-GCM. Prints a Markdown table of median wall times and peak memory.
 #
-# usage: bench/compare.sh [--smime PATH] [--runs N] [--sizes "1K 1M 64M"] [--out FILE]
+# usage: bench/compare.sh [--smime PATH] [--runs N] [--sizes "1K 1M 64M"] [--ops "..."] [--out FILE]
 #
 # Each tool verifies and decrypts the messages it made itself: smime reads
 # messages whose headers end in CR LF, and OpenSSL writes LF headers.
@@ -19,7 +19,7 @@ runs=""              # empty: 11 runs for content under 1 MiB, 5 above
 sizes="1K 1M 64M"
 out_file=""
 
-operations=(sign-opaque sign-detached verify-opaque verify-detached encrypt-1 encrypt-5 decrypt)
+operations=(sign-opaque sign-detached verify-opaque verify-detached encrypt-1 encrypt-5 decrypt encrypt-gcm decrypt-gcm)
 # Runs alternate between these so that drift in machine load hits all alike.
 variants=(smime openssl openssl-hugetlb)
 
@@ -34,12 +34,16 @@ progress() {
 
 usage() {
     cat <<'EOF'
-usage: bench/compare.sh [--smime PATH] [--runs N] [--sizes "1K 1M 64M"] [--out FILE]
+usage: bench/compare.sh [--smime PATH] [--runs N] [--sizes "1K 1M 64M"] [--ops "..."] [--out FILE]
 Times smime against `openssl cms` on random content of each size and prints a
 Markdown table of medians (wall ms, peak MiB) to standard output.
   --smime PATH   the smime tool (default: build/tools/smime/smime in the repository)
   --runs N       runs per cell (default: 11 below 1 MiB of content, 5 from 1 MiB)
   --sizes LIST   content sizes, e.g. "1K 1M 64M" (suffixes K, M, G are powers of 1024)
+  --ops LIST     operations to time (default: all of sign-opaque sign-detached
+                 verify-opaque verify-detached encrypt-1 encrypt-5 decrypt
+                 encrypt-gcm decrypt-gcm; list a verify or decrypt after the
+                 sign or encrypt that makes its message)
   --out FILE     also write the report to FILE
 EOF
 }
@@ -50,6 +54,7 @@ parse_args() {
             --smime) (($# >= 2)) || die "--smime needs a path"; smime=$2; shift 2 ;;
             --runs) (($# >= 2)) || die "--runs needs a number"; runs=$2; shift 2 ;;
             --sizes) (($# >= 2)) || die "--sizes needs a list"; sizes=$2; shift 2 ;;
+            --ops) (($# >= 2)) || die "--ops needs a list"; read -ra operations <<<"$2"; shift 2 ;;
             --out) (($# >= 2)) || die "--out needs a file"; out_file=$2; shift 2 ;;
             -h | --help) usage; exit 0 ;;
             *) usage >&2; exit 2 ;;
@@ -146,9 +151,13 @@ build_cmd() {
             local r
             for r in "${recipients[@]}"; do CMD+=(-r "$r"); done
             CMD+=(-i "$content" -o "$out") ;;
-        smime:decrypt)
-            CMD=("$smime" decrypt -k "$pki/alice.p12" -p "$alice_pass" -i "$work/smime.encrypt-1" -o "$out")
+        smime:decrypt | smime:decrypt-gcm)
+            local made=encrypt-1
+            [[ $op == decrypt-gcm ]] && made=encrypt-gcm
+            CMD=("$smime" decrypt -k "$pki/alice.p12" -p "$alice_pass" -i "$work/smime.$made" -o "$out")
             CHECK=$out ;;
+        smime:encrypt-gcm)
+            CMD=("$smime" encrypt --cipher aes256-gcm -r "$pki/alice.pem" -i "$content" -o "$out") ;;
         openssl:sign-opaque)
             CMD=(openssl cms -sign -nodetach -binary -signer "$pki/alice.pem" -inkey "$pki/alice.key"
                 -in "$content" -out "$out") ;;
@@ -165,10 +174,14 @@ build_cmd() {
             CMD=(openssl cms -encrypt -binary -aes256 -in "$content" -out "$out" "$pki/alice.pem") ;;
         openssl:encrypt-5)
             CMD=(openssl cms -encrypt -binary -aes256 -in "$content" -out "$out" "${recipients[@]}") ;;
-        openssl:decrypt)
+        openssl:decrypt | openssl:decrypt-gcm)
+            local made=encrypt-1
+            [[ $op == decrypt-gcm ]] && made=encrypt-gcm
             CMD=(openssl cms -decrypt -inkey "$pki/alice.key" -recip "$pki/alice.pem"
-                -in "$work/openssl.encrypt-1" -out "$out")
+                -in "$work/openssl.$made" -out "$out")
             CHECK=$out ;;
+        openssl:encrypt-gcm)
+            CMD=(openssl cms -encrypt -binary -aes-256-gcm -in "$content" -out "$out" "$pki/alice.pem") ;;
         *) die "no command for $tool $op" ;;
     esac
 }
@@ -302,6 +315,8 @@ op_label() {
         encrypt-1) echo "encrypt, 1 recipient" ;;
         encrypt-5) echo "encrypt, 5 recipients" ;;
         decrypt) echo "decrypt, 1 recipient" ;;
+        encrypt-gcm) echo "encrypt, AES-256-GCM" ;;
+        decrypt-gcm) echo "decrypt, AES-256-GCM" ;;
     esac
 }
 

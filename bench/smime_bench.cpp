@@ -111,7 +111,10 @@ struct Recipients {
     IDUP_Target_Info_desc targets = {1, &certificate, &status};
 };
 
-enum class Kind { Sign, SignDetached, Encrypt };
+enum class Kind { Sign, SignDetached, Encrypt, EncryptGcm };
+
+bool encrypts(Kind kind) { return kind == Kind::Encrypt || kind == Kind::EncryptGcm; }
+encryptionAlgorithmStrength_t strengthOf(Kind kind) { return kind == Kind::EncryptGcm ? strengthAES256GCM : strengthAES256; }
 
 // Protects content with a fresh session message; the result as bytes.
 Bytes protectOnce(Kind kind, const Bytes& text) {
@@ -124,7 +127,7 @@ Bytes protectOnce(Kind kind, const Bytes& text) {
     gss_buffer_desc out = {0, nullptr};
     const unsigned status = kind == Kind::Sign           ? m.sign(digestSHA256, &out, &minor)
                             : kind == Kind::SignDetached ? m.signSignatureOnly(digestSHA256, &out, &minor)
-                                                         : m.encrypt(strengthAES256, &recipients.targets, &out, &minor);
+                                                         : m.encrypt(strengthOf(kind), &recipients.targets, &out, &minor);
     Bytes bytes = status == SMIME_OK ? Bytes(static_cast<const char*>(out.value), out.length) : Bytes();
     std::free(out.value);
     m.freeMessage(&minor);
@@ -181,9 +184,10 @@ void protect(benchmark::State& state, Kind kind, Delivery delivery) {
                                     : m.signSignatureOnly(digestSHA256, &minor);
                 break;
             case Kind::Encrypt:
-                status = toBuffer ? m.encrypt(strengthAES256, &recipients.targets, toBuffer, &minor)
-                         : toStream ? m.encrypt(strengthAES256, &recipients.targets, toStream, &minor)
-                                    : m.encrypt(strengthAES256, &recipients.targets, &minor);
+            case Kind::EncryptGcm:
+                status = toBuffer ? m.encrypt(strengthOf(kind), &recipients.targets, toBuffer, &minor)
+                         : toStream ? m.encrypt(strengthOf(kind), &recipients.targets, toStream, &minor)
+                                    : m.encrypt(strengthOf(kind), &recipients.targets, &minor);
                 break;
             }
         }
@@ -219,7 +223,7 @@ void unprotect(benchmark::State& state, Kind madeBy, Delivery delivery) {
         gss_buffer_desc* toBuffer = delivery == Delivery::Buffer ? &out : nullptr;
         std::ostream* toStream = delivery == Delivery::Stream ? &sink : nullptr;
         if (status == SMIME_OK) {
-            if (madeBy == Kind::Encrypt)
+            if (encrypts(madeBy))
                 status = toBuffer ? m.decrypt(toBuffer, &minor) : toStream ? m.decrypt(toStream, &minor) : m.decrypt(&minor);
             else
                 status = toBuffer   ? m.verify(toBuffer, &info, &minor)
@@ -255,6 +259,8 @@ void BM_VerifyDetachedInPlace(benchmark::State& s) { unprotect(s, Kind::SignDeta
 void BM_Decrypt(benchmark::State& s) { unprotect(s, Kind::Encrypt, Delivery::Buffer); }
 void BM_DecryptToStream(benchmark::State& s) { unprotect(s, Kind::Encrypt, Delivery::Stream); }
 void BM_DecryptInPlace(benchmark::State& s) { unprotect(s, Kind::Encrypt, Delivery::InPlace); }
+void BM_EncryptGcmInPlace(benchmark::State& s) { protect(s, Kind::EncryptGcm, Delivery::InPlace); }
+void BM_DecryptGcmInPlace(benchmark::State& s) { unprotect(s, Kind::EncryptGcm, Delivery::InPlace); }
 
 // --- the bare OpenSSL CMS calls ------------------------------------------------
 
@@ -297,13 +303,13 @@ CmsPtr opensslSign(const Bytes& text, bool detached) {
 }
 
 // As the provider encrypts: the recipient's certificate arrives as DER.
-CmsPtr opensslEncrypt(const Bytes& text) {
+CmsPtr opensslEncrypt(const Bytes& text, const EVP_CIPHER* cipher) {
     const auto* der = reinterpret_cast<const unsigned char*>(pki().aliceDer.data());
     X509* recipient = d2i_X509(nullptr, &der, static_cast<long>(pki().aliceDer.size()));
     std::unique_ptr<STACK_OF(X509), X509StackFree> recipients(sk_X509_new_null());
     sk_X509_push(recipients.get(), recipient);
     BioPtr in = readOnly(text);
-    CmsPtr cms(CMS_encrypt(recipients.get(), in.get(), EVP_aes_256_cbc(), CMS_BINARY));
+    CmsPtr cms(CMS_encrypt(recipients.get(), in.get(), cipher, CMS_BINARY));
     X509_free(recipient);
     return cms;
 }
@@ -337,15 +343,18 @@ void BM_OpenSSLSignDetached(benchmark::State& state) {
     faults.finish(text.size());
 }
 
-void BM_OpenSSLEncrypt(benchmark::State& state) {
+void opensslEncryptions(benchmark::State& state, const EVP_CIPHER* cipher) {
     const Bytes& text = content(state.range(0));
     bench::FaultCounter faults(state);
     for (auto _ : state) {
-        CmsPtr cms = opensslEncrypt(text);
+        CmsPtr cms = opensslEncrypt(text, cipher);
         benchmark::DoNotOptimize(cms ? derOf(cms.get()) : Bytes());
     }
     faults.finish(text.size());
 }
+
+void BM_OpenSSLEncrypt(benchmark::State& state) { opensslEncryptions(state, EVP_aes_256_cbc()); }
+void BM_OpenSSLEncryptGcm(benchmark::State& state) { opensslEncryptions(state, EVP_aes_256_gcm()); }
 
 void opensslVerify(benchmark::State& state, bool detached) {
     const Bytes& text = content(state.range(0));
@@ -368,9 +377,9 @@ void opensslVerify(benchmark::State& state, bool detached) {
 void BM_OpenSSLVerify(benchmark::State& state) { opensslVerify(state, false); }
 void BM_OpenSSLVerifyDetached(benchmark::State& state) { opensslVerify(state, true); }
 
-void BM_OpenSSLDecrypt(benchmark::State& state) {
+void opensslDecryptions(benchmark::State& state, const EVP_CIPHER* cipher) {
     const Bytes& text = content(state.range(0));
-    CmsPtr made = opensslEncrypt(text);
+    CmsPtr made = opensslEncrypt(text, cipher);
     const Bytes der = made ? derOf(made.get()) : Bytes();
     bench::FaultCounter faults(state);
     for (auto _ : state) {
@@ -384,6 +393,9 @@ void BM_OpenSSLDecrypt(benchmark::State& state) {
     faults.finish(text.size());
 }
 
+void BM_OpenSSLDecrypt(benchmark::State& state) { opensslDecryptions(state, EVP_aes_256_cbc()); }
+void BM_OpenSSLDecryptGcm(benchmark::State& state) { opensslDecryptions(state, EVP_aes_256_gcm()); }
+
 // --- primitives, on memory already touched -----------------------------------
 
 void BM_FloorSha256(benchmark::State& state) {
@@ -393,14 +405,14 @@ void BM_FloorSha256(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
 }
 
-void cipherPass(benchmark::State& state, bool encrypt) {
+void cipherPass(benchmark::State& state, const EVP_CIPHER* cipher, bool encrypt) {
     const Bytes& text = content(state.range(0));
     std::vector<unsigned char> out(text.size() + 32);
     const unsigned char key[32] = {1}, iv[16] = {2};
     EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
     for (auto _ : state) {
         int length = 0;
-        EVP_CipherInit_ex(ctx, EVP_aes_256_cbc(), nullptr, key, iv, encrypt ? 1 : 0);
+        EVP_CipherInit_ex(ctx, cipher, nullptr, key, iv, encrypt ? 1 : 0);
         EVP_CIPHER_CTX_set_padding(ctx, 0);
         EVP_CipherUpdate(ctx, out.data(), &length, reinterpret_cast<const unsigned char*>(text.data()),
                          static_cast<int>(text.size() / 16 * 16));
@@ -411,8 +423,10 @@ void cipherPass(benchmark::State& state, bool encrypt) {
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
 }
 
-void BM_FloorAesEncrypt(benchmark::State& state) { cipherPass(state, true); }
-void BM_FloorAesDecrypt(benchmark::State& state) { cipherPass(state, false); }
+void BM_FloorAesEncrypt(benchmark::State& state) { cipherPass(state, EVP_aes_256_cbc(), true); }
+void BM_FloorAesDecrypt(benchmark::State& state) { cipherPass(state, EVP_aes_256_cbc(), false); }
+void BM_FloorAesGcmEncrypt(benchmark::State& state) { cipherPass(state, EVP_aes_256_gcm(), true); }
+void BM_FloorAesGcmDecrypt(benchmark::State& state) { cipherPass(state, EVP_aes_256_gcm(), false); }
 
 void BM_FloorBase64Encode(benchmark::State& state) {
     const Bytes& text = content(state.range(0));
@@ -470,15 +484,21 @@ BENCHMARK(BM_VerifyDetachedInPlace)->Apply(sizes);
 BENCHMARK(BM_Decrypt)->Apply(sizes);
 BENCHMARK(BM_DecryptToStream)->Apply(sizes);
 BENCHMARK(BM_DecryptInPlace)->Apply(sizes);
+BENCHMARK(BM_EncryptGcmInPlace)->Apply(sizes);
+BENCHMARK(BM_DecryptGcmInPlace)->Apply(sizes);
 BENCHMARK(BM_OpenSSLSign)->Apply(sizes);
 BENCHMARK(BM_OpenSSLSignDetached)->Apply(sizes);
 BENCHMARK(BM_OpenSSLEncrypt)->Apply(sizes);
 BENCHMARK(BM_OpenSSLVerify)->Apply(sizes);
 BENCHMARK(BM_OpenSSLVerifyDetached)->Apply(sizes);
 BENCHMARK(BM_OpenSSLDecrypt)->Apply(sizes);
+BENCHMARK(BM_OpenSSLEncryptGcm)->Apply(sizes);
+BENCHMARK(BM_OpenSSLDecryptGcm)->Apply(sizes);
 BENCHMARK(BM_FloorSha256)->Apply(sizes);
 BENCHMARK(BM_FloorAesEncrypt)->Apply(sizes);
 BENCHMARK(BM_FloorAesDecrypt)->Apply(sizes);
+BENCHMARK(BM_FloorAesGcmEncrypt)->Apply(sizes);
+BENCHMARK(BM_FloorAesGcmDecrypt)->Apply(sizes);
 BENCHMARK(BM_FloorBase64Encode)->Apply(sizes);
 BENCHMARK(BM_FloorBase64Decode)->Apply(sizes);
 BENCHMARK(BM_FloorCopy)->Apply(sizes);
@@ -509,6 +529,8 @@ void printSummary(const bench::SummarisingReporter& results) {
         {"BM_Decrypt", "BM_OpenSSLDecrypt", {"BM_FloorBase64Decode", "BM_FloorAesDecrypt", "BM_FloorCopy"}},
         {"BM_DecryptToStream", "BM_OpenSSLDecrypt", {"BM_FloorBase64Decode", "BM_FloorAesDecrypt", "BM_FloorCopy"}},
         {"BM_DecryptInPlace", "BM_OpenSSLDecrypt", {"BM_FloorBase64Decode", "BM_FloorAesDecrypt", "BM_FloorCopy"}},
+        {"BM_EncryptGcmInPlace", "BM_OpenSSLEncryptGcm", {"BM_FloorAesGcmEncrypt", "BM_FloorBase64Encode", "BM_FloorCopy"}},
+        {"BM_DecryptGcmInPlace", "BM_OpenSSLDecryptGcm", {"BM_FloorBase64Decode", "BM_FloorAesGcmDecrypt", "BM_FloorCopy"}},
     };
     std::printf("\nThrough SMIMEMessage against the bare OpenSSL CMS call and against the floor (%s)\n",
                 results.kindOfFigures());
