@@ -189,6 +189,63 @@ CommandResult pythonEncrypt(const Peer& peer, const Envelope& row) {
     return made;
 }
 
+// A message of ours as another engine reads it: the signature token as DER, and for a multipart the content as it
+// came (a tampered row changed it there).
+struct BareSignature {
+    std::string der, content;
+};
+BareSignature bareSignature(const std::string& message, const Signature& row) {
+    if (isOpaque(row)) return {derFromSmime(message), ""};
+    const TextRange body = signatureBody(message);
+    return {base64DecodeLines(message.substr(body.first, body.last - body.first)),
+            message.substr(message.find(row.content->substr(0, 30)), row.content->size())};
+}
+// What another engine made as bare DER, in the S/MIME form we read.
+CommandResult signedFromDer(CommandResult made, const Signature& row) {
+    made.out = isOpaque(row) ? smimeFromDer(made.out, "signed-data") : clearSignedFromDer(*row.content, made.out);
+    return made;
+}
+CommandResult envelopedFromDer(CommandResult made, const Envelope& row) {
+    made.out = smimeFromDer(made.out, row.cipher->ours & KIVO_STRENGTH_GCM ? "authEnveloped-data" : "enveloped-data");
+    return made;
+}
+
+// Engines driven by a program of ours in tests/interop/ that reads and writes bare DER (usage in each program):
+// sign CERT KEY HASH FORM PADDING, verify CA [CONTENT], encrypt CIPHER PADDING CERT..., decrypt CERT KEY.
+CommandResult programVerify(const Peer& peer, const std::string& message, const Signature& row) {
+    const BareSignature bare = bareSignature(message, row);
+    if (isOpaque(row)) return runPeer(peer, {"verify", keyStoreFiles().rootPem}, bare.der);
+    const CommandResult verified = runPeer(peer, {"verify", keyStoreFiles().rootPem, scratch().write("c", bare.content)}, bare.der);
+    return {verified.status, bare.content, verified.err};
+}
+CommandResult programDecrypt(const Peer& peer, const std::string& message, Who who) {
+    return runPeer(peer, {"decrypt", party(who).certPem, party(who).keyPem}, derFromSmime(message));
+}
+CommandResult programSign(const Peer& peer, const Signature& row) {
+    return signedFromDer(runPeer(peer, {"sign", party(row.signer).certPem, party(row.signer).keyPem, row.digest->name,
+                                        row.form, row.pss() ? "pss" : "pkcs1"}, *row.content), row);
+}
+CommandResult programEncrypt(const Peer& peer, const Envelope& row) {
+    std::vector<std::string> args = {"encrypt", row.cipher->name, row.keyopt.empty() ? "pkcs1" : "oaep"};
+    for (Who who : row.recipients) args.push_back(party(who).certPem);
+    return envelopedFromDer(runPeer(peer, args, *row.content), row);
+}
+
+// Bouncy Castle for Java, through tests/interop/BcSmime.java, compiled once per run.
+const std::string kBcJars = "/usr/share/java/bcprov.jar:/usr/share/java/bcpkix.jar:/usr/share/java/bcutil.jar";
+std::string bcClassPath() { return scratch().file("bc") + ":" + kBcJars; }
+std::string bcUnavailable() {
+    static const std::string why = [] {
+        if (!haveCommand("javac") || !haveCommand("java")) return std::string("javac or java is not on PATH");
+        const CommandResult built = runCommand({"javac", "-cp", kBcJars, "-d", scratch().file("bc"),
+                                                std::string(SMIME_SOURCE_DIR) + "/tests/interop/BcSmime.java"});
+        if (built.status != 0) return "BcSmime.java does not build (is libbcpkix-java installed?): " + built.err;
+        const CommandResult check = runCommand({"java", "-cp", bcClassPath(), "BcSmime", "check"});
+        return check.status == 0 ? std::string() : "Bouncy Castle cannot run: " + check.err;
+    }();
+    return why;
+}
+
 // gpgsm reads and writes bare CMS. Its home trusts the test root and holds alice's key and carol's certificate;
 // its agent has no pinentry (a missing passphrase fails at once) and uses few S2K iterations, for speed.
 class GpgsmHome {
@@ -237,13 +294,10 @@ std::string gpgsmUnavailable() {
 }
 
 CommandResult gpgsmVerify(const Peer&, const std::string& message, const Signature& row) {
-    if (isOpaque(row)) return gpgsm().run({"--verify", scratch().write("ours.p7m", derFromSmime(message))});
-    // Our multipart holds the content as it came (a tampered row changed it there).
-    const std::string content = message.substr(message.find(row.content->substr(0, 30)), row.content->size());
-    const TextRange body = signatureBody(message);
-    const std::string der = base64DecodeLines(message.substr(body.first, body.last - body.first));
-    const CommandResult verified = gpgsm().run({"--verify", scratch().write("ours.p7s", der), scratch().write("c", content)});
-    return {verified.status, content, verified.err};
+    const BareSignature bare = bareSignature(message, row);
+    if (isOpaque(row)) return gpgsm().run({"--verify", scratch().write("ours.p7m", bare.der)});
+    const CommandResult verified = gpgsm().run({"--verify", scratch().write("ours.p7s", bare.der), scratch().write("c", bare.content)});
+    return {verified.status, bare.content, verified.err};
 }
 
 CommandResult gpgsmDecrypt(const Peer&, const std::string& message, Who) {
@@ -253,16 +307,14 @@ CommandResult gpgsmSign(const Peer&, const Signature& row) {
     std::vector<std::string> args = {"-u", "alice@example.com", "--digest-algo", row.digest->gpgsm, "--sign"};
     if (!isOpaque(row)) args.emplace_back("--detach-sign");
     args.push_back(scratch().write("content", *row.content));
-    const CommandResult made = gpgsm().run(args, true);
-    return {made.status, isOpaque(row) ? smimeFromDer(made.out, "signed-data") : clearSignedFromDer(*row.content, made.out), made.err};
+    return signedFromDer(gpgsm().run(args, true), row);
 }
 
 CommandResult gpgsmEncrypt(const Peer&, const Envelope& row) {
     std::vector<std::string> args = {"--encrypt", "--cipher-algo", row.cipher->gpgsm};
     for (Who who : row.recipients) args.insert(args.end(), {"-r", who == Alice ? "alice@example.com" : "carol@example.com"});
     args.push_back(scratch().write("content", *row.content));
-    CommandResult made = gpgsm().run(args);
-    return {made.status, smimeFromDer(made.out, "enveloped-data"), made.err};
+    return envelopedFromDer(gpgsm().run(args), row);
 }
 
 const char kAllDigests[] = "sha1 sha256 sha384 sha512";
@@ -283,6 +335,10 @@ const Peer kPeers[] = {
     // short", gpgsm 2.2.40 with libksba 1.6.3).
     {"gpgsm", {}, gpgsmUnavailable, {Alice}, "opaque detached", kAllDigests, kAllCiphers, "pss", "",
      false, true, gpgsmVerify, gpgsmDecrypt, gpgsmSign, gpgsmEncrypt},
+    // It makes OAEP with SHA-256 only, and PSS with the digest's salt; it reads every variant.
+    {"bouncy_castle", {"java", "-cp", bcClassPath(), "BcSmime"}, bcUnavailable, {Alice, Bob, Carol}, "opaque detached",
+     kAllDigests, std::string(kAllCiphers) + " aes-128-gcm aes-256-gcm", "pss oaep", "pss oaep", true, false,
+     programVerify, programDecrypt, programSign, programEncrypt},
 };
 
 // Test names then carry the peer's name, not an address.
@@ -361,7 +417,7 @@ TEST_P(Interop, EnvelopesDecryptBothWaysForEveryRecipient) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Peers, Interop, ::testing::Values(&kPeers[0], &kPeers[1], &kPeers[2], &kPeers[3]),
+INSTANTIATE_TEST_SUITE_P(Peers, Interop, ::testing::Values(&kPeers[0], &kPeers[1], &kPeers[2], &kPeers[3], &kPeers[4]),
                          [](const ::testing::TestParamInfo<const Peer*>& info) { return info.param->name; });
 
 // The files of a corpus folder beside the source tree whose names end in extension, in order; empty (and the test
@@ -413,6 +469,36 @@ TEST(InteropCorpus, EnvelopesForAnotherEngineDecryptWithUs) {
         setHeld(m, smimeFromDer(TempDir::read(file.string()), "enveloped-data"));
         EXPECT_EQ(m.decrypt(&minor), 0u) << minor;
         EXPECT_EQ(heldMessage(m), "This is a test message to Fran.\n");
+    }
+}
+
+// Valid messages in algorithms we do not have, made by Bouncy Castle with keys of its own: the tool names the
+// algorithm and exits 2, never "tampered" (1) or "not for you" (1).
+TEST(InteropBouncyCastle, AlgorithmsWeDoNotHaveAreNamed) {
+    if (!bcUnavailable().empty()) GTEST_SKIP() << "Bouncy Castle skipped: " << bcUnavailable();
+    const struct {
+        const char *kind, *smimeType, *named;
+    } rows[] = {
+        {"ed25519-signature", "signed-data", "the signature algorithm ED25519 (1.3.101.112)"},
+        {"x25519-envelope", "enveloped-data", "the key agreement key X25519 (1.3.101.110)"},
+        {"chacha20-envelope", "authEnveloped-data",
+         "the content-encryption algorithm ChaCha20-Poly1305 (1.2.840.113549.1.9.16.3.18)"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.kind);
+        const std::string dir = scratch().file(row.kind);
+        std::filesystem::create_directory(dir);
+        const CommandResult made = runCommand({"java", "-cp", bcClassPath(), "BcSmime", "unsupported", row.kind, dir});
+        ASSERT_EQ(made.status, 0) << made.err;
+        const std::string message = scratch().write(std::string(row.kind) + ".eml",
+                                                    smimeFromDer(TempDir::read(dir + "/message.der"), row.smimeType));
+        const bool signature = std::strcmp(row.smimeType, "signed-data") == 0;
+        const CommandResult opened =
+            signature ? runCommand({SMIME_PROGRAM, "verify", "--trust", dir + "/root.pem", "-i", message})
+                      : runCommand({SMIME_PROGRAM, "decrypt", "-k", dir + "/store.pem", "-p", "", "-i", message});
+        EXPECT_EQ(opened.status, 2) << opened.err;
+        EXPECT_NE(opened.err.find(std::string("is not supported: ") + row.named), std::string::npos) << opened.err;
+        EXPECT_TRUE(opened.out.empty());
     }
 }
 

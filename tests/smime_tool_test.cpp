@@ -118,7 +118,7 @@ TEST(SmimeTool, EachSubcommandDoesItsWork) {
         {"smime decrypt -k @/alice.p12 -p @PASS -i @/secret.p7m", 0, "", kLetter},
         {"smime decrypt -k @/bob.p12 -p @PASS -i @/secret.p7m", 0, "", kLetter},
         {"smime encrypt -r @/alice.pem -r @/bob.pem --cipher aes256-gcm --oaep -i @/letter.txt -o @/gcm.p7m", 0, ""},
-        {"smime info -i @/gcm.p7m", 0, "", "kind: authenticated enveloped data (AES-GCM..."},
+        {"smime info -i @/gcm.p7m", 0, "", "kind: authenticated enveloped data (application/pkcs7-mime; smime-type=authEnveloped-data)..."},
         {"smime decrypt -k @/alice.p12 -p @PASS -i @/gcm.p7m", 0, "", kLetter},
         {"SMIME_PASSWORD=@PASS smime sign --pss -k @/alice.p12 > @/pss.p7m", 0, "", kOpaque, kLetter},
         {"smime verify --trust @/ca.pem -i @/pss.p7m", 0, kGood + "sha256 with RSASSA-PSS", kLetter},

@@ -270,7 +270,7 @@ Outcome describeMessage(std::string_view message, std::string& description) {
                                    return line.find("smime-type=authenveloped-data") != std::string::npos;
                                });
     description = std::string("kind: ") +
-                  (authenticated ? "authenticated enveloped data (AES-GCM, application/pkcs7-mime; "
+                  (authenticated ? "authenticated enveloped data (application/pkcs7-mime; "
                                    "smime-type=authEnveloped-data)"
                                  : kindName(object.getMessageType())) + "\n";
     for (const std::string& line : lines) description += "  " + printable(line) + "\n";
