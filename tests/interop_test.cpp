@@ -246,6 +246,14 @@ std::string bcUnavailable() {
     return why;
 }
 
+// NSS, the engine of a major mail client, through its cmsutil (tests/interop/nss_smime.py).
+const std::string kNssScript = std::string(SMIME_SOURCE_DIR) + "/tests/interop/nss_smime.py";
+std::string nssUnavailable() {
+    if (!haveCommand("python3")) return "python3 is not on PATH";
+    const CommandResult check = runCommand({"python3", kNssScript, "check"});
+    return check.status == 0 ? "" : "NSS's tools cannot run (is libnss3-tools installed?): " + check.err;
+}
+
 // gpgsm reads and writes bare CMS. Its home trusts the test root and holds alice's key and carol's certificate;
 // its agent has no pinentry (a missing passphrase fails at once) and uses few S2K iterations, for speed.
 class GpgsmHome {
@@ -335,6 +343,11 @@ const Peer kPeers[] = {
     // short", gpgsm 2.2.40 with libksba 1.6.3).
     {"gpgsm", {}, gpgsmUnavailable, {Alice}, "opaque detached", kAllDigests, kAllCiphers, "pss", "",
      false, true, gpgsmVerify, gpgsmDecrypt, gpgsmSign, gpgsmEncrypt},
+    // NSS 3.87 makes no PSS, OAEP, GCM or AES-192, and reads no GCM, OAEP or key agreement (not even an RSA
+    // recipient's part of an envelope that has an EC one); it verifies PSS.
+    {"nss_cmsutil", {"python3", kNssScript}, nssUnavailable, {Alice, Bob, Carol}, "opaque detached", kAllDigests,
+     "aes-128-cbc aes-256-cbc des-ede3-cbc", "pss aes-192-cbc", "", false, false, programVerify, programDecrypt,
+     programSign, programEncrypt},
     // It makes OAEP with SHA-256 only, and PSS with the digest's salt; it reads every variant.
     {"bouncy_castle", {"java", "-cp", bcClassPath(), "BcSmime"}, bcUnavailable, {Alice, Bob, Carol}, "opaque detached",
      kAllDigests, std::string(kAllCiphers) + " aes-128-gcm aes-256-gcm", "pss oaep", "pss oaep", true, false,
@@ -417,7 +430,7 @@ TEST_P(Interop, EnvelopesDecryptBothWaysForEveryRecipient) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Peers, Interop, ::testing::Values(&kPeers[0], &kPeers[1], &kPeers[2], &kPeers[3], &kPeers[4]),
+INSTANTIATE_TEST_SUITE_P(Peers, Interop, ::testing::Values(&kPeers[0], &kPeers[1], &kPeers[2], &kPeers[3], &kPeers[4], &kPeers[5]),
                          [](const ::testing::TestParamInfo<const Peer*>& info) { return info.param->name; });
 
 // The files of a corpus folder beside the source tree whose names end in extension, in order; empty (and the test
