@@ -90,6 +90,16 @@ typedef enum kivo_reason_t {
     KIVO_R_DECRYPTION_FAILED = 18,
     KIVO_R_UNSUPPORTED_OPERATION = 19,
     KIVO_R_INTERNAL = 20,
+    /* A certificate of the signer's chain is revoked; the record's
+     * revocation_time says since when. */
+    KIVO_R_CERTIFICATE_REVOKED = 21,
+    /* Revocation was to be checked and could not be: a certificate of the
+     * chain has no current CRL from its issuer, and no OCSP answer. */
+    KIVO_R_REVOCATION_UNKNOWN = 22,
+    /* The signer's certificate is not for signing mail: a key usage without
+     * digitalSignature or nonRepudiation, or an extended key usage without
+     * emailProtection or anyExtendedKeyUsage. */
+    KIVO_R_SIGNER_NOT_PERMITTED = 23,
     /* A valid message or key store in an algorithm this provider does not
      * support (an Ed25519 signature, an X25519 or ChaCha20-Poly1305
      * envelope, a key store's RC2 or RC4 protection where OpenSSL's legacy
@@ -147,22 +157,39 @@ typedef struct IDUP_Target_Info_desc {
                                     recipient, 0 when accepted, else a reason */
 } IDUP_Target_Info_desc;
 
-/* verify_flags bits. */
+/* verify_flags bits. The last three need KIVO_VERIFY_CHAIN. */
 #define KIVO_VERIFY_SIGNATURE 0x1u
 #define KIVO_VERIFY_CHAIN 0x2u
+/* Every certificate of the chain but the trust anchor must have a current
+ * CRL from its issuer: from the record's crls, the key store, or the
+ * message. Delta CRLs are not used. */
+#define KIVO_VERIFY_REVOCATION 0x4u
+/* Revocation as above, also fetched over HTTP: OCSP from the certificate's
+ * responder, else the CRL of its distribution point. Never done unless
+ * asked, since a fetch tells the responder whose mail is being read. */
+#define KIVO_VERIFY_ONLINE 0x8u
+/* Chain and revocation as of the signature's signing time (the chain
+ * model, for archived mail) instead of validation_time; a signature without
+ * one is checked as of validation_time. */
+#define KIVO_VERIFY_AT_SIGNING_TIME 0x10u
 
 /* What a verification asks for and what it found out. The caller sets
  * verify_flags (never 0) and may set trust_anchors; the provider fills the
  * rest. Output buffers are the provider's and are released with
  * prov_release_buffer (prov_release_pidu_info releases them too). */
 typedef struct IDUP_PIDU_Information_desc {
-    OM_uint32 verify_flags;           /* KIVO_VERIFY_SIGNATURE, optionally | KIVO_VERIFY_CHAIN */
+    OM_uint32 verify_flags;           /* KIVO_VERIFY_SIGNATURE, optionally | KIVO_VERIFY_CHAIN and the others */
     gss_buffer_desc trust_anchors;    /* input, optional: extra PEM trust anchors for this call */
     OM_uint32 reason;                 /* output: KIVO_R_NONE when valid, else why not */
     gss_buffer_desc signer_subject;   /* output: the signer's subject as one line of text */
     gss_buffer_desc signer_certificate; /* output: the signer's certificate, DER */
     OM_uint32 digest;                 /* output: a KIVO_DIGEST_* value */
     int64_t signing_time;             /* output: seconds since 1970, 0 when absent */
+    gss_buffer_desc crls;             /* input, optional: CRLs, PEM or DER, one or several */
+    int64_t validation_time;          /* input: check chain and revocation as of then (seconds since 1970); 0: now */
+    gss_buffer_desc signer_emails;    /* output: the signer certificate's e-mail addresses, one per line
+                                         (subjectAltName rfc822Name first, then the subject's emailAddress) */
+    int64_t revocation_time;          /* output: for KIVO_R_CERTIFICATE_REVOKED, when it was revoked */
 } IDUP_PIDU_Information_desc;
 
 /* --- Credentials --------------------------------------------------------- */

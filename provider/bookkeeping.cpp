@@ -156,9 +156,10 @@ IDUP_PIDU_Information_desc* createPiduInfo() noexcept {
 kivo_reason_t releasePiduInfo(IDUP_PIDU_Information_desc** info) noexcept {
     if (info == nullptr) return KIVO_R_BAD_PARAMETER;
     if (*info == nullptr) return KIVO_R_NONE;
-    // The trust anchors are the caller's input; only the outputs are ours.
+    // The trust anchors and CRLs are the caller's input; only the outputs are ours.
     releaseBuffer(&(*info)->signer_subject);
     releaseBuffer(&(*info)->signer_certificate);
+    releaseBuffer(&(*info)->signer_emails);
     std::free(*info);
     *info = nullptr;
     return KIVO_R_NONE;

@@ -3,6 +3,8 @@
 #include "bookkeeping.h"
 #include "cms_ops.h"
 #include "openssl_support.h"
+#include "revocation.h"
+#include "signer_policy.h"
 
 namespace detail {
 
@@ -24,28 +26,6 @@ kivo_reason_t classifyVerifyFailure(CMS_ContentInfo* cms, const QueuedErrors& er
         errors.hasLibrary(ERR_LIB_ASN1))
         return KIVO_R_MALFORMED_TOKEN;
     return KIVO_R_SIGNATURE_INVALID;
-}
-
-kivo_reason_t chainReason(int error) {
-    switch (error) {
-    case X509_V_ERR_CERT_HAS_EXPIRED:
-    case X509_V_ERR_CERT_NOT_YET_VALID:
-        return KIVO_R_CERTIFICATE_EXPIRED;
-    case X509_V_ERR_OUT_OF_MEM:
-        return KIVO_R_NO_MEMORY;
-    default:
-        return KIVO_R_SIGNER_NOT_TRUSTED;
-    }
-}
-
-kivo_reason_t verifyChain(X509_STORE* store, X509* signer, STACK_OF(X509)* untrusted) {
-    X509StoreCtxPtr ctx(X509_STORE_CTX_new());
-    if (!ctx || X509_STORE_CTX_init(ctx.get(), store, signer, untrusted) != 1) return reasonFromQueue(KIVO_R_INTERNAL);
-    // The checks S/MIME signers get: key usage and extended key usage fit
-    // for e-mail signing.
-    if (X509_STORE_CTX_set_default(ctx.get(), "smime_sign") != 1) return reasonFromQueue(KIVO_R_INTERNAL);
-    if (X509_verify_cert(ctx.get()) == 1) return KIVO_R_NONE;
-    return chainReason(X509_STORE_CTX_get_error(ctx.get()));
 }
 
 // The certificates a chain may be built from: those the message carries and
@@ -76,13 +56,7 @@ std::int64_t signingTimeOf(CMS_SignerInfo* si) {
     if (index < 0) return 0;
     ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(CMS_signed_get_attr(si, index), 0);
     if (value == nullptr || (value->type != V_ASN1_UTCTIME && value->type != V_ASN1_GENERALIZEDTIME)) return 0;
-    const ASN1_TIME* when = value->value.asn1_string;
-    if (ASN1_TIME_check(when) != 1) return 0;
-    OsslPtr<ASN1_TIME, ASN1_TIME_free> epoch(ASN1_TIME_set(nullptr, 0));
-    int days = 0;
-    int seconds = 0;
-    if (!epoch || ASN1_TIME_diff(&days, &seconds, epoch.get(), when) != 1) return 0;
-    return static_cast<std::int64_t>(days) * 86400 + seconds;
+    return secondsSince1970(value->value.asn1_string);
 }
 
 // Fills what info reports about the first signer.
@@ -103,11 +77,68 @@ kivo_reason_t reportSigner(CMS_ContentInfo* cms, IDUP_PIDU_Information_desc& inf
     if (signer == nullptr) return KIVO_R_NONE; // no certificate of the signer was found
     kivo_reason_t reason = describeSubject(signer, info.signer_subject);
     if (reason == KIVO_R_NONE) reason = handOverDer(signer, i2d_X509, &info.signer_certificate);
+    if (reason == KIVO_R_NONE) reason = describeEmails(signer, info.signer_emails);
+    return reason;
+}
+
+// The CRLs a revocation check has at hand: the message's, the key store's
+// and the caller's.
+kivo_reason_t gatherCrls(CMS_ContentInfo* cms, const Identity& identity, const IDUP_PIDU_Information_desc* info,
+                         X509CrlStackPtr& crls) {
+    crls.reset(CMS_get1_crls(cms));
+    ERR_clear_error(); // a message without CRLs leaves a note
+    if (!crls) crls.reset(sk_X509_CRL_new_null());
+    if (!crls) return KIVO_R_NO_MEMORY;
+    for (int i = 0; i < sk_X509_CRL_num(identity.crls.get()); ++i)
+        if (!pushReference(crls.get(), sk_X509_CRL_value(identity.crls.get(), i))) return KIVO_R_NO_MEMORY;
+    return info != nullptr ? readCrls(info->crls, crls.get()) : KIVO_R_NONE;
+}
+
+// Once the signatures hold: each signer's certificate must allow signing
+// mail and, when asked, chain to a trust anchor as of the time asked for,
+// with revocation checked when asked.
+kivo_reason_t checkSigners(Environment& environment, CMS_ContentInfo* cms, const IDUP_PIDU_Information_desc* info,
+                           std::int64_t& revokedAt) {
+    STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(cms);
+    for (int i = 0; i < sk_CMS_SignerInfo_num(signers); ++i) {
+        X509* signer = nullptr;
+        CMS_SignerInfo_get0_algs(sk_CMS_SignerInfo_value(signers, i), nullptr, &signer, nullptr, nullptr);
+        const kivo_reason_t usage = signer != nullptr ? checkSignerUsage(signer) : KIVO_R_SIGNER_NOT_TRUSTED;
+        if (usage != KIVO_R_NONE) return usage;
+    }
+    const OM_uint32 asked = info != nullptr ? info->verify_flags : KIVO_VERIFY_SIGNATURE | KIVO_VERIFY_CHAIN;
+    if ((asked & KIVO_VERIFY_CHAIN) == 0) return KIVO_R_NONE;
+    const Identity& identity = *environment.identity;
+    static const gss_buffer_desc kNoAnchors = {0, nullptr};
+    X509StorePtr store;
+    kivo_reason_t reason = environment.trustStore(info != nullptr ? info->trust_anchors : kNoAnchors, store);
+    if (reason != KIVO_R_NONE) return reason;
+    X509StackPtr untrusted = untrustedCertificates(cms, identity);
+    if (!untrusted) return KIVO_R_NO_MEMORY;
+    ChainCheck check;
+    check.store = store.get();
+    check.untrusted = untrusted.get();
+    check.revocation = (asked & (KIVO_VERIFY_REVOCATION | KIVO_VERIFY_ONLINE)) != 0;
+    X509CrlStackPtr crls;
+    if (check.revocation) {
+        reason = gatherCrls(cms, identity, info, crls);
+        if (reason != KIVO_R_NONE) return reason;
+        check.crls = crls.get();
+        if ((asked & KIVO_VERIFY_ONLINE) != 0) check.online = &environment.online;
+    }
+    for (int i = 0; i < sk_CMS_SignerInfo_num(signers) && reason == KIVO_R_NONE; ++i) {
+        CMS_SignerInfo* si = sk_CMS_SignerInfo_value(signers, i);
+        X509* signer = nullptr;
+        CMS_SignerInfo_get0_algs(si, nullptr, &signer, nullptr, nullptr);
+        const std::int64_t signedAt = (asked & KIVO_VERIFY_AT_SIGNING_TIME) != 0 ? signingTimeOf(si) : 0;
+        check.at = signedAt != 0 ? signedAt : info != nullptr ? info->validation_time : 0;
+        reason = verifyChain(check, signer, revokedAt);
+    }
     return reason;
 }
 
 kivo_reason_t checkSignatures(Environment& environment, CMS_ContentInfo* cms, const gss_buffer_desc* signedContent,
-                              BIO* out, const IDUP_PIDU_Information_desc* info) {
+                              BIO* out, const IDUP_PIDU_Information_desc* info, std::int64_t& revokedAt) {
     const Identity& identity = *environment.identity;
     BioPtr detached;
     if (signedContent != nullptr) {
@@ -129,23 +160,7 @@ kivo_reason_t checkSignatures(Environment& environment, CMS_ContentInfo* cms, co
     const unsigned flags = CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY;
     if (CMS_verify(cms, ownCerts.get(), nullptr, detached.get(), out, flags) != 1)
         return classifyVerifyFailure(cms, QueuedErrors::take());
-
-    const bool checkChain = info == nullptr || (info->verify_flags & KIVO_VERIFY_CHAIN) != 0;
-    if (!checkChain) return KIVO_R_NONE;
-    static const gss_buffer_desc kNoAnchors = {0, nullptr};
-    X509StorePtr storeHeld;
-    kivo_reason_t reason = environment.trustStore(info != nullptr ? info->trust_anchors : kNoAnchors, storeHeld);
-    if (reason != KIVO_R_NONE) return reason;
-    X509_STORE* store = storeHeld.get();
-    X509StackPtr untrusted = untrustedCertificates(cms, identity);
-    if (!untrusted) return KIVO_R_NO_MEMORY;
-    BorrowedX509StackPtr signerCerts(CMS_get0_signers(cms));
-    if (!signerCerts) return reasonFromQueue(KIVO_R_SIGNER_NOT_TRUSTED);
-    for (int i = 0; i < sk_X509_num(signerCerts.get()); ++i) {
-        reason = verifyChain(store, sk_X509_value(signerCerts.get(), i), untrusted.get());
-        if (reason != KIVO_R_NONE) break;
-    }
-    return reason;
+    return checkSigners(environment, cms, info, revokedAt);
 }
 
 } // namespace
@@ -154,15 +169,21 @@ void resetVerifyOutputs(IDUP_PIDU_Information_desc& info) noexcept {
     info.reason = KIVO_R_INTERNAL;
     releaseBuffer(&info.signer_subject);
     releaseBuffer(&info.signer_certificate);
+    releaseBuffer(&info.signer_emails);
     info.digest = 0;
     info.signing_time = 0;
+    info.revocation_time = 0;
 }
 
 kivo_reason_t verifySigned(Environment& environment, CMS_ContentInfo* cms, const gss_buffer_desc* signedContent,
                            gss_buffer_desc* content, IDUP_PIDU_Information_desc* info) {
-    constexpr OM_uint32 kKnownFlags = KIVO_VERIFY_SIGNATURE | KIVO_VERIFY_CHAIN;
-    // A zeroed record must not pass for a request to skip the trust check.
-    if (info != nullptr && (info->verify_flags == 0 || (info->verify_flags & ~kKnownFlags) != 0))
+    constexpr OM_uint32 kChainChecks = KIVO_VERIFY_REVOCATION | KIVO_VERIFY_ONLINE | KIVO_VERIFY_AT_SIGNING_TIME;
+    constexpr OM_uint32 kKnownFlags = KIVO_VERIFY_SIGNATURE | KIVO_VERIFY_CHAIN | kChainChecks;
+    // A zeroed record must not pass for a request to skip the trust check,
+    // nor a request to check the chain's revocation or time for one that
+    // checks the chain.
+    if (info != nullptr && (info->verify_flags == 0 || (info->verify_flags & ~kKnownFlags) != 0 ||
+                            ((info->verify_flags & kChainChecks) != 0 && (info->verify_flags & KIVO_VERIFY_CHAIN) == 0)))
         return KIVO_R_BAD_PARAMETER;
     BioPtr out;
     if (content != nullptr) {
@@ -171,8 +192,10 @@ kivo_reason_t verifySigned(Environment& environment, CMS_ContentInfo* cms, const
         out = newBlockSink(signedContent != nullptr ? signedContent->length : 0);
         if (!out) return KIVO_R_NO_MEMORY;
     }
-    kivo_reason_t reason = checkSignatures(environment, cms, signedContent, out.get(), info);
+    std::int64_t revokedAt = 0;
+    kivo_reason_t reason = checkSignatures(environment, cms, signedContent, out.get(), info, revokedAt);
     if (info != nullptr) {
+        info->revocation_time = revokedAt;
         // Who signed is worth knowing even when the signature fails.
         const kivo_reason_t reported = reportSigner(cms, *info);
         if (reason == KIVO_R_NONE) reason = reported;

@@ -85,7 +85,10 @@ kivo_reason_t selectIdentity(const KeyStore& store, const std::string& principal
     }
     chosen->chain.reset(sk_X509_new_null());
     chosen->authorities.reset(sk_X509_new_null());
-    if (!chosen->chain || !chosen->authorities) return KIVO_R_NO_MEMORY;
+    chosen->crls.reset(sk_X509_CRL_new_null());
+    if (!chosen->chain || !chosen->authorities || !chosen->crls) return KIVO_R_NO_MEMORY;
+    for (const X509CrlPtr& crl : store.crls)
+        if (!pushReference(chosen->crls.get(), crl.get())) return KIVO_R_NO_MEMORY;
     for (const StoredCertificate& stored : store.certs) {
         X509* cert = stored.cert.get();
         // Every CA certificate of the store is trusted, the chosen one too.

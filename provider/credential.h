@@ -9,6 +9,7 @@
 
 #include "keystore.h"
 #include "live_handles.h"
+#include "online_revocation.h"
 #include "ossl_ptr.h"
 #include "vek4kivoidup.h"
 
@@ -21,6 +22,7 @@ struct Identity {
     X509Ptr cert;             // null likewise
     X509StackPtr chain;       // the container's other certificates
     X509StackPtr authorities; // those of them that are CA certificates
+    X509CrlStackPtr crls;     // the container's CRLs
 };
 
 struct Credential {
@@ -29,6 +31,8 @@ struct Credential {
 
 struct Environment {
     std::shared_ptr<const Identity> identity;
+    // OCSP answers and CRLs fetched for this environment's verifications.
+    OnlineRevocation online;
 
     // The trust store of a verification with the PEM certificates of
     // anchors (may be empty) as extra trust, held for the caller. Stores are

@@ -108,11 +108,18 @@ kivo_reason_t readBags(const STACK_OF(PKCS12_SAFEBAG)* bags, Password password, 
             store.certs.push_back(StoredCertificate{std::move(cert), friendlyNameOf(bag)});
             break;
         }
+        case NID_crlBag: {
+            if (PKCS12_SAFEBAG_get_bag_nid(bag) != NID_x509Crl) break;
+            X509CrlPtr crl(PKCS12_SAFEBAG_get1_crl(bag));
+            if (!crl) return reasonFromQueue(KIVO_R_KEYSTORE_UNREADABLE);
+            store.crls.push_back(std::move(crl));
+            break;
+        }
         case NID_safeContentsBag:
             reason = readBags(PKCS12_SAFEBAG_get0_safes(bag), password, depth + 1, store);
             break;
         default:
-            break; // CRLs and secrets are of no use here
+            break; // secrets are of no use here
         }
         if (reason != KIVO_R_NONE) return reason;
     }
@@ -189,6 +196,14 @@ kivo_reason_t addCertificateBlock(const unsigned char* der, long length, KeyStor
     return KIVO_R_NONE;
 }
 
+kivo_reason_t addCrlBlock(const unsigned char* der, long length, KeyStore& store) {
+    const unsigned char* cursor = der;
+    X509CrlPtr crl(d2i_X509_CRL(nullptr, &cursor, length));
+    if (!crl) return reasonFromQueue(KIVO_R_KEYSTORE_UNREADABLE);
+    store.crls.push_back(std::move(crl));
+    return KIVO_R_NONE;
+}
+
 // One key block, written back as PEM so that OpenSSL's key reader handles
 // every form (PKCS#8 encrypted or not, traditional with Proc-Type headers).
 kivo_reason_t addKeyBlock(const char* name, const char* header, const unsigned char* data, long length,
@@ -231,7 +246,9 @@ kivo_reason_t loadPem(const void* bytes, std::size_t length, const std::string& 
             reason = addCertificateBlock(data.get(), dataLength, store);
         else if (isKeyBlock(name.get()))
             reason = addKeyBlock(name.get(), header.get(), data.get(), dataLength, password, store);
-        if (reason != KIVO_R_NONE) return reason; // other blocks (parameters, CRLs) are of no use here
+        else if (std::strcmp(name.get(), PEM_STRING_X509_CRL) == 0)
+            reason = addCrlBlock(data.get(), dataLength, store);
+        if (reason != KIVO_R_NONE) return reason; // other blocks (parameters) are of no use here
     }
     // The reading loop ends at the first place without a further block; a
     // block cut short is an error of its own.

@@ -27,6 +27,7 @@ struct StoredCertificate {
 struct KeyStore {
     std::vector<StoredKey> keys;
     std::vector<StoredCertificate> certs;
+    std::vector<X509CrlPtr> crls; // for checking revocation
 };
 
 // Key stores are a few kilobytes; anything far larger is not one.

@@ -15,6 +15,13 @@ bool pushReference(STACK_OF(X509)* stack, X509* cert) noexcept {
     return false;
 }
 
+bool pushReference(STACK_OF(X509_CRL)* stack, X509_CRL* crl) noexcept {
+    if (X509_CRL_up_ref(crl) != 1) return false;
+    if (sk_X509_CRL_push(stack, crl) != 0) return true;
+    X509_CRL_free(crl);
+    return false;
+}
+
 X509StackPtr copyCertificates(const STACK_OF(X509)* source) {
     X509StackPtr copy(sk_X509_new_null());
     if (!copy) return nullptr;
@@ -91,6 +98,15 @@ kivo_reason_t derOf(CMS_ContentInfo* cms, OsslBytes& der, std::size_t& length) n
     der.reset(bytes);
     length = static_cast<std::size_t>(encoded);
     return KIVO_R_NONE;
+}
+
+std::int64_t secondsSince1970(const ASN1_TIME* when) noexcept {
+    if (when == nullptr || ASN1_TIME_check(when) != 1) return 0;
+    OsslPtr<ASN1_TIME, ASN1_TIME_free> epoch(ASN1_TIME_set(nullptr, 0));
+    int days = 0;
+    int seconds = 0;
+    if (!epoch || ASN1_TIME_diff(&days, &seconds, epoch.get(), when) != 1) return 0;
+    return static_cast<std::int64_t>(days) * 86400 + seconds;
 }
 
 bool validNow(const X509* cert) noexcept {

@@ -5,6 +5,7 @@
 #define PROVIDER_OPENSSL_SUPPORT_H
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <limits>
 #include <string>
@@ -82,6 +83,9 @@ kivo_reason_t derOf(CMS_ContentInfo* cms, OsslBytes& der, std::size_t& length) n
 inline bool fitsLong(std::size_t length) noexcept {
     return length <= static_cast<unsigned long>(std::numeric_limits<long>::max());
 }
+
+// Seconds since 1970 of when; 0 when it is not a valid time.
+std::int64_t secondsSince1970(const ASN1_TIME* when) noexcept;
 
 // True while cert is within its validity period.
 bool validNow(const X509* cert) noexcept;

@@ -32,6 +32,7 @@ using Pkcs8Ptr = OsslPtr<PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free>;
 using X509Ptr = OsslPtr<X509, X509_free>;
 using X509StorePtr = OsslPtr<X509_STORE, X509_STORE_free>;
 using X509StoreCtxPtr = OsslPtr<X509_STORE_CTX, X509_STORE_CTX_free>;
+using X509CrlPtr = OsslPtr<X509_CRL, X509_CRL_free>;
 
 inline void freeOpensslBytes(void* p) noexcept { OPENSSL_free(p); }
 using OpensslCharPtr = OsslPtr<char, freeOpensslBytes>;
@@ -48,6 +49,11 @@ struct BorrowedX509StackFree {
     void operator()(STACK_OF(X509)* s) const noexcept { sk_X509_free(s); }
 };
 using BorrowedX509StackPtr = std::unique_ptr<STACK_OF(X509), BorrowedX509StackFree>;
+
+struct X509CrlStackFree {
+    void operator()(STACK_OF(X509_CRL)* s) const noexcept { sk_X509_CRL_pop_free(s, X509_CRL_free); }
+};
+using X509CrlStackPtr = std::unique_ptr<STACK_OF(X509_CRL), X509CrlStackFree>;
 
 struct Pkcs7StackFree {
     void operator()(STACK_OF(PKCS7)* s) const noexcept { sk_PKCS7_pop_free(s, PKCS7_free); }
@@ -93,9 +99,10 @@ using SecretOsslBytes = std::unique_ptr<unsigned char, OpensslClearFree>;
 // (null source gives an empty stack); null when memory runs out.
 X509StackPtr copyCertificates(const STACK_OF(X509)* source);
 
-// Pushes a new reference to cert onto stack; false (nothing changed) when
-// memory runs out.
+// Pushes a new reference to cert (crl) onto stack; false (nothing changed)
+// when memory runs out.
 bool pushReference(STACK_OF(X509)* stack, X509* cert) noexcept;
+bool pushReference(STACK_OF(X509_CRL)* stack, X509_CRL* crl) noexcept;
 
 // A read-only memory BIO over bytes that stay the caller's.
 BioPtr readOnlyBio(const void* bytes, std::size_t length);

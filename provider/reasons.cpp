@@ -51,6 +51,12 @@ const char* reasonText(OM_uint32 reason) noexcept {
         return "unsupported protect operation";
     case KIVO_R_INTERNAL:
         return "internal error in the security provider";
+    case KIVO_R_CERTIFICATE_REVOKED:
+        return "a certificate of the signer's chain is revoked";
+    case KIVO_R_REVOCATION_UNKNOWN:
+        return "the revocation of a certificate of the signer's chain cannot be checked (no current CRL or OCSP answer)";
+    case KIVO_R_SIGNER_NOT_PERMITTED:
+        return "the signer's certificate does not allow signing mail (key usage or extended key usage)";
     case KIVO_R_UNSUPPORTED_ALGORITHM:
         return "an algorithm of the message or key store is not supported";
     default:
