@@ -13,7 +13,8 @@ struct Command {
 };
 
 // Options that are flags; every other option takes a value.
-const char* const kFlags[] = {"--detached", "--crlf", "--no-chain", "--oaep", "--pss"};
+const char* const kFlags[] = {"--detached", "--crlf", "--no-chain", "--oaep", "--pss",
+                              "--check-revocation", "--online", "--at-signing-time"};
 
 const Command kCommands[] = {
     {"sign", "-k -p --pass-file --id --digest --pss --detached --crlf -i -o",
@@ -31,13 +32,27 @@ const Command kCommands[] = {
      "  --detached          clear-sign: the content stays readable beside the signature\n"
      "  --crlf              turn bare LF line ends of the input into CR LF first\n"
      "  -i IN, -o OUT       input and output files (default: standard input and output)\n"},
-    {"verify", "--trust --no-chain --crlf -i -o",
-     "usage: smime verify [--trust CA.pem]... [--no-chain] [--crlf] [-i IN] [-o CONTENT]\n"
+    {"verify", "--trust --no-chain --crl --check-revocation --online --at --at-signing-time --sender --crlf -i -o",
+     "usage: smime verify [--trust CA.pem]... [--no-chain] [--crl FILE]... [--check-revocation]\n"
+     "                    [--online] [--at TIME | --at-signing-time] [--sender ADDRESS]\n"
+     "                    [--crlf] [-i IN] [-o CONTENT]\n"
      "Verifies a signed message (opaque or clear-signed) and writes its content.\n"
-     "The signer and the outcome go to standard error.\n"
+     "The signer, its e-mail addresses and the outcome go to standard error. The signer's\n"
+     "certificate must allow signing mail (key usage, extended key usage).\n"
      "  --trust CA.pem      also trust the certificates in CA.pem (may be repeated);\n"
      "                      the system's trusted certificates are always trusted\n"
      "  --no-chain          check the signature only, not the signer's certificate chain\n"
+     "  --crl FILE          CRLs (PEM or DER) for --check-revocation (may be repeated); CRLs\n"
+     "                      in the message and the key store count too\n"
+     "  --check-revocation  every certificate of the chain but the root needs a current CRL\n"
+     "                      from its issuer; a revoked one fails (delta CRLs are not used)\n"
+     "  --online            check revocation, also fetching OCSP answers and CRLs over HTTP\n"
+     "                      from the addresses in the certificates (tells the responder that\n"
+     "                      someone reads this signer's mail; LDAP addresses are skipped)\n"
+     "  --at TIME           check chain and revocation as of TIME: seconds since 1970 or\n"
+     "                      ISO 8601, e.g. 2024-05-01 or 2024-05-01T12:00:00Z\n"
+     "  --at-signing-time   check them as of the signature's signing time (archived mail)\n"
+     "  --sender ADDRESS    fail unless the signer's certificate names ADDRESS (any case)\n"
      "  --crlf              turn bare LF line ends of the input into CR LF first\n"
      "  -i IN, -o CONTENT   input and output files (default: standard input and output)\n"},
     {"encrypt", "-r --cipher --oaep --crlf -i -o",
@@ -112,6 +127,9 @@ Outcome storeValue(Options& options, const std::string& option, const std::strin
     else if (option == "-o") options.output = value;
     else if (option == "-r") options.recipients.push_back(value);
     else if (option == "--trust") options.trust.push_back(value);
+    else if (option == "--crl") options.crls.push_back(value);
+    else if (option == "--at") options.at = value;
+    else if (option == "--sender") options.sender = value;
     else if (option == "--keep") options.keep = value;
     return Outcome::success();
 }
@@ -122,6 +140,9 @@ void storeFlag(Options& options, const std::string& option) {
     else if (option == "--no-chain") options.noChain = true;
     else if (option == "--oaep") options.oaep = true;
     else if (option == "--pss") options.pss = true;
+    else if (option == "--check-revocation") options.checkRevocation = true;
+    else if (option == "--online") options.online = true;
+    else if (option == "--at-signing-time") options.atSigningTime = true;
 }
 
 Outcome checkRequired(const Options& options) {
@@ -132,6 +153,10 @@ Outcome checkRequired(const Options& options) {
         return usageError(c, "give the password with -p or with --pass-file, not both");
     if (options.passwordFile == "-" && options.input == "-")
         return usageError(c, "the password and the message cannot both come from standard input");
+    const bool chainChecks = options.checkRevocation || options.online || !options.at.empty() || options.atSigningTime;
+    if (options.noChain && chainChecks)
+        return usageError(c, "--no-chain leaves no chain for revocation or a time to be checked on");
+    if (!options.at.empty() && options.atSigningTime) return usageError(c, "give --at or --at-signing-time, not both");
     return Outcome::success();
 }
 

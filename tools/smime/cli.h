@@ -27,6 +27,12 @@ struct Options {
     bool oaep = false;             // --oaep
     bool pss = false;              // --pss
     bool noChain = false;          // --no-chain
+    std::vector<std::string> crls; // --crl
+    bool checkRevocation = false;  // --check-revocation
+    bool online = false;           // --online
+    std::string at;                // --at
+    bool atSigningTime = false;    // --at-signing-time
+    std::string sender;            // --sender
     std::string input = "-";       // -i
     std::string output = "-";      // -o
     std::vector<std::string> recipients; // -r

@@ -1,6 +1,7 @@
 // smime: signs, verifies, encrypts and decrypts S/MIME messages from the
 // command line, through the library's public interface.
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <new>
 #include <string>
@@ -10,6 +11,7 @@
 #include "cli.h"
 #include "demo.h"
 #include "operations.h"
+#include "time_text.h"
 #include "tool_io.h"
 
 using namespace smimetool;
@@ -46,11 +48,41 @@ Outcome runSign(const Options& options, Bytes& input, ResultSink& output) {
     return identity.ok() ? signMessage(request, input, output) : identity;
 }
 
+// Every CRL file, as PEM: a DER file is wrapped, so that the files of both
+// forms travel together.
+Outcome crlsOf(const Options& options, std::string& crls) {
+    for (const std::string& file : options.crls) {
+        std::string bytes;
+        const Outcome read = readInput(options.command, file, bytes);
+        if (!read.ok()) return read;
+        if (bytes.find("-----BEGIN X509 CRL-----") != std::string::npos) {
+            crls += bytes + "\n";
+            continue;
+        }
+        gss_buffer_desc der = {static_cast<OM_uint32>(bytes.size()), bytes.data()}, base64 = {0, nullptr};
+        sbase64 encoder;
+        if (bytes.empty() || encoder.encode(&der, &base64) != 0)
+            return Outcome::failure(kExitUsage, "smime verify: '" + file + "' holds no CRL");
+        crls += "-----BEGIN X509 CRL-----\n" + std::string(static_cast<const char*>(base64.value), base64.length) +
+                "\n-----END X509 CRL-----\n";
+        std::free(base64.value);
+    }
+    return Outcome::success();
+}
+
 Outcome runVerify(const Options& options, Bytes& input, ResultSink& output, std::string& summary) {
     VerifyRequest request;
     request.checkChain = !options.noChain;
-    const Outcome anchors = trustAnchorsOf(options, request.trustAnchors);
-    if (!anchors.ok()) return anchors;
+    request.checkRevocation = options.checkRevocation;
+    request.online = options.online;
+    request.atSigningTime = options.atSigningTime;
+    request.sender = options.sender;
+    if (!options.at.empty() && !parseTime(options.at, request.validationTime))
+        return Outcome::failure(kExitUsage, "smime verify: --at '" + options.at +
+                                                "' is neither seconds since 1970 nor an ISO 8601 time");
+    Outcome read = trustAnchorsOf(options, request.trustAnchors);
+    if (read.ok()) read = crlsOf(options, request.crls);
+    if (!read.ok()) return read;
     VerifyReport report;
     const Outcome verified = verifyMessage(request, input, output, report);
     summary = report.summary;

@@ -7,6 +7,8 @@
 
 #include <vekbuffer.h>
 
+#include "time_text.h"
+
 namespace smimetool {
 
 namespace {
@@ -73,25 +75,21 @@ std::string digestName(OM_uint32 digest) {
     return "an unknown digest";
 }
 
-std::string utcTime(std::int64_t seconds) {
-    const std::time_t when = static_cast<std::time_t>(seconds);
-    std::tm parts{};
-    char text[32] = "";
-#if defined(_WIN32)
-    const bool converted = gmtime_s(&parts, &when) == 0;
-#else
-    const bool converted = gmtime_r(&when, &parts) != nullptr;
-#endif
-    if (converted) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
-    return text;
-}
-
 // Exit status 1 is for messages that are what they claim to be and still
 // fail: a signature that does not hold, a message not for us or not
 // decryptable. Anything else about the input is status 2.
 bool refusesSignature(unsigned minor) {
-    return minor == KIVO_R_SIGNATURE_INVALID || minor == KIVO_R_SIGNER_NOT_TRUSTED ||
-           minor == KIVO_R_CERTIFICATE_EXPIRED;
+    switch (minor) {
+    case KIVO_R_SIGNATURE_INVALID:
+    case KIVO_R_SIGNER_NOT_TRUSTED:
+    case KIVO_R_CERTIFICATE_EXPIRED:
+    case KIVO_R_CERTIFICATE_REVOKED:
+    case KIVO_R_REVOCATION_UNKNOWN:
+    case KIVO_R_SIGNER_NOT_PERMITTED:
+        return true;
+    default:
+        return false;
+    }
 }
 
 bool refusesDecryption(unsigned minor) { return minor == KIVO_R_NOT_A_RECIPIENT || minor == KIVO_R_DECRYPTION_FAILED; }
@@ -103,6 +101,7 @@ struct VerifyRecord {
         OM_uint32 minor = 0;
         prov_release_buffer(&minor, &info.signer_subject);
         prov_release_buffer(&minor, &info.signer_certificate);
+        prov_release_buffer(&minor, &info.signer_emails);
     }
 };
 
@@ -146,6 +145,38 @@ std::string printable(std::string line) {
     for (char& ch : line)
         if (static_cast<unsigned char>(ch) < 0x20 || static_cast<unsigned char>(ch) > 0x7e) ch = ch == '\t' ? ' ' : '?';
     return line;
+}
+
+// The addresses of a verify record's one-per-line list.
+std::vector<std::string> emailsOf(const IDUP_PIDU_Information_desc& info) {
+    std::vector<std::string> emails;
+    const std::string lines(static_cast<const char*>(info.signer_emails.value), info.signer_emails.value != nullptr ? info.signer_emails.length : 0);
+    for (std::size_t at = 0, end = 0; at < lines.size(); at = end + 1) {
+        end = lines.find('\n', at);
+        if (end == std::string::npos) end = lines.size();
+        if (end > at) emails.push_back(lines.substr(at, end - at));
+    }
+    return emails;
+}
+
+bool sameAddress(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// "CN=Alice <alice@example.com, a@example.org>"
+std::string signerWithAddresses(const std::string& signer, const std::vector<std::string>& emails) {
+    std::string text = signer;
+    for (std::size_t i = 0; i < emails.size(); ++i) text += (i == 0 ? " <" : ", ") + printable(emails[i]);
+    return emails.empty() ? text : text + ">";
+}
+
+// What the good-signature line says about the time the chain was checked as of.
+std::string checkedAs(const VerifyRequest& request, const IDUP_PIDU_Information_desc& info) {
+    if (!request.checkChain) return "; certificate chain not checked";
+    if (request.atSigningTime && info.signing_time != 0) return "; valid when signed on " + utcTime(info.signing_time);
+    return request.validationTime != 0 ? "; valid on " + utcTime(request.validationTime) : "";
 }
 
 } // namespace
@@ -197,21 +228,38 @@ Outcome verifyMessage(const VerifyRequest& request, Bytes& message, ResultSink& 
     if (outcome.ok()) outcome = holdAndRelease(object, message, &lineEnds);
     if (!outcome.ok()) return outcome;
     VerifyRecord record;
-    record.info.verify_flags = KIVO_VERIFY_SIGNATURE | (request.checkChain ? KIVO_VERIFY_CHAIN : 0u);
+    record.info.verify_flags = KIVO_VERIFY_SIGNATURE | (request.checkChain ? KIVO_VERIFY_CHAIN : 0u) |
+                               (request.checkRevocation ? KIVO_VERIFY_REVOCATION : 0u) |
+                               (request.online ? KIVO_VERIFY_ONLINE : 0u) |
+                               (request.atSigningTime ? KIVO_VERIFY_AT_SIGNING_TIME : 0u);
     record.info.trust_anchors = viewOf(request.trustAnchors);
+    record.info.crls = viewOf(request.crls);
+    record.info.validation_time = request.validationTime;
     unsigned minor = 0;
     const unsigned status = object.verify(&record.info, &minor);
     if (record.info.signer_subject.value != nullptr)
         report.signer.assign(static_cast<const char*>(record.info.signer_subject.value), record.info.signer_subject.length);
-    const std::string signer = report.signer.empty() ? "an unknown signer" : report.signer;
+    const std::vector<std::string> emails = emailsOf(record.info);
+    const std::string signer = signerWithAddresses(report.signer.empty() ? "an unknown signer" : report.signer, emails);
+    const bool senderNamed = request.sender.empty() || std::any_of(emails.begin(), emails.end(), [&](const std::string& e) {
+                                 return sameAddress(e, request.sender);
+                             });
+    if (status == SMIME_OK && !senderNamed) {
+        report.summary = "not verified: the signer's certificate does not name the sender " + printable(request.sender) +
+                         " (signer: " + signer + ")";
+        return Outcome::failure(kExitRefused, report.summary);
+    }
     if (status == SMIME_OK) {
         report.summary = "good signature from " + signer + " (" + digestName(record.info.digest) +
                          (record.info.signing_time != 0 ? ", signed " + utcTime(record.info.signing_time) : "") +
-                         (request.checkChain ? ")" : "; certificate chain not checked)");
+                         checkedAs(request, record.info) + ")";
         return content.take(object, "cannot hand out the content");
     }
     if (status == SMIME_PROVIDER_FAILED && refusesSignature(minor)) {
-        report.summary = "not verified: " + describeStatus(status, minor) + " (signer: " + signer + ")";
+        const std::string revoked = minor == KIVO_R_CERTIFICATE_REVOKED && record.info.revocation_time != 0
+                                        ? ", revoked on " + utcTime(record.info.revocation_time)
+                                        : "";
+        report.summary = "not verified: " + describeStatus(status, minor) + revoked + " (signer: " + signer + ")";
         return Outcome::failure(kExitRefused, report.summary);
     }
     report.summary = "cannot verify: " + describeStatus(status, minor) + lineEnds;

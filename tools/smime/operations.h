@@ -3,6 +3,7 @@
 #ifndef SMIME_TOOL_OPERATIONS_H
 #define SMIME_TOOL_OPERATIONS_H
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,6 +51,12 @@ Outcome signMessage(const SignRequest& request, Bytes& message, ResultSink& resu
 struct VerifyRequest {
     std::string trustAnchors; // extra PEM certificates, may be empty
     bool checkChain = true;
+    std::string crls;                // PEM, may be empty
+    bool checkRevocation = false;    // every certificate of the chain needs a current CRL
+    bool online = false;             // also fetch OCSP answers and CRLs
+    std::int64_t validationTime = 0; // 0: now
+    bool atSigningTime = false;      // the chain as of the signing time
+    std::string sender;              // when not empty, the certificate must name it
 };
 // What the verification reports: the signer (empty when unknown) and a
 // one-line account of the outcome.
