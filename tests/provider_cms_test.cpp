@@ -1,6 +1,7 @@
 // Messages through SMIMEMessage and the OpenSSL provider: each refusal's reason, tampering and untrusted chains caught.
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -12,6 +13,7 @@
 
 #include "provider_environment.h"
 #include "random_bytes.h"
+#include "run_command.h"
 #include "smime_der.h"
 #include "smime_session.h"
 #include "temp_dir.h"
@@ -144,10 +146,16 @@ TEST(ProviderVerify, CatchesEveryTamperingAndUntrustedChainAndKeepsTheHeldMessag
     const std::size_t late = signatureBody(clear).last - 12;
     changedSignature[late] = clear[late] == 'A' ? 'B' : 'A';
     const testpki::IssueOptions plain{"Early", "early@example.com", KeyKind::EcP256};
-    testpki::IssueOptions early = plain, serverOnly = plain, noSigning = plain;
+    testpki::IssueOptions early = plain;
     early.validFromSeconds = 86400;
-    serverOnly.extendedKeyUsage = "serverAuth";
-    noSigning.keyUsage = "critical,keyEncipherment";
+    // A signer whose certificate has this key usage and extended key usage (empty: the usual ones).
+    const auto usage = [&](const char* keyUsage, const char* extendedKeyUsage) {
+        testpki::IssueOptions options = plain;
+        options.keyUsage = keyUsage;
+        options.extendedKeyUsage = extendedKeyUsage;
+        return signedBy(keyStoreOf(pki.root, options, {root}));
+    };
+    const std::string noSigning = usage("critical,keyEncipherment", "");
     const std::string daveSigned = signedBy(keyStoreOf(pki.intermediate, plain, {root}));
 
     const std::string stranger = signedBy(files.strangerP12), expired = signedBy(files.expiredP12);
@@ -198,12 +206,126 @@ TEST(ProviderVerify, CatchesEveryTamperingAndUntrustedChainAndKeepsTheHeldMessag
         {"intermediate in the verifier's key store", daveSigned, KIVO_R_NONE, files.daveP12},
         {"issued by a leaf that is no CA", signedBy(keyStoreOf(pki.alice, plain, {pki.alice.cert.get(), root})),
          KIVO_R_SIGNER_NOT_TRUSTED},
-        {"extended key usage serverAuth only", signedBy(keyStoreOf(pki.root, serverOnly, {root})), KIVO_R_SIGNER_NOT_TRUSTED},
-        {"key usage without digitalSignature", signedBy(keyStoreOf(pki.root, noSigning, {root})), KIVO_R_SIGNER_NOT_TRUSTED},
+        {"extended key usage serverAuth only", usage("", "serverAuth"), KIVO_R_SIGNER_NOT_PERMITTED},
+        {"extended key usage anyExtendedKeyUsage", usage("", "anyExtendedKeyUsage"), KIVO_R_NONE},
+        {"extended key usage serverAuth and emailProtection", usage("", "serverAuth,emailProtection"), KIVO_R_NONE},
+        {"key usage without digitalSignature", noSigning, KIVO_R_SIGNER_NOT_PERMITTED},
+        {"key usage without digitalSignature, signature alone checked", noSigning, KIVO_R_SIGNER_NOT_PERMITTED, files.bobP12, 1},
+        {"key usage nonRepudiation alone", usage("critical,nonRepudiation", ""), KIVO_R_NONE},
+        {"key usage nonRepudiation, extended key usage codeSigning", usage("nonRepudiation", "codeSigning"),
+         KIVO_R_SIGNER_NOT_PERMITTED},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         expectOutcome(verifyAs(c.verifierKeyStore, c.message, c.flags, c.anchors), c.reason, c.message, kText);
+    }
+}
+
+// A PKI of its own for revocation: a root, a CA under it and one the root revoked, leaves valid for the last ten
+// days (one of them expired yesterday), and their key stores with the chain.
+struct RevocationPki {
+    static constexpr long kDay = 86400;
+    testpki::Identity root = testpki::makeRoot("Revocation Root"), ca = authority("Revocation CA"),
+                      revokedCa = authority("Revoked CA"), good = leaf(ca, "good"), revoked = leaf(ca, "revoked"),
+                      underRevoked = leaf(revokedCa, "under"), lapsed = leaf(ca, "lapsed", 9 * kDay);
+    TempDir folder;
+    testpki::Identity authority(const char* name) {
+        return testpki::issue(root, {name, "", KeyKind::EcP256, -20 * kDay, 365 * kDay, true});
+    }
+    static testpki::Identity leaf(const testpki::Identity& ca, const std::string& name, long validFor = 365 * kDay) {
+        return testpki::issue(ca, {name, name + "@example.com", KeyKind::EcP256, -10 * kDay, validFor});
+    }
+    std::string storeOf(const testpki::Identity& who, const testpki::Identity& issuer) {
+        return folder.write("store" + std::to_string(++stores) + ".p12",
+                            testpki::pkcs12(who, {issuer.cert.get()}, testpki::KeyStoreFiles::kPassword));
+    }
+    int stores = 0;
+};
+
+// A message signed by who (with its issuer in it) whose signing time says secondsAgo.
+std::string signedEarlier(const testpki::Identity& who, const testpki::Identity& issuer, long secondsAgo) {
+    std::unique_ptr<BIO, decltype(&BIO_free)> in(BIO_new_mem_buf(kText.data(), static_cast<int>(kText.size())), BIO_free);
+    std::unique_ptr<STACK_OF(X509), void (*)(STACK_OF(X509)*)>
+        chain(sk_X509_new_null(), [](STACK_OF(X509)* s) { sk_X509_free(s); });
+    sk_X509_push(chain.get(), issuer.cert.get());
+    std::unique_ptr<CMS_ContentInfo, decltype(&CMS_ContentInfo_free)> cms(
+        CMS_sign(who.cert.get(), who.key.get(), chain.get(), nullptr, CMS_BINARY | CMS_PARTIAL), CMS_ContentInfo_free);
+    std::unique_ptr<ASN1_TIME, decltype(&ASN1_TIME_free)> when(ASN1_TIME_adj(nullptr, time(nullptr), 0, -secondsAgo), ASN1_TIME_free);
+    CMS_SignerInfo* si = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0);
+    EXPECT_EQ(CMS_signed_add1_attr_by_NID(si, NID_pkcs9_signingTime, when->type, when.get(), -1), 1);
+    EXPECT_EQ(CMS_final(cms.get(), in.get(), nullptr, CMS_BINARY), 1);
+    unsigned char* der = nullptr;
+    const int length = i2d_CMS_ContentInfo(cms.get(), &der);
+    const std::string bytes(reinterpret_cast<char*>(der), static_cast<std::size_t>(length));
+    OPENSSL_free(der);
+    return smimeFromDer(bytes, "signed-data");
+}
+
+// Revocation with CRLs, as of now or another time, beside `openssl verify -crl_check_all` on the same chain and
+// CRLs where the openssl command runs.
+TEST(ProviderVerify, ChecksRevocationAsOpensslVerifyDoes) {
+    RevocationPki pki;
+    const long day = RevocationPki::kDay;
+    const std::string rootCrl = testpki::crlPem(pki.root, {{pki.revokedCa.cert.get(), 5 * day}});
+    const std::string caCrl = testpki::crlPem(pki.ca, {{pki.revoked.cert.get(), 3 * day}});
+    const std::string current = rootCrl + caCrl, revokedCaCrl = testpki::crlPem(pki.revokedCa, {});
+    const std::string stale = rootCrl + testpki::crlPem(pki.ca, {}, -2 * day, -day);
+    const std::string wrongKey = rootCrl + testpki::crlPem(pki.ca, {}, -3600, day, pki.root.key.get());
+    const std::string currentDer = base64DecodeLines(rootCrl.substr(25, rootCrl.find("-----END") - 25)) +
+                                   base64DecodeLines(caCrl.substr(25, caCrl.find("-----END") - 25));
+    const auto by = [&](const testpki::Identity& who, const testpki::Identity& ca) { return signedBy(pki.storeOf(who, ca)); };
+    const std::string good = by(pki.good, pki.ca), revoked = by(pki.revoked, pki.ca);
+    const std::string lapsed = signedEarlier(pki.lapsed, pki.ca, 5 * day);
+    // The verifier's key store may hold CRLs too.
+    const std::string storeWithCrls = pki.folder.write("verifier.pem", testpki::keyPem(pki.good.key.get()) +
+                                                                        testpki::certPem(pki.good.cert.get()) + current);
+    const OM_uint32 revocation = KIVO_VERIFY_SIGNATURE | KIVO_VERIFY_CHAIN | KIVO_VERIFY_REVOCATION;
+    const std::time_t now = time(nullptr);
+    const struct {
+        const char* name;
+        std::string message, crls;
+        OM_uint32 reason;
+        std::int64_t at = 0;
+        OM_uint32 flags = KIVO_VERIFY_SIGNATURE | KIVO_VERIFY_CHAIN | KIVO_VERIFY_REVOCATION;
+        std::string verifier = keyStoreFiles().bobP12;
+        const testpki::Identity* signer = nullptr; // for openssl verify
+    } cases[] = {
+        {"good leaf", good, current, KIVO_R_NONE, 0, revocation, keyStoreFiles().bobP12, &pki.good},
+        {"good leaf, CRLs as DER", good, currentDer, KIVO_R_NONE},
+        {"good leaf, CRLs in the verifier's key store", good, "", KIVO_R_NONE, 0, revocation, storeWithCrls},
+        {"revoked leaf", revoked, current, KIVO_R_CERTIFICATE_REVOKED, 0, revocation, keyStoreFiles().bobP12, &pki.revoked},
+        {"revoked leaf, revocation not asked", revoked, current, KIVO_R_NONE, 0, KIVO_VERIFY_SIGNATURE | KIVO_VERIFY_CHAIN},
+        {"revoked leaf, as of before its revocation", revoked, current, KIVO_R_NONE, now - 4 * day},
+        {"revoked leaf, as of after its revocation", revoked, current, KIVO_R_CERTIFICATE_REVOKED, now - 2 * day},
+        {"leaf under a revoked CA", by(pki.underRevoked, pki.revokedCa), rootCrl + revokedCaCrl,
+         KIVO_R_CERTIFICATE_REVOKED, 0, revocation, keyStoreFiles().bobP12, &pki.underRevoked},
+        {"CRL past its next update", good, stale, KIVO_R_REVOCATION_UNKNOWN, 0, revocation, keyStoreFiles().bobP12, &pki.good},
+        {"CRL signed by the wrong key", good, wrongKey, KIVO_R_REVOCATION_UNKNOWN, 0, revocation, keyStoreFiles().bobP12,
+         &pki.good},
+        {"no CRL for the CA", good, caCrl, KIVO_R_REVOCATION_UNKNOWN, 0, revocation, keyStoreFiles().bobP12, &pki.good},
+        {"no CRL at all", good, "", KIVO_R_REVOCATION_UNKNOWN},
+        {"CRLs not CRLs", good, "-----BEGIN X509 CRL-----\nAAAA\n-----END X509 CRL-----\n", KIVO_R_BAD_PARAMETER},
+        {"revocation asked without the chain", good, current, KIVO_R_BAD_PARAMETER, 0,
+         KIVO_VERIFY_SIGNATURE | KIVO_VERIFY_REVOCATION},
+        {"expired since signing, now", lapsed, current, KIVO_R_CERTIFICATE_EXPIRED},
+        {"expired since signing, as of its signing time", lapsed, current, KIVO_R_NONE, 0,
+         revocation | KIVO_VERIFY_AT_SIGNING_TIME},
+        {"expired since signing, as of a time it was valid", lapsed, current, KIVO_R_NONE, now - 5 * day},
+    };
+    const std::string rootPem = testpki::certPem(pki.root.cert.get());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Attempt a = verifyAs(c.verifier, c.message, c.flags, rootPem, {c.crls, c.at});
+        expectOutcome(a, c.reason, c.message, kText);
+        const std::int64_t revokedAt = c.reason != KIVO_R_CERTIFICATE_REVOKED ? 0 : now - (c.message == revoked ? 3 : 5) * day;
+        EXPECT_NEAR(static_cast<double>(a.record->info.revocation_time), static_cast<double>(revokedAt), 60);
+        if (c.signer == nullptr || !haveCommand("openssl")) continue;
+        const std::string issuer = testpki::certPem(c.signer == &pki.underRevoked ? pki.revokedCa.cert.get() : pki.ca.cert.get());
+        const CommandResult openssl = runCommand(
+            {"openssl", "verify", "-crl_check_all", "-purpose", "smimesign", "-CAfile", pki.folder.write("root.pem", rootPem),
+             "-untrusted", pki.folder.write("ca.pem", issuer), "-CRLfile", pki.folder.write("crls.pem", c.crls),
+             pki.folder.write("leaf.pem", testpki::certPem(c.signer->cert.get()))});
+        EXPECT_EQ(openssl.status == 0, c.reason == KIVO_R_NONE) << "openssl verify: " << openssl.out << openssl.err;
     }
 }
 

@@ -73,6 +73,10 @@ struct Folder : TempDir {
                                                              read(files.aliceCertPem));
         runCommand({"openssl", "pkcs12", "-export", "-legacy", "-certpbe", "PBE-SHA1-RC2-40", "-in", alice, "-passout",
                     std::string("pass:") + testpki::KeyStoreFiles::kPassword, "-out", file("rc2.p12")});
+        // CRLs of the root: none revoked, and Alice revoked a day ago.
+        const testpki::StandardPki& pki = testpki::standardPki();
+        write("root.crl", testpki::crlPem(pki.root, {}));
+        write("alice-revoked.crl", testpki::crlPem(pki.root, {{pki.alice.cert.get(), 86400}}));
         write("tampered.eml", replaced(read(file("clear.eml")), "noon", "nine"));
         write("lf.p7m", replaced(read(file("signed.p7m")), "\r\n", "\n"));
         for (const std::string kind : {"signed", "enveloped"})
@@ -101,8 +105,9 @@ void runAll(const std::vector<Invocation>& invocations) {
 }
 
 const std::string kLfLetter = "Content-Type: text/plain\n\nline one\nline two\n", kOpaque = "smime-type=signed-data...",
-                  kGood = "smime verify: good signature from CN=Alice,O=Test PKI (", kFailed = "SMIME_PROVIDER_FAILED: ",
-                  kMismatch = kFailed + "the signature does not match the content (signer: CN=Alice,O=Test PKI)";
+                  kGood = "smime verify: good signature from CN=Alice,O=Test PKI <alice@example.com> (",
+                  kFailed = "SMIME_PROVIDER_FAILED: ",
+                  kMismatch = kFailed + "the signature does not match the content (signer: CN=Alice,O=Test PKI <alice@example.com>)";
 
 TEST(SmimeTool, EachSubcommandDoesItsWork) {
     runAll({
@@ -125,6 +130,10 @@ TEST(SmimeTool, EachSubcommandDoesItsWork) {
         {"smime sign --crlf -k @/alice.p12 --pass-file @/pass > @/crlf.p7m", 0, "", kOpaque, kLfLetter},
         {"smime verify --trust @/ca.pem < @/crlf.p7m", 0, kGood, replaced(kLfLetter, "\n", "\r\n")},
         {"smime verify --crlf --trust @/ca.pem -i @/lf.p7m", 0, kGood, kLetter},
+        {"smime verify --trust @/ca.pem --crl @/root.crl --check-revocation --sender ALICE@example.COM -i @/signed.p7m", 0,
+         kGood, kLetter},
+        {"smime verify --trust @/ca.pem --at-signing-time -i @/signed.p7m", 0, "; valid when signed on 20", kLetter},
+        {"smime verify --trust @/ca.pem --at 2021-06-30T12:00:00+02:00 -i @/signed.p7m", 1, "a certificate is outside its validity period"},
         {"smime info", 0, "", "not S/MIME...", "Content-Type: text/plain\r\n \r\n\r\nbody"},
         {"smime info", 0, "", "...", std::string("\x1b[2J\x00\xff binary", 12)},
         // TMPDIR for POSIX systems, TMP for Windows: the demo leaves nothing there.
@@ -148,6 +157,14 @@ TEST(SmimeTool, FailuresGiveTheirExitStatusAndOneLineNamingTheCause) {
         {"smime decrypt -k @/bob.p12 --pass-file @/pass -i @/signed.p7m", 2, "SMIME_BAD_MESSAGE"},
         {"smime verify --trust @/ca.pem -i @/tampered.eml", 1, "smime verify: not verified: " + kMismatch},
         {"smime verify --trust @/ca.pem -i @/stranger.p7m", 1, "the signer's certificate does not chain to a trusted certificate (signer: CN=Stranger"},
+        {"smime verify --trust @/ca.pem --crl @/alice-revoked.crl --check-revocation -i @/signed.p7m", 1,
+         "a certificate of the signer's chain is revoked, revoked on 20"},
+        {"smime verify --trust @/ca.pem --check-revocation -i @/signed.p7m", 1, "no current CRL or OCSP answer"},
+        {"smime verify --trust @/ca.pem --sender eve@example.com -i @/signed.p7m", 1,
+         "smime verify: not verified: the signer's certificate does not name the sender eve@example.com (signer: CN=Alice,O=Test PKI <alice@example.com>)"},
+        {"smime verify --no-chain --check-revocation -i @/signed.p7m", 2, "--no-chain leaves no chain for revocation or a time"},
+        {"smime verify --at yesterday -i @/signed.p7m", 2, "smime verify: --at 'yesterday' is neither seconds since 1970 nor an ISO 8601 time"},
+        {"smime verify --crl @/letter.txt --check-revocation -i @/signed.p7m", 2, "a required argument is missing or malformed"},
         {"smime decrypt -k @/alice.p12 --pass-file @/pass -i @/for-bob.p7m", 1, "smime decrypt: cannot decrypt: " + kFailed + "the message is not encrypted for this credential"},
         {"smime frobnicate", 2, "smime: unknown subcommand 'frobnicate' (see smime --help)"},
         {"smime verify --fast", 2, "smime verify: unknown option '--fast'"},

@@ -89,8 +89,14 @@ struct Attempt {
     std::shared_ptr<VerifyRecord> record = std::make_shared<VerifyRecord>();
 };
 
+// What a verification may be given beyond flags and anchors.
+struct VerifyInputs {
+    std::string crls = "";
+    std::int64_t at = 0; // validation_time
+};
+
 inline Attempt attemptAs(bool verify, const std::string& keyStore, const std::string& message, OM_uint32 flags,
-                         const std::string& anchors) {
+                         const std::string& anchors, const VerifyInputs& inputs = {}) {
     SMIMEMessage receiver;
     loginWith(receiver, keyStore);
     setHeld(receiver, message);
@@ -98,16 +104,19 @@ inline Attempt attemptAs(bool verify, const std::string& keyStore, const std::st
     a.type = receiver.getMessageType();
     a.record->info.verify_flags = flags;
     a.record->info.trust_anchors = viewOf(anchors);
+    a.record->info.crls = viewOf(inputs.crls);
+    a.record->info.validation_time = inputs.at;
     a.status = verify ? receiver.verify(&a.record->info, &a.minor) : receiver.decrypt(&a.minor);
     a.held = heldMessage(receiver);
     EXPECT_TRUE(!verify || a.status != static_cast<unsigned>(SMIME_PROVIDER_FAILED) || a.record->info.reason == a.minor);
-    a.record->info.trust_anchors = {0, nullptr};
+    a.record->info.trust_anchors = a.record->info.crls = {0, nullptr};
     return a;
 }
 
 inline Attempt verifyAs(const std::string& keyStore, const std::string& message,
-                        OM_uint32 flags = KIVO_VERIFY_SIGNATURE | KIVO_VERIFY_CHAIN, const std::string& anchors = "") {
-    return attemptAs(true, keyStore, message, flags, anchors);
+                        OM_uint32 flags = KIVO_VERIFY_SIGNATURE | KIVO_VERIFY_CHAIN, const std::string& anchors = "",
+                        const VerifyInputs& inputs = {}) {
+    return attemptAs(true, keyStore, message, flags, anchors, inputs);
 }
 
 inline Attempt decryptAs(const std::string& keyStore, const std::string& message) {

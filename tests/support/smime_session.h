@@ -43,8 +43,10 @@ struct VerifyRecord {
     void release() {
         OM_uint32 minor = 0;
         prov_release_buffer(&minor, &info.signer_subject), prov_release_buffer(&minor, &info.signer_certificate);
+        prov_release_buffer(&minor, &info.signer_emails);
     }
     std::string subject() const { return std::string(static_cast<const char*>(info.signer_subject.value), info.signer_subject.length); }
+    std::string emails() const { return std::string(static_cast<const char*>(info.signer_emails.value), info.signer_emails.length); }
 };
 
 #endif // TESTS_SMIME_SESSION_H

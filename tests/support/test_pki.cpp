@@ -2,6 +2,9 @@
 
 #include <stdexcept>
 
+#include <ctime>
+
+#include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
 #include "demo_pki.h"
@@ -32,11 +35,17 @@ Cert makeCert(EVP_PKEY* subjectKey, const IssueOptions& options, X509* issuerCer
     const demopki::CertificateRequest made{options.commonName, options.email, options.validFromSeconds,
                                            options.validForSeconds, options.authority};
     Cert cert(checked(demopki::makeCertificate(subjectKey, made, issuerCert, issuerKey), "certificate").release(), CertFree());
-    if (options.keyUsage.empty() && options.extendedKeyUsage.empty()) return cert;
+    if (options.keyUsage.empty() && options.extendedKeyUsage.empty() && options.extensions.empty() &&
+        options.subjectEmail.empty())
+        return cert;
     X509* issuer = issuerCert != nullptr ? issuerCert : cert.get();
-    if (!replaceExtension(cert.get(), issuer, NID_key_usage, options.keyUsage) ||
-        !replaceExtension(cert.get(), issuer, NID_ext_key_usage, options.extendedKeyUsage) ||
-        X509_sign(cert.get(), issuerKey, EVP_sha256()) <= 0)
+    bool changed = replaceExtension(cert.get(), issuer, NID_key_usage, options.keyUsage) &&
+                   replaceExtension(cert.get(), issuer, NID_ext_key_usage, options.extendedKeyUsage);
+    for (const auto& [nid, value] : options.extensions) changed = changed && replaceExtension(cert.get(), issuer, nid, value);
+    if (!options.subjectEmail.empty())
+        changed = changed && X509_NAME_add_entry_by_NID(X509_get_subject_name(cert.get()), NID_pkcs9_emailAddress, MBSTRING_ASC,
+                                                        reinterpret_cast<const unsigned char*>(options.subjectEmail.c_str()), -1, -1, 0) == 1;
+    if (!changed || X509_sign(cert.get(), issuerKey, EVP_sha256()) <= 0)
         throw std::runtime_error("test PKI: certificate extensions failed");
     return cert;
 }
@@ -47,7 +56,7 @@ Key makeKey(KeyKind kind) { return Key(checked(demopki::makeKey(kind), "key gene
 
 Identity makeRoot(const std::string& commonName, KeyKind kind) {
     const Key key = testpki::makeKey(kind);
-    return {key, makeCert(key.get(), {commonName, "", kind, -3600, 10L * 365 * 86400, true}, nullptr, key.get())};
+    return {key, makeCert(key.get(), {commonName, "", kind, -30L * 86400, 10L * 365 * 86400, true}, nullptr, key.get())};
 }
 
 Identity issue(const Identity& issuer, const IssueOptions& options) {
@@ -57,6 +66,37 @@ Identity issue(const Identity& issuer, const IssueOptions& options) {
 
 Cert certify(const Identity& issuer, const Key& key, const IssueOptions& options) {
     return makeCert(key.get(), options, issuer.cert.get(), issuer.key.get());
+}
+
+std::string crlPem(const Identity& issuer, const std::vector<Revoked>& revoked, long lastUpdate, long nextUpdate,
+                   EVP_PKEY* signer) {
+    std::unique_ptr<X509_CRL, decltype(&X509_CRL_free)> crl(checked(X509_CRL_new(), "CRL"), X509_CRL_free);
+    const auto at = [](long offset) { return ASN1_TIME_adj(nullptr, time(nullptr), 0, offset); };
+    std::unique_ptr<ASN1_TIME, decltype(&ASN1_TIME_free)> last(at(lastUpdate), ASN1_TIME_free), next(at(nextUpdate), ASN1_TIME_free);
+    bool made = last && next && X509_CRL_set_version(crl.get(), 1) == 1 &&
+                X509_CRL_set_issuer_name(crl.get(), X509_get_subject_name(issuer.cert.get())) == 1 &&
+                X509_CRL_set1_lastUpdate(crl.get(), last.get()) == 1 && X509_CRL_set1_nextUpdate(crl.get(), next.get()) == 1;
+    for (const Revoked& entry : revoked) {
+        X509_REVOKED* listed = X509_REVOKED_new();
+        std::unique_ptr<ASN1_TIME, decltype(&ASN1_TIME_free)> when(at(-entry.secondsAgo), ASN1_TIME_free);
+        made = made && listed != nullptr && when &&
+               X509_REVOKED_set_serialNumber(listed, X509_get_serialNumber(entry.cert)) == 1 &&
+               X509_REVOKED_set_revocationDate(listed, when.get()) == 1 && X509_CRL_add0_revoked(crl.get(), listed) == 1;
+        if (!made) X509_REVOKED_free(listed);
+    }
+    X509V3_CTX context;
+    X509V3_set_ctx(&context, issuer.cert.get(), nullptr, nullptr, crl.get(), 0);
+    X509_EXTENSION* keyId = X509V3_EXT_conf_nid(nullptr, &context, NID_authority_key_identifier, "keyid:always");
+    made = made && keyId != nullptr && X509_CRL_add_ext(crl.get(), keyId, -1) == 1;
+    X509_EXTENSION_free(keyId);
+    if (!made || X509_CRL_sort(crl.get()) != 1 ||
+        X509_CRL_sign(crl.get(), signer != nullptr ? signer : issuer.key.get(), EVP_sha256()) <= 0)
+        throw std::runtime_error("test PKI: CRL failed");
+    std::unique_ptr<BIO, decltype(&BIO_free)> out(BIO_new(BIO_s_mem()), BIO_free);
+    char* data = nullptr;
+    if (!out || PEM_write_bio_X509_CRL(out.get(), crl.get()) != 1) throw std::runtime_error("test PKI: CRL PEM failed");
+    const long length = BIO_get_mem_data(out.get(), &data);
+    return std::string(data, static_cast<std::size_t>(length));
 }
 
 std::string certPem(X509* cert) { return checked(demopki::certificatePem(cert), "certificate PEM"); }

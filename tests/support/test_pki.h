@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <openssl/evp.h>
@@ -34,12 +35,25 @@ struct IssueOptions {
     bool authority = false;
     // When not empty, replaces the (extended) key usage, in OpenSSL's config syntax: "critical,keyEncipherment".
     std::string keyUsage = "", extendedKeyUsage = "";
+    // More extensions (each replacing one of its kind), e.g. {NID_subject_alt_name, "email:a@x.org,email:b@x.org"},
+    // {NID_crl_distribution_points, "URI:http://..."}, {NID_info_access, "OCSP;URI:http://..."}.
+    std::vector<std::pair<int, std::string>> extensions = {};
+    std::string subjectEmail = ""; // an emailAddress in the subject name
 };
 
 Key makeKey(KeyKind kind);
 Identity makeRoot(const std::string& commonName, KeyKind kind = KeyKind::Rsa2048); // self-signed CA
 Identity issue(const Identity& issuer, const IssueOptions& options);                 // for a new key
 Cert certify(const Identity& issuer, const Key& key, const IssueOptions& options);    // a renewal of key
+
+// A CRL of issuer listing each certificate revoked so many seconds ago, valid from lastUpdate to nextUpdate
+// (seconds from now), PEM; signed with signer instead of the issuer's key when that is given.
+struct Revoked {
+    X509* cert;
+    long secondsAgo;
+};
+std::string crlPem(const Identity& issuer, const std::vector<Revoked>& revoked, long lastUpdate = -3600,
+                   long nextUpdate = 86400, EVP_PKEY* signer = nullptr);
 
 std::string certPem(X509* cert);
 std::string certDer(X509* cert);
