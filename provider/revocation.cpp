@@ -71,8 +71,8 @@ std::int64_t revocationTime(X509_CRL* crl, STACK_OF(X509_CRL)* crls, X509* cert)
 
 // OpenSSL fails some chains that hold all the same: a signer whose
 // extended key usage allows any use (the signer's own usage has been
-// checked by the mail rules before), a certificate without a usable CRL
-// that OCSP answered for, a CRL issued after the time looked at (it still
+// checked by the mail rules before), the trust anchor without a CRL of its
+// own, a certificate without a usable CRL that OCSP answered for, a CRL issued after the time looked at (it still
 // lists what was revoked before), and a revocation after that time.
 int judge(int ok, X509_STORE_CTX* ctx) {
     if (ok == 1) return 1;
@@ -82,6 +82,8 @@ int judge(int ok, X509_STORE_CTX* ctx) {
     if (state == nullptr || cert == nullptr) return 0;
     if (error == X509_V_ERR_INVALID_PURPOSE) return X509_STORE_CTX_get_error_depth(ctx) == 0 ? 1 : 0;
     if (isCrlError(error)) {
+        // The trust anchor is trusted as it is; no CRL speaks for it.
+        if (X509_STORE_CTX_get_error_depth(ctx) == sk_X509_num(X509_STORE_CTX_get0_chain(ctx)) - 1) return 1;
         const auto& good = state->answeredGood;
         if (std::find(good.begin(), good.end(), cert) != good.end()) return 1;
         return error == X509_V_ERR_CRL_NOT_YET_VALID && state->at != 0 ? 1 : 0;
