@@ -4,7 +4,6 @@
 #ifndef PROVIDER_ONLINE_REVOCATION_H
 #define PROVIDER_ONLINE_REVOCATION_H
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -13,6 +12,7 @@
 
 #include <openssl/x509.h>
 
+#include "http_fetch.h"
 #include "ossl_ptr.h"
 
 namespace detail {
@@ -89,9 +89,8 @@ private:
     void keepCrl(const std::string& url, X509_CRL* crl, std::int64_t nextUpdate, std::size_t size, std::int64_t now);
 
     const int timeoutSeconds_;
-    // The socket I/O of this object's requests, made once.
-    const OsslPtr<BIO_METHOD, BIO_meth_free> socketMethod_;
-    std::atomic<unsigned long> requests_{0};
+    // This object's requests: their socket I/O and their count.
+    HttpClient http_;
 
     std::mutex lock_; // guards what follows
     std::unordered_map<std::string, KeptAnswer> answers_;
