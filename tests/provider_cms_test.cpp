@@ -4,12 +4,22 @@
 #include <ctime>
 #include <filesystem>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <openssl/bn.h>
 #include <openssl/cms.h>
 #include <openssl/err.h>
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include "provider_environment.h"
 #include "random_bytes.h"
@@ -327,6 +337,151 @@ TEST(ProviderVerify, ChecksRevocationAsOpensslVerifyDoes) {
              pki.folder.write("leaf.pem", testpki::certPem(c.signer->cert.get()))});
         EXPECT_EQ(openssl.status == 0, c.reason == KIVO_R_NONE) << "openssl verify: " << openssl.out << openssl.err;
     }
+}
+
+#if !defined(_WIN32)
+// A server process for one test, its output in log; stopped when this goes. ready: it printed marker, as it does
+// once it listens, within ten seconds.
+struct Server {
+    pid_t pid = 0;
+    std::string log;
+    bool ready = false;
+    Server(std::vector<std::string> argv, std::string logFile, const std::string& marker) : log(std::move(logFile)) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        std::vector<char*> args;
+        for (std::string& a : argv) args.push_back(a.data());
+        args.push_back(nullptr);
+        if (posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ) != 0) pid = 0;
+        posix_spawn_file_actions_destroy(&actions);
+        for (int i = 0; i < 500 && pid > 0 && !ready && waitpid(pid, nullptr, WNOHANG) == 0; ++i, usleep(20000))
+            ready = count(marker) > 0;
+    }
+    ~Server() { if (pid > 0 && kill(pid, SIGTERM) == 0) waitpid(pid, nullptr, 0); }
+    std::size_t count(const std::string& what) const {
+        const std::string text = TempDir::read(log);
+        std::size_t n = 0;
+        for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+        return n;
+    }
+};
+#endif
+
+// Online revocation against servers of the test's own on 127.0.0.1: an OCSP responder (openssl ocsp, signing with
+// the CA's key), a CRL distribution point (Python's http.server), a responder that is down, one that never answers
+// and one replaying an answer about another certificate. The CA has its own distribution point on the same CRL
+// server, so every certificate below the anchor is looked up online.
+TEST(ProviderVerify, AsksResponderAndDistributionPointOnlyWhenOnlineAndOnce) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "the servers are started with POSIX calls";
+#else
+    if (!haveCommand("openssl") || !haveCommand("python3")) GTEST_SKIP() << "needs openssl and python3 to serve OCSP and CRLs";
+    setenv("no_proxy", "127.0.0.1", 1); // no proxy of the environment between us and our servers
+    const long day = RevocationPki::kDay;
+    const std::time_t now = time(nullptr), revokedAt = now - 3 * day;
+    const std::string peers = SMIME_SOURCE_DIR "/tests/support/ocsp_peers.py";
+    int ocspPort = 0, crlPort = 0, replayPort = 0, silentPort = 0, downPort = 0; // nobody listens on the last
+    std::istringstream ports(runCommand({"python3", peers, "ports", "5"}).out);
+    ports >> ocspPort >> crlPort >> replayPort >> silentPort >> downPort;
+    const auto url = [](int port, const std::string& path) { return "http://127.0.0.1:" + std::to_string(port) + "/" + path; };
+    const testpki::Identity root = testpki::makeRoot("Online Root", KeyKind::EcP256);
+    const testpki::Identity ca = testpki::issue(root, {"Online CA", "", KeyKind::EcP256, -20 * day, 365 * day, true, "", "",
+                                                      {{NID_crl_distribution_points, "URI:" + url(crlPort, "root.crl")}}});
+    const auto leaf = [&](const std::string& name, int ocsp, const std::string& crl = "") {
+        std::vector<std::pair<int, std::string>> urls = {{NID_info_access, "OCSP;URI:" + url(ocsp, "")}};
+        if (!crl.empty()) urls.emplace_back(NID_crl_distribution_points, "URI:" + url(crlPort, crl));
+        return testpki::issue(ca, {name, name + "@example.com", KeyKind::EcP256, -10 * day, 365 * day, false, "", "", urls});
+    };
+    const testpki::Identity good = leaf("good", ocspPort), revoked = leaf("revoked", ocspPort),
+                            unlisted = leaf("unlisted", downPort, "ca.crl"), listed = leaf("listed", downPort, "ca.crl"),
+                            unserved = leaf("unserved", downPort, "missing.crl"), waiting = leaf("waiting", silentPort),
+                            other = leaf("other", replayPort);
+    TempDir folder; // served as it is by the CRL server
+    const auto der = [](const std::string& pem) { return base64DecodeLines(pem.substr(25, pem.find("-----END") - 25)); };
+    folder.write("root.crl", der(testpki::crlPem(root, {})));
+    folder.write("ca.crl", der(testpki::crlPem(ca, {{listed.cert.get(), 2 * day}})));
+    // The responder's database, as openssl ca keeps it: V valid, or R revoked since a time; serial in hex.
+    const auto entry = [](const testpki::Identity& who, const char* since) {
+        BIGNUM* serial = ASN1_INTEGER_to_BN(X509_get_serialNumber(who.cert.get()), nullptr);
+        char* hex = BN_bn2hex(serial);
+        const std::string line = (*since ? "R" : "V") + std::string("\t491231235959Z\t") + since + "\t" + hex + "\tunknown\t/CN=x\n";
+        OPENSSL_free(hex), BN_free(serial);
+        return line;
+    };
+    char since[16];
+    std::tm utc{};
+    std::strftime(since, sizeof since, "%y%m%d%H%M%SZ", gmtime_r(&revokedAt, &utc));
+    const std::string caPem = folder.write("ca.pem", pemOf(ca));
+    const Server responder({"openssl", "ocsp", "-index", folder.write("index.txt", entry(good, "") + entry(revoked, since)),
+                            "-port", std::to_string(ocspPort), "-CA", caPem, "-rsigner", caPem, "-rkey",
+                            folder.write("ca.key", testpki::keyPem(ca.key.get())), "-nmin", "60", "-ignore_err"},
+                           folder.file("ocsp.log"), "waiting for OCSP client");
+    const Server crls({"python3", "-u", "-m", "http.server", std::to_string(crlPort), "--bind", "127.0.0.1", "--directory",
+                       folder.file("")}, folder.file("http.log"), "Serving HTTP");
+    const Server silent({"python3", peers, std::to_string(silentPort)}, folder.file("silent.log"), "ready");
+    // The responder's answer about good (no nonce, bounded by its next update), replayed to whoever asks about other.
+    const std::string answer = folder.file("good.der");
+    const CommandResult saved = runCommand({"openssl", "ocsp", "-issuer", caPem, "-cert", folder.write("good.pem", pemOf(good)),
+                                            "-url", url(ocspPort, ""), "-no_nonce", "-noverify", "-respout", answer});
+    const Server replay({"python3", peers, std::to_string(replayPort), answer}, folder.file("replay.log"), "ready");
+    ASSERT_TRUE(responder.ready && crls.ready && silent.ready && replay.ready)
+        << TempDir::read(responder.log) << TempDir::read(crls.log);
+    ASSERT_NE(saved.out.find(": good"), std::string::npos) << saved.out << saved.err;
+
+    int stores = 0;
+    const auto signedAs = [&](const testpki::Identity& who, bool clear = false) {
+        return signedBy(folder.write(std::to_string(++stores) + ".p12",
+                                     testpki::pkcs12(who, {ca.cert.get()}, testpki::KeyStoreFiles::kPassword)), clear);
+    };
+    const auto asked = [&] { return responder.count("Received request") + crls.count("\"GET ") + replay.count("request "); };
+    const OM_uint32 online = KIVO_VERIFY_SIGNATURE | KIVO_VERIFY_CHAIN | KIVO_VERIFY_REVOCATION | KIVO_VERIFY_ONLINE;
+    const struct {
+        const char* name;
+        const testpki::Identity& signer;
+        OM_uint32 reason;
+        std::int64_t revokedAt = 0;
+        OM_uint32 flags = KIVO_VERIFY_SIGNATURE | KIVO_VERIFY_CHAIN | KIVO_VERIFY_REVOCATION | KIVO_VERIFY_ONLINE;
+    } cases[] = {
+        {"responder says good", good, KIVO_R_NONE},
+        {"responder says revoked", revoked, KIVO_R_CERTIFICATE_REVOKED, revokedAt},
+        {"responder down, the CRL lists others", unlisted, KIVO_R_NONE},
+        {"responder down, the CRL lists the signer", listed, KIVO_R_CERTIFICATE_REVOKED, now - 2 * day},
+        {"responder down, no CRL at the distribution point", unserved, KIVO_R_REVOCATION_UNKNOWN},
+        {"responder never answers, no distribution point", waiting, KIVO_R_REVOCATION_UNKNOWN},
+        {"responder answers about another certificate", other, KIVO_R_REVOCATION_UNKNOWN},
+        {"not online: only the CRLs at hand, none", good, KIVO_R_REVOCATION_UNKNOWN, 0, online & ~KIVO_VERIFY_ONLINE},
+    };
+    const std::string rootPem = pemOf(root);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string message = signedAs(c.signer);
+        const std::size_t before = asked();
+        const Attempt a = verifyAs(keyStoreFiles().bobP12, message, c.flags, rootPem);
+        expectOutcome(a, c.reason, message, kText);
+        EXPECT_NEAR(static_cast<double>(a.record->info.revocation_time), static_cast<double>(c.revokedAt), 60);
+        EXPECT_TRUE((c.flags & KIVO_VERIFY_ONLINE) != 0 || asked() == before) << "reading a message offline tells no server";
+    }
+    EXPECT_EQ(replay.count("request "), 1u) << "the answer about another certificate was fetched";
+
+    // Two messages of one signer read in one login: one OCSP request for the signer, one CRL fetch for its CA.
+    const std::string messages[] = {signedAs(good), signedAs(good, true)};
+    const std::size_t answered = responder.count("Received request"), fetched = crls.count("\"GET ");
+    SMIMEMessage receiver;
+    loginWith(receiver, keyStoreFiles().bobP12);
+    for (const std::string& message : messages) {
+        setHeld(receiver, message);
+        VerifyRecord record;
+        record.info.verify_flags = online;
+        record.info.trust_anchors = viewOf(rootPem);
+        unsigned minor = 0;
+        EXPECT_EQ(receiver.verify(&record.info, &minor), 0u) << minor;
+        receiver.freeMessage(&minor);
+    }
+    EXPECT_EQ(responder.count("Received request") - answered, 1u) << TempDir::read(responder.log);
+    EXPECT_EQ(crls.count("\"GET ") - fetched, 1u) << TempDir::read(crls.log);
+#endif
 }
 
 TEST(ProviderVerify, TrustsTheSystemFileAndHashedDirectoryBesideTheAnchors) {
