@@ -484,6 +484,37 @@ TEST(ProviderVerify, AsksResponderAndDistributionPointOnlyWhenOnlineAndOnce) {
 #endif
 }
 
+// The signer's addresses as an application matches them against From: subjectAltName first, then the subject's
+// emailAddress, each once, whatever the signature's outcome.
+TEST(ProviderVerify, ReportsTheSignersAddresses) {
+    const auto& pki = standardPki();
+    const auto signer = [&](const char* san, const char* subjectEmail) {
+        testpki::IssueOptions options{"Many", "", KeyKind::EcP256};
+        if (*san != '\0') options.extensions = {{NID_subject_alt_name, san}};
+        options.subjectEmail = subjectEmail;
+        return signedBy(keyStoreOf(pki.root, options, {pki.root.cert.get()}));
+    };
+    const struct {
+        const char* name;
+        std::string message;
+        const char* emails;
+    } cases[] = {
+        {"one address", signer("email:one@example.com", ""), "one@example.com\n"},
+        {"two addresses and a host name", signer("email:a@example.com,DNS:example.com,email:b@example.org", ""),
+         "a@example.com\nb@example.org\n"},
+        {"none", signer("", ""), ""},
+        {"the subject's, after the alternative name's, each once",
+         signer("email:alt@example.com", "subject@example.com"), "alt@example.com\nsubject@example.com\n"},
+        {"the same in both", signer("email:same@example.com", "same@example.com"), "same@example.com\n"},
+        {"a changed signature still names them", withFlippedBit(signer("email:one@example.com", ""), "signed-data", 10),
+         "one@example.com\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(verifyAs(keyStoreFiles().bobP12, c.message).record->emails(), c.emails);
+    }
+}
+
 TEST(ProviderVerify, TrustsTheSystemFileAndHashedDirectoryBesideTheAnchors) {
     TempDir folder;
     const std::string root = pemOf(standardPki().root), otherRoot = pemOf(standardPki().otherRoot);

@@ -46,7 +46,9 @@ struct VerifyRecord {
         prov_release_buffer(&minor, &info.signer_emails);
     }
     std::string subject() const { return std::string(static_cast<const char*>(info.signer_subject.value), info.signer_subject.length); }
-    std::string emails() const { return std::string(static_cast<const char*>(info.signer_emails.value), info.signer_emails.length); }
+    std::string emails() const {
+        return info.signer_emails.value == nullptr ? "" : std::string(static_cast<const char*>(info.signer_emails.value), info.signer_emails.length);
+    }
 };
 
 #endif // TESTS_SMIME_SESSION_H

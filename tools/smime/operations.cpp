@@ -150,7 +150,8 @@ std::string printable(std::string line) {
 // The addresses of a verify record's one-per-line list.
 std::vector<std::string> emailsOf(const IDUP_PIDU_Information_desc& info) {
     std::vector<std::string> emails;
-    const std::string lines(static_cast<const char*>(info.signer_emails.value), info.signer_emails.value != nullptr ? info.signer_emails.length : 0);
+    if (info.signer_emails.value == nullptr) return emails;
+    const std::string lines(static_cast<const char*>(info.signer_emails.value), info.signer_emails.length);
     for (std::size_t at = 0, end = 0; at < lines.size(); at = end + 1) {
         end = lines.find('\n', at);
         if (end == std::string::npos) end = lines.size();
