@@ -73,7 +73,8 @@ Outcome crlsOf(const Options& options, std::string& crls) {
 Outcome runVerify(const Options& options, Bytes& input, ResultSink& output, std::string& summary) {
     VerifyRequest request;
     request.checkChain = !options.noChain;
-    request.checkRevocation = options.checkRevocation;
+    // CRLs are given to be checked against.
+    request.checkRevocation = options.checkRevocation || !options.crls.empty();
     request.online = options.online;
     request.atSigningTime = options.atSigningTime;
     request.sender = options.sender;
