@@ -46,6 +46,11 @@ std::string opened(const std::string& text) {
            "] signed by [" + record.subject() + "]";
 }
 
+const std::string& rootCrl() {
+    static const std::string crl = testpki::crlPem(testpki::standardPki().root, {});
+    return crl;
+}
+
 enum class Act { Sign, ClearSign, Encrypt, Verify, Decrypt };
 enum class Form { Buffer, Stream, InPlace };
 enum class Holds { Nothing, Text, Signed, ClearSigned, Enveloped, NotLoggedIn, Generated };
@@ -83,7 +88,10 @@ struct Call {
             case Act::Sign: return message->sign(digestSHA256, output..., &minor);
             case Act::ClearSign: return message->signSignatureOnly(digestSHA1, output..., &minor);
             case Act::Encrypt: return message->encrypt(strengthAES128, &targets, output..., &minor);
-            case Act::Verify: return message->verify(output..., &record.info, &minor);
+            case Act::Verify: // with revocation checked against the root's CRL, so that its paths are walked too
+                record.info.verify_flags |= KIVO_VERIFY_REVOCATION;
+                record.info.crls = viewOf(rootCrl());
+                return message->verify(output..., &record.info, &minor);
             case Act::Decrypt: return message->decrypt(output..., &minor);
             }
             return ~0u;
