@@ -233,6 +233,7 @@ void unprotect(benchmark::State& state, Kind madeBy, Delivery delivery) {
         OM_uint32 scratch = 0;
         prov_release_buffer(&scratch, &info.signer_subject);
         prov_release_buffer(&scratch, &info.signer_certificate);
+        prov_release_buffer(&scratch, &info.signer_emails);
         std::free(out.value);
         m.freeMessage(&minor);
         if (status != SMIME_OK) {

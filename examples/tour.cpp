@@ -72,6 +72,7 @@ int main(int argc, char** argv) {
     OM_uint32 ignored = 0;
     prov_release_buffer(&ignored, &check.signer_subject);
     prov_release_buffer(&ignored, &check.signer_certificate);
+    prov_release_buffer(&ignored, &check.signer_emails);
     if (!succeeded("encrypt", status, minor)) return 1;
 
     gss_buffer_desc content = {0, nullptr};

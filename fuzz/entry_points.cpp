@@ -259,7 +259,8 @@ unsigned unprotectMessage(const std::uint8_t* data, std::size_t size) {
         record.verify_flags = KIVO_VERIFY_SIGNATURE | ((mode & kSignatureOnly) != 0 ? 0u : KIVO_VERIFY_CHAIN);
         status = inPlace ? message.verify(&record, &minor) : message.verify(content.get(), &record, &minor);
         OM_uint32 scratch = 0;
-        for (gss_buffer_desc* out : {&record.signer_subject, &record.signer_certificate}) prov_release_buffer(&scratch, out);
+        for (gss_buffer_desc* out : {&record.signer_subject, &record.signer_certificate, &record.signer_emails})
+            prov_release_buffer(&scratch, out);
     }
     requireOutcome("unprotect", status, {SMIME_OK, SMIME_PROVIDER_FAILED, SMIME_BAD_MESSAGE, SMIME_NO_MEMORY}, {&content});
     const bool holds = message.getMessage(held.get(), &minor) == SMIME_OK;

@@ -126,7 +126,7 @@ TAP(OM_uint32, prov_unprotect, (void* e, const gss_buffer_desc* k, const gss_buf
                              " flags=" + (i != nullptr ? std::to_string(i->verify_flags) : "null");
     return tapped("prov_unprotect", args, m, [&] { return __real_prov_unprotect(e, k, d, m, c, i); }, [&] {
         hand(valueOf(c));
-        if (i != nullptr) hand(i->signer_subject.value), hand(i->signer_certificate.value);
+        if (i != nullptr) hand(i->signer_subject.value), hand(i->signer_certificate.value), hand(i->signer_emails.value);
     });
 }
 TAP(IDUP_PIDU_Information_desc*, prov_create_pidu_info, (OM_uint32* m)) {
@@ -140,8 +140,9 @@ TAP(OM_uint32, prov_release_pidu_info, (OM_uint32* m, IDUP_PIDU_Information_desc
     const IDUP_PIDU_Information_desc* before = i != nullptr ? *i : nullptr;
     const void* subject = before != nullptr ? before->signer_subject.value : nullptr;
     const void* certificate = before != nullptr ? before->signer_certificate.value : nullptr;
+    const void* emails = before != nullptr ? before->signer_emails.value : nullptr;
     return tapped("prov_release_pidu_info", "", m, [&] { return __real_prov_release_pidu_info(m, i); },
-                  [&] { forget(before), forget(subject), forget(certificate); });
+                  [&] { forget(before), forget(subject), forget(certificate), forget(emails); });
 }
 TAP(OM_uint32, gss_create_empty_oid_set, (OM_uint32* m, gss_OID_set* s)) {
     return tapped("gss_create_empty_oid_set", "", m, [&] { return __real_gss_create_empty_oid_set(m, s); }, [&] { hand(*s); });
