@@ -17,13 +17,12 @@ import java.nio.file.*;
 import java.security.*;
 import java.security.cert.X509Certificate;
 import java.security.interfaces.ECPublicKey;
-import java.security.spec.MGF1ParameterSpec;
 import java.util.*;
-import javax.crypto.Cipher;
-import javax.crypto.spec.*;
 import org.bouncycastle.asn1.*;
 import org.bouncycastle.asn1.cms.*;
+import org.bouncycastle.asn1.nist.NISTObjectIdentifiers;
 import org.bouncycastle.asn1.pkcs.PKCSObjectIdentifiers;
+import org.bouncycastle.asn1.pkcs.RSAESOAEPparams;
 import org.bouncycastle.asn1.pkcs.PrivateKeyInfo;
 import org.bouncycastle.asn1.x500.X500Name;
 import org.bouncycastle.asn1.x509.*;
@@ -31,6 +30,13 @@ import org.bouncycastle.cert.X509CertificateHolder;
 import org.bouncycastle.cert.jcajce.*;
 import org.bouncycastle.cms.*;
 import org.bouncycastle.cms.jcajce.*;
+import org.bouncycastle.crypto.InvalidCipherTextException;
+import org.bouncycastle.crypto.engines.AESEngine;
+import org.bouncycastle.crypto.modes.AEADCipher;
+import org.bouncycastle.crypto.modes.ChaCha20Poly1305;
+import org.bouncycastle.crypto.modes.GCMBlockCipher;
+import org.bouncycastle.crypto.params.AEADParameters;
+import org.bouncycastle.crypto.params.KeyParameter;
 import org.bouncycastle.jce.provider.BouncyCastleProvider;
 import org.bouncycastle.openssl.PEMParser;
 import org.bouncycastle.openssl.jcajce.JcaPEMKeyConverter;
@@ -55,6 +61,11 @@ class BcSmimeOps {
         + " | unsupported ed25519-signature|x25519-envelope|chacha20-envelope DIR";
     static final String BC = "BC";
     static final ASN1ObjectIdentifier CHACHA = PKCSObjectIdentifiers.id_alg_AEADChaCha20Poly1305;
+    // RSAES-OAEP with SHA-256 and MGF1-SHA-256, the empty label.
+    static final AlgorithmIdentifier SHA256 = new AlgorithmIdentifier(NISTObjectIdentifiers.id_sha256, DERNull.INSTANCE);
+    static final AlgorithmIdentifier OAEP_SHA256 = new AlgorithmIdentifier(PKCSObjectIdentifiers.id_RSAES_OAEP,
+        new RSAESOAEPparams(SHA256, new AlgorithmIdentifier(PKCSObjectIdentifiers.id_mgf1, SHA256),
+            RSAESOAEPparams.DEFAULT_P_SOURCE_ALGORITHM));
     static final Map<String, ASN1ObjectIdentifier> CIPHERS = Map.of(
         "aes-128-cbc", CMSAlgorithm.AES128_CBC, "aes-192-cbc", CMSAlgorithm.AES192_CBC,
         "aes-256-cbc", CMSAlgorithm.AES256_CBC, "des-ede3-cbc", CMSAlgorithm.DES_EDE3_CBC,
@@ -150,17 +161,14 @@ class BcSmimeOps {
         if (oid == null) throw new UsageError("bad CIPHER " + cipher);
         // BC 1.72's content encryptor builder has no ChaCha20-Poly1305, so that one is done by hand
         OutputEncryptor enc = oid.equals(CHACHA) ? chachaEncryptor() : new JceCMSContentEncryptorBuilder(oid).setProvider(BC).build();
-        Object cek = enc.getKey().getRepresentation();   // BC hands out byte[], our ChaCha20 encryptor a Key
-        int cekLen = cek instanceof Key ? ((Key) cek).getEncoded().length : ((byte[]) cek).length;
+        int cekLen = ((byte[]) enc.getKey().getRepresentation()).length;
         ASN1ObjectIdentifier wrap = cekLen <= 16 ? CMSAlgorithm.AES128_WRAP : cekLen <= 24 ? CMSAlgorithm.AES192_WRAP : CMSAlgorithm.AES256_WRAP;
         List<RecipientInfoGenerator> ris = new ArrayList<>();
         for (X509CertificateHolder h : to) {
             X509Certificate c = new JcaX509CertificateConverter().setProvider(BC).getCertificate(h);
             String kalg = c.getPublicKey().getAlgorithm();
             if (kalg.equals("RSA")) {
-                ris.add(oaep ? new JceKeyTransRecipientInfoGenerator(c, new JcaAlgorithmParametersConverter().getAlgorithmIdentifier(
-                        PKCSObjectIdentifiers.id_RSAES_OAEP, new OAEPParameterSpec("SHA-256", "MGF1", MGF1ParameterSpec.SHA256,
-                        PSource.PSpecified.DEFAULT))).setProvider(BC)
+                ris.add(oaep ? new JceKeyTransRecipientInfoGenerator(c, OAEP_SHA256).setProvider(BC)
                     : new JceKeyTransRecipientInfoGenerator(c).setProvider(BC));
             } else {   // EC or X25519: ephemeral-static Diffie-Hellman, X9.63 KDF with SHA-256, AES key wrap
                 KeyPairGenerator kpg = KeyPairGenerator.getInstance(kalg.startsWith("EC") ? "EC" : kalg, BC);
@@ -182,50 +190,58 @@ class BcSmimeOps {
     }
 
     // ChaCha20-Poly1305 content encryption (RFC 8103): parameter is the 12-byte nonce, the 16-byte tag goes in mac.
-    static OutputAEADEncryptor chachaEncryptor() throws GeneralSecurityException {
+    static OutputAEADEncryptor chachaEncryptor() {
         byte[] k = new byte[32], nonce = new byte[12];
         SecureRandom rnd = new SecureRandom();
         rnd.nextBytes(k);
         rnd.nextBytes(nonce);
         AlgorithmIdentifier alg = new AlgorithmIdentifier(CHACHA, new DEROctetString(nonce));
-        Cipher c = aeadCipher(Cipher.ENCRYPT_MODE, k, alg);
+        AEADCipher c = aeadCipher(true, k, alg);
         byte[][] mac = new byte[1][];
         return new OutputAEADEncryptor() {
             public AlgorithmIdentifier getAlgorithmIdentifier() { return alg; }
-            public GenericKey getKey() { return new JceGenericKey(alg, new SecretKeySpec(k, "ChaCha20")); }
+            public GenericKey getKey() { return new GenericKey(alg, k); }
             public OutputStream getAADStream() { return aadStream(c); }
             public byte[] getMAC() { return mac[0]; }
             public OutputStream getOutputStream(OutputStream sink) {
                 return new ByteArrayOutputStream() {   // buffer, then split ciphertext || tag
                     public void close() throws IOException {
-                        try {
-                            byte[] ct = c.doFinal(toByteArray());
-                            sink.write(ct, 0, ct.length - 16);
-                            mac[0] = Arrays.copyOfRange(ct, ct.length - 16, ct.length);
-                        } catch (GeneralSecurityException e) { throw new IOException(e); }
+                        byte[] ct = finish(c, toByteArray());
+                        sink.write(ct, 0, ct.length - 16);
+                        mac[0] = Arrays.copyOfRange(ct, ct.length - 16, ct.length);
                     }
                 };
             }
         };
     }
 
-    static Cipher aeadCipher(int mode, byte[] key, AlgorithmIdentifier alg) throws GeneralSecurityException {
-        Cipher c;
+    // Bouncy Castle's own AEAD ciphers, keyed and given the nonce (and for GCM the tag length) of alg.
+    static AEADCipher aeadCipher(boolean encrypt, byte[] key, AlgorithmIdentifier alg) {
         if (alg.getAlgorithm().equals(CHACHA)) {
-            c = Cipher.getInstance("ChaCha20-Poly1305", BC);
-            c.init(mode, new SecretKeySpec(key, "ChaCha20"), new IvParameterSpec(ASN1OctetString.getInstance(alg.getParameters()).getOctets()));
-        } else {
-            GCMParameters p = GCMParameters.getInstance(alg.getParameters());
-            c = Cipher.getInstance("AES/GCM/NoPadding", BC);
-            c.init(mode, new SecretKeySpec(key, "AES"), new GCMParameterSpec(p.getIcvLen() * 8, p.getNonce()));
+            AEADCipher c = new ChaCha20Poly1305();
+            c.init(encrypt, new AEADParameters(new KeyParameter(key), 128, ASN1OctetString.getInstance(alg.getParameters()).getOctets()));
+            return c;
         }
+        GCMParameters p = GCMParameters.getInstance(alg.getParameters());
+        AEADCipher c = new GCMBlockCipher(new AESEngine());
+        c.init(encrypt, new AEADParameters(new KeyParameter(key), p.getIcvLen() * 8, p.getNonce()));
         return c;
     }
 
-    static OutputStream aadStream(Cipher c) {
+    // All of in through c: the output, with the tag appended when encrypting; a tag that does not hold fails.
+    static byte[] finish(AEADCipher c, byte[] in) throws IOException {
+        byte[] out = new byte[c.getOutputSize(in.length)];
+        int n = c.processBytes(in, 0, in.length, out, 0);
+        try {
+            n += c.doFinal(out, n);
+        } catch (InvalidCipherTextException e) { throw new IOException(e); }
+        return Arrays.copyOf(out, n);
+    }
+
+    static OutputStream aadStream(AEADCipher c) {
         return new OutputStream() {
-            public void write(int b) { c.updateAAD(new byte[] {(byte) b}); }
-            public void write(byte[] b, int off, int len) { c.updateAAD(b, off, len); }
+            public void write(int b) { c.processAADByte((byte) b); }
+            public void write(byte[] b, int off, int len) { c.processAADBytes(b, off, len); }
         };
     }
 
@@ -277,15 +293,27 @@ class BcSmimeOps {
     }
 
     static RecipientOperator aeadOperator(Key cek, AlgorithmIdentifier alg) throws CMSException {
+        AEADCipher c;
         try {
-            Cipher c = aeadCipher(Cipher.DECRYPT_MODE, cek.getEncoded(), alg);
-            return new RecipientOperator(new InputAEADDecryptor() {   // BC feeds ciphertext || mac through the stream
-                public AlgorithmIdentifier getAlgorithmIdentifier() { return alg; }
-                public InputStream getInputStream(InputStream in) { return new org.bouncycastle.jcajce.io.CipherInputStream(in, c); }
-                public OutputStream getAADStream() { return aadStream(c); }
-                public byte[] getMAC() { return null; }
-            });
-        } catch (GeneralSecurityException e) { throw new CMSException("cannot set up " + alg.getAlgorithm() + ": " + e, e); }
+            c = aeadCipher(false, cek.getEncoded(), alg);
+        } catch (IllegalArgumentException e) { throw new CMSException("cannot set up " + alg.getAlgorithm() + ": " + e, e); }
+        return new RecipientOperator(new InputAEADDecryptor() {   // BC feeds ciphertext || mac through the stream
+            public AlgorithmIdentifier getAlgorithmIdentifier() { return alg; }
+            // Read whole on first use, once BC has fed the authenticated attributes.
+            public InputStream getInputStream(InputStream in) {
+                return new InputStream() {
+                    InputStream plain;
+                    InputStream plain() throws IOException {
+                        if (plain == null) plain = new ByteArrayInputStream(finish(c, in.readAllBytes()));
+                        return plain;
+                    }
+                    public int read() throws IOException { return plain().read(); }
+                    public int read(byte[] b, int off, int len) throws IOException { return plain().read(b, off, len); }
+                };
+            }
+            public OutputStream getAADStream() { return aadStream(c); }
+            public byte[] getMAC() { return null; }
+        });
     }
 
     // ---- messages in algorithms the library under test does not implement ----
