@@ -23,6 +23,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <iterator>
 #include <string>
 #include <thread>
@@ -37,6 +38,16 @@ extern char** environ;
 namespace {
 
 constexpr char kPassword[] = "bench password";
+
+// An OpenSSL object released with its own free function.
+template <auto Free>
+struct FreeWith {
+    template <typename T>
+    void operator()(T* p) const noexcept { Free(p); }
+};
+template <typename T, auto Free>
+using Owned = std::unique_ptr<T, FreeWith<Free>>;
+inline void freeOpensslText(char* text) noexcept { OPENSSL_free(text); }
 constexpr int kMessages = 1000;
 const std::string kText = "Content-Type: text/plain\r\n\r\nA short note.\r\n";
 
@@ -76,22 +87,19 @@ struct World {
         X509V3_CTX context;
         X509V3_set_ctx(&context, ca.get(), alice.get(), nullptr, nullptr, 0);
         const std::string url = "OCSP;URI:http://127.0.0.1:" + std::to_string(port);
-        X509_EXTENSION* aia = X509V3_EXT_conf_nid(nullptr, &context, NID_info_access, url.c_str());
-        if (aia == nullptr || X509_add_ext(alice.get(), aia, -1) != 1 || X509_sign(alice.get(), caKey.get(), EVP_sha256()) <= 0) return;
-        X509_EXTENSION_free(aia);
+        const Owned<X509_EXTENSION, X509_EXTENSION_free> aia(X509V3_EXT_conf_nid(nullptr, &context, NID_info_access, url.c_str()));
+        if (!aia || X509_add_ext(alice.get(), aia.get(), -1) != 1 || X509_sign(alice.get(), caKey.get(), EVP_sha256()) <= 0)
+            return;
         keyStore = write(folder + "/alice.p12", demopki::pkcs12(key.get(), alice.get(), {ca.get()}, kPassword, "alice",
                                                                demopki::Pkcs12Kind::Modern));
         caPem = demopki::certificatePem(ca.get());
         crlPem = makeCrl(ca.get(), caKey.get());
         write(folder + "/ca.pem", caPem);
         write(folder + "/ca.key", demopki::privateKeyPem(caKey.get(), ""));
-        char serial[128] = "";
-        BIGNUM* number = ASN1_INTEGER_to_BN(X509_get_serialNumber(alice.get()), nullptr);
-        char* hex = BN_bn2hex(number);
-        std::snprintf(serial, sizeof serial, "%s", hex);
-        OPENSSL_free(hex);
-        BN_free(number);
-        write(folder + "/index.txt", std::string("V\t301231235959Z\t\t") + serial + "\tunknown\t/CN=Alice\n");
+        const Owned<BIGNUM, BN_free> number(ASN1_INTEGER_to_BN(X509_get_serialNumber(alice.get()), nullptr));
+        const Owned<char, freeOpensslText> serial(number ? BN_bn2hex(number.get()) : nullptr);
+        if (!serial) return;
+        write(folder + "/index.txt", std::string("V\t301231235959Z\t\t") + serial.get() + "\tunknown\t/CN=Alice\n");
         const std::string portText = std::to_string(port);
         std::vector<std::string> args = {"openssl", "ocsp", "-index", folder + "/index.txt", "-port", portText,
                                          "-rsigner", folder + "/ca.pem", "-rkey", folder + "/ca.key", "-CA",
@@ -130,24 +138,20 @@ struct World {
         return true;
     }
 
+    // The CA's CRL, listing nothing, current for a day; empty when OpenSSL fails.
     static std::string makeCrl(X509* ca, EVP_PKEY* key) {
-        X509_CRL* crl = X509_CRL_new();
-        ASN1_TIME* last = ASN1_TIME_adj(nullptr, time(nullptr), 0, -3600);
-        ASN1_TIME* next = ASN1_TIME_adj(nullptr, time(nullptr), 1, 0);
-        X509_CRL_set_version(crl, 1);
-        X509_CRL_set_issuer_name(crl, X509_get_subject_name(ca));
-        X509_CRL_set1_lastUpdate(crl, last);
-        X509_CRL_set1_nextUpdate(crl, next);
-        X509_CRL_sign(crl, key, EVP_sha256());
-        BIO* out = BIO_new(BIO_s_mem());
-        PEM_write_bio_X509_CRL(out, crl);
+        const Owned<X509_CRL, X509_CRL_free> crl(X509_CRL_new());
+        const Owned<ASN1_TIME, ASN1_TIME_free> last(ASN1_TIME_adj(nullptr, time(nullptr), 0, -3600)),
+            next(ASN1_TIME_adj(nullptr, time(nullptr), 1, 0));
+        const Owned<BIO, BIO_free> out(BIO_new(BIO_s_mem()));
+        if (!crl || !last || !next || !out || X509_CRL_set_version(crl.get(), 1) != 1 ||
+            X509_CRL_set_issuer_name(crl.get(), X509_get_subject_name(ca)) != 1 ||
+            X509_CRL_set1_lastUpdate(crl.get(), last.get()) != 1 || X509_CRL_set1_nextUpdate(crl.get(), next.get()) != 1 ||
+            X509_CRL_sign(crl.get(), key, EVP_sha256()) <= 0 || PEM_write_bio_X509_CRL(out.get(), crl.get()) != 1)
+            return "";
         char* data = nullptr;
-        const std::string pem(data, static_cast<std::size_t>(BIO_get_mem_data(out, &data)));
-        BIO_free(out);
-        ASN1_TIME_free(last);
-        ASN1_TIME_free(next);
-        X509_CRL_free(crl);
-        return pem;
+        const long length = BIO_get_mem_data(out.get(), &data);
+        return std::string(data, static_cast<std::size_t>(length));
     }
 };
 

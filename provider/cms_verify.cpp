@@ -94,6 +94,13 @@ kivo_reason_t gatherCrls(CMS_ContentInfo* cms, const Identity& identity, const I
     return info != nullptr ? readCrls(info->crls, crls.get()) : KIVO_R_NONE;
 }
 
+// The certificate a signer info was verified with; null when none was found.
+X509* signerCertificate(CMS_SignerInfo* si) {
+    X509* signer = nullptr;
+    CMS_SignerInfo_get0_algs(si, nullptr, &signer, nullptr, nullptr);
+    return signer;
+}
+
 // Once the signatures hold: each signer's certificate must allow signing
 // mail and, when asked, chain to a trust anchor as of the time asked for,
 // with revocation checked when asked.
@@ -101,8 +108,7 @@ kivo_reason_t checkSigners(Environment& environment, CMS_ContentInfo* cms, const
                            std::int64_t& revokedAt) {
     STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(cms);
     for (int i = 0; i < sk_CMS_SignerInfo_num(signers); ++i) {
-        X509* signer = nullptr;
-        CMS_SignerInfo_get0_algs(sk_CMS_SignerInfo_value(signers, i), nullptr, &signer, nullptr, nullptr);
+        X509* signer = signerCertificate(sk_CMS_SignerInfo_value(signers, i));
         const kivo_reason_t usage = signer != nullptr ? checkSignerUsage(signer) : KIVO_R_SIGNER_NOT_TRUSTED;
         if (usage != KIVO_R_NONE) return usage;
     }
@@ -128,11 +134,9 @@ kivo_reason_t checkSigners(Environment& environment, CMS_ContentInfo* cms, const
     }
     for (int i = 0; i < sk_CMS_SignerInfo_num(signers) && reason == KIVO_R_NONE; ++i) {
         CMS_SignerInfo* si = sk_CMS_SignerInfo_value(signers, i);
-        X509* signer = nullptr;
-        CMS_SignerInfo_get0_algs(si, nullptr, &signer, nullptr, nullptr);
         const std::int64_t signedAt = (asked & KIVO_VERIFY_AT_SIGNING_TIME) != 0 ? signingTimeOf(si) : 0;
         check.at = signedAt != 0 ? signedAt : info != nullptr ? info->validation_time : 0;
-        reason = verifyChain(check, signer, revokedAt);
+        reason = verifyChain(check, signerCertificate(si), revokedAt);
     }
     return reason;
 }

@@ -135,29 +135,27 @@ struct Connection {
 
 Connection* connectionOf(BIO* bio) { return static_cast<Connection*>(BIO_get_data(bio)); }
 
-int readBeforeDeadline(BIO* bio, char* out, int length) {
+// Moves bytes with move (receiveSome or sendSome), waiting for the socket
+// to be ready in direction until the deadline. A received 0 is the server
+// hanging up: the client takes it for the end.
+template <typename Bytes, typename Move>
+int beforeDeadline(BIO* bio, Bytes bytes, int length, Direction direction, Move move) {
     BIO_clear_retry_flags(bio);
     Connection* connection = connectionOf(bio);
-    if (connection == nullptr || out == nullptr || length <= 0) return -1;
+    if (connection == nullptr || bytes == nullptr || length <= 0) return -1;
     for (;;) {
-        // 0 is the server hanging up: the client takes it for the end.
-        const int received = receiveSome(connection->socket.get(), out, length);
-        if (received >= 0) return received;
-        if (!BIO_sock_should_retry(-1) || !waitFor(connection->socket.get(), Direction::Read, connection->deadline))
-            return -1;
+        const int moved = move(connection->socket.get(), bytes, length);
+        if (moved >= 0) return moved;
+        if (!BIO_sock_should_retry(-1) || !waitFor(connection->socket.get(), direction, connection->deadline)) return -1;
     }
 }
 
+int readBeforeDeadline(BIO* bio, char* out, int length) {
+    return beforeDeadline(bio, out, length, Direction::Read, receiveSome);
+}
+
 int writeBeforeDeadline(BIO* bio, const char* in, int length) {
-    BIO_clear_retry_flags(bio);
-    Connection* connection = connectionOf(bio);
-    if (connection == nullptr || in == nullptr || length <= 0) return -1;
-    for (;;) {
-        const int sent = sendSome(connection->socket.get(), in, length);
-        if (sent >= 0) return sent;
-        if (!BIO_sock_should_retry(-1) || !waitFor(connection->socket.get(), Direction::Write, connection->deadline))
-            return -1;
-    }
+    return beforeDeadline(bio, in, length, Direction::Write, sendSome);
 }
 
 long controlConnection(BIO*, int command, long, void*) { return command == BIO_CTRL_FLUSH ? 1 : 0; }
@@ -243,12 +241,10 @@ Route routeTo(const std::string& host, std::string& proxyHost, std::string& prox
 
 enum class Exchange { Answered, Redirected, Failed };
 
-// One request to target, through method's sockets, counted in requests.
-Exchange exchange(const BIO_METHOD* method, std::atomic<unsigned long>& requests, const HttpTarget& target,
-                  const HttpPost* post, std::size_t maxBytes, Clock::time_point deadline, std::string& body,
-                  std::string& location) {
+// One request to target, through method's sockets.
+Exchange exchange(const BIO_METHOD* method, const HttpTarget& target, const HttpPost* post, std::size_t maxBytes,
+                  Clock::time_point deadline, std::string& body, std::string& location) {
     if (method == nullptr) return Exchange::Failed;
-    ++requests;
     std::string proxyHost;
     std::string proxyPort;
     const Route route = routeTo(target.host, proxyHost, proxyPort);
@@ -325,7 +321,7 @@ bool HttpClient::fetch(const std::string& url, const HttpPost* post, std::size_t
         if (!parseTarget(current, target)) return false;
         std::string location;
         const Exchange outcome =
-            exchange(socketMethod_.get(), requests_, target, post, maxBytes, deadline, body, location);
+            exchange(socketMethod_.get(), target, post, maxBytes, deadline, body, location);
         if (outcome != Exchange::Redirected) return outcome == Exchange::Answered;
         if (redirections == kMostRedirections) return false;
         // Moved within the same server, or to another http:// URL; never to
@@ -336,7 +332,5 @@ bool HttpClient::fetch(const std::string& url, const HttpPost* post, std::size_t
         current = std::move(*checked);
     }
 }
-
-unsigned long HttpClient::requests() const noexcept { return requests_.load(); }
 
 } // namespace detail

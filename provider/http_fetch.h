@@ -4,7 +4,6 @@
 #ifndef PROVIDER_HTTP_FETCH_H
 #define PROVIDER_HTTP_FETCH_H
 
-#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <optional>
@@ -50,14 +49,9 @@ public:
     bool fetch(const std::string& url, const HttpPost* post, std::size_t maxBytes, std::chrono::seconds timeout,
                std::string& body);
 
-    // The HTTP requests tried so far, answered or not, each redirection
-    // counting as one.
-    unsigned long requests() const noexcept;
-
 private:
     // The socket I/O of this client's requests, made once.
     const OsslPtr<BIO_METHOD, BIO_meth_free> socketMethod_;
-    std::atomic<unsigned long> requests_{0};
 };
 
 } // namespace detail

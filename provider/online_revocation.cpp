@@ -265,8 +265,7 @@ void makeRoom(std::unordered_map<std::string, Kept>& kept, std::int64_t now, Fit
 
 OnlineRevocation::OnlineRevocation(int timeoutSeconds) : timeoutSeconds_(std::max(timeoutSeconds, 1)) {}
 
-OnlineAnswer OnlineRevocation::ocsp(X509* cert, X509* issuer, X509_STORE*, STACK_OF(X509)* untrusted,
-                                    std::int64_t now) noexcept {
+OnlineAnswer OnlineRevocation::ocsp(X509* cert, X509* issuer, STACK_OF(X509)* untrusted, std::int64_t now) noexcept {
     if (cert == nullptr || issuer == nullptr) return {};
     const ErrorQueueMark mark;
     try {
@@ -336,8 +335,6 @@ void OnlineRevocation::crls(X509* cert, std::int64_t now, STACK_OF(X509_CRL)* cr
     } catch (...) {
     }
 }
-
-unsigned long OnlineRevocation::requests() const noexcept { return http_.requests(); }
 
 bool OnlineRevocation::keptAnswer(const std::string& key, std::int64_t now, OnlineAnswer& answer) {
     const std::lock_guard<std::mutex> hold(lock_);

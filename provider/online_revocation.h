@@ -54,11 +54,10 @@ public:
     //   each with five minutes' allowance for clocks apart.
     // Unknown when cert names no http:// responder, none answers in time, or
     // no answer holds. Good and Revoked answers with a nextUpdate are kept
-    // until then, keyed by issuer and serial number. trust is not consulted:
-    // an answer speaks with issuer's authority, and whether issuer deserves
-    // trust is for the chain check to establish.
-    OnlineAnswer ocsp(X509* cert, X509* issuer, X509_STORE* trust, STACK_OF(X509)* untrusted,
-                      std::int64_t now) noexcept;
+    // until then, keyed by issuer and serial number. An answer speaks with
+    // issuer's authority; whether issuer deserves trust is for the chain
+    // check to establish.
+    OnlineAnswer ocsp(X509* cert, X509* issuer, STACK_OF(X509)* untrusted, std::int64_t now) noexcept;
 
     // Appends to crls (each up-referenced) the CRLs at cert's http://
     // distribution points (full-name URIs; at most four, others skipped),
@@ -67,9 +66,6 @@ public:
     // chain check does that. A point that fails or times out adds nothing;
     // when memory runs out, nothing is added at all.
     void crls(X509* cert, std::int64_t now, STACK_OF(X509_CRL)* crls) noexcept;
-
-    // The HTTP requests tried so far, answered or not.
-    unsigned long requests() const noexcept;
 
 private:
     struct KeptAnswer {
@@ -89,7 +85,7 @@ private:
     void keepCrl(const std::string& url, X509_CRL* crl, std::int64_t nextUpdate, std::size_t size, std::int64_t now);
 
     const int timeoutSeconds_;
-    // This object's requests: their socket I/O and their count.
+    // This object's requests and their socket I/O.
     HttpClient http_;
 
     std::mutex lock_; // guards what follows

@@ -142,7 +142,7 @@ kivo_reason_t verifyChain(const ChainCheck& check, X509* signer, std::int64_t& r
         for (int i = 0; i < below; ++i) {
             X509* cert = sk_X509_value(chain.get(), i);
             const OnlineAnswer answer =
-                check.online->ocsp(cert, sk_X509_value(chain.get(), i + 1), check.store, check.untrusted, now);
+                check.online->ocsp(cert, sk_X509_value(chain.get(), i + 1), check.untrusted, now);
             if (answer.status == OnlineStatus::Revoked && (check.at == 0 || answer.revokedAt <= check.at)) {
                 revokedAt = answer.revokedAt;
                 return KIVO_R_CERTIFICATE_REVOKED;

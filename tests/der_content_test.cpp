@@ -41,14 +41,6 @@ bool locate(const Bytes& token, ContentLocation& where) {
     return detail::locateContent(reinterpret_cast<const unsigned char*>(token.data()), token.size(), where);
 }
 
-Bytes derOf(CMS_ContentInfo* cms) {
-    unsigned char* der = nullptr;
-    const int length = cms == nullptr ? 0 : i2d_CMS_ContentInfo(cms, &der);
-    Bytes bytes(reinterpret_cast<const char*>(der), length > 0 ? static_cast<std::size_t>(length) : 0);
-    OPENSSL_free(der);
-    return bytes;
-}
-
 // OpenSSL's reading of a token: its encoding again, its content octets, and its encoding without them.
 struct OpensslView {
     Bytes reencoded, content, detached;

@@ -145,6 +145,12 @@ std::string keyStoreOf(const testpki::Identity& issuer, testpki::IssueOptions op
                                                                            testpki::KeyStoreFiles::kPassword));
 }
 
+// Signed by a new signer that the test root issues with options.
+std::string signedByIssued(const testpki::IssueOptions& options) {
+    const testpki::Identity& root = standardPki().root;
+    return signedBy(keyStoreOf(root, options, {root.cert.get()}));
+}
+
 TEST(ProviderVerify, CatchesEveryTamperingAndUntrustedChainAndKeepsTheHeldMessage) {
     const auto& files = keyStoreFiles();
     const auto& pki = standardPki();
@@ -163,7 +169,7 @@ TEST(ProviderVerify, CatchesEveryTamperingAndUntrustedChainAndKeepsTheHeldMessag
         testpki::IssueOptions options = plain;
         options.keyUsage = keyUsage;
         options.extendedKeyUsage = extendedKeyUsage;
-        return signedBy(keyStoreOf(pki.root, options, {root}));
+        return signedByIssued(options);
     };
     const std::string noSigning = usage("critical,keyEncipherment", "");
     const std::string daveSigned = signedBy(keyStoreOf(pki.intermediate, plain, {root}));
@@ -176,20 +182,14 @@ TEST(ProviderVerify, CatchesEveryTamperingAndUntrustedChainAndKeepsTheHeldMessag
     pssDer[pssDer.find(std::string("\xa2\x03\x02\x01\x20", 5)) + 4] = '\x1f';
     const std::string sha256Oid = "\x60\x86\x48\x01\x65\x03\x04\x02\x01";
     pssMask[pssMask.find(sha256Oid, pssMask.find(sha256Oid, pssMask.find("\x2a\x86\x48\x86\xf7\x0d\x01\x01\x0a")) + 1) + 8] = '\x03';
-    std::string pssBare;
-    {
-        const auto* in = reinterpret_cast<const unsigned char*>(pss.data());
-        std::unique_ptr<CMS_ContentInfo, decltype(&CMS_ContentInfo_free)> cms(
-            d2i_CMS_ContentInfo(nullptr, &in, static_cast<long>(pss.size())), CMS_ContentInfo_free);
-        X509_ALGOR* algorithm = nullptr;
-        CMS_SignerInfo_get0_algs(sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0), nullptr, nullptr, nullptr,
-                                 &algorithm);
-        X509_ALGOR_set0(algorithm, OBJ_nid2obj(NID_rsassaPss), V_ASN1_UNDEF, nullptr);
-        unsigned char* out = nullptr;
-        const int length = i2d_CMS_ContentInfo(cms.get(), &out);
-        pssBare.assign(reinterpret_cast<char*>(out), static_cast<std::size_t>(length));
-        OPENSSL_free(out);
-    }
+    const auto* in = reinterpret_cast<const unsigned char*>(pss.data());
+    std::unique_ptr<CMS_ContentInfo, decltype(&CMS_ContentInfo_free)> parsed(
+        d2i_CMS_ContentInfo(nullptr, &in, static_cast<long>(pss.size())), CMS_ContentInfo_free);
+    X509_ALGOR* algorithm = nullptr;
+    CMS_SignerInfo_get0_algs(sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(parsed.get()), 0), nullptr, nullptr, nullptr,
+                             &algorithm);
+    X509_ALGOR_set0(algorithm, OBJ_nid2obj(NID_rsassaPss), V_ASN1_UNDEF, nullptr);
+    const std::string pssBare = derOf(parsed.get());
     const struct {
         const char* name;
         std::string message;
@@ -207,7 +207,7 @@ TEST(ProviderVerify, CatchesEveryTamperingAndUntrustedChainAndKeepsTheHeldMessag
         {"PSS parameters absent", smimeFromDer(pssBare, "signed-data"), KIVO_R_SIGNATURE_INVALID},
         {"untrusted signer", stranger, KIVO_R_SIGNER_NOT_TRUSTED},
         {"expired signer", expired, KIVO_R_CERTIFICATE_EXPIRED},
-        {"not yet valid signer", signedBy(keyStoreOf(pki.root, early, {root})), KIVO_R_CERTIFICATE_EXPIRED},
+        {"not yet valid signer", signedByIssued(early), KIVO_R_CERTIFICATE_EXPIRED},
         {"untrusted signer, its root given for this call", stranger, KIVO_R_NONE, files.bobP12, 3, pemOf(pki.otherRoot)},
         {"untrusted signer, signature alone checked", stranger, KIVO_R_NONE, files.bobP12, 1},
         {"expired signer, signature alone checked", expired, KIVO_R_NONE, files.bobP12, 1},
@@ -264,11 +264,7 @@ std::string signedEarlier(const testpki::Identity& who, const testpki::Identity&
     CMS_SignerInfo* si = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0);
     EXPECT_EQ(CMS_signed_add1_attr_by_NID(si, NID_pkcs9_signingTime, when->type, when.get(), -1), 1);
     EXPECT_EQ(CMS_final(cms.get(), in.get(), nullptr, CMS_BINARY), 1);
-    unsigned char* der = nullptr;
-    const int length = i2d_CMS_ContentInfo(cms.get(), &der);
-    const std::string bytes(reinterpret_cast<char*>(der), static_cast<std::size_t>(length));
-    OPENSSL_free(der);
-    return smimeFromDer(bytes, "signed-data");
+    return smimeFromDer(derOf(cms.get()), "signed-data");
 }
 
 // Revocation with CRLs, as of now or another time, beside `openssl verify -crl_check_all` on the same chain and
@@ -487,12 +483,11 @@ TEST(ProviderVerify, AsksResponderAndDistributionPointOnlyWhenOnlineAndOnce) {
 // The signer's addresses as an application matches them against From: subjectAltName first, then the subject's
 // emailAddress, each once, whatever the signature's outcome.
 TEST(ProviderVerify, ReportsTheSignersAddresses) {
-    const auto& pki = standardPki();
-    const auto signer = [&](const char* san, const char* subjectEmail) {
+    const auto signer = [](const char* san, const char* subjectEmail) {
         testpki::IssueOptions options{"Many", "", KeyKind::EcP256};
         if (*san != '\0') options.extensions = {{NID_subject_alt_name, san}};
         options.subjectEmail = subjectEmail;
-        return signedBy(keyStoreOf(pki.root, options, {pki.root.cert.get()}));
+        return signedByIssued(options);
     };
     const struct {
         const char* name;

@@ -20,6 +20,15 @@ inline std::string derFromSmime(const std::string& entity) {
     return base64DecodeLines(entity.substr(body));
 }
 
+// The DER of cms; empty when there is none.
+inline std::string derOf(CMS_ContentInfo* cms) {
+    unsigned char* der = nullptr;
+    const int length = cms == nullptr ? 0 : i2d_CMS_ContentInfo(cms, &der);
+    std::string bytes(reinterpret_cast<const char*>(der), length > 0 ? static_cast<std::size_t>(length) : 0);
+    OPENSSL_free(der);
+    return bytes;
+}
+
 // [first, last) of the base64 body of a clear-signed message's signature part, the last part.
 struct TextRange {
     std::size_t first, last;
