@@ -38,16 +38,6 @@ extern char** environ;
 namespace {
 
 constexpr char kPassword[] = "bench password";
-
-// An OpenSSL object released with its own free function.
-template <auto Free>
-struct FreeWith {
-    template <typename T>
-    void operator()(T* p) const noexcept { Free(p); }
-};
-template <typename T, auto Free>
-using Owned = std::unique_ptr<T, FreeWith<Free>>;
-inline void freeOpensslText(char* text) noexcept { OPENSSL_free(text); }
 constexpr int kMessages = 1000;
 const std::string kText = "Content-Type: text/plain\r\n\r\nA short note.\r\n";
 
@@ -87,7 +77,8 @@ struct World {
         X509V3_CTX context;
         X509V3_set_ctx(&context, ca.get(), alice.get(), nullptr, nullptr, 0);
         const std::string url = "OCSP;URI:http://127.0.0.1:" + std::to_string(port);
-        const Owned<X509_EXTENSION, X509_EXTENSION_free> aia(X509V3_EXT_conf_nid(nullptr, &context, NID_info_access, url.c_str()));
+        const std::unique_ptr<X509_EXTENSION, decltype(&X509_EXTENSION_free)> aia(
+            X509V3_EXT_conf_nid(nullptr, &context, NID_info_access, url.c_str()), X509_EXTENSION_free);
         if (!aia || X509_add_ext(alice.get(), aia.get(), -1) != 1 || X509_sign(alice.get(), caKey.get(), EVP_sha256()) <= 0)
             return;
         keyStore = write(folder + "/alice.p12", demopki::pkcs12(key.get(), alice.get(), {ca.get()}, kPassword, "alice",
@@ -96,8 +87,10 @@ struct World {
         crlPem = makeCrl(ca.get(), caKey.get());
         write(folder + "/ca.pem", caPem);
         write(folder + "/ca.key", demopki::privateKeyPem(caKey.get(), ""));
-        const Owned<BIGNUM, BN_free> number(ASN1_INTEGER_to_BN(X509_get_serialNumber(alice.get()), nullptr));
-        const Owned<char, freeOpensslText> serial(number ? BN_bn2hex(number.get()) : nullptr);
+        const std::unique_ptr<BIGNUM, decltype(&BN_free)> number(ASN1_INTEGER_to_BN(X509_get_serialNumber(alice.get()), nullptr),
+                                                                 BN_free);
+        const std::unique_ptr<char, void (*)(char*)> serial(number ? BN_bn2hex(number.get()) : nullptr,
+                                                            [](char* text) { OPENSSL_free(text); });
         if (!serial) return;
         write(folder + "/index.txt", std::string("V\t301231235959Z\t\t") + serial.get() + "\tunknown\t/CN=Alice\n");
         const std::string portText = std::to_string(port);
@@ -140,10 +133,11 @@ struct World {
 
     // The CA's CRL, listing nothing, current for a day; empty when OpenSSL fails.
     static std::string makeCrl(X509* ca, EVP_PKEY* key) {
-        const Owned<X509_CRL, X509_CRL_free> crl(X509_CRL_new());
-        const Owned<ASN1_TIME, ASN1_TIME_free> last(ASN1_TIME_adj(nullptr, time(nullptr), 0, -3600)),
-            next(ASN1_TIME_adj(nullptr, time(nullptr), 1, 0));
-        const Owned<BIO, BIO_free> out(BIO_new(BIO_s_mem()));
+        const std::unique_ptr<X509_CRL, decltype(&X509_CRL_free)> crl(X509_CRL_new(), X509_CRL_free);
+        const std::unique_ptr<ASN1_TIME, decltype(&ASN1_TIME_free)> last(ASN1_TIME_adj(nullptr, time(nullptr), 0, -3600),
+                                                                         ASN1_TIME_free),
+            next(ASN1_TIME_adj(nullptr, time(nullptr), 1, 0), ASN1_TIME_free);
+        const std::unique_ptr<BIO, decltype(&BIO_free)> out(BIO_new(BIO_s_mem()), BIO_free);
         if (!crl || !last || !next || !out || X509_CRL_set_version(crl.get(), 1) != 1 ||
             X509_CRL_set_issuer_name(crl.get(), X509_get_subject_name(ca)) != 1 ||
             X509_CRL_set1_lastUpdate(crl.get(), last.get()) != 1 || X509_CRL_set1_nextUpdate(crl.get(), next.get()) != 1 ||
