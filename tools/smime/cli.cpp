@@ -14,14 +14,17 @@ struct Command {
 
 // Options that are flags; every other option takes a value.
 const char* const kFlags[] = {"--detached", "--crlf", "--no-chain", "--oaep", "--pss",
-                              "--check-revocation", "--online", "--at-signing-time"};
+                              "--check-revocation", "--online", "--at-signing-time",
+                              "--mail", "--protect-header", "--raw"};
 
 const Command kCommands[] = {
-    {"sign", "-k -p --pass-file --id --digest --pss --detached --crlf -i -o",
+    {"sign", "-k -p --pass-file --id --digest --pss --detached --mail --protect-header --raw --crlf -i -o",
      "usage: smime sign -k KEYSTORE [-p PASS | --pass-file FILE] [--id PRINCIPAL]\n"
-     "                  [--digest sha256|sha384|sha512|sha1|md5] [--pss] [--detached] [--crlf] [-i IN] [-o OUT]\n"
+     "                  [--digest sha256|sha384|sha512|sha1|md5] [--pss] [--detached]\n"
+     "                  [--mail [--protect-header]] [--raw] [--crlf] [-i IN] [-o OUT]\n"
      "Signs a MIME message. Without --detached the result is opaque signed data\n"
      "(application/pkcs7-mime); with it, a clear-signed multipart/signed message.\n"
+     "The result has CR LF line ends throughout, as mail servers require.\n"
      "  -k KEYSTORE         PKCS#12 or PEM key store with the signer's key and certificate\n"
      "  -p PASS             its password (else --pass-file, else $SMIME_PASSWORD, else none)\n"
      "  --pass-file FILE    read the password from the first line of FILE\n"
@@ -30,18 +33,26 @@ const Command kCommands[] = {
      "  --pss               an RSASSA-PSS signature (RSA keys, SHA-2 digests), as some regulated\n"
      "                      exchanges require; PKCS #1 v1.5 otherwise\n"
      "  --detached          clear-sign: the content stays readable beside the signature\n"
+     "  --mail              the input is a whole mail: From, To, Subject and the other fields\n"
+     "                      stay outside, the body entity is signed (with CR LF line ends, and\n"
+     "                      8-bit text made quoted-printable when clear-signed); the result is\n"
+     "                      a mail ready to send\n"
+     "  --protect-header    also sign a copy of those fields (RFC 9788, hp=\"clear\")\n"
+     "  --raw               write the library's bytes as they are (base64 lines end in LF)\n"
      "  --crlf              turn bare LF line ends of the input into CR LF first\n"
      "  -i IN, -o OUT       input and output files (default: standard input and output)\n"},
-    {"verify", "--trust --no-chain --crl --check-revocation --online --at --at-signing-time --sender --crlf -i -o",
-     "usage: smime verify [--trust CA.pem]... [--no-chain] [--crl FILE]... [--check-revocation]\n"
-     "                    [--online] [--at TIME | --at-signing-time] [--sender ADDRESS]\n"
-     "                    [--crlf] [-i IN] [-o CONTENT]\n"
+    {"verify", "--trust --no-chain --certs --crl --check-revocation --online --at --at-signing-time --sender --mail --crlf -i -o",
+     "usage: smime verify [--trust CA.pem]... [--no-chain] [--certs FILE]... [--crl FILE]...\n"
+     "                    [--check-revocation] [--online] [--at TIME | --at-signing-time]\n"
+     "                    [--sender ADDRESS] [--mail] [--crlf] [-i IN] [-o CONTENT]\n"
      "Verifies a signed message (opaque or clear-signed) and writes its content.\n"
      "The signer, its e-mail addresses and the outcome go to standard error. The signer's\n"
      "certificate must allow signing mail (key usage, extended key usage).\n"
      "  --trust CA.pem      also trust the certificates in CA.pem (may be repeated);\n"
      "                      the system's trusted certificates are always trusted\n"
      "  --no-chain          check the signature only, not the signer's certificate chain\n"
+     "  --certs FILE        certificates the message may lack (the signer's, intermediates');\n"
+     "                      used to find the signer, never trusted for that (may be repeated)\n"
      "  --crl FILE          check revocation with the CRLs in FILE, PEM or DER (may be\n"
      "                      repeated); CRLs in the message and the key store count too\n"
      "  --check-revocation  every certificate of the chain but the root needs a current CRL\n"
@@ -53,28 +64,65 @@ const Command kCommands[] = {
      "                      ISO 8601, e.g. 2024-05-01 or 2024-05-01T12:00:00Z\n"
      "  --at-signing-time   check them as of the signature's signing time (archived mail)\n"
      "  --sender ADDRESS    fail unless the signer's certificate names ADDRESS (any case)\n"
+     "  --mail              write a whole mail: the input's From, To, Subject and other fields\n"
+     "                      (or the signed copies of them), then the content\n"
      "  --crlf              turn bare LF line ends of the input into CR LF first\n"
      "  -i IN, -o CONTENT   input and output files (default: standard input and output)\n"},
-    {"encrypt", "-r --cipher --oaep --crlf -i -o",
+    {"encrypt", "-r --cipher --oaep --mail --protect-header --raw --crlf -i -o",
      "usage: smime encrypt -r CERT.pem [-r CERT.pem]... [--cipher NAME] [--oaep]\n"
-     "                     [--crlf] [-i IN] [-o OUT]\n"
+     "                     [--mail [--protect-header]] [--raw] [--crlf] [-i IN] [-o OUT]\n"
      "Encrypts a MIME message to every recipient certificate (RSA or EC).\n"
+     "The result has CR LF line ends throughout, as mail servers require.\n"
      "  -r CERT.pem         a recipient's certificate, PEM or DER (at least one)\n"
      "  --cipher NAME       content cipher: aes128, aes192, aes256 (the default), des3 (old peers\n"
      "                      only), or aes128-gcm, aes192-gcm, aes256-gcm (authenticated: an altered\n"
      "                      message is refused, but not every mail client reads it yet)\n"
      "  --oaep              RSA recipients get RSAES-OAEP key transport instead of PKCS #1 v1.5\n"
+     "  --mail              the input is a whole mail: From, To, Subject and the other fields\n"
+     "                      stay outside, the body entity is encrypted; the result is a mail\n"
+     "                      ready to send\n"
+     "  --protect-header    also encrypt a copy of those fields (RFC 9788, hp=\"cipher\"); outside,\n"
+     "                      the Subject becomes [...] and Comments and Keywords are left out\n"
+     "  --raw               write the library's bytes as they are (base64 lines end in LF)\n"
      "  --crlf              turn bare LF line ends of the input into CR LF first\n"
      "  -i IN, -o OUT       input and output files (default: standard input and output)\n"},
-    {"decrypt", "-k -p --pass-file --id --crlf -i -o",
+    {"decrypt", "-k -p --pass-file --id --mail --crlf -i -o",
      "usage: smime decrypt -k KEYSTORE [-p PASS | --pass-file FILE] [--id PRINCIPAL]\n"
-     "                     [--crlf] [-i IN] [-o OUT]\n"
+     "                     [--mail] [--crlf] [-i IN] [-o OUT]\n"
      "Decrypts an enveloped message with the key of the key store and writes its content.\n"
      "  -k KEYSTORE         PKCS#12 or PEM key store with the recipient's key and certificate\n"
      "  -p PASS             its password (else --pass-file, else $SMIME_PASSWORD, else none)\n"
      "  --pass-file FILE    read the password from the first line of FILE\n"
      "  --id PRINCIPAL      which identity: friendly name, e-mail or common name (default: the first)\n"
+     "  --mail              write a whole mail: the input's From, To, Subject and other fields\n"
+     "                      (or the encrypted copies of them), then the content\n"
      "  --crlf              turn bare LF line ends of the input into CR LF first\n"
+     "  -i IN, -o OUT       input and output files (default: standard input and output)\n"},
+    {"open", "-k -p --pass-file --id --trust --no-chain --certs --crl --check-revocation --online --at --at-signing-time --mail -i -o",
+     "usage: smime open [-k KEYSTORE [-p PASS | --pass-file FILE] [--id PRINCIPAL]]\n"
+     "                  [--trust CA.pem]... [--no-chain] [--certs FILE]... [--crl FILE]...\n"
+     "                  [--check-revocation] [--online] [--at TIME | --at-signing-time]\n"
+     "                  [--mail] [-i IN] [-o OUT]\n"
+     "Opens a mail as a mail client does: unwraps every S/MIME layer, outside in, and\n"
+     "writes what the innermost one holds. Mail clients nest layers: an encrypted mail\n"
+     "holding a signed one, sometimes signed again outside; at most 10 are unwrapped.\n"
+     "Standard error gets one line per layer:\n"
+     "  layer N, signed (opaque): good signature from SIGNER <ADDRESS> (DIGEST, signed TIME)\n"
+     "  layer N, clear-signed: not verified: WHY (signer: SIGNER)\n"
+     "  layer N, encrypted with CIPHER for serial 0x.. from ISSUER: decrypted\n"
+     "A signed layer is checked as the signer signed it: its bytes as they stand, else\n"
+     "with CR LF line ends (said so on its line). Where the label and the content\n"
+     "disagree, the content decides. When the innermost entity carries a protected\n"
+     "header (RFC 9788), its fields are listed and every outer field that is not as\n"
+     "the sender sent it is named. The content is written only when every layer holds:\n"
+     "exit 0; a signature that fails or a layer not for this key store exits 1, and the\n"
+     "layers within a failed clear-signed one are still reported.\n"
+     "  -k KEYSTORE         key store to decrypt encrypted layers with (-p, --pass-file, --id\n"
+     "                      as for decrypt)\n"
+     "  --trust, --no-chain, --certs, --crl, --check-revocation, --online, --at,\n"
+     "  --at-signing-time   check signed layers as verify does\n"
+     "  --mail              write a whole mail: the protected header fields if there are any,\n"
+     "                      else the outer ones, then the innermost entity\n"
      "  -i IN, -o OUT       input and output files (default: standard input and output)\n"},
     {"info", "--crlf -i",
      "usage: smime info [--crlf] [-i IN]\n"
@@ -130,6 +178,7 @@ Outcome storeValue(Options& options, const std::string& option, const std::strin
     else if (option == "--crl") options.crls.push_back(value);
     else if (option == "--at") options.at = value;
     else if (option == "--sender") options.sender = value;
+    else if (option == "--certs") options.certs.push_back(value);
     else if (option == "--keep") options.keep = value;
     return Outcome::success();
 }
@@ -143,6 +192,9 @@ void storeFlag(Options& options, const std::string& option) {
     else if (option == "--check-revocation") options.checkRevocation = true;
     else if (option == "--online") options.online = true;
     else if (option == "--at-signing-time") options.atSigningTime = true;
+    else if (option == "--mail") options.mail = true;
+    else if (option == "--protect-header") options.protectHeader = true;
+    else if (option == "--raw") options.raw = true;
 }
 
 Outcome checkRequired(const Options& options) {
@@ -157,6 +209,7 @@ Outcome checkRequired(const Options& options) {
     if (options.noChain && chainChecks)
         return usageError(c, "--no-chain leaves no chain for revocation or a time to be checked on");
     if (!options.at.empty() && options.atSigningTime) return usageError(c, "give --at or --at-signing-time, not both");
+    if (options.protectHeader && !options.mail) return usageError(c, "--protect-header needs --mail");
     return Outcome::success();
 }
 
@@ -200,6 +253,7 @@ std::string helpText(const std::string& command) {
            "  verify    verify a signed message and write its content\n"
            "  encrypt   encrypt a message to one or more recipient certificates\n"
            "  decrypt   decrypt a message with a key store\n"
+           "  open      unwrap every layer of a mail (signed, encrypted, nested) and report each\n"
            "  info      name the kind of a message and show its headers\n"
            "  demo      run every operation end to end with a throwaway CA\n"
            "\n"

@@ -14,7 +14,7 @@
 namespace smimetool {
 
 struct Options {
-    std::string command;           // sign, verify, encrypt, decrypt, info, demo
+    std::string command;           // sign, verify, encrypt, decrypt, open, info, demo
     std::string keyStore;          // -k
     SecretText password;           // -p
     bool passwordGiven = false;
@@ -33,6 +33,10 @@ struct Options {
     std::string at;                // --at
     bool atSigningTime = false;    // --at-signing-time
     std::string sender;            // --sender
+    std::vector<std::string> certs; // --certs
+    bool mail = false;             // --mail
+    bool protectHeader = false;    // --protect-header
+    bool raw = false;              // --raw
     std::string input = "-";       // -i
     std::string output = "-";      // -o
     std::vector<std::string> recipients; // -r

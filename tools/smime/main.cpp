@@ -10,6 +10,10 @@
 
 #include "cli.h"
 #include "demo.h"
+#include "header_protection.h"
+#include "mail.h"
+#include "mime_entity.h"
+#include "open.h"
 #include "operations.h"
 #include "time_text.h"
 #include "tool_io.h"
@@ -18,17 +22,17 @@ using namespace smimetool;
 
 namespace {
 
-// Every trust file's certificates, one after another. Trust anchors travel
-// as PEM, so a file without a PEM certificate is named at once rather than
+// Every file's certificates, one after another. Certificates travel as
+// PEM, so a file without a PEM certificate is named at once rather than
 // left to fail the verification.
-Outcome trustAnchorsOf(const Options& options, std::string& anchors) {
-    for (const std::string& file : options.trust) {
+Outcome certificatesOf(const Options& options, const std::vector<std::string>& files, std::string& anchors) {
+    for (const std::string& file : files) {
         std::string pem;
         const Outcome read = readInput(options.command, file, pem);
         if (!read.ok()) return read;
         if (pem.find("-----BEGIN CERTIFICATE-----") == std::string::npos &&
             pem.find("-----BEGIN TRUSTED CERTIFICATE-----") == std::string::npos)
-            return Outcome::failure(kExitUsage, "smime verify: '" + file + "' holds no PEM certificate");
+            return Outcome::failure(kExitUsage, "smime " + options.command + ": '" + file + "' holds no PEM certificate");
         anchors += pem + "\n";
     }
     return Outcome::success();
@@ -62,7 +66,7 @@ Outcome crlsOf(const Options& options, std::string& crls) {
         gss_buffer_desc der = {static_cast<OM_uint32>(bytes.size()), bytes.data()}, base64 = {0, nullptr};
         sbase64 encoder;
         if (bytes.empty() || encoder.encode(&der, &base64) != 0)
-            return Outcome::failure(kExitUsage, "smime verify: '" + file + "' holds no CRL");
+            return Outcome::failure(kExitUsage, "smime " + options.command + ": '" + file + "' holds no CRL");
         crls += "-----BEGIN X509 CRL-----\n" + std::string(static_cast<const char*>(base64.value), base64.length) +
                 "\n-----END X509 CRL-----\n";
         std::free(base64.value);
@@ -70,8 +74,8 @@ Outcome crlsOf(const Options& options, std::string& crls) {
     return Outcome::success();
 }
 
-Outcome runVerify(const Options& options, Bytes& input, ResultSink& output, std::string& summary) {
-    VerifyRequest request;
+// What verify and open check signatures with.
+Outcome verifyRequestOf(const Options& options, VerifyRequest& request) {
     request.checkChain = !options.noChain;
     // CRLs are given to be checked against.
     request.checkRevocation = options.checkRevocation || !options.crls.empty();
@@ -79,11 +83,18 @@ Outcome runVerify(const Options& options, Bytes& input, ResultSink& output, std:
     request.atSigningTime = options.atSigningTime;
     request.sender = options.sender;
     if (!options.at.empty() && !parseTime(options.at, request.validationTime))
-        return Outcome::failure(kExitUsage, "smime verify: --at '" + options.at +
+        return Outcome::failure(kExitUsage, "smime " + options.command + ": --at '" + options.at +
                                                 "' is neither seconds since 1970 nor an ISO 8601 time");
-    Outcome read = trustAnchorsOf(options, request.trustAnchors);
+    Outcome read = certificatesOf(options, options.trust, request.trustAnchors);
+    if (read.ok()) read = certificatesOf(options, options.certs, request.certificates);
     if (read.ok()) read = crlsOf(options, request.crls);
-    if (!read.ok()) return read;
+    return read;
+}
+
+Outcome runVerify(const Options& options, Bytes& input, ResultSink& output, std::string& summary) {
+    VerifyRequest request;
+    const Outcome prepared = verifyRequestOf(options, request);
+    if (!prepared.ok()) return prepared;
     VerifyReport report;
     const Outcome verified = verifyMessage(request, input, output, report);
     summary = report.summary;
@@ -109,6 +120,21 @@ Outcome runDecrypt(const Options& options, Bytes& input, ResultSink& output) {
     return identity.ok() ? decryptMessage(recipient, input, output) : identity;
 }
 
+// Every layer's line goes to standard error as it is; the content only when
+// all of them hold.
+Outcome runOpen(const Options& options, const Bytes& input) {
+    OpenRequest request;
+    request.mail = options.mail;
+    Outcome outcome = verifyRequestOf(options, request.verify);
+    if (outcome.ok() && !options.keyStore.empty()) outcome = identityOf(options, request.recipient);
+    if (!outcome.ok()) return outcome;
+    OpenReport report;
+    outcome = openMessage(request, input, report);
+    if (outcome.ok()) outcome = writeOutput(options.command, options.output, report.content);
+    for (const std::string& line : report.lines) std::fprintf(stderr, "smime open: %s\n", printableLine(line).c_str());
+    return outcome;
+}
+
 // Prefixes a failure from the operations with the tool and subcommand, as
 // every message of the tool begins.
 Outcome named(const Options& options, Outcome outcome) {
@@ -122,9 +148,26 @@ Outcome runCommand(const Options& options) {
     Outcome outcome = readInput(options.command, options.input, input);
     if (!outcome.ok()) return outcome;
     if (options.crlf) input = withCrlf(input.view());
+    if (options.command == "open") return named(options, runOpen(options, input));
+    const bool protecting = options.command == "sign" || options.command == "encrypt";
+    // A whole mail: its addressing fields go around the result, the body
+    // entity into it.
+    std::string outerFields;
+    if (options.mail && protecting) {
+        SplitMail mail = splitMail(input.view());
+        protectHeader(mail, !options.protectHeader ? HeaderProtection::None
+                            : options.command == "sign" ? HeaderProtection::Clear : HeaderProtection::Cipher);
+        input = Bytes::copyOf(options.detached ? sevenBitEntity(mail.entity) : mail.entity);
+        outerFields = outerHeader(mail.outerFields);
+    }
+    // Clear-signed content with bare LF is signed as it stands; changing its
+    // line ends would break the signature.
+    const bool mailReady = protecting && !options.raw && !(options.detached && hasBareLf(input.view()));
     // The result goes to its file straight from the message object, once
     // the operation has succeeded.
-    FileResult output(options.command, options.output);
+    FileResult file(options.command, options.output, outerFields, mailReady);
+    MailResult mail(options.command, options.output, options.mail && !protecting ? outerFieldsOf(input.view()) : std::vector<std::string>());
+    ResultSink& output = options.mail && !protecting ? static_cast<ResultSink&>(mail) : file;
     std::string verifySummary;
     if (options.command == "sign") outcome = runSign(options, input, output);
     else if (options.command == "verify") outcome = runVerify(options, input, output, verifySummary);

@@ -139,14 +139,6 @@ std::vector<std::string> headerLines(std::string_view message) {
     return lines;
 }
 
-// Control characters and bytes beyond ASCII shown as '?', so that binary
-// input cannot play tricks with the terminal.
-std::string printable(std::string line) {
-    for (char& ch : line)
-        if (static_cast<unsigned char>(ch) < 0x20 || static_cast<unsigned char>(ch) > 0x7e) ch = ch == '\t' ? ' ' : '?';
-    return line;
-}
-
 // The addresses of a verify record's one-per-line list.
 std::vector<std::string> emailsOf(const IDUP_PIDU_Information_desc& info) {
     std::vector<std::string> emails;
@@ -169,7 +161,7 @@ bool sameAddress(const std::string& a, const std::string& b) {
 // "CN=Alice <alice@example.com, a@example.org>"
 std::string signerWithAddresses(const std::string& signer, const std::vector<std::string>& emails) {
     std::string text = signer;
-    for (std::size_t i = 0; i < emails.size(); ++i) text += (i == 0 ? " <" : ", ") + printable(emails[i]);
+    for (std::size_t i = 0; i < emails.size(); ++i) text += (i == 0 ? " <" : ", ") + printableLine(emails[i]);
     return emails.empty() ? text : text + ">";
 }
 
@@ -181,6 +173,14 @@ std::string checkedAs(const VerifyRequest& request, const IDUP_PIDU_Information_
 }
 
 } // namespace
+
+// Control characters and bytes beyond ASCII shown as '?', so that binary
+// input cannot play tricks with the terminal.
+std::string printableLine(std::string line) {
+    for (char& ch : line)
+        if (static_cast<unsigned char>(ch) < 0x20 || static_cast<unsigned char>(ch) > 0x7e) ch = ch == '\t' ? ' ' : '?';
+    return line;
+}
 
 bool digestNamed(const std::string& name, digestAlgorithm_t& digest) {
     for (const NamedDigest& d : kDigests)
@@ -236,6 +236,7 @@ Outcome verifyMessage(const VerifyRequest& request, Bytes& message, ResultSink& 
     record.info.trust_anchors = viewOf(request.trustAnchors);
     record.info.crls = viewOf(request.crls);
     record.info.validation_time = request.validationTime;
+    //CERTS record.info.certificates = viewOf(request.certificates);
     unsigned minor = 0;
     const unsigned status = object.verify(&record.info, &minor);
     if (record.info.signer_subject.value != nullptr)
@@ -246,7 +247,7 @@ Outcome verifyMessage(const VerifyRequest& request, Bytes& message, ResultSink& 
                                  return sameAddress(e, request.sender);
                              });
     if (status == SMIME_OK && !senderNamed) {
-        report.summary = "not verified: the signer's certificate does not name the sender " + printable(request.sender) +
+        report.summary = "not verified: the signer's certificate does not name the sender " + printableLine(request.sender) +
                          " (signer: " + signer + ")";
         return Outcome::failure(kExitRefused, report.summary);
     }
@@ -322,7 +323,7 @@ Outcome describeMessage(std::string_view message, std::string& description) {
                   (authenticated ? "authenticated enveloped data (application/pkcs7-mime; "
                                    "smime-type=authEnveloped-data)"
                                  : kindName(object.getMessageType())) + "\n";
-    for (const std::string& line : lines) description += "  " + printable(line) + "\n";
+    for (const std::string& line : lines) description += "  " + printableLine(line) + "\n";
     return Outcome::success();
 }
 

@@ -57,6 +57,7 @@ struct VerifyRequest {
     std::int64_t validationTime = 0; // 0: now
     bool atSigningTime = false;      // the chain as of the signing time
     std::string sender;              // when not empty, the certificate must name it
+    std::string certificates;        // PEM certificates the message may lack, may be empty
 };
 // What the verification reports: the signer (empty when unknown) and a
 // one-line account of the outcome.
@@ -77,6 +78,9 @@ Outcome decryptMessage(const Identity& recipient, Bytes& message, ResultSink& co
 
 // The kind of message and its top-level header lines, for people.
 Outcome describeMessage(std::string_view message, std::string& description);
+
+// line with control characters and bytes beyond ASCII shown as '?'.
+std::string printableLine(std::string line);
 
 // The value of --digest or --cipher; false for a name that is none.
 bool digestNamed(const std::string& name, digestAlgorithm_t& digest);

@@ -2,12 +2,14 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <ostream>
 #include <streambuf>
 #include <utility>
 
+#include "header_protection.h"
 #include "tool_files.h"
 
 namespace smimetool {
@@ -81,19 +83,59 @@ private:
     std::FILE* file_;
 };
 
+// The same, writing CR LF for every LF that has no CR before it.
+class MailReadyStreamBuffer : public std::streambuf {
+public:
+    explicit MailReadyStreamBuffer(std::FILE* file) : file_(file) {}
+
+protected:
+    int_type overflow(int_type c) override {
+        if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+        const char byte = traits_type::to_char_type(c);
+        return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
+    }
+    std::streamsize xsputn(const char* bytes, std::streamsize count) override {
+        const std::size_t size = static_cast<std::size_t>(count);
+        std::size_t written = 0;
+        while (written < size) {
+            const void* found = std::memchr(bytes + written, '\n', size - written);
+            const std::size_t lf = found != nullptr ? static_cast<std::size_t>(static_cast<const char*>(found) - bytes) : size;
+            const bool bare = lf < size && (lf > 0 ? bytes[lf - 1] != '\r' : !previousWasCr_);
+            if (std::fwrite(bytes + written, 1, lf - written, file_) != lf - written) return 0;
+            if (lf == size) break;
+            if ((bare && std::fputc('\r', file_) == EOF) || std::fputc('\n', file_) == EOF) return 0;
+            written = lf + 1;
+        }
+        if (size > 0) previousWasCr_ = bytes[size - 1] == '\r';
+        return count;
+    }
+
+private:
+    std::FILE* file_;
+    bool previousWasCr_ = false;
+};
+
 } // namespace
 
 Outcome FileResult::take(SMIMEMessage& object, const std::string& step) {
     unsigned status = SMIME_OK;
     unsigned minor = 0;
     const Outcome written = writeOutput(command_, path_, [&](std::FILE* file) {
-        FileStreamBuffer buffer(file);
-        std::ostream stream(&buffer);
+        if (std::fwrite(prefix_.data(), 1, prefix_.size(), file) != prefix_.size()) return false;
+        FileStreamBuffer plain(file);
+        MailReadyStreamBuffer mailReady(file);
+        std::ostream stream(mailReady_ ? static_cast<std::streambuf*>(&mailReady) : &plain);
         status = object.getMessage(&stream, &minor);
         return status == SMIME_OK;
     });
     if (written.ok() || status == SMIME_OK || status == SMIME_STREAM_ERROR) return written;
     return Outcome::failure(kExitUsage, step + ": " + describeStatus(status, minor));
+}
+
+Outcome MailResult::take(SMIMEMessage& object, const std::string& step) {
+    BytesResult content;
+    const Outcome taken = content.take(object, step);
+    return taken.ok() ? writeOutput(command_, path_, mailAround(outerFields_, content.bytes.view())) : taken;
 }
 
 Bytes withCrlf(std::string_view text) {

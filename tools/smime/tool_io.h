@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "bytes.h"
 #include "cli.h"
@@ -34,15 +35,35 @@ Outcome writeOutput(const std::string& command, const std::string& path, const O
 Outcome writeOutput(const std::string& command, const std::string& path, std::string_view bytes);
 
 // An operation's result written to path as writeOutput does, straight from
-// the message object.
+// the message object, after prefix (header fields of a mail). Mail-ready
+// output has every bare LF turned into CR LF on the way: SMTP allows no
+// bare LF, and in base64 bodies and header lines the change alters nothing
+// that a signature covers.
 class FileResult : public ResultSink {
 public:
-    FileResult(std::string command, std::string path) : command_(std::move(command)), path_(std::move(path)) {}
+    FileResult(std::string command, std::string path, std::string prefix = "", bool mailReady = false)
+        : command_(std::move(command)), path_(std::move(path)), prefix_(std::move(prefix)), mailReady_(mailReady) {}
     Outcome take(SMIMEMessage& object, const std::string& step) override;
 
 private:
     std::string command_;
     std::string path_;
+    std::string prefix_;
+    bool mailReady_;
+};
+
+// The unwrapped entity written as a whole mail: the protected header
+// fields it carries, else the given outer fields, then the entity.
+class MailResult : public ResultSink {
+public:
+    MailResult(std::string command, std::string path, std::vector<std::string> outerFields)
+        : command_(std::move(command)), path_(std::move(path)), outerFields_(std::move(outerFields)) {}
+    Outcome take(SMIMEMessage& object, const std::string& step) override;
+
+private:
+    std::string command_;
+    std::string path_;
+    std::vector<std::string> outerFields_;
 };
 
 // text with every bare LF turned into CR LF.

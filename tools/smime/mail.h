@@ -1,0 +1,35 @@
+// Whole mail messages: the header fields that address the mail stay
+// outside the S/MIME layer, the body entity with its Content-* fields goes
+// inside, and what the tool sends is ready for a mail server.
+#ifndef SMIME_TOOL_MAIL_H
+#define SMIME_TOOL_MAIL_H
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace smimetool {
+
+// A mail taken apart. Both halves have CR LF line ends throughout.
+struct SplitMail {
+    std::vector<std::string> outerFields; // every field but Content-* and MIME-Version, in order, folds kept
+    std::string entity;                   // the Content-* fields, an empty line, the body
+};
+SplitMail splitMail(std::string_view mail);
+// The outer fields alone, without copying the body.
+std::vector<std::string> outerFieldsOf(std::string_view mail);
+
+// The outer fields and "MIME-Version: 1.0", ready to stand before an entity.
+std::string outerHeader(const std::vector<std::string>& outerFields);
+
+// The entity with every 8-bit or binary leaf given a 7-bit transfer
+// encoding: quoted-printable for text, base64 for the rest. Relays that
+// rewrite 8-bit bodies would otherwise break a clear-signed signature.
+std::string sevenBitEntity(std::string_view entity);
+
+// "Name: value" of a field as it stands (unfolded).
+std::string fieldLine(std::string_view field);
+
+} // namespace smimetool
+
+#endif // SMIME_TOOL_MAIL_H

@@ -1,0 +1,181 @@
+#include "open.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include <vek4kivosmime.h>
+
+#include "cms_summary.h"
+#include "header_protection.h"
+#include "mail.h"
+#include "mime_entity.h"
+
+namespace smimetool {
+
+namespace {
+
+// Mail clients nest two or three layers; a message of more is refused
+// rather than unwrapped without end.
+constexpr int kMaxLayers = 10;
+
+bool isSignatureType(const std::string& mediaType) {
+    return mediaType == "application/pkcs7-signature" || mediaType == "application/x-pkcs7-signature";
+}
+
+bool isPkcs7Mime(const std::string& mediaType) {
+    return mediaType == "application/pkcs7-mime" || mediaType == "application/x-pkcs7-mime";
+}
+
+std::string layerName(int layer) { return "layer " + std::to_string(layer); }
+
+// The result of one unwrapping: its report line, and the content on success
+// (or, for a clear-signed layer whose signature failed, the part as it stands).
+struct Unwrapped {
+    Outcome outcome;
+    std::string line;
+    std::string content;
+};
+
+Unwrapped verifyLayer(const VerifyRequest& request, std::string_view message) {
+    Bytes bytes = Bytes::copyOf(message);
+    BytesResult content;
+    VerifyReport report;
+    Unwrapped result;
+    result.outcome = verifyMessage(request, bytes, content, report);
+    result.line = report.summary.empty() ? result.outcome.message : report.summary;
+    result.content = content.bytes.str();
+    return result;
+}
+
+// A clear-signed entity as the library reads it: CR LF where the structure
+// needs it, the signed part exactly as given.
+std::string clearSigned(const std::string& boundary, std::string_view part, std::string_view signature) {
+    return "Content-Type: multipart/signed; protocol=\"application/pkcs7-signature\"; boundary=\"" + boundary +
+           "\"\r\n\r\n--" + boundary + "\r\n" + std::string(part) + "\r\n--" + boundary + "\r\n" +
+           canonicalLineEnds(signature) + "\r\n--" + boundary + "--\r\n";
+}
+
+// The signer signed the part either as it stands or with its line ends made
+// CR LF (what S/MIME asks for, and what most clients do); the first form
+// that verifies is the content.
+Unwrapped openClearSigned(const VerifyRequest& request, const MimeEntity& entity, const ContentType& type) {
+    const std::string boundary = type.parameter("boundary");
+    const auto parts = splitMultipart(entity.body, boundary);
+    if (!parts || parts->size() != 2)
+        return {Outcome::failure(kExitUsage, "a multipart/signed entity without its two parts"), "", ""};
+    Unwrapped asItStands = verifyLayer(request, clearSigned(boundary, (*parts)[0], (*parts)[1]));
+    if (asItStands.outcome.exitStatus != kExitRefused || !hasBareLf((*parts)[0])) {
+        if (asItStands.outcome.exitStatus == kExitRefused) asItStands.content = std::string((*parts)[0]);
+        return asItStands;
+    }
+    Unwrapped canonical = verifyLayer(request, clearSigned(boundary, canonicalLineEnds((*parts)[0]), (*parts)[1]));
+    if (canonical.outcome.ok()) {
+        canonical.line += " (signed with CR LF line ends, which the message had lost)";
+        return canonical;
+    }
+    asItStands.content = std::string((*parts)[0]);
+    return asItStands;
+}
+
+std::string base64Body(std::string_view der) {
+    gss_buffer_desc in = {static_cast<OM_uint32>(der.size()), const_cast<char*>(der.data())}, out = {0, nullptr};
+    sbase64 encoder;
+    if (encoder.encode(&in, &out) != 0) return "";
+    std::string text(static_cast<const char*>(out.value), out.length);
+    std::free(out.value);
+    return canonicalLineEnds(text);
+}
+
+bool decodedBody(const MimeEntity& entity, std::string& der) {
+    const HeaderField* encoding = entity.field("Content-Transfer-Encoding");
+    if (encoding == nullptr || !equalsIgnoringCase(encoding->value(), "base64")) {
+        der = std::string(entity.body);
+        return true;
+    }
+    gss_buffer_desc in = {static_cast<OM_uint32>(entity.body.size()), const_cast<char*>(entity.body.data())},
+                    out = {0, nullptr};
+    sbase64 decoder;
+    if (!VekFitsLengthWord(entity.body.size()) || decoder.decode(&in, &out) != 0) return false;
+    der.assign(static_cast<const char*>(out.value), out.length);
+    std::free(out.value);
+    return true;
+}
+
+std::string recipientList(const std::vector<std::string>& recipients) {
+    std::string text;
+    for (const std::string& recipient : recipients) text += (text.empty() ? "" : "; ") + recipient;
+    return text.empty() ? "no recipient" : text;
+}
+
+// An opaque layer: the CMS content type decides what it is, whatever its
+// label says, and the library is handed it labelled as what it is.
+Unwrapped openOpaque(const OpenRequest& request, const MimeEntity& entity) {
+    std::string der;
+    std::optional<CmsSummary> cms;
+    if (decodedBody(entity, der)) cms = summarizeCms(der);
+    if (!cms || cms->kind == CmsKind::Other)
+        return {Outcome::failure(kExitUsage, "an application/pkcs7-mime entity that holds no signed or enveloped data"), "", ""};
+    const std::string labelled = std::string("Content-Type: application/pkcs7-mime; smime-type=") + smimeTypeOf(cms->kind) +
+                                 "; name=smime.p7m\r\nContent-Transfer-Encoding: base64\r\n\r\n" + base64Body(der);
+    if (cms->kind == CmsKind::SignedData) {
+        Unwrapped signedLayer = verifyLayer(request.verify, labelled);
+        signedLayer.line = "signed (opaque): " + signedLayer.line;
+        return signedLayer;
+    }
+    Unwrapped result;
+    result.line = "encrypted with " + (cms->cipher.empty() ? std::string("an unknown cipher") : cms->cipher) + " for " +
+                  recipientList(cms->recipients);
+    if (request.recipient.keyStore.empty()) {
+        result.outcome = Outcome::failure(kExitUsage, "an encrypted layer needs a key store: -k KEYSTORE");
+        return result;
+    }
+    Bytes bytes = Bytes::copyOf(labelled);
+    BytesResult content;
+    result.outcome = decryptMessage(request.recipient, bytes, content);
+    result.line += result.outcome.ok() ? ": decrypted" : ": " + result.outcome.message;
+    result.content = content.bytes.str();
+    return result;
+}
+
+} // namespace
+
+Outcome openMessage(const OpenRequest& request, const Bytes& message, OpenReport& report) {
+    std::string current(message.view());
+    int worst = kExitSuccess;
+    int layer = 0;
+    bool protectedLayer = false; // a signature held or an envelope was opened
+    std::vector<std::string> sentOutside; // HP-Outer records of the outermost layer that has them
+    for (;; ) {
+        const MimeEntity entity = parseEntity(current);
+        const ContentType type = contentTypeOf(entity);
+        const bool clear = type.mediaType == "multipart/signed" && isSignatureType(type.parameter("protocol"));
+        if (!clear && !isPkcs7Mime(type.mediaType)) break;
+        if (++layer > kMaxLayers)
+            return Outcome::failure(kExitUsage, "more than " + std::to_string(kMaxLayers) + " S/MIME layers");
+        Unwrapped unwrapped = clear ? openClearSigned(request.verify, entity, type) : openOpaque(request, entity);
+        if (clear) unwrapped.line = "clear-signed: " + unwrapped.line;
+        report.lines.push_back(layerName(layer) + ", " + unwrapped.line);
+        if (unwrapped.outcome.exitStatus == kExitUsage)
+            return Outcome::failure(kExitUsage, layerName(layer) + ": " + unwrapped.outcome.message);
+        worst = std::max(worst, unwrapped.outcome.exitStatus);
+        protectedLayer = protectedLayer || unwrapped.outcome.ok();
+        // A clear-signed layer that failed still shows what lies within;
+        // an opaque one has nothing more to show.
+        if (unwrapped.content.empty()) break;
+        current = std::move(unwrapped.content);
+        if (sentOutside.empty()) sentOutside = outerRecordsOf(parseEntity(current));
+    }
+    if (layer == 0) return Outcome::failure(kExitUsage, "the input has no S/MIME layer");
+    const HeaderReport header = readProtectedHeader(parseEntity(current), outerFieldsOf(message.view()), sentOutside);
+    if (header.present && protectedLayer) {
+        report.lines.push_back("protected header (hp=\"" + header.mode + "\"):");
+        for (const std::string& field : header.fields) report.lines.push_back("  " + field);
+        for (const std::string& difference : header.differences) report.lines.push_back(difference);
+    }
+    if (worst != kExitSuccess)
+        return Outcome::failure(worst, std::to_string(layer) + " layer" + (layer > 1 ? "s" : "") + ", not all of them hold");
+    report.content = request.mail ? mailAround(outerFieldsOf(message.view()), current) : current;
+    return Outcome::success();
+}
+
+} // namespace smimetool
