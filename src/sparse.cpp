@@ -259,9 +259,11 @@ unsigned int SMimeStream::getpayload(gss_buffer_desc* out) {
 namespace {
 
 // Where the next line that is open or close (each without its LF) begins
-// in rest, or null; lines end at an LF or at the end of the input. The
-// search jumps from one occurrence of what the two lines begin with to the
-// next, instead of reading line by line.
+// in rest, or null; lines end at an LF or at the end of the input. A last
+// line that is close without its CR counts too: the line break after a close
+// delimiter is optional (RFC 2046), and some mail clients end the message
+// right after the two hyphens. The search jumps from one occurrence of what
+// the two lines begin with to the next, instead of reading line by line.
 const char* findDelimiterLine(std::string_view rest, std::string_view open, std::string_view close) {
     std::size_t common = 0;
     while (common < open.size() && common < close.size() && open[common] == close[common]) ++common;
@@ -280,6 +282,8 @@ const char* findDelimiterLine(std::string_view rest, std::string_view open, std:
         const void* lineEnd = std::memchr(mark, '\n', static_cast<std::size_t>(end - mark));
         const std::string_view line(mark, static_cast<std::size_t>((lineEnd != nullptr ? static_cast<const char*>(lineEnd) : end) - mark));
         if (line == open || line == close) return mark;
+        if (lineEnd == nullptr && !close.empty() && close.back() == '\r' && line == close.substr(0, close.size() - 1))
+            return mark;
     }
     return nullptr;
 }

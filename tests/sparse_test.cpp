@@ -122,6 +122,8 @@ TEST(SMimeStreamGetPart, HandsOutEachPartUpToAWholeDelimiterLine) {
          "MIIB\r\n--bq--\r\nepilogue\r\n", {"Content-Type: text/plain\r\n\r\nHello", "MIIB"}},
         {"a closing delimiter", "--bq\r\ntext\r\n--bq--\r\n", {"text"}}, {"no end", "--bq\r\ntext\r\n", {}},
         {"a delimiter that ends the input without LF", "--bq\r\ntext\r\n--bq\r", {"text"}},
+        {"a closing delimiter that ends the input without CR LF", "--bq\r\ntext\r\n--bq--", {"text"}},
+        {"only a closing delimiter may end the input without CR", "--bq\r\ntext\r\n--bq", {}},
         {"a delimiter right after the first one", "--bq\r\n--bq\r\n", {}, SMIME_NO_MESSAGE},
         {"LF-only delimiters never match", "--bq\ntext\n--bq\n", {}},
         {"a longer boundary", "--bq\r\n--bqx\r\nb\r\n--bq\r\n", {"--bqx\r\nb"}},
