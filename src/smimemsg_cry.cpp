@@ -8,6 +8,7 @@
 
 #include "owned_buffer.h"
 #include "smimemsg_frame.h"
+#include "smimestream.h"
 #include "strace.h"
 #include "vek4kivosmime.h"
 
@@ -243,7 +244,7 @@ unsigned int SMIMEMessage::verifyAction(IDUP_PIDU_Information_desc* info, gss_bu
     detail::OwnedBuffer object;
     detail::OwnedBuffer signedContent;
     if (parser->getPKCS7Object(object.get(), signedContent.get()) != SMIME_OK) return SMIME_BAD_MESSAGE;
-    *type = parser->getMessageType();
+    *type = detail::kindToUnwrap(parser->getMessageType(), message, object.held());
 
     if (*type == messageSignature) {
         // Detached: the provider checks the signature over the signed content,
@@ -272,7 +273,8 @@ unsigned int SMIMEMessage::decryptAction(gss_buffer_desc* content, unsigned int*
     detail::OwnedBuffer object;
     detail::OwnedBuffer signedContent;
     if (parser->getPKCS7Object(object.get(), signedContent.get()) != SMIME_OK) return SMIME_BAD_MESSAGE;
-    if (parser->getMessageType() != messageEnvelopedData) return SMIME_BAD_MESSAGE;
+    if (detail::kindToUnwrap(parser->getMessageType(), message, object.held()) != messageEnvelopedData)
+        return SMIME_BAD_MESSAGE;
     OM_uint32 scratch = 0;
     IDUP_PIDU_Information_desc* record = prov_create_pidu_info(&scratch);
     if (record == nullptr) return SMIME_NO_MEMORY;

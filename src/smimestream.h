@@ -56,6 +56,9 @@ public:
     // no delimiter line follows; 15 when the copy cannot be allocated.
     unsigned int getPart(gss_buffer_desc* out);
 
+    // Whether the last Content-Type scanned named application/pkcs7-mime (or
+    // its x- form), whatever type its smime-type gave.
+    bool isPkcs7Mime() const { return pkcs7Mime; }
     const char* delimiter() const { return delimiterLine; }
     const char* closeDelimiter() const { return closeDelimiterLine; }
 
@@ -69,8 +72,24 @@ private:
     bool readLine(std::string_view& line);
 
     bool inHeader;
+    bool pkcs7Mime;
     char delimiterLine[74];
     char closeDelimiterLine[76];
 };
+
+namespace detail {
+
+// What the CMS object (BER or DER) says it is, read from its content type:
+// messageSignedData, messageEnvelopedData (for AuthEnvelopedData too), or
+// messageUnknown for any other type or bytes that are no ContentInfo.
+messageType_t cmsContentType(const gss_buffer_desc& object) noexcept;
+
+// The kind verify and decrypt act on. Mail clients leave smime-type out or
+// write the wrong one, so a pkcs7-mime entity whose label is missing or
+// disagrees with its CMS content is taken for what the content is; every
+// other message keeps the kind its label gives.
+messageType_t kindToUnwrap(messageType_t labelled, const gss_buffer_desc& message, const gss_buffer_desc& object);
+
+} // namespace detail
 
 #endif // SMIME_SMIMESTREAM_H

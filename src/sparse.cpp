@@ -91,10 +91,13 @@ bool isSignatureType(const std::string& token) {
            equalsIgnoringCase(token, "application/x-pkcs7-signature");
 }
 
-void readContentType(HeaderTokens& tokens, mimeInfo_T& info) {
+// pkcs7Mime tells whether the media type is application/pkcs7-mime in
+// either spelling, whatever kind its smime-type gives info.
+void readContentType(HeaderTokens& tokens, mimeInfo_T& info, bool& pkcs7Mime) {
     const std::string mediaType = tokens.next();
-    if (equalsIgnoringCase(mediaType, "application/pkcs7-mime") ||
-        equalsIgnoringCase(mediaType, "application/x-pkcs7-mime")) {
+    pkcs7Mime = equalsIgnoringCase(mediaType, "application/pkcs7-mime") ||
+                equalsIgnoringCase(mediaType, "application/x-pkcs7-mime");
+    if (pkcs7Mime) {
         std::string token;
         do {
             token = tokens.next();
@@ -144,7 +147,7 @@ void detail::MemoryStreamBuffer::skip(std::size_t count) { setg(eback(), gptr() 
 // --- SMimeStream -------------------------------------------------------------
 
 SMimeStream::SMimeStream(const char* bytes, std::size_t length)
-    : MemoryStreamBufferHolder(bytes, length), std::istream(&streamBuffer), inHeader(true),
+    : MemoryStreamBufferHolder(bytes, length), std::istream(&streamBuffer), inHeader(true), pkcs7Mime(false),
       delimiterLine("--"), closeDelimiterLine("--") {}
 
 void SMimeStream::readHeaderLine(std::string& line) {
@@ -213,7 +216,7 @@ unsigned int SMimeStream::getMimeInfo(mimeInfo_T* info) {
         HeaderTokens tokens(line);
         const std::string name = tokens.next();
         if (equalsIgnoringCase(name, "Content-Type"))
-            readContentType(tokens, *info);
+            readContentType(tokens, *info, pkcs7Mime);
         else if (equalsIgnoringCase(name, "Content-Transfer-Encoding"))
             info->transferEncoding = transferEncodingOf(tokens.next());
         line.clear();
@@ -427,4 +430,47 @@ unsigned int smimeParser::getPKCS7Object(gss_buffer_desc* object, gss_buffer_des
     } catch (...) {
         return SMIME_BAD_MESSAGE;
     }
+}
+
+// --- What the CMS content says -------------------------------------------------
+
+namespace {
+
+// The contents octets of id-signedData and id-envelopedData
+// (1.2.840.113549.1.7.2 and .3) and id-ct-authEnvelopedData
+// (1.2.840.113549.1.9.16.1.23).
+constexpr std::string_view kSignedDataOid("\x2A\x86\x48\x86\xF7\x0D\x01\x07\x02", 9);
+constexpr std::string_view kEnvelopedDataOid("\x2A\x86\x48\x86\xF7\x0D\x01\x07\x03", 9);
+constexpr std::string_view kAuthEnvelopedDataOid("\x2A\x86\x48\x86\xF7\x0D\x01\x09\x10\x01\x17", 11);
+
+} // namespace
+
+messageType_t detail::cmsContentType(const gss_buffer_desc& object) noexcept {
+    const auto* ber = static_cast<const unsigned char*>(object.value);
+    const std::size_t size = ber != nullptr ? object.length : 0;
+    // ContentInfo is a SEQUENCE whose first element is the content type's
+    // OID. Only the SEQUENCE's length octets are passed over, so the
+    // indefinite length of streaming encoders (30 80) reads like any other.
+    if (size < 2 || ber[0] != 0x30) return messageUnknown;
+    const std::size_t oidAt = 2 + (ber[1] > 0x80 ? ber[1] & 0x7Fu : 0u);
+    if (size < oidAt + 2 || ber[oidAt] != 0x06 || ber[oidAt + 1] >= 0x80 || size - oidAt - 2 < ber[oidAt + 1])
+        return messageUnknown;
+    const std::string_view oid(reinterpret_cast<const char*>(ber + oidAt + 2), ber[oidAt + 1]);
+    if (oid == kSignedDataOid) return messageSignedData;
+    if (oid == kEnvelopedDataOid || oid == kAuthEnvelopedDataOid) return messageEnvelopedData;
+    return messageUnknown;
+}
+
+messageType_t detail::kindToUnwrap(messageType_t labelled, const gss_buffer_desc& message,
+                                   const gss_buffer_desc& object) {
+    if (labelled != messageSignedData && labelled != messageEnvelopedData && labelled != messageUnknown)
+        return labelled;
+    const messageType_t content = cmsContentType(object);
+    if (content == messageUnknown || content == labelled) return labelled;
+    // The header section is scanned again only for a label the content
+    // contradicts, to tell a pkcs7-mime entity from any other.
+    SMimeStream stream(static_cast<const char*>(message.value), message.value != nullptr ? message.length : 0);
+    mimeInfo_T info;
+    stream.getMimeInfo(&info);
+    return stream.isPkcs7Mime() ? content : labelled;
 }

@@ -147,6 +147,9 @@ TEST_F(SMIMEMessageProtection, KeepsTheMessageWhenThereIsNothingToDeliver) {
     const std::size_t signature = clearSigned.find("Content-Type: application/pkcs7-signature");
     const std::string cut = clearSigned.substr(0, signature), header = signedText.substr(0, signedText.find("\r\n\r\n") + 4);
     const std::string lone = clearSigned.substr(signature, clearSigned.find("\r\n--", signature) - signature);
+    const auto relabelled = [](std::string text, const std::string& label, const std::string& as) {
+        return text.replace(text.find(label), label.size(), as);
+    };
     const struct {
         const char* name; Op op; std::string input; unsigned status; OM_uint32 minor;
         std::optional<OM_uint32> injected; // what the provider's call gives instead, the tap standing in
@@ -159,6 +162,10 @@ TEST_F(SMIMEMessageProtection, KeepsTheMessageWhenThereIsNothingToDeliver) {
         {"signed data whose body is not base64", Op::Verify, header + "!!!!", 22, 0, std::nullopt},
         {"a clear-signed message cut after its content", Op::Verify, cut, 22, 0, std::nullopt},
         {"a lone signature over other content", Op::Verify, lone, 10, KIVO_R_SIGNATURE_INVALID, std::nullopt},
+        {"enveloped data labelled signed-data", Op::Verify, relabelled(enveloped, "enveloped-data", "signed-data"), 22, 0, std::nullopt},
+        {"enveloped data without smime-type", Op::Verify, relabelled(enveloped, "smime-type=enveloped-data;", ""), 22, 0, std::nullopt},
+        {"signed data labelled enveloped-data", Op::Decrypt, relabelled(signedText, "signed-data", "enveloped-data"), 22, 0, std::nullopt},
+        {"signed data without smime-type", Op::Decrypt, relabelled(signedText, "smime-type=signed-data;", ""), 22, 0, std::nullopt},
         {"signed data, the provider giving no content", Op::Verify, signedText, 0, 0, GSS_S_COMPLETE},
         {"enveloped data, the provider giving no content", Op::Decrypt, enveloped, 0, 0, GSS_S_COMPLETE},
         {"plain text", Op::SignatureOnly, kText, 10, KIVO_R_NO_PRIVATE_KEY, GSS_S_NO_CRED},
