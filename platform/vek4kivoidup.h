@@ -174,9 +174,10 @@ typedef struct IDUP_Target_Info_desc {
 #define KIVO_VERIFY_AT_SIGNING_TIME 0x10u
 
 /* What a verification asks for and what it found out. The caller sets
- * verify_flags (never 0) and may set trust_anchors; the provider fills the
- * rest. Output buffers are the provider's and are released with
- * prov_release_buffer (prov_release_pidu_info releases them too). */
+ * verify_flags (never 0) and may set the inputs (trust_anchors, crls,
+ * validation_time, certificates); the provider fills the outputs. Output
+ * buffers are the provider's and are released with prov_release_buffer
+ * (prov_release_pidu_info releases them too). */
 typedef struct IDUP_PIDU_Information_desc {
     OM_uint32 verify_flags;           /* KIVO_VERIFY_SIGNATURE, optionally | KIVO_VERIFY_CHAIN and the others */
     gss_buffer_desc trust_anchors;    /* input, optional: extra PEM trust anchors for this call */
@@ -190,6 +191,9 @@ typedef struct IDUP_PIDU_Information_desc {
     gss_buffer_desc signer_emails;    /* output: the signer certificate's e-mail addresses, one per line
                                          (subjectAltName rfc822Name first, then the subject's emailAddress) */
     int64_t revocation_time;          /* output: for KIVO_R_CERTIFICATE_REVOKED, when it was revoked */
+    gss_buffer_desc certificates;     /* input, optional: PEM certificates the message may lack (the signer's,
+                                         intermediates), used to find the signer and build the chain; never
+                                         trusted as anchors */
 } IDUP_PIDU_Information_desc;
 
 /* --- Credentials --------------------------------------------------------- */

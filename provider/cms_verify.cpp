@@ -1,3 +1,5 @@
+#include <openssl/pem.h>
+
 #include "algorithm_support.h"
 #include "block_sink.h"
 #include "bookkeeping.h"
@@ -28,14 +30,33 @@ kivo_reason_t classifyVerifyFailure(CMS_ContentInfo* cms, const QueuedErrors& er
     return KIVO_R_SIGNATURE_INVALID;
 }
 
-// The certificates a chain may be built from: those the message carries and
-// those of the verifier's own key store.
-X509StackPtr untrustedCertificates(CMS_ContentInfo* cms, const Identity& identity) {
+// Adds the certificates of PEM text to certs; KIVO_R_BAD_PARAMETER when the
+// text holds anything else.
+kivo_reason_t readCertificates(const gss_buffer_desc& pem, STACK_OF(X509)* certs) {
+    if (pem.length == 0) return KIVO_R_NONE;
+    if (pem.value == nullptr) return KIVO_R_BAD_PARAMETER;
+    BioPtr bio = readOnlyBio(pem.value, pem.length);
+    if (!bio) return KIVO_R_NO_MEMORY;
+    int count = 0;
+    for (;; ++count) {
+        X509Ptr cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+        if (!cert) break;
+        if (!pushReference(certs, cert.get())) return KIVO_R_NO_MEMORY;
+    }
+    const QueuedErrors errors = QueuedErrors::take();
+    if (errors.outOfMemory()) return KIVO_R_NO_MEMORY;
+    return count > 0 && errors.has(ERR_LIB_PEM, PEM_R_NO_START_LINE) ? KIVO_R_NONE : KIVO_R_BAD_PARAMETER;
+}
+
+// The certificates a chain may be built from: those the message carries,
+// the caller's (given) and those of the verifier's own key store.
+X509StackPtr untrustedCertificates(CMS_ContentInfo* cms, STACK_OF(X509)* given, const Identity& identity) {
     X509StackPtr certs(CMS_get1_certs(cms));
     if (!certs) certs.reset(sk_X509_new_null());
     if (!certs) return nullptr;
-    for (int i = 0; i < sk_X509_num(identity.chain.get()); ++i)
-        if (!pushReference(certs.get(), sk_X509_value(identity.chain.get(), i))) return nullptr;
+    for (STACK_OF(X509)* more : {given, identity.chain.get()})
+        for (int i = 0; i < sk_X509_num(more); ++i)
+            if (!pushReference(certs.get(), sk_X509_value(more, i))) return nullptr;
     return certs;
 }
 
@@ -104,8 +125,8 @@ X509* signerCertificate(CMS_SignerInfo* si) {
 // Once the signatures hold: each signer's certificate must allow signing
 // mail and, when asked, chain to a trust anchor as of the time asked for,
 // with revocation checked when asked.
-kivo_reason_t checkSigners(Environment& environment, CMS_ContentInfo* cms, const IDUP_PIDU_Information_desc* info,
-                           std::int64_t& revokedAt) {
+kivo_reason_t checkSigners(Environment& environment, CMS_ContentInfo* cms, STACK_OF(X509)* given,
+                           const IDUP_PIDU_Information_desc* info, std::int64_t& revokedAt) {
     STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(cms);
     for (int i = 0; i < sk_CMS_SignerInfo_num(signers); ++i) {
         X509* signer = signerCertificate(sk_CMS_SignerInfo_value(signers, i));
@@ -119,7 +140,7 @@ kivo_reason_t checkSigners(Environment& environment, CMS_ContentInfo* cms, const
     X509StorePtr store;
     kivo_reason_t reason = environment.trustStore(info != nullptr ? info->trust_anchors : kNoAnchors, store);
     if (reason != KIVO_R_NONE) return reason;
-    X509StackPtr untrusted = untrustedCertificates(cms, identity);
+    X509StackPtr untrusted = untrustedCertificates(cms, given, identity);
     if (!untrusted) return KIVO_R_NO_MEMORY;
     ChainCheck check;
     check.store = store.get();
@@ -156,15 +177,26 @@ kivo_reason_t checkSignatures(Environment& environment, CMS_ContentInfo* cms, co
         if (!content || !detached) return KIVO_R_NO_MEMORY;
         BIO_push(detached.get(), content.release());
     }
+    // A message signed without certificates is checked with the signer's
+    // certificate from the caller or the key store; neither is trusted for
+    // that, the chain check below decides.
+    X509StackPtr given(sk_X509_new_null());
+    if (!given) return KIVO_R_NO_MEMORY;
+    if (info != nullptr) {
+        const kivo_reason_t reason = readCertificates(info->certificates, given.get());
+        if (reason != KIVO_R_NONE) return reason;
+    }
+    X509StackPtr candidates = copyCertificates(identity.chain.get());
+    if (!candidates) return KIVO_R_NO_MEMORY;
+    if (identity.cert && !pushReference(candidates.get(), identity.cert.get())) return KIVO_R_NO_MEMORY;
+    for (int i = 0; i < sk_X509_num(given.get()); ++i)
+        if (!pushReference(candidates.get(), sk_X509_value(given.get(), i))) return KIVO_R_NO_MEMORY;
     // Signatures first, over the bytes exactly as they are; the chain is
     // checked below, so that its failure can be told apart.
-    X509StackPtr ownCerts = copyCertificates(identity.chain.get());
-    if (!ownCerts) return KIVO_R_NO_MEMORY;
-    if (identity.cert && !pushReference(ownCerts.get(), identity.cert.get())) return KIVO_R_NO_MEMORY;
     const unsigned flags = CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY;
-    if (CMS_verify(cms, ownCerts.get(), nullptr, detached.get(), out, flags) != 1)
+    if (CMS_verify(cms, candidates.get(), nullptr, detached.get(), out, flags) != 1)
         return classifyVerifyFailure(cms, QueuedErrors::take());
-    return checkSigners(environment, cms, info, revokedAt);
+    return checkSigners(environment, cms, given.get(), info, revokedAt);
 }
 
 } // namespace

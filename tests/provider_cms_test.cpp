@@ -4,6 +4,7 @@
 #include <ctime>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -190,13 +191,30 @@ TEST(ProviderVerify, CatchesEveryTamperingAndUntrustedChainAndKeepsTheHeldMessag
                              &algorithm);
     X509_ALGOR_set0(algorithm, OBJ_nid2obj(NID_rsassaPss), V_ASN1_UNDEF, nullptr);
     const std::string pssBare = derOf(parsed.get());
+    // Labels as mail clients write them: the close delimiter as the last bytes, the x- type in capitals, micalg
+    // missing or unknown, no smime-type on BER (30 80), or the wrong one.
+    ASSERT_EQ(clear.substr(clear.size() - 4), "--\r\n");
+    const auto replaced = [](std::string text, const std::string& from, const std::string& to) {
+        for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+            text.replace(at, from.size(), to);
+        return text;
+    };
+    const auto bare = [](const testpki::Identity& who, unsigned flags) {
+        return opensslCms(false, who.cert.get(), who.key.get(), kText, CMS_BINARY | flags);
+    };
+    const std::string streamed = base64Part("application/x-pkcs7-mime", "smime.p7m", bare(pki.alice, CMS_STREAM));
+    ASSERT_EQ(derFromSmime(streamed).substr(0, 2), std::string("\x30\x80", 2));
+    const std::string noCerts = smimeFromDer(bare(pki.alice, CMS_NOCERTS), "signed-data");
+    const std::string daveNoCerts = smimeFromDer(bare(pki.dave, CMS_NOCERTS), "signed-data");
+    const std::string notACert = "-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n";
     const struct {
         const char* name;
         std::string message;
         OM_uint32 reason;
         std::string verifierKeyStore = keyStoreFiles().bobP12; // trusts the test root, not the other one
         OM_uint32 flags = KIVO_VERIFY_SIGNATURE | KIVO_VERIFY_CHAIN;
-        std::string anchors = "";
+        std::string anchors = "", certificates = "";
+        std::optional<messageType_t> type = std::nullopt; // what getMessageType says before
     } cases[] = {
         {"content byte changed, opaque", withFlippedBit(opaque, "signed-data", 0, "Bob 100"), KIVO_R_SIGNATURE_INVALID},
         {"signature byte changed, opaque", withFlippedBit(opaque, "signed-data", 10), KIVO_R_SIGNATURE_INVALID},
@@ -224,10 +242,28 @@ TEST(ProviderVerify, CatchesEveryTamperingAndUntrustedChainAndKeepsTheHeldMessag
         {"key usage nonRepudiation alone", usage("critical,nonRepudiation", ""), KIVO_R_NONE},
         {"key usage nonRepudiation, extended key usage codeSigning", usage("nonRepudiation", "codeSigning"),
          KIVO_R_SIGNER_NOT_PERMITTED},
+        {"close delimiter as the last bytes", clear.substr(0, clear.size() - 2), KIVO_R_NONE},
+        {"x-pkcs7-signature in capitals", replaced(clear, "application/pkcs7-signature", "APPLICATION/X-PKCS7-SIGNATURE"), KIVO_R_NONE},
+        {"micalg missing", replaced(clear, "micalg=sha-256; ", ""), KIVO_R_NONE},
+        {"micalg unknown", replaced(clear, "micalg=sha-256", "micalg=x-unknown"), KIVO_R_NONE},
+        {"BER without smime-type", streamed, KIVO_R_NONE, files.bobP12, 3, "", "", messageUnknown},
+        {"labelled enveloped-data", replaced(opaque, "signed-data", "enveloped-data"), KIVO_R_NONE, files.bobP12, 3, "", "",
+         messageEnvelopedData},
+        {"no certificates", noCerts, KIVO_R_SIGNER_NOT_TRUSTED},
+        {"no certificates, the signer's given", noCerts, KIVO_R_NONE, files.bobP12, 3, "", pemOf(pki.alice)},
+        {"no certificates, the signer's given, not trusted for it", noCerts, KIVO_R_SIGNER_NOT_TRUSTED, files.strangerP12, 3,
+         "", pemOf(pki.alice) + pemOf(pki.root)},
+        {"no certificates, intermediate nowhere", daveNoCerts, KIVO_R_SIGNER_NOT_TRUSTED, files.bobP12, 3, "", pemOf(pki.dave)},
+        {"no certificates, intermediate given", daveNoCerts, KIVO_R_NONE, files.bobP12, 3, "",
+         pemOf(pki.intermediate) + pemOf(pki.dave)},
+        {"given certificates that are not PEM", opaque, KIVO_R_BAD_PARAMETER, files.bobP12, 3, "", "not PEM"},
+        {"given PEM that is no certificate", opaque, KIVO_R_BAD_PARAMETER, files.bobP12, 1, "", pemOf(pki.alice) + notACert},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        expectOutcome(verifyAs(c.verifierKeyStore, c.message, c.flags, c.anchors), c.reason, c.message, kText);
+        const Attempt a = verifyAs(c.verifierKeyStore, c.message, c.flags, c.anchors, {"", 0, c.certificates});
+        expectOutcome(a, c.reason, c.message, kText);
+        EXPECT_EQ(a.type, c.type.value_or(a.type));
     }
 }
 
@@ -590,8 +626,13 @@ TEST(ProviderDecrypt, FailsOneWayWhateverFailed) {
         const char* name;
         std::string message, keyStore;
         OM_uint32 reason;
+        messageType_t type = messageEnvelopedData; // what getMessageType says before
     } cases[] = {
         {"another's key", forAlice, files.bobP12, KIVO_R_NOT_A_RECIPIENT},
+        {"BER without smime-type", base64Part("application/x-pkcs7-mime", "smime.p7m", opensslCms(true, alice.cert.get(),
+         alice.key.get(), kText, CMS_BINARY | CMS_STREAM)), files.aliceP12, KIVO_R_NONE, messageUnknown},
+        {"labelled signed-data", smimeFromDer(derFromSmime(forAlice), "signed-data"), files.aliceP12, KIVO_R_NONE, messageSignedData},
+        {"GCM labelled signed-data", smimeFromDer(gcm, "signed-data"), files.aliceP12, KIVO_R_NONE, messageSignedData},
         {"GCM tag changed", smimeFromDer(tagChanged, "authEnveloped-data"), files.aliceP12, KIVO_R_DECRYPTION_FAILED},
         {"GCM tag of 4 octets", smimeFromDer(shortTag, "authEnveloped-data"), files.aliceP12, KIVO_R_DECRYPTION_FAILED},
         {"OAEP hash changed", smimeFromDer(oaep, "enveloped-data"), files.aliceP12, KIVO_R_DECRYPTION_FAILED},
@@ -606,6 +647,7 @@ TEST(ProviderDecrypt, FailsOneWayWhateverFailed) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const Attempt a = decryptAs(c.keyStore, c.message);
+        EXPECT_EQ(a.type, c.type);
         // A changed wrapped key gives a random content key whose padding passes once in ~256 tries.
         if (a.status == 0 && c.reason == KIVO_R_DECRYPTION_FAILED) EXPECT_NE(a.held, kText);
         else expectOutcome(a, c.reason, c.message, kText);

@@ -93,6 +93,7 @@ struct Attempt {
 struct VerifyInputs {
     std::string crls = "";
     std::int64_t at = 0; // validation_time
+    std::string certificates = "";
 };
 
 inline Attempt attemptAs(bool verify, const std::string& keyStore, const std::string& message, OM_uint32 flags,
@@ -106,10 +107,11 @@ inline Attempt attemptAs(bool verify, const std::string& keyStore, const std::st
     a.record->info.trust_anchors = viewOf(anchors);
     a.record->info.crls = viewOf(inputs.crls);
     a.record->info.validation_time = inputs.at;
+    a.record->info.certificates = viewOf(inputs.certificates);
     a.status = verify ? receiver.verify(&a.record->info, &a.minor) : receiver.decrypt(&a.minor);
     a.held = heldMessage(receiver);
     EXPECT_TRUE(!verify || a.status != static_cast<unsigned>(SMIME_PROVIDER_FAILED) || a.record->info.reason == a.minor);
-    a.record->info.trust_anchors = a.record->info.crls = {0, nullptr};
+    a.record->info.trust_anchors = a.record->info.crls = a.record->info.certificates = {0, nullptr};
     return a;
 }
 
