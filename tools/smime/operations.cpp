@@ -236,7 +236,7 @@ Outcome verifyMessage(const VerifyRequest& request, Bytes& message, ResultSink& 
     record.info.trust_anchors = viewOf(request.trustAnchors);
     record.info.crls = viewOf(request.crls);
     record.info.validation_time = request.validationTime;
-    //CERTS record.info.certificates = viewOf(request.certificates);
+    record.info.certificates = viewOf(request.certificates);
     unsigned minor = 0;
     const unsigned status = object.verify(&record.info, &minor);
     if (record.info.signer_subject.value != nullptr)
