@@ -86,10 +86,14 @@ HeaderReport readProtectedHeader(const MimeEntity& entity, const std::vector<std
     return report;
 }
 
-std::string mailAround(const std::vector<std::string>& outerFields, std::string_view entity) {
+std::vector<std::string> headerFieldsFor(const std::vector<std::string>& outerFields, std::string_view entity) {
+    const HeaderReport header = readProtectedHeader(parseEntity(entity), outerFields);
+    return header.present ? header.fieldTexts : outerFields;
+}
+
+std::string mailAround(const std::vector<std::string>& fields, std::string_view entity) {
     const MimeEntity parsed = parseEntity(entity);
-    const HeaderReport header = readProtectedHeader(parsed, outerFields);
-    std::string mail = outerHeader(header.present ? header.fieldTexts : outerFields);
+    std::string mail = outerHeader(fields);
     for (const HeaderField& field : parsed.fields)
         if (field.describesContent() && !field.isNamed("MIME-Version")) mail += canonicalLineEnds(field.text);
     return mail + "\r\n" + std::string(parsed.body);

@@ -43,9 +43,11 @@ HeaderReport readProtectedHeader(const MimeEntity& entity, const std::vector<std
 std::vector<std::string> outerRecordsOf(const MimeEntity& entity);
 
 // The mail a --mail command hands out around an unwrapped entity: the
-// protected header fields where the entity carries them, else the outer
-// fields; then MIME-Version and the entity's own Content-* fields and body.
-std::string mailAround(const std::vector<std::string>& outerFields, std::string_view entity);
+// given header fields, MIME-Version, and the entity's own Content-* fields
+// and body.
+std::string mailAround(const std::vector<std::string>& fields, std::string_view entity);
+// The fields for it: the entity's protected ones if it has them, else the outer ones.
+std::vector<std::string> headerFieldsFor(const std::vector<std::string>& outerFields, std::string_view entity);
 
 } // namespace smimetool
 

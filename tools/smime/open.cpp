@@ -145,6 +145,7 @@ Outcome openMessage(const OpenRequest& request, const Bytes& message, OpenReport
     int layer = 0;
     bool protectedLayer = false; // a signature held or an envelope was opened
     std::vector<std::string> sentOutside; // HP-Outer records of the outermost layer that has them
+    std::string protectedEntity;          // the innermost layer's content that carries a protected header
     for (;; ) {
         const MimeEntity entity = parseEntity(current);
         const ContentType type = contentTypeOf(entity);
@@ -163,10 +164,13 @@ Outcome openMessage(const OpenRequest& request, const Bytes& message, OpenReport
         // an opaque one has nothing more to show.
         if (unwrapped.content.empty()) break;
         current = std::move(unwrapped.content);
-        if (sentOutside.empty()) sentOutside = outerRecordsOf(parseEntity(current));
+        const MimeEntity within = parseEntity(current);
+        if (sentOutside.empty()) sentOutside = outerRecordsOf(within);
+        if (!contentTypeOf(within).parameter("hp").empty()) protectedEntity = current;
     }
     if (layer == 0) return Outcome::failure(kExitUsage, "the input has no S/MIME layer");
-    const HeaderReport header = readProtectedHeader(parseEntity(current), outerFieldsOf(message.view()), sentOutside);
+    const std::vector<std::string> outerFields = outerFieldsOf(message.view());
+    const HeaderReport header = readProtectedHeader(parseEntity(protectedEntity), outerFields, sentOutside);
     if (header.present && protectedLayer) {
         report.lines.push_back("protected header (hp=\"" + header.mode + "\"):");
         for (const std::string& field : header.fields) report.lines.push_back("  " + field);
@@ -174,7 +178,7 @@ Outcome openMessage(const OpenRequest& request, const Bytes& message, OpenReport
     }
     if (worst != kExitSuccess)
         return Outcome::failure(worst, std::to_string(layer) + " layer" + (layer > 1 ? "s" : "") + ", not all of them hold");
-    report.content = request.mail ? mailAround(outerFieldsOf(message.view()), current) : current;
+    report.content = request.mail ? mailAround(header.present ? header.fieldTexts : outerFields, current) : current;
     return Outcome::success();
 }
 

@@ -135,7 +135,7 @@ Outcome FileResult::take(SMIMEMessage& object, const std::string& step) {
 Outcome MailResult::take(SMIMEMessage& object, const std::string& step) {
     BytesResult content;
     const Outcome taken = content.take(object, step);
-    return taken.ok() ? writeOutput(command_, path_, mailAround(outerFields_, content.bytes.view())) : taken;
+    return taken.ok() ? writeOutput(command_, path_, mailAround(headerFieldsFor(outerFields_, content.bytes.view()), content.bytes.view())) : taken;
 }
 
 Bytes withCrlf(std::string_view text) {
