@@ -22,6 +22,9 @@
 namespace {
 
 const std::string kLetter = "Content-Type: text/plain\r\n\r\nMeet at noon.\r\n";
+// A whole mail as a user's file holds it, with bare LF.
+const std::string kMail = "From: Alice <alice@example.com>\nTo: Bob <bob@example.com>\nSubject: Lunch\nMIME-Version: 1.0\n" + kLetter;
+const std::string kOuterFields = "From: Alice <alice@example.com>\r\nTo: Bob <bob@example.com>\r\n";
 
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
     for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
@@ -80,6 +83,14 @@ struct Folder : TempDir {
         write("root.crl", base64DecodeLines(rootCrl.substr(25, rootCrl.find("-----END") - 25))); // DER
         write("alice-revoked.crl", testpki::crlPem(pki.root, {{pki.alice.cert.get(), 86400}}));
         write("tampered.eml", replaced(read(file("clear.eml")), "noon", "nine"));
+        write("mail.eml", replaced(kMail, "\r\n", "\n"));
+        // As other mail clients send them: no line break after the close delimiter, no smime-type, a wrong one.
+        const std::string clear = read(file("clear.eml")), opaque = read(file("signed.p7m"));
+        write("unterminated.eml", clear.substr(0, clear.size() - 2));
+        write("untyped.p7m", replaced(opaque, "application/pkcs7-mime;\r\n   smime-type=signed-data;", "application/x-pkcs7-mime;"));
+        write("mislabelled.p7m", replaced(read(file("for-bob.p7m")), "enveloped-data", "signed-data"));
+        runCommand({"openssl", "cms", "-sign", "-nocerts", "-nodetach", "-binary", "-crlfeol", "-signer", file("alice.pem"), "-inkey", alice,
+                    "-in", file("letter.txt"), "-out", file("nocerts.p7m")});
         write("lf.p7m", replaced(read(file("signed.p7m")), "\r\n", "\n"));
         for (const std::string kind : {"signed", "enveloped"})
             write("malformed-" + kind + ".p7m", "Content-Type: application/pkcs7-mime; smime-type=" + kind + "-data\r\nContent-Transfer-Encoding: base64\r\n\r\nMAMCAQA=\r\n");
@@ -97,8 +108,14 @@ void runAll(const std::vector<Invocation>& invocations) {
         const CommandResult run = runIn(folder(), row.line, row.input);
         EXPECT_EQ(run.status, row.status) << run.err;
         const std::string err = replaced(row.err, "@/", folder().file(""));
-        EXPECT_TRUE(err.empty() ? run.err.empty() : run.err.find(err) != std::string::npos && run.err.find('\n') == run.err.size() - 1)
+        const bool lineAfterLine = row.line.find("smime open") != std::string::npos; // a line for every layer
+        EXPECT_TRUE(err.empty() ? run.err.empty() : run.err.find(err) != std::string::npos && (lineAfterLine || run.err.find('\n') == run.err.size() - 1))
             << "wanted one line holding " << err << "\ngot " << run.err;
+        // What sign and encrypt write is ready for a mail server: no bare LF, unless asked for the raw bytes.
+        const bool protects = row.line.find("smime sign") != std::string::npos || row.line.find("smime encrypt") != std::string::npos;
+        if (protects && run.status == 0) {
+            EXPECT_EQ(replaced(run.out, "\r\n", "").find('\n') != std::string::npos, row.line.find("--raw") != std::string::npos);
+        }
         const bool part = row.out.size() >= 3 && row.out.compare(row.out.size() - 3, 3, "...") == 0;
         EXPECT_TRUE(part ? run.out.find(row.out.substr(0, row.out.size() - 3)) != std::string::npos : run.out == row.out)
             << "wanted " << row.out << "\ngot " << run.out;
@@ -136,6 +153,20 @@ TEST(SmimeTool, EachSubcommandDoesItsWork) {
          kGood, kLetter},
         {"smime verify --trust @/ca.pem --at-signing-time -i @/signed.p7m", 0, "; valid when signed on 20", kLetter},
         {"smime verify --trust @/ca.pem --at 2021-06-30T12:00:00+02:00 -i @/signed.p7m", 1, "a certificate is outside its validity period"},
+        {"smime sign --raw -k @/alice.p12 --pass-file @/pass", 0, "", kOpaque, kLetter},
+        // A whole mail: signed, then encrypted with its header protected, and opened again.
+        {"smime sign --mail -k @/alice.p12 --pass-file @/pass -i @/mail.eml", 0, "", kOuterFields + "Subject: Lunch\r\nMIME-Version: 1.0\r\nContent-Type: application/pkcs7-mime;..."},
+        {"smime sign --mail -k @/alice.p12 --pass-file @/pass -i @/mail.eml -o @/mail-signed.eml", 0, ""},
+        {"smime verify --mail --trust @/ca.pem -i @/mail-signed.eml", 0, kGood, kOuterFields + "Subject: Lunch\r\nMIME-Version: 1.0\r\n" + kLetter},
+        {"smime encrypt --mail --protect-header -r @/bob.pem -i @/mail-signed.eml -o @/mail-both.eml", 0, ""},
+        {"cat @/mail-both.eml", 0, "", kOuterFields + "Subject: [...]\r\nMIME-Version: 1.0\r\n..."},
+        {"smime decrypt --mail -k @/bob.p12 --pass-file @/pass -i @/mail-both.eml", 0, "", kOuterFields + "Subject: Lunch\r\nMIME-Version: 1.0\r\nContent-Type: application/pkcs7-mime;..."},
+        {"smime open --mail -k @/bob.p12 --pass-file @/pass --trust @/ca.pem -i @/mail-both.eml", 0, "smime open: layer 2, signed (opaque): good signature from CN=Alice",
+         kOuterFields + "Subject: Lunch\r\nMIME-Version: 1.0\r\n" + kLetter},
+        {"smime open --trust @/ca.pem -i @/clear.eml", 0, "smime open: layer 1, clear-signed: good signature from CN=Alice", kLetter},
+        {"smime verify --trust @/ca.pem -i @/unterminated.eml", 0, kGood, kLetter},
+        {"smime verify --trust @/ca.pem -i @/untyped.p7m", 0, kGood, kLetter},
+        {"smime decrypt -k @/bob.p12 --pass-file @/pass -i @/mislabelled.p7m", 0, "", kLetter},
         {"smime info", 0, "", "not S/MIME...", "Content-Type: text/plain\r\n \r\n\r\nbody"},
         {"smime info", 0, "", "...", std::string("\x1b[2J\x00\xff binary", 12)},
         // TMPDIR for POSIX systems, TMP for Windows: the demo leaves nothing there.
@@ -182,8 +213,15 @@ TEST(SmimeTool, FailuresGiveTheirExitStatusAndOneLineNamingTheCause) {
         {"smime verify -i @/lf.p7m", 2, "(its lines end in bare LF: try --crlf)"},
         {"smime verify --trust @/alice.p12 -i @/signed.p7m", 2, "smime verify: '@/alice.p12' holds no PEM certificate"},
         {"smime sign -k @/alice.p12 -detached", 2, "smime sign: unknown option '-detached'"},
+        {"smime sign --protect-header -k @/alice.p12 -i @/mail.eml", 2, "smime sign: --protect-header needs --mail"},
+        {"smime open --trust @/ca.pem -i @/letter.txt", 2, "smime open: the input has no S/MIME layer"},
+        {"smime open -i @/for-bob.p7m", 2, "smime open: layer 1: an encrypted layer needs a key store: -k KEYSTORE"},
+        {"smime open -k @/alice.p12 --pass-file @/pass -i @/for-bob.p7m", 1, "layer 1, encrypted with aes-256-cbc for serial 0x"},
+        {"smime open --trust @/ca.pem -i @/tampered.eml", 1, "smime open: layer 1, clear-signed: not verified: " + kMismatch},
         {"smime verify --trust @/ca.pem -i @/signed.p7m -o @/absent/content.txt", 2, "smime verify: cannot create a file beside '@/absent/content.txt'"},
     };
+    if (std::filesystem::exists(folder().file("nocerts.p7m"))) // a signature without certificates, and the signer's given
+        rows.push_back({"smime verify --certs @/alice.pem --trust @/ca.pem -i @/nocerts.p7m", 0, kGood, kLetter});
     // Without OpenSSL's legacy provider, an RC2 key store is named as such, not taken for a wrong password.
     if (std::filesystem::exists(folder().file("rc2.p12")))
         rows.push_back({"OPENSSL_MODULES=@/absent smime decrypt -k @/rc2.p12 --pass-file @/pass -i @/for-bob.p7m", 2,
