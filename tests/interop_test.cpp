@@ -539,3 +539,86 @@ TEST(InteropBouncyCastle, AlgorithmsWeDoNotHaveAreNamed) {
 }
 
 } // namespace
+
+// Whole mails, saved as a user's mail program saves them (LF line ends), go out signed, clear-signed, encrypted, both,
+// or with a protected header, and every reader gets them back: `smime open`, openssl and gpgsm unwrap them, Python's
+// email package reads the fields outside and the content within (decoded: clear-signing makes 8-bit text quoted-
+// printable) as the original ones. What goes out is 7-bit with CR LF only: relays rewrite the rest, breaking signatures.
+TEST(InteropMail, WholeMailsComeBackFromEveryReader) {
+    const std::string fields = "From: Alice <alice@example.com>\nTo: Bob <bob@example.com>\nSubject: Lunch on Friday\n"
+                               "Date: Mon, 6 May 2024 10:00:00 +0000\nMessage-ID: <m1@example.com>\nMIME-Version: 1.0\n";
+    const std::string kMails[] = {
+        fields + "Content-Type: text/plain; charset=us-ascii\n\nNoon at the usual place?\n\nAlice\n",
+        fields + "Content-Type: text/plain; charset=utf-8\nContent-Transfer-Encoding: 8bit\n\nCaf\xc3\xa9 at noon?\n",
+        fields + "Content-Type: multipart/mixed; boundary=\"mix\"\n\n--mix\nContent-Type: text/html; charset=us-ascii\n\n"
+                 "<p>The <b>plan</b> is attached.</p>\n--mix\nContent-Type: application/octet-stream; name=plan.bin\n"
+                 "Content-Transfer-Encoding: base64\nContent-Disposition: attachment; filename=plan.bin\n\nAAECAwT/gA==\n--mix--\n",
+        fields + "Content-Type: text/plain; charset=utf-8\nContent-Transfer-Encoding: quoted-printable\n\n"
+                 "Caf=C3=A9 at noon, in a line long enough that its writer broke it=\n softly.\n"};
+    const struct { const char* name; bool sign, detached, encrypt, protect; } kWays[] = {
+        {"signed", true, false, false, false}, {"clear-signed", true, true, false, false}, {"encrypted", false, false, true, false},
+        {"clear-signed, then encrypted", true, true, true, false}, {"signed, header protected", true, false, false, true},
+        {"encrypted, header protected", false, false, true, true}};
+    const auto& files = keyStoreFiles();
+    const std::string pass = testpki::KeyStoreFiles::kPassword, script = SMIME_SOURCE_DIR "/tests/interop/mail_check.py";
+    const std::vector<std::string> open = {SMIME_PROGRAM, "open", "-k", files.aliceP12, "-p", pass, "--trust", files.rootPem, "--mail"};
+    const auto crlf = [](std::string text) {
+        for (std::size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 2)) text.insert(at, 1, '\r');
+        return text;
+    };
+    const std::pair<const Peer*, std::string> readers[] = {{&kPeers[0], kPeers[0].unavailable()}, {&kPeers[3], kPeers[3].unavailable()}};
+    const std::string noPython = haveCommand("python3") ? "" : "python3 is not on PATH";
+    for (const std::string& why : {readers[0].second, readers[1].second, noPython})
+        if (!why.empty()) std::cout << "a reader skipped: " << why << '\n';
+    for (const std::string& mail : kMails) for (const auto& way : kWays) {
+        const std::size_t entity = mail.find("Content-Type");
+        SCOPED_TRACE(std::string(way.name) + ", " + mail.substr(entity, mail.find("\n\n") - entity));
+        std::vector<std::string> sign = {SMIME_PROGRAM, "sign", "--mail", "-k", files.aliceP12, "-p", pass},
+                                 encrypt = {SMIME_PROGRAM, "encrypt", "--mail", "-r", files.aliceCertPem};
+        if (way.protect) for (auto* args : {&sign, &encrypt}) args->push_back("--protect-header");
+        if (way.detached) sign.push_back("--detached");
+        CommandResult sent{0, mail, ""};
+        if (way.sign) sent = runCommand(sign, sent.out);
+        if (way.encrypt && sent.status == 0) sent = runCommand(encrypt, sent.out);
+        ASSERT_EQ(sent.status, 0) << sent.err;
+        for (std::size_t at = sent.out.find('\n'); at != std::string::npos; at = sent.out.find('\n', at + 1))
+            ASSERT_TRUE(at > 0 && sent.out[at - 1] == '\r') << "a bare LF at " << at;
+        EXPECT_TRUE(std::all_of(sent.out.begin(), sent.out.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }));
+        const CommandResult opened = runCommand(open, sent.out);
+        EXPECT_EQ(opened.status, 0) << opened.err;
+        EXPECT_EQ(opened.err.find("outer Subject"), std::string::npos) << opened.err;
+        // Only a mail that clear-signing re-encoded, or whose Content-Type gained hp=, comes back other than byte for byte.
+        EXPECT_TRUE(way.protect || (way.detached && mail.find("8bit") != std::string::npos) || opened.out == crlf(mail)) << opened.out;
+        // openssl and gpgsm, skipped where they cannot run. gpgsm reads bare CMS, not mail: its helpers hand it the DER,
+        // and for a clear-signed mail the entity openssl read.
+        std::vector<std::string> read = {"python3", script, way.protect && way.encrypt ? "--hidden-subject" : "--",
+                                         scratch().write("mail.eml", mail), scratch().write("sent.eml", sent.out),
+                                         scratch().write("opened.eml", opened.out)};
+        std::string signedEntity;
+        const Signature signature{Alice, &kSha256, way.detached ? "detached" : "opaque", &signedEntity, false};
+        for (const auto& [peer, why] : readers) {
+            if (!why.empty() || (peer == readers[1].first && way.detached && signedEntity.empty())) continue;
+            CommandResult got = way.encrypt ? peer->decrypt(*peer, sent.out, Alice) : sent;
+            EXPECT_EQ(got.status, 0) << peer->name << " decrypting: " << got.err;
+            if (way.sign) got = peer->verify(*peer, got.out, signature);
+            EXPECT_EQ(got.status, 0) << peer->name << " verifying: " << got.err;
+            if (peer == readers[0].first) signedEntity = got.out;
+            read.push_back(scratch().write(std::string(peer->name) + ".eml", got.out));
+        }
+        const CommandResult checked = noPython.empty() ? runCommand(read) : CommandResult{0, "", ""};
+        EXPECT_EQ(checked.status, 0) << checked.err;
+        if (!way.protect) continue;
+        EXPECT_NE(opened.err.find(way.encrypt ? "(hp=\"cipher\")" : "(hp=\"clear\")"), std::string::npos) << opened.err;
+        std::string altered = sent.out;
+        const std::size_t subject = altered.find("\r\nSubject: ") + 11, end = altered.find("\r\n", subject);
+        EXPECT_EQ(altered.substr(subject, end - subject), way.encrypt ? "[...]" : "Lunch on Friday");
+        altered.replace(subject, end - subject, "Moved");
+        // The outer field is not what was signed or encrypted: the layers still hold, and the protected field wins.
+        const CommandResult reopened = runCommand(open, altered);
+        EXPECT_EQ(reopened.status, 0) << reopened.err;
+        EXPECT_EQ(reopened.out, opened.out);
+        const char* said = way.encrypt ? "the outer Subject was altered in transit: 'Moved', sent as '[...]'"
+                                       : "the outer Subject differs from the protected one: 'Moved'";
+        EXPECT_NE(reopened.err.find(said), std::string::npos) << reopened.err;
+    }
+}
