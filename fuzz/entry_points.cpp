@@ -12,7 +12,11 @@
 
 #include "../support/base64_codec.h"
 #include "../tests/support/reference_base64.h"
+#include "cms_summary.h"
 #include "demo_pki.h"
+#include "header_protection.h"
+#include "mail.h"
+#include "mime_entity.h"
 #include "owned_buffer.h"
 #include "smimestream.h"
 #include "vek4kivoidup.h"
@@ -269,6 +273,31 @@ unsigned unprotectMessage(const std::uint8_t* data, std::size_t size) {
             "unprotect", "keeps the message on failure, holds the content it handed out on success");
     message.freeMessage(&minor);
     return status;
+}
+
+unsigned readMail(const std::uint8_t* data, std::size_t size) {
+    using namespace smimetool;
+    const std::string_view text = textOf(data, size);
+    const MimeEntity entity = parseEntity(text);
+    for (const HeaderField& field : entity.fields)
+        require(isSliceOf(field.text, text) && field.text.substr(0, field.name.size()) == field.name, "parseEntity", "reads fields as they stand");
+    require(isSliceOf(entity.body, text), "parseEntity", "leaves the body as it stands");
+    if (const auto parts = splitMultipart(entity.body, contentTypeOf(entity).parameter("boundary")))
+        for (const std::string_view part : *parts) require(isSliceOf(part, entity.body), "splitMultipart", "gives parts of the body");
+    SplitMail mail = splitMail(text);
+    require(!hasBareLf(mail.entity) && !hasBareLf(outerHeader(mail.outerFields)), "splitMail", "gives CR LF line ends");
+    require(!hasBareLf(sevenBitEntity(mail.entity)), "sevenBitEntity", "keeps CR LF line ends");
+    // What we protect reads back as protected, and the outer fields as the sender left them.
+    for (const HeaderProtection mode : {HeaderProtection::Clear, HeaderProtection::Cipher}) {
+        SplitMail protectedMail = mail;
+        protectHeader(protectedMail, mode);
+        const HeaderReport report = readProtectedHeader(parseEntity(protectedMail.entity), protectedMail.outerFields);
+        require(report.present && report.differences.empty(), "protectHeader", "reads back without differences");
+        require(!mailAround(report.fieldTexts, protectedMail.entity).empty(), "mailAround", "writes a mail");
+    }
+    const std::optional<CmsSummary> cms = summarizeCms(text);
+    require(!cms || cms->kind != CmsKind::SignedData || cms->recipients.empty(), "summarizeCms", "names recipients of envelopes only");
+    return SMIME_OK;
 }
 
 } // namespace fuzzentry

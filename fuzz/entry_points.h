@@ -15,6 +15,8 @@ unsigned decodePrintable(const std::uint8_t* data, std::size_t size); // decoded
 // verify or decrypt with the OpenSSL provider and throwaway keys: the rest of the input as a message, or
 // (as the first byte chooses) one of their own messages whose PKCS#7 object the rest of it edits.
 unsigned unprotectMessage(const std::uint8_t* data, std::size_t size);
+// the tool's whole-mail reading: entity, parts, split, 7-bit encoding, header protection both ways, CMS account
+unsigned readMail(const std::uint8_t* data, std::size_t size);
 } // namespace fuzzentry
 
 #endif // FUZZ_ENTRY_POINTS_H

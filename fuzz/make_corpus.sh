@@ -21,7 +21,7 @@ for who in alice bob; do
 done
 
 corpus=$here/corpus
-for target in scanner parser unprotect base64 printable; do
+for target in scanner parser unprotect base64 printable mail; do
     rm -rf "${corpus:?}/$target"
     mkdir -p "$corpus/$target"
 done
@@ -121,8 +121,20 @@ qp control-byte 'tab\tand\x01control\r\n'
 qp high-byte 'caf\xc3\xa9\r\n'
 : >"$corpus/printable/empty"
 
+# --- Whole mail, as users and mail clients write it: with bare LF, 8-bit,
+# nested, protected, and the DER of a signature and an envelope.
+mail() { printf "$2" >"$corpus/mail/$1"; }
+mail plain.eml 'From: Alice <alice@example.com>\nTo: Bob <bob@example.com>\nSubject: Lunch\nComments: none\n\nAt noon?\n'
+mail eight-bit.eml 'From: a@example.com\r\nSubject: Caf\xc3\xa9\r\nMIME-Version: 1.0\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: 8bit\r\n\r\nCaf\xc3\xa9 \r\n'
+mail mixed.eml 'From: a@example.com\nTo: b@example.com,\n c@example.com\nContent-Type: multipart/mixed; boundary="xy z"\n\n--xy z\nContent-Type: text/html\n\n<p>caf\xc3\xa9</p>\n--xy z\nContent-Type: application/octet-stream\n\n\x00\x01\xff\n--xy z--'
+mail protected.eml 'From: a@example.com\r\nSubject: [...]\r\nContent-Type: text/plain; hp="cipher"\r\nSubject: Real\r\nHP-Outer: Subject: [...]\r\nHP-Outer: From: a@example.com\r\n\r\nbody\r\n'
+"$smime" sign --mail --detached --protect-header "${alice[@]}" -i "$corpus/mail/plain.eml" -o "$corpus/mail/signed-protected.eml"
+"$smime" encrypt --mail --protect-header -r "$pki/bob.pem" -i "$corpus/mail/eight-bit.eml" -o "$corpus/mail/encrypted-protected.eml"
+cp "$der" "$corpus/mail/signed.der"
+openssl cms -encrypt -aes128 -binary -in "$letter" -outform DER -out "$corpus/mail/enveloped.der" "$pki/alice.pem" "$pki/bob.pem"
+
 echo "seeds written to $corpus:"
-for target in scanner parser unprotect base64 printable; do
+for target in scanner parser unprotect base64 printable mail; do
     printf '  %-10s %3d files, %6d bytes\n' "$target" "$(find "$corpus/$target" -type f | wc -l)" \
         "$(cat "$corpus/$target"/* | wc -c)"
 done

@@ -5,7 +5,7 @@
 # leak, timeout, memory limit) fails the run; the input that caused it is
 # printed in base64 and kept in KEEP_DIR/<target>/ when KEEP_DIR is set.
 #
-# The MIME targets (scanner, parser, unprotect) spend the second half of
+# The MIME targets (scanner, parser, unprotect, mail) spend the second half of
 # their time on inputs of up to 1 MiB, offered from the start rather than
 # grown to slowly, with a per-input timeout (3 s; 10 s for unprotect, which
 # makes keys and runs the cryptography): a scan that is quadratic in its
@@ -13,7 +13,7 @@
 # milliseconds even under the sanitizers.
 #
 # usage: fuzz/run_fuzzers.sh BUILD_DIR SECONDS_PER_TARGET [TARGET...]
-#        (targets: scanner parser base64 printable unprotect; default all)
+#        (targets: scanner parser base64 printable unprotect mail; default all)
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 [ $# -ge 2 ] || { sed -n '15,16p' "$0" >&2; exit 2; }
@@ -21,11 +21,11 @@ build=$1
 seconds=$2
 shift 2
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(scanner parser base64 printable unprotect)
+[ ${#targets[@]} -gt 0 ] || targets=(scanner parser base64 printable unprotect mail)
 
 is_mime_target() {
     case $1 in
-    scanner | parser | unprotect) return 0 ;;
+    scanner | parser | unprotect | mail) return 0 ;;
     *) return 1 ;;
     esac
 }

@@ -33,6 +33,7 @@ const Target kTargets[] = {
      {{"own-rsa-signed", kOk}, {"own-rsa-clear-signed", kOk}, {"own-rsa-enveloped", kOk}, {"own-ec-signed", kOk},
       {"own-ec-clear-signed", kOk}, {"own-ec-enveloped", kOk}, {"own-ec-enveloped-in-place", kOk},
       {"rsa-openssl-signed", kFailed}, {"rsa-smime-enveloped", kFailed}, {"rsa-untyped", kBad}}},
+    {"mail", fuzzentry::readMail, {kOk}, {}},
 };
 
 TEST(FuzzReplay, EveryKeptInputEndsWithADocumentedOrKnownStatus) {

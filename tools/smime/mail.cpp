@@ -79,7 +79,7 @@ std::string sevenBit(std::string_view entityBytes, int depth) {
     const bool text = type.mediaType.rfind("text/", 0) == 0 || type.mediaType.rfind("message/", 0) == 0;
     std::string out;
     for (const HeaderField& field : entity.fields)
-        if (!field.isNamed("Content-Transfer-Encoding")) out += field.text;
+        if (!field.isNamed("Content-Transfer-Encoding")) out += field.line();
     out += text ? "Content-Transfer-Encoding: quoted-printable\r\n\r\n" : "Content-Transfer-Encoding: base64\r\n\r\n";
     return out + (text ? quotedPrintable(entity.body) : base64Lines(entity.body));
 }
@@ -89,7 +89,7 @@ std::string sevenBit(std::string_view entityBytes, int depth) {
 std::vector<std::string> outerFieldsOf(std::string_view mail) {
     std::vector<std::string> fields;
     for (const HeaderField& field : parseEntity(mail).fields)
-        if (!field.describesContent()) fields.push_back(canonicalLineEnds(field.text));
+        if (!field.describesContent()) fields.push_back(field.line());
     return fields;
 }
 
@@ -99,8 +99,8 @@ SplitMail splitMail(std::string_view mail) {
     SplitMail split;
     bool typed = false;
     for (const HeaderField& field : entity.fields) {
-        if (!field.describesContent()) split.outerFields.emplace_back(field.text);
-        else if (!field.isNamed("MIME-Version")) split.entity += field.text, typed = typed || field.isNamed("Content-Type");
+        if (!field.describesContent()) split.outerFields.push_back(field.line());
+        else if (!field.isNamed("MIME-Version")) split.entity += field.line(), typed = typed || field.isNamed("Content-Type");
     }
     // A mail without a Content-Type is plain text; said so inside, where
     // the protected entity must describe itself.

@@ -55,6 +55,11 @@ std::string HeaderField::value() const {
     return std::string(trimmed(unfolded));
 }
 
+std::string HeaderField::line() const {
+    std::string canonical = canonicalLineEnds(text);
+    return canonical.size() >= 2 && canonical.compare(canonical.size() - 2, 2, "\r\n") == 0 ? canonical : canonical + "\r\n";
+}
+
 bool HeaderField::isNamed(std::string_view other) const { return equalsIgnoringCase(name, other); }
 
 bool HeaderField::describesContent() const {

@@ -18,6 +18,9 @@ struct HeaderField {
     std::string_view text;
     // The value with folds unfolded and surrounding white space dropped.
     std::string value() const;
+    // The field as it stands with CR LF line ends, ending in one even where
+    // the input ended without.
+    std::string line() const;
     bool isNamed(std::string_view other) const;
     // Content-* and MIME-Version: the fields that describe the entity, not the mail.
     bool describesContent() const;
