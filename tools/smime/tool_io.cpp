@@ -106,13 +106,19 @@ protected:
             if ((bare && std::fputc('\r', file_) == EOF) || std::fputc('\n', file_) == EOF) return 0;
             written = lf + 1;
         }
-        if (size > 0) previousWasCr_ = bytes[size - 1] == '\r';
+        if (size > 0) previousWasCr_ = bytes[size - 1] == '\r', endsLine_ = bytes[size - 1] == '\n';
         return count;
     }
+
+public:
+    // A mail's last line ends in CR LF too, so that a mailbox or a pipe
+    // that appends to it does not run on into the next.
+    bool endLastLine() { return endsLine_ || std::fputs("\r\n", file_) != EOF; }
 
 private:
     std::FILE* file_;
     bool previousWasCr_ = false;
+    bool endsLine_ = true;
 };
 
 } // namespace
@@ -126,7 +132,7 @@ Outcome FileResult::take(SMIMEMessage& object, const std::string& step) {
         MailReadyStreamBuffer mailReady(file);
         std::ostream stream(mailReady_ ? static_cast<std::streambuf*>(&mailReady) : &plain);
         status = object.getMessage(&stream, &minor);
-        return status == SMIME_OK;
+        return status == SMIME_OK && (!mailReady_ || mailReady.endLastLine());
     });
     if (written.ok() || status == SMIME_OK || status == SMIME_STREAM_ERROR) return written;
     return Outcome::failure(kExitUsage, step + ": " + describeStatus(status, minor));
