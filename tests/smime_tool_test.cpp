@@ -87,6 +87,7 @@ struct Folder : TempDir {
         // As other mail clients send them: no line break after the close delimiter, no smime-type, a wrong one.
         const std::string clear = read(file("clear.eml")), opaque = read(file("signed.p7m"));
         write("unterminated.eml", clear.substr(0, clear.size() - 2));
+        write("lf-clear.eml", replaced(clear, "\r\n", "\n"));
         write("untyped.p7m", replaced(opaque, "application/pkcs7-mime;\r\n   smime-type=signed-data;", "application/x-pkcs7-mime;"));
         write("mislabelled.p7m", replaced(read(file("for-bob.p7m")), "enveloped-data", "signed-data"));
         runCommand({"openssl", "cms", "-sign", "-nocerts", "-nodetach", "-binary", "-crlfeol", "-signer", file("alice.pem"), "-inkey", alice,
@@ -165,6 +166,7 @@ TEST(SmimeTool, EachSubcommandDoesItsWork) {
          kOuterFields + "Subject: Lunch\r\nMIME-Version: 1.0\r\n" + kLetter},
         {"smime open --trust @/ca.pem -i @/clear.eml", 0, "smime open: layer 1, clear-signed: good signature from CN=Alice", kLetter},
         {"smime verify --trust @/ca.pem -i @/unterminated.eml", 0, kGood, kLetter},
+        {"smime verify --trust @/ca.pem -i @/lf-clear.eml", 0, kGood, kLetter},
         {"smime verify --trust @/ca.pem -i @/untyped.p7m", 0, kGood, kLetter},
         {"smime decrypt -k @/bob.p12 --pass-file @/pass -i @/mislabelled.p7m", 0, "", kLetter},
         {"smime info", 0, "", "not S/MIME...", "Content-Type: text/plain\r\n \r\n\r\nbody"},

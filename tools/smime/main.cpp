@@ -96,7 +96,15 @@ Outcome runVerify(const Options& options, Bytes& input, ResultSink& output, std:
     const Outcome prepared = verifyRequestOf(options, request);
     if (!prepared.ok()) return prepared;
     VerifyReport report;
-    const Outcome verified = verifyMessage(request, input, output, report);
+    // A clear-signed layer taken out of another, with bare LF: read as open reads it.
+    std::vector<std::string> readings = options.crlf ? std::vector<std::string>() : clearSignedReadings(input.view());
+    Outcome verified;
+    for (std::string& reading : readings) {
+        Bytes rebuilt = Bytes::copyOf(reading);
+        verified = verifyMessage(request, rebuilt, output, report);
+        if (verified.exitStatus != kExitRefused) break;
+    }
+    if (readings.empty()) verified = verifyMessage(request, input, output, report);
     summary = report.summary;
     return verified;
 }

@@ -49,7 +49,7 @@ Unwrapped verifyLayer(const VerifyRequest& request, std::string_view message) {
 
 // A clear-signed entity as the library reads it: CR LF where the structure
 // needs it, the signed part exactly as given.
-std::string clearSigned(const std::string& boundary, std::string_view part, std::string_view signature) {
+std::string rebuiltClearSigned(const std::string& boundary, std::string_view part, std::string_view signature) {
     return "Content-Type: multipart/signed; protocol=\"application/pkcs7-signature\"; boundary=\"" + boundary +
            "\"\r\n\r\n--" + boundary + "\r\n" + std::string(part) + "\r\n--" + boundary + "\r\n" +
            canonicalLineEnds(signature) + "\r\n--" + boundary + "--\r\n";
@@ -59,22 +59,22 @@ std::string clearSigned(const std::string& boundary, std::string_view part, std:
 // CR LF (what S/MIME asks for, and what most clients do); the first form
 // that verifies is the content.
 Unwrapped openClearSigned(const VerifyRequest& request, const MimeEntity& entity, const ContentType& type) {
-    const std::string boundary = type.parameter("boundary");
-    const auto parts = splitMultipart(entity.body, boundary);
+    const auto parts = splitMultipart(entity.body, type.parameter("boundary"));
     if (!parts || parts->size() != 2)
         return {Outcome::failure(kExitUsage, "a multipart/signed entity without its two parts"), "", ""};
-    Unwrapped asItStands = verifyLayer(request, clearSigned(boundary, (*parts)[0], (*parts)[1]));
-    if (asItStands.outcome.exitStatus != kExitRefused || !hasBareLf((*parts)[0])) {
-        if (asItStands.outcome.exitStatus == kExitRefused) asItStands.content = std::string((*parts)[0]);
-        return asItStands;
+    const std::vector<std::string> readings = clearSignedReadings(type.parameter("boundary"), *parts);
+    Unwrapped first;
+    for (std::size_t i = 0; i < readings.size(); ++i) {
+        Unwrapped result = verifyLayer(request, readings[i]);
+        if (result.outcome.exitStatus != kExitRefused) {
+            if (i > 0) result.line += " (signed with CR LF line ends, which the message had lost)";
+            return result;
+        }
+        if (i == 0) first = std::move(result);
     }
-    Unwrapped canonical = verifyLayer(request, clearSigned(boundary, canonicalLineEnds((*parts)[0]), (*parts)[1]));
-    if (canonical.outcome.ok()) {
-        canonical.line += " (signed with CR LF line ends, which the message had lost)";
-        return canonical;
-    }
-    asItStands.content = std::string((*parts)[0]);
-    return asItStands;
+    // What lies within a failed layer is still shown, not handed out.
+    first.content = std::string((*parts)[0]);
+    return first;
 }
 
 std::string base64Body(std::string_view der) {
@@ -138,6 +138,21 @@ Unwrapped openOpaque(const OpenRequest& request, const MimeEntity& entity) {
 }
 
 } // namespace
+
+std::vector<std::string> clearSignedReadings(const std::string& boundary, const std::vector<std::string_view>& parts) {
+    std::vector<std::string> readings{rebuiltClearSigned(boundary, parts[0], parts[1])};
+    if (hasBareLf(parts[0])) readings.push_back(rebuiltClearSigned(boundary, canonicalLineEnds(parts[0]), parts[1]));
+    return readings;
+}
+
+std::vector<std::string> clearSignedReadings(std::string_view message) {
+    const MimeEntity entity = parseEntity(message);
+    const ContentType type = contentTypeOf(entity);
+    if (type.mediaType != "multipart/signed" || !hasBareLf(message.substr(0, entity.body.data() - message.data())))
+        return {};
+    const auto parts = splitMultipart(entity.body, type.parameter("boundary"));
+    return parts && parts->size() == 2 ? clearSignedReadings(type.parameter("boundary"), *parts) : std::vector<std::string>();
+}
 
 Outcome openMessage(const OpenRequest& request, const Bytes& message, OpenReport& report) {
     std::string current(message.view());
