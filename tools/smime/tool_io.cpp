@@ -1,5 +1,6 @@
 #include "tool_io.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -83,10 +84,20 @@ private:
     std::FILE* file_;
 };
 
-// The same, writing CR LF for every LF that has no CR before it.
+// The same, writing CR LF for every LF that has no CR before it. The
+// converted bytes gather in a block of its own and go to the file in large
+// writes: the library hands out a base64 body in lines of 72 characters.
 class MailReadyStreamBuffer : public std::streambuf {
 public:
-    explicit MailReadyStreamBuffer(std::FILE* file) : file_(file) {}
+    explicit MailReadyStreamBuffer(std::FILE* file) : file_(file), block_(new char[kBlockSize]) {}
+
+    // Ends the last line in CR LF too, so that a mailbox or a pipe that
+    // appends does not run on into the next, and writes what is gathered.
+    bool finish() {
+        if (failed_) return false;
+        if (!endsLine_) put("\r\n", 2);
+        return flushBlock();
+    }
 
 protected:
     int_type overflow(int_type c) override {
@@ -96,29 +107,43 @@ protected:
     }
     std::streamsize xsputn(const char* bytes, std::streamsize count) override {
         const std::size_t size = static_cast<std::size_t>(count);
-        std::size_t written = 0;
-        while (written < size) {
-            const void* found = std::memchr(bytes + written, '\n', size - written);
+        for (std::size_t at = 0; at < size && !failed_;) {
+            const void* found = std::memchr(bytes + at, '\n', size - at);
             const std::size_t lf = found != nullptr ? static_cast<std::size_t>(static_cast<const char*>(found) - bytes) : size;
-            const bool bare = lf < size && (lf > 0 ? bytes[lf - 1] != '\r' : !previousWasCr_);
-            if (std::fwrite(bytes + written, 1, lf - written, file_) != lf - written) return 0;
+            put(bytes + at, lf - at);
             if (lf == size) break;
-            if ((bare && std::fputc('\r', file_) == EOF) || std::fputc('\n', file_) == EOF) return 0;
-            written = lf + 1;
+            const bool bare = lf > 0 ? bytes[lf - 1] != '\r' : !previousWasCr_;
+            if (bare) put("\r\n", 2);
+            else put("\n", 1);
+            at = lf + 1;
         }
         if (size > 0) previousWasCr_ = bytes[size - 1] == '\r', endsLine_ = bytes[size - 1] == '\n';
-        return count;
+        return failed_ ? 0 : count;
     }
 
-public:
-    // A mail's last line ends in CR LF too, so that a mailbox or a pipe
-    // that appends to it does not run on into the next.
-    bool endLastLine() { return endsLine_ || std::fputs("\r\n", file_) != EOF; }
-
 private:
+    static constexpr std::size_t kBlockSize = 1 << 20;
+
+    void put(const char* bytes, std::size_t size) {
+        while (size > 0 && !failed_) {
+            if (used_ == kBlockSize && !flushBlock()) return;
+            const std::size_t room = std::min(size, kBlockSize - used_);
+            std::memcpy(block_.get() + used_, bytes, room);
+            used_ += room, bytes += room, size -= room;
+        }
+    }
+    bool flushBlock() {
+        failed_ = failed_ || std::fwrite(block_.get(), 1, used_, file_) != used_;
+        used_ = 0;
+        return !failed_;
+    }
+
     std::FILE* file_;
+    std::unique_ptr<char[]> block_;
+    std::size_t used_ = 0;
     bool previousWasCr_ = false;
     bool endsLine_ = true;
+    bool failed_ = false;
 };
 
 } // namespace
@@ -132,7 +157,7 @@ Outcome FileResult::take(SMIMEMessage& object, const std::string& step) {
         MailReadyStreamBuffer mailReady(file);
         std::ostream stream(mailReady_ ? static_cast<std::streambuf*>(&mailReady) : &plain);
         status = object.getMessage(&stream, &minor);
-        return status == SMIME_OK && (!mailReady_ || mailReady.endLastLine());
+        return status == SMIME_OK && (!mailReady_ || mailReady.finish());
     });
     if (written.ok() || status == SMIME_OK || status == SMIME_STREAM_ERROR) return written;
     return Outcome::failure(kExitUsage, step + ": " + describeStatus(status, minor));
