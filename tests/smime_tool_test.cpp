@@ -23,7 +23,7 @@ namespace {
 
 const std::string kLetter = "Content-Type: text/plain\r\n\r\nMeet at noon.\r\n";
 // A whole mail as a user's file holds it, with bare LF.
-const std::string kMail = "From: Alice <alice@example.com>\nTo: Bob <bob@example.com>\nSubject: Lunch\nMIME-Version: 1.0\n" + kLetter;
+const std::string kMail = "From: Alice <alice@example.com>\nTo: Bob <bob@example.com>\nSubject: Lunch\nKeywords: food\nMIME-Version: 1.0\n" + kLetter;
 const std::string kOuterFields = "From: Alice <alice@example.com>\r\nTo: Bob <bob@example.com>\r\n";
 
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
@@ -84,6 +84,7 @@ struct Folder : TempDir {
         write("alice-revoked.crl", testpki::crlPem(pki.root, {{pki.alice.cert.get(), 86400}}));
         write("tampered.eml", replaced(read(file("clear.eml")), "noon", "nine"));
         write("mail.eml", replaced(kMail, "\r\n", "\n"));
+        write("mail-8bit.eml", "From: a@example.com\nContent-Type: text/plain; charset=utf-8\n\nCaf\xc3\xa9 = 1 \n");
         // As other mail clients send them: no line break after the close delimiter, no smime-type, a wrong one.
         const std::string clear = read(file("clear.eml")), opaque = read(file("signed.p7m"));
         write("unterminated.eml", clear.substr(0, clear.size() - 2));
@@ -156,14 +157,15 @@ TEST(SmimeTool, EachSubcommandDoesItsWork) {
         {"smime verify --trust @/ca.pem --at 2021-06-30T12:00:00+02:00 -i @/signed.p7m", 1, "a certificate is outside its validity period"},
         {"smime sign --raw -k @/alice.p12 --pass-file @/pass", 0, "", kOpaque, kLetter},
         // A whole mail: signed, then encrypted with its header protected, and opened again.
-        {"smime sign --mail -k @/alice.p12 --pass-file @/pass -i @/mail.eml", 0, "", kOuterFields + "Subject: Lunch\r\nMIME-Version: 1.0\r\nContent-Type: application/pkcs7-mime;..."},
+        {"smime sign --mail -k @/alice.p12 --pass-file @/pass -i @/mail.eml", 0, "", kOuterFields + "Subject: Lunch\r\nKeywords: food\r\nMIME-Version: 1.0\r\nContent-Type: application/pkcs7-mime;..."},
+        {"smime sign --mail --detached -k @/alice.p12 --pass-file @/pass -i @/mail-8bit.eml", 0, "", "charset=utf-8\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\nCaf=C3=A9 =3D 1=20\r\n..."},
         {"smime sign --mail -k @/alice.p12 --pass-file @/pass -i @/mail.eml -o @/mail-signed.eml", 0, ""},
-        {"smime verify --mail --trust @/ca.pem -i @/mail-signed.eml", 0, kGood, kOuterFields + "Subject: Lunch\r\nMIME-Version: 1.0\r\n" + kLetter},
+        {"smime verify --mail --trust @/ca.pem -i @/mail-signed.eml", 0, kGood, kOuterFields + "Subject: Lunch\r\nKeywords: food\r\nMIME-Version: 1.0\r\n" + kLetter},
         {"smime encrypt --mail --protect-header -r @/bob.pem -i @/mail-signed.eml -o @/mail-both.eml", 0, ""},
         {"cat @/mail-both.eml", 0, "", kOuterFields + "Subject: [...]\r\nMIME-Version: 1.0\r\n..."},
-        {"smime decrypt --mail -k @/bob.p12 --pass-file @/pass -i @/mail-both.eml", 0, "", kOuterFields + "Subject: Lunch\r\nMIME-Version: 1.0\r\nContent-Type: application/pkcs7-mime;..."},
+        {"smime decrypt --mail -k @/bob.p12 --pass-file @/pass -i @/mail-both.eml", 0, "", kOuterFields + "Subject: Lunch\r\nKeywords: food\r\nMIME-Version: 1.0\r\nContent-Type: application/pkcs7-mime;..."},
         {"smime open --mail -k @/bob.p12 --pass-file @/pass --trust @/ca.pem -i @/mail-both.eml", 0, "smime open: layer 2, signed (opaque): good signature from CN=Alice",
-         kOuterFields + "Subject: Lunch\r\nMIME-Version: 1.0\r\n" + kLetter},
+         kOuterFields + "Subject: Lunch\r\nKeywords: food\r\nMIME-Version: 1.0\r\n" + kLetter},
         {"smime open --trust @/ca.pem -i @/clear.eml", 0, "smime open: layer 1, clear-signed: good signature from CN=Alice", kLetter},
         {"smime verify --trust @/ca.pem -i @/unterminated.eml", 0, kGood, kLetter},
         {"smime verify --trust @/ca.pem -i @/lf-clear.eml", 0, kGood, kLetter},

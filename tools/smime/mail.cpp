@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include <vek4kivosmime.h>
+#include <openssl/evp.h>
 
 #include "mime_entity.h"
 
@@ -47,13 +47,17 @@ std::string quotedPrintable(std::string_view text) {
     return out;
 }
 
+// Base64 in lines of 76 characters, each ending in CR LF.
 std::string base64Lines(std::string_view bytes) {
-    gss_buffer_desc in = {static_cast<OM_uint32>(bytes.size()), const_cast<char*>(bytes.data())}, out = {0, nullptr};
-    sbase64 encoder;
-    if (encoder.encode(&in, &out) != 0) return "";
-    std::string text = canonicalLineEnds(std::string_view(static_cast<const char*>(out.value), out.length));
-    std::free(out.value);
-    return text + "\r\n";
+    constexpr std::size_t kBytesPerLine = 57;
+    std::string text;
+    unsigned char line[80];
+    for (std::size_t at = 0; at < bytes.size(); at += kBytesPerLine) {
+        const std::size_t count = std::min(kBytesPerLine, bytes.size() - at);
+        const int written = EVP_EncodeBlock(line, reinterpret_cast<const unsigned char*>(bytes.data() + at), static_cast<int>(count));
+        text.append(reinterpret_cast<const char*>(line), static_cast<std::size_t>(written)).append("\r\n");
+    }
+    return text;
 }
 
 std::string sevenBit(std::string_view entityBytes, int depth) {
