@@ -466,11 +466,19 @@ TEST(InteropCorpus, MailOfAnotherEngineOpensLayerByLayer) {
         std::vector<std::string> layers; // outermost first
         std::string signer = "Alice";
         std::istringstream tokens(name);
+        bool known = true; // a file named otherwise came after this test, with outcomes it cannot know
         for (std::string token; std::getline(tokens, token, '.');) {
+            if (std::string(" plain html future bad mismatch-econtent SHA1 SHA256 SHA384 SHA512 eml ").find(" " + token + " ") != std::string::npos) continue;
+            known = known && (token == "alice" || token == "dave" || token == "env" || token == "sig" || token == "dsig" ||
+                              token == "opaque" || token == "multipart");
             if (token == "alice" || token == "dave") signer = token == "dave" ? "Dave" : "Alice";
             else if (token == "env") layers.insert(layers.begin(), "encrypted with aes-128-cbc for serial 0x28 from CN=NSS Test CA (RSA)");
             else if (token == "opaque" || token == "multipart")
                 layers.insert(layers.begin(), (token == "opaque" ? "signed (opaque): good signature from CN=" : "clear-signed: good signature from CN=") + signer);
+        }
+        if (!known || layers.empty()) {
+            std::cout << "not a kind of message this test knows, skipped: " << name << '\n';
+            continue;
         }
         const bool fails = name.find(".bad.") != std::string::npos || name.find("mismatch-econtent") != std::string::npos ||
                            (name.rfind("alice.env.dsig.", 0) == 0 && name.find(".dave.") == std::string::npos);
