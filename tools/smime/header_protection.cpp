@@ -46,17 +46,31 @@ private:
     std::unordered_map<std::string, std::vector<std::string>> values_;
 };
 
-// A Content-Type with hp set to mode, any hp it had dropped.
-std::string markedContentType(const std::string& value, const char* mode) {
-    const ContentType type = parseContentType(value);
-    std::string marked = "Content-Type: " + type.mediaType;
-    for (const auto& [name, parameter] : type.parameters) {
-        if (name == "hp") continue;
-        std::string escaped;
-        for (char c : parameter) escaped += c == '"' || c == '\\' ? std::string{'\\', c} : std::string{c};
-        marked += "; " + name + "=\"" + escaped + "\"";
+// A Content-Type value without its hp parameters, the rest as written.
+std::string withoutHp(std::string_view value) {
+    std::string kept;
+    bool quoted = false;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= value.size(); ++i) {
+        if (i < value.size() && value[i] == '"' && (i == 0 || value[i - 1] != '\\')) quoted = !quoted;
+        if (i < value.size() && (quoted || value[i] != ';')) continue;
+        const std::string_view segment = value.substr(start, i - start);
+        const std::size_t equals = segment.find('=');
+        std::string name = FieldValues::lowered(segment.substr(0, equals));
+        name.erase(0, name.find_first_not_of(" \t"));
+        name.erase(name.find_last_not_of(" \t") + 1);
+        if (start == 0 || equals == std::string_view::npos || name != "hp") kept += (start == 0 ? "" : ";") + std::string(segment);
+        start = i + 1;
     }
-    return marked + "; hp=\"" + mode + "\"\r\n";
+    return kept;
+}
+
+// The fields a reader acts on: who wrote, to whom, about what, in reply to what.
+bool isAddressingField(const HeaderField& field) {
+    for (const char* name : {"From", "Sender", "Reply-To", "To", "Cc", "Bcc", "Subject", "Date", "Message-ID",
+                             "In-Reply-To", "References", "Followup-To", "Mail-Followup-To"})
+        if (field.isNamed(name)) return true;
+    return false;
 }
 
 std::string quoted(const std::optional<std::string>& value) { return value ? "'" + *value + "'" : "absent"; }
@@ -69,7 +83,8 @@ void protectHeader(SplitMail& mail, HeaderProtection mode) {
     const MimeEntity entity = parseEntity(mail.entity);
     std::string header;
     for (const HeaderField& field : entity.fields)
-        header += field.isNamed("Content-Type") ? markedContentType(field.value(), hp) : field.line();
+        header += field.isNamed("Content-Type") ? "Content-Type: " + withoutHp(field.value()) + "; hp=\"" + hp + "\"\r\n"
+                                                : field.line();
     // Records of an earlier sender's outer fields mean nothing here.
     const auto isRecord = [](const std::string& field) { return FieldValues::lowered(field.substr(0, 9)) == "hp-outer:"; };
     for (const std::string& field : mail.outerFields)
@@ -86,26 +101,17 @@ void protectHeader(SplitMail& mail, HeaderProtection mode) {
     mail.entity = header + "\r\n" + std::string(entity.body);
 }
 
-std::vector<std::string> outerRecordsOf(const MimeEntity& entity) {
-    std::vector<std::string> records;
-    if (contentTypeOf(entity).parameter("hp") != "cipher") return records;
-    for (const HeaderField& field : entity.fields)
-        if (field.isNamed("HP-Outer")) records.push_back(field.value() + "\r\n");
-    return records;
-}
-
-HeaderReport readProtectedHeader(const MimeEntity& entity, const std::vector<std::string>& outerFields,
-                                 const std::vector<std::string>& sentOutside) {
+HeaderReport readProtectedHeader(const MimeEntity& entity, const std::vector<std::string>& outerFields) {
     HeaderReport report;
-    const ContentType type = contentTypeOf(entity);
-    report.mode = type.parameter("hp");
+    report.mode = contentTypeOf(entity).parameter("hp");
     if (report.mode != "clear" && report.mode != "cipher") return report;
     report.present = true;
-    const std::vector<std::string> ownRecords = outerRecordsOf(entity);
-    const std::vector<std::string>& records = ownRecords.empty() ? sentOutside : ownRecords;
-    // Where the sender recorded what it left outside, that is what the outer
-    // fields must be; otherwise they must be the protected ones.
-    const bool recorded = report.mode == "cipher" || !records.empty();
+    // Encrypted mail records what its sender left outside, and that is what
+    // the outer fields must be; signed mail's outer fields are the protected ones.
+    const bool recorded = report.mode == "cipher";
+    std::vector<std::string> records;
+    for (const HeaderField& field : entity.fields)
+        if (recorded && field.isNamed("HP-Outer")) records.push_back(field.value() + "\r\n");
     const FieldValues outside(outerFields), sent(records);
     std::unordered_map<std::string, std::size_t> seen; // fields of each name so far
     for (const HeaderField& field : entity.fields) {
@@ -121,19 +127,32 @@ HeaderReport readProtectedHeader(const MimeEntity& entity, const std::vector<std
                                                     ", sent as " + quoted(expected)
                                               : "the outer " + name + " differs from the protected one: " + quoted(found));
     }
+    // Fields a reader acts on that someone added outside (a Reply-To, a
+    // second Subject) are named too; transport fields (Received, ...) are not.
+    std::unordered_map<std::string, std::size_t> outsideSoFar;
+    for (const std::string& text : outerFields) {
+        const MimeEntity parsed = parseEntity(text);
+        if (parsed.fields.empty() || !isAddressingField(parsed.fields[0])) continue;
+        const std::string name(parsed.fields[0].name), key = FieldValues::lowered(name);
+        const std::size_t occurrence = outsideSoFar[key]++;
+        const bool sentThere = recorded ? sent.of(name, occurrence).has_value() : occurrence < seen[key];
+        if (!sentThere) report.differences.push_back("the outer " + name + " was added in transit: " + quoted(parsed.fields[0].value()));
+    }
     return report;
 }
 
-std::vector<std::string> headerFieldsFor(const std::vector<std::string>& outerFields, std::string_view entity) {
+std::vector<std::string> headerFieldsFor(const std::vector<std::string>& outerFields, std::string_view entity, bool signature) {
     const HeaderReport header = readProtectedHeader(parseEntity(entity), outerFields);
-    return header.present ? header.fieldTexts : outerFields;
+    return header.present && (signature || header.mode == "cipher") ? header.fieldTexts : outerFields;
 }
 
 std::string mailAround(const std::vector<std::string>& fields, std::string_view entity) {
     const MimeEntity parsed = parseEntity(entity);
     std::string mail = outerHeader(fields);
+    // Outside, the fields no longer claim a protection they do not have.
     for (const HeaderField& field : parsed.fields)
-        if (field.describesContent() && !field.isNamed("MIME-Version")) mail += field.line();
+        if (field.isNamed("Content-Type")) mail += "Content-Type: " + withoutHp(field.value()) + "\r\n";
+        else if (field.describesContent() && !field.isNamed("MIME-Version")) mail += field.line();
     return mail + "\r\n" + std::string(parsed.body);
 }
 

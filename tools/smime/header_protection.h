@@ -32,22 +32,16 @@ struct HeaderReport {
     std::vector<std::string> fieldTexts; // the same as they stand, for a mail written out
     std::vector<std::string> differences; // one line per outer field that is not as the sender sent it
 };
-// sentOutside: the HP-Outer records of an encrypted layer around the
-// entity, for an entity signed with hp="clear" and encrypted afterwards;
-// the entity's own records count first.
-HeaderReport readProtectedHeader(const MimeEntity& entity, const std::vector<std::string>& outerFields,
-                                 const std::vector<std::string>& sentOutside = {});
-
-// The HP-Outer records of an entity marked hp="cipher", as fields; empty
-// for any other.
-std::vector<std::string> outerRecordsOf(const MimeEntity& entity);
+HeaderReport readProtectedHeader(const MimeEntity& entity, const std::vector<std::string>& outerFields);
 
 // The mail a --mail command hands out around an unwrapped entity: the
 // given header fields, MIME-Version, and the entity's own Content-* fields
 // and body.
 std::string mailAround(const std::vector<std::string>& fields, std::string_view entity);
-// The fields for it: the entity's protected ones if it has them, else the outer ones.
-std::vector<std::string> headerFieldsFor(const std::vector<std::string>& outerFields, std::string_view entity);
+// The fields for it: the entity's protected ones where the layer it came
+// from vouches for them (a signature; an envelope for hp="cipher"), else the
+// outer ones.
+std::vector<std::string> headerFieldsFor(const std::vector<std::string>& outerFields, std::string_view entity, bool signature);
 
 } // namespace smimetool
 

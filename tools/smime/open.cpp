@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <memory>
+#include <optional>
 
 #include <vek4kivosmime.h>
 
@@ -19,7 +21,8 @@ namespace {
 constexpr int kMaxLayers = 10;
 
 bool isSignatureType(const std::string& mediaType) {
-    return mediaType == "application/pkcs7-signature" || mediaType == "application/x-pkcs7-signature";
+    return equalsIgnoringCase(mediaType, "application/pkcs7-signature") ||
+           equalsIgnoringCase(mediaType, "application/x-pkcs7-signature");
 }
 
 bool isPkcs7Mime(const std::string& mediaType) {
@@ -29,11 +32,12 @@ bool isPkcs7Mime(const std::string& mediaType) {
 std::string layerName(int layer) { return "layer " + std::to_string(layer); }
 
 // The result of one unwrapping: its report line, and the content on success
-// (or, for a clear-signed layer whose signature failed, the part as it stands).
+// (or, for a clear-signed layer whose signature failed, the part as it
+// stands), which may be empty; none when there is nothing within to show.
 struct Unwrapped {
     Outcome outcome;
     std::string line;
-    std::string content;
+    std::optional<std::string> content;
 };
 
 Unwrapped verifyLayer(const VerifyRequest& request, std::string_view message) {
@@ -43,16 +47,8 @@ Unwrapped verifyLayer(const VerifyRequest& request, std::string_view message) {
     Unwrapped result;
     result.outcome = verifyMessage(request, bytes, content, report);
     result.line = report.summary.empty() ? result.outcome.message : report.summary;
-    result.content = content.bytes.str();
+    if (result.outcome.ok()) result.content = content.bytes.str();
     return result;
-}
-
-// A clear-signed entity as the library reads it: CR LF where the structure
-// needs it, the signed part exactly as given.
-std::string rebuiltClearSigned(const std::string& boundary, std::string_view part, std::string_view signature) {
-    return "Content-Type: multipart/signed; protocol=\"application/pkcs7-signature\"; boundary=\"" + boundary +
-           "\"\r\n\r\n--" + boundary + "\r\n" + std::string(part) + "\r\n--" + boundary + "\r\n" +
-           canonicalLineEnds(signature) + "\r\n--" + boundary + "--\r\n";
 }
 
 // The signer signed the part either as it stands or with its line ends made
@@ -61,7 +57,7 @@ std::string rebuiltClearSigned(const std::string& boundary, std::string_view par
 Unwrapped openClearSigned(const VerifyRequest& request, const MimeEntity& entity, const ContentType& type) {
     const auto parts = splitMultipart(entity.body, type.parameter("boundary"));
     if (!parts || parts->size() != 2)
-        return {Outcome::failure(kExitUsage, "a multipart/signed entity without its two parts"), "", ""};
+        return {Outcome::failure(kExitUsage, "a multipart/signed entity without its two parts"), "", std::nullopt};
     const std::vector<std::string> readings = clearSignedReadings(type.parameter("boundary"), *parts);
     Unwrapped first;
     for (std::size_t i = 0; i < readings.size(); ++i) {
@@ -77,13 +73,18 @@ Unwrapped openClearSigned(const VerifyRequest& request, const MimeEntity& entity
     return first;
 }
 
+// A block the library handed out, freed when its owner goes.
+struct FreedBlock {
+    void operator()(void* block) const noexcept { std::free(block); }
+};
+using Block = std::unique_ptr<void, FreedBlock>;
+
 std::string base64Body(std::string_view der) {
     gss_buffer_desc in = {static_cast<OM_uint32>(der.size()), const_cast<char*>(der.data())}, out = {0, nullptr};
     sbase64 encoder;
-    if (encoder.encode(&in, &out) != 0) return "";
-    std::string text(static_cast<const char*>(out.value), out.length);
-    std::free(out.value);
-    return canonicalLineEnds(text);
+    const unsigned status = encoder.encode(&in, &out);
+    const Block owner(out.value);
+    return status == 0 ? canonicalLineEnds(std::string_view(static_cast<const char*>(out.value), out.length)) : "";
 }
 
 bool decodedBody(const MimeEntity& entity, std::string& der) {
@@ -95,9 +96,11 @@ bool decodedBody(const MimeEntity& entity, std::string& der) {
     gss_buffer_desc in = {static_cast<OM_uint32>(entity.body.size()), const_cast<char*>(entity.body.data())},
                     out = {0, nullptr};
     sbase64 decoder;
-    if (!VekFitsLengthWord(entity.body.size()) || decoder.decode(&in, &out) != 0) return false;
+    if (!VekFitsLengthWord(entity.body.size())) return false;
+    const unsigned status = decoder.decode(&in, &out);
+    const Block owner(out.value);
+    if (status != 0) return false;
     der.assign(static_cast<const char*>(out.value), out.length);
-    std::free(out.value);
     return true;
 }
 
@@ -114,7 +117,7 @@ Unwrapped openOpaque(const OpenRequest& request, const MimeEntity& entity) {
     std::optional<CmsSummary> cms;
     if (decodedBody(entity, der)) cms = summarizeCms(der);
     if (!cms || cms->kind == CmsKind::Other)
-        return {Outcome::failure(kExitUsage, "an application/pkcs7-mime entity that holds no signed or enveloped data"), "", ""};
+        return {Outcome::failure(kExitUsage, "an application/pkcs7-mime entity that holds no signed or enveloped data"), "", std::nullopt};
     const std::string labelled = std::string("Content-Type: application/pkcs7-mime; smime-type=") + smimeTypeOf(cms->kind) +
                                  "; name=smime.p7m\r\nContent-Transfer-Encoding: base64\r\n\r\n" + base64Body(der);
     if (cms->kind == CmsKind::SignedData) {
@@ -133,67 +136,60 @@ Unwrapped openOpaque(const OpenRequest& request, const MimeEntity& entity) {
     BytesResult content;
     result.outcome = decryptMessage(request.recipient, bytes, content);
     result.line += result.outcome.ok() ? ": decrypted" : ": " + result.outcome.message;
-    result.content = content.bytes.str();
+    if (result.outcome.ok()) result.content = content.bytes.str();
     return result;
 }
 
 } // namespace
 
-std::vector<std::string> clearSignedReadings(const std::string& boundary, const std::vector<std::string_view>& parts) {
-    std::vector<std::string> readings{rebuiltClearSigned(boundary, parts[0], parts[1])};
-    if (hasBareLf(parts[0])) readings.push_back(rebuiltClearSigned(boundary, canonicalLineEnds(parts[0]), parts[1]));
-    return readings;
-}
-
-std::vector<std::string> clearSignedReadings(std::string_view message) {
-    const MimeEntity entity = parseEntity(message);
-    const ContentType type = contentTypeOf(entity);
-    if (type.mediaType != "multipart/signed" || !hasBareLf(message.substr(0, entity.body.data() - message.data())))
-        return {};
-    const auto parts = splitMultipart(entity.body, type.parameter("boundary"));
-    return parts && parts->size() == 2 ? clearSignedReadings(type.parameter("boundary"), *parts) : std::vector<std::string>();
-}
-
 Outcome openMessage(const OpenRequest& request, const Bytes& message, OpenReport& report) {
     std::string current(message.view());
     int worst = kExitSuccess;
     int layer = 0;
-    bool protectedLayer = false; // a signature held or an envelope was opened
-    std::vector<std::string> sentOutside; // HP-Outer records of the outermost layer that has them
-    std::string protectedEntity;          // the innermost layer's content that carries a protected header
-    for (;; ) {
+    bool signedLayer = false, encryptedLayer = false; // a signature that held, an envelope opened
+    for (;;) {
         const MimeEntity entity = parseEntity(current);
         const ContentType type = contentTypeOf(entity);
-        const bool clear = type.mediaType == "multipart/signed" && isSignatureType(type.parameter("protocol"));
+        const bool clear = type.mediaType == "multipart/signed";
         if (!clear && !isPkcs7Mime(type.mediaType)) break;
         if (++layer > kMaxLayers)
             return Outcome::failure(kExitUsage, "more than " + std::to_string(kMaxLayers) + " S/MIME layers");
+        // A signature of another kind cannot be checked here, and its content
+        // is not handed out as if it had been.
+        if (clear && !isSignatureType(type.parameter("protocol")))
+            return Outcome::failure(kExitUsage, layerName(layer) + ": a multipart/signed entity whose signature is not S/MIME (" +
+                                                    type.parameter("protocol") + ")");
         Unwrapped unwrapped = clear ? openClearSigned(request.verify, entity, type) : openOpaque(request, entity);
         if (clear) unwrapped.line = "clear-signed: " + unwrapped.line;
         report.lines.push_back(layerName(layer) + ", " + unwrapped.line);
         if (unwrapped.outcome.exitStatus == kExitUsage)
             return Outcome::failure(kExitUsage, layerName(layer) + ": " + unwrapped.outcome.message);
         worst = std::max(worst, unwrapped.outcome.exitStatus);
-        protectedLayer = protectedLayer || unwrapped.outcome.ok();
+        const bool envelope = unwrapped.line.rfind("encrypted", 0) == 0;
+        if (unwrapped.outcome.ok()) (envelope ? encryptedLayer : signedLayer) = true;
         // A clear-signed layer that failed still shows what lies within;
         // an opaque one has nothing more to show.
-        if (unwrapped.content.empty()) break;
-        current = std::move(unwrapped.content);
-        const MimeEntity within = parseEntity(current);
-        if (sentOutside.empty()) sentOutside = outerRecordsOf(within);
-        if (!contentTypeOf(within).parameter("hp").empty()) protectedEntity = current;
+        if (!unwrapped.content) break;
+        current = std::move(*unwrapped.content);
     }
     if (layer == 0) return Outcome::failure(kExitUsage, "the input has no S/MIME layer");
+    if (worst != kExitSuccess)
+        return Outcome::failure(worst, std::to_string(layer) + " layer" + (layer > 1 ? "s" : "") + ", not all of them hold");
+    // A protected header counts only on the innermost entity, where the
+    // layers around it vouch for it: a signature for hp="clear", a signature
+    // or an envelope for hp="cipher".
     const std::vector<std::string> outerFields = outerFieldsOf(message.view());
-    const HeaderReport header = readProtectedHeader(parseEntity(protectedEntity), outerFields, sentOutside);
-    if (header.present && protectedLayer) {
+    const HeaderReport header = readProtectedHeader(parseEntity(current), outerFields);
+    const bool vouched = header.present && (signedLayer || (header.mode == "cipher" && encryptedLayer));
+    if (header.present && !vouched)
+        report.lines.push_back("the innermost entity claims a protected header (hp=\"" + header.mode +
+                               "\") that no signature covers: ignored");
+    if (vouched) {
         report.lines.push_back("protected header (hp=\"" + header.mode + "\"):");
         for (const std::string& field : header.fields) report.lines.push_back("  " + field);
         for (const std::string& difference : header.differences) report.lines.push_back(difference);
     }
-    if (worst != kExitSuccess)
-        return Outcome::failure(worst, std::to_string(layer) + " layer" + (layer > 1 ? "s" : "") + ", not all of them hold");
-    report.content = request.mail ? mailAround(header.present ? header.fieldTexts : outerFields, current) : current;
+    report.content = request.mail ? mailAround(vouched ? header.fieldTexts : outerFields, current) : current;
     return Outcome::success();
 }
 

@@ -27,13 +27,6 @@ struct OpenReport {
     std::string content;
 };
 
-// A clear-signed entity whose header lines end in bare LF, as one layer
-// inside another carries it, rebuilt as the library reads it: its signed
-// part as it stands, and also, when that part has bare LF, with CR LF line
-// ends (its signer signed one or the other). Empty for anything else.
-std::vector<std::string> clearSignedReadings(std::string_view message);
-std::vector<std::string> clearSignedReadings(const std::string& boundary, const std::vector<std::string_view>& parts);
-
 // Fails with exit status 1 when a signature does not hold or a layer cannot
 // be decrypted, 2 when the input or a layer cannot be read.
 Outcome openMessage(const OpenRequest& request, const Bytes& message, OpenReport& report);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <ostream>
 #include <streambuf>
 #include <utility>
@@ -154,10 +155,11 @@ Outcome FileResult::take(SMIMEMessage& object, const std::string& step) {
     const Outcome written = writeOutput(command_, path_, [&](std::FILE* file) {
         if (std::fwrite(prefix_.data(), 1, prefix_.size(), file) != prefix_.size()) return false;
         FileStreamBuffer plain(file);
-        MailReadyStreamBuffer mailReady(file);
-        std::ostream stream(mailReady_ ? static_cast<std::streambuf*>(&mailReady) : &plain);
+        std::optional<MailReadyStreamBuffer> mailReady;
+        if (mailReady_) mailReady.emplace(file);
+        std::ostream stream(mailReady ? static_cast<std::streambuf*>(&*mailReady) : &plain);
         status = object.getMessage(&stream, &minor);
-        return status == SMIME_OK && (!mailReady_ || mailReady.finish());
+        return status == SMIME_OK && (!mailReady || mailReady->finish());
     });
     if (written.ok() || status == SMIME_OK || status == SMIME_STREAM_ERROR) return written;
     return Outcome::failure(kExitUsage, step + ": " + describeStatus(status, minor));
@@ -166,7 +168,7 @@ Outcome FileResult::take(SMIMEMessage& object, const std::string& step) {
 Outcome MailResult::take(SMIMEMessage& object, const std::string& step) {
     BytesResult content;
     const Outcome taken = content.take(object, step);
-    return taken.ok() ? writeOutput(command_, path_, mailAround(headerFieldsFor(outerFields_, content.bytes.view()), content.bytes.view())) : taken;
+    return taken.ok() ? writeOutput(command_, path_, mailAround(headerFieldsFor(outerFields_, content.bytes.view(), command_ == "verify"), content.bytes.view())) : taken;
 }
 
 Bytes withCrlf(std::string_view text) {
