@@ -295,6 +295,9 @@ unsigned readMail(const std::uint8_t* data, std::size_t size) {
         require(report.present && report.differences.empty(), "protectHeader", "reads back without differences");
         require(!mailAround(report.fieldTexts, protectedMail.entity).empty(), "mailAround", "writes a mail");
     }
+    for (const std::string& reading : clearSignedReadings(text))
+        require(reading.rfind("Content-Type: multipart/signed;", 0) == 0 && !hasBareLf(reading.substr(0, reading.find("\r\n\r\n"))),
+                "clearSignedReadings", "rebuilds a clear-signed entity with CR LF headers");
     const std::optional<CmsSummary> cms = summarizeCms(text);
     require(!cms || cms->kind != CmsKind::SignedData || cms->recipients.empty(), "summarizeCms", "names recipients of envelopes only");
     return SMIME_OK;

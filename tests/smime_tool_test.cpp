@@ -66,11 +66,16 @@ struct Folder : TempDir {
             write(name, read(source));
         write("pass", std::string(testpki::KeyStoreFiles::kPassword) + "\n");
         write("letter.txt", kLetter);
+        write("mail.eml", replaced(kMail, "\r\n", "\n"));
+        // Encrypted by anyone, claiming a protected header that no signature covers.
+        write("forged.txt", "Content-Type: text/plain; hp=\"clear\"\r\nFrom: Alice <alice@example.com>\r\n\r\nPay Eve.\r\n");
         std::filesystem::create_directory(file("tmp"));
         for (const char* line : {"smime sign -k @/alice.p12 --pass-file @/pass -i @/letter.txt -o @/signed.p7m",
                                  "smime sign --detached -k @/alice.p12 --pass-file @/pass -i @/letter.txt -o @/clear.eml",
                                  "smime sign -k @/stranger.p12 --pass-file @/pass -i @/letter.txt -o @/stranger.p7m",
-                                 "smime encrypt -r @/bob.pem -i @/letter.txt -o @/for-bob.p7m"})
+                                 "smime encrypt -r @/bob.pem -i @/letter.txt -o @/for-bob.p7m",
+                                 "smime sign --mail --protect-header -k @/alice.p12 --pass-file @/pass -i @/mail.eml -o @/mail-protected.eml",
+                                 "smime encrypt -r @/bob.pem -i @/forged.txt -o @/forged.p7m"})
             EXPECT_EQ(runIn(*this, line).status, 0) << line;
         // Certificates under RC2-40, as older Windows exports them; made where the openssl command runs.
         const std::string alice = write("alice-all.pem", testpki::keyPem(testpki::standardPki().alice.key.get()) +
@@ -83,12 +88,13 @@ struct Folder : TempDir {
         write("root.crl", base64DecodeLines(rootCrl.substr(25, rootCrl.find("-----END") - 25))); // DER
         write("alice-revoked.crl", testpki::crlPem(pki.root, {{pki.alice.cert.get(), 86400}}));
         write("tampered.eml", replaced(read(file("clear.eml")), "noon", "nine"));
-        write("mail.eml", replaced(kMail, "\r\n", "\n"));
         write("mail-8bit.eml", "From: a@example.com\nContent-Type: text/plain; charset=utf-8\n\nCaf\xc3\xa9 = 1 \n");
         // As other mail clients send them: no line break after the close delimiter, no smime-type, a wrong one.
         const std::string clear = read(file("clear.eml")), opaque = read(file("signed.p7m"));
         write("unterminated.eml", clear.substr(0, clear.size() - 2));
         write("lf-clear.eml", replaced(clear, "\r\n", "\n"));
+        write("upper.eml", replaced(clear, "protocol=\"application/pkcs7-signature\"", "protocol=\"Application/PKCS7-Signature\""));
+        write("mail-redirected.eml", replaced(read(file("mail-protected.eml")), "Subject: Lunch\r\n", "Subject: Lunch\r\nReply-To: mallory@example.com\r\n"));
         write("untyped.p7m", replaced(opaque, "application/pkcs7-mime;\r\n   smime-type=signed-data;", "application/x-pkcs7-mime;"));
         write("mislabelled.p7m", replaced(read(file("for-bob.p7m")), "enveloped-data", "signed-data"));
         runCommand({"openssl", "cms", "-sign", "-nocerts", "-nodetach", "-binary", "-crlfeol", "-signer", file("alice.pem"), "-inkey", alice,
@@ -161,11 +167,16 @@ TEST(SmimeTool, EachSubcommandDoesItsWork) {
         {"smime sign --mail --detached -k @/alice.p12 --pass-file @/pass -i @/mail-8bit.eml", 0, "", "charset=utf-8\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\nCaf=C3=A9 =3D 1=20\r\n..."},
         {"smime sign --mail -k @/alice.p12 --pass-file @/pass -i @/mail.eml -o @/mail-signed.eml", 0, ""},
         {"smime verify --mail --trust @/ca.pem -i @/mail-signed.eml", 0, kGood, kOuterFields + "Subject: Lunch\r\nKeywords: food\r\nMIME-Version: 1.0\r\n" + kLetter},
-        {"smime encrypt --mail --protect-header -r @/bob.pem -i @/mail-signed.eml -o @/mail-both.eml", 0, ""},
+        {"smime sign --mail --hide-header -k @/alice.p12 --pass-file @/pass -i @/mail.eml -o @/mail-hidden.eml", 0, ""},
+        {"smime encrypt --mail -r @/bob.pem -i @/mail-hidden.eml -o @/mail-both.eml", 0, ""},
         {"cat @/mail-both.eml", 0, "", kOuterFields + "Subject: [...]\r\nMIME-Version: 1.0\r\n..."},
-        {"smime decrypt --mail -k @/bob.p12 --pass-file @/pass -i @/mail-both.eml", 0, "", kOuterFields + "Subject: Lunch\r\nKeywords: food\r\nMIME-Version: 1.0\r\nContent-Type: application/pkcs7-mime;..."},
+        {"smime decrypt --mail -k @/bob.p12 --pass-file @/pass -i @/mail-both.eml", 0, "", kOuterFields + "Subject: [...]\r\nMIME-Version: 1.0\r\nContent-Type: application/pkcs7-mime;..."},
         {"smime open --mail -k @/bob.p12 --pass-file @/pass --trust @/ca.pem -i @/mail-both.eml", 0, "smime open: layer 2, signed (opaque): good signature from CN=Alice",
          kOuterFields + "Subject: Lunch\r\nKeywords: food\r\nMIME-Version: 1.0\r\n" + kLetter},
+        // What the outer header says against the protected one: a field added in transit, a claim no signature covers.
+        {"smime open --trust @/ca.pem -i @/mail-redirected.eml", 0, "the outer Reply-To was added in transit: 'mallory@example.com'", "Content-Type: text/plain; hp=\"clear\"..."},
+        {"smime open -k @/bob.p12 --pass-file @/pass -i @/forged.p7m", 0, "(hp=\"clear\") that no signature covers: ignored", "Content-Type: text/plain; hp=\"clear\"..."},
+        {"smime open --trust @/ca.pem -i @/upper.eml", 0, "layer 1, clear-signed: good signature from CN=Alice", kLetter},
         {"smime open --trust @/ca.pem -i @/clear.eml", 0, "smime open: layer 1, clear-signed: good signature from CN=Alice", kLetter},
         {"smime verify --trust @/ca.pem -i @/unterminated.eml", 0, kGood, kLetter},
         {"smime verify --trust @/ca.pem -i @/lf-clear.eml", 0, kGood, kLetter},
@@ -218,6 +229,8 @@ TEST(SmimeTool, FailuresGiveTheirExitStatusAndOneLineNamingTheCause) {
         {"smime verify --trust @/alice.p12 -i @/signed.p7m", 2, "smime verify: '@/alice.p12' holds no PEM certificate"},
         {"smime sign -k @/alice.p12 -detached", 2, "smime sign: unknown option '-detached'"},
         {"smime sign --protect-header -k @/alice.p12 -i @/mail.eml", 2, "smime sign: --protect-header needs --mail"},
+        {"smime encrypt --mail --protect-header -r @/bob.pem -i @/mail-signed.eml", 2, "smime encrypt: the mail is signed already; to protect its header, sign it with --hide-header"},
+        {"smime sign --mail -k @/alice.p12 --pass-file @/pass", 2, "the mail's header has a line that is no header field", "", "Subject: x\nno field\n\nbody\n"},
         {"smime open --trust @/ca.pem -i @/letter.txt", 2, "smime open: the input has no S/MIME layer"},
         {"smime open -i @/for-bob.p7m", 2, "smime open: layer 1: an encrypted layer needs a key store: -k KEYSTORE"},
         {"smime open -k @/alice.p12 --pass-file @/pass -i @/for-bob.p7m", 1, "layer 1, encrypted with aes-256-cbc for serial 0x"},

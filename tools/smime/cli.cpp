@@ -15,13 +15,13 @@ struct Command {
 // Options that are flags; every other option takes a value.
 const char* const kFlags[] = {"--detached", "--crlf", "--no-chain", "--oaep", "--pss",
                               "--check-revocation", "--online", "--at-signing-time",
-                              "--mail", "--protect-header", "--raw"};
+                              "--mail", "--protect-header", "--hide-header", "--raw"};
 
 const Command kCommands[] = {
-    {"sign", "-k -p --pass-file --id --digest --pss --detached --mail --protect-header --raw --crlf -i -o",
+    {"sign", "-k -p --pass-file --id --digest --pss --detached --mail --protect-header --hide-header --raw --crlf -i -o",
      "usage: smime sign -k KEYSTORE [-p PASS | --pass-file FILE] [--id PRINCIPAL]\n"
      "                  [--digest sha256|sha384|sha512|sha1|md5] [--pss] [--detached]\n"
-     "                  [--mail [--protect-header]] [--raw] [--crlf] [-i IN] [-o OUT]\n"
+     "                  [--mail [--protect-header | --hide-header]] [--raw] [--crlf] [-i IN] [-o OUT]\n"
      "Signs a MIME message. Without --detached the result is opaque signed data\n"
      "(application/pkcs7-mime); with it, a clear-signed multipart/signed message.\n"
      "The result has CR LF line ends throughout, as mail servers require.\n"
@@ -38,6 +38,9 @@ const Command kCommands[] = {
      "                      8-bit text made quoted-printable when clear-signed); the result is\n"
      "                      a mail ready to send\n"
      "  --protect-header    also sign a copy of those fields (RFC 9788, hp=\"clear\")\n"
+     "  --hide-header       the same for a mail that will be encrypted next (hp=\"cipher\"):\n"
+     "                      outside, the Subject becomes [...] and Comments and Keywords go;\n"
+     "                      then encrypt it with --mail alone\n"
      "  --raw               write the library's bytes as they are (base64 lines end in LF)\n"
      "  --crlf              turn bare LF line ends of the input into CR LF first\n"
      "  -i IN, -o OUT       input and output files (default: standard input and output)\n"},
@@ -83,6 +86,7 @@ const Command kCommands[] = {
      "                      ready to send\n"
      "  --protect-header    also encrypt a copy of those fields (RFC 9788, hp=\"cipher\"); outside,\n"
      "                      the Subject becomes [...] and Comments and Keywords are left out\n"
+     "                      (for a mail to sign as well, use sign --hide-header instead)\n"
      "  --raw               write the library's bytes as they are (base64 lines end in LF)\n"
      "  --crlf              turn bare LF line ends of the input into CR LF first\n"
      "  -i IN, -o OUT       input and output files (default: standard input and output)\n"},
@@ -113,10 +117,11 @@ const Command kCommands[] = {
      "A signed layer is checked as the signer signed it: its bytes as they stand, else\n"
      "with CR LF line ends (said so on its line). Where the label and the content\n"
      "disagree, the content decides. When the innermost entity carries a protected\n"
-     "header (RFC 9788), its fields are listed and every outer field that is not as\n"
-     "the sender sent it is named. The content is written only when every layer holds:\n"
+     "header (RFC 9788) that a layer vouches for, its fields are listed and every outer\n"
+     "field that is not as the sender sent it is named. The content is written only when every layer holds:\n"
      "exit 0; a signature that fails or a layer not for this key store exits 1, and the\n"
-     "layers within a failed clear-signed one are still reported.\n"
+     "layers within a failed clear-signed one are still reported; input that is not\n"
+     "S/MIME, a layer that cannot be read, or more than 10 layers exit 2.\n"
      "  -k KEYSTORE         key store to decrypt encrypted layers with (-p, --pass-file, --id\n"
      "                      as for decrypt)\n"
      "  --trust, --no-chain, --certs, --crl, --check-revocation, --online, --at,\n"
@@ -194,6 +199,7 @@ void storeFlag(Options& options, const std::string& option) {
     else if (option == "--at-signing-time") options.atSigningTime = true;
     else if (option == "--mail") options.mail = true;
     else if (option == "--protect-header") options.protectHeader = true;
+    else if (option == "--hide-header") options.hideHeader = true;
     else if (option == "--raw") options.raw = true;
 }
 
@@ -209,7 +215,9 @@ Outcome checkRequired(const Options& options) {
     if (options.noChain && chainChecks)
         return usageError(c, "--no-chain leaves no chain for revocation or a time to be checked on");
     if (!options.at.empty() && options.atSigningTime) return usageError(c, "give --at or --at-signing-time, not both");
-    if (options.protectHeader && !options.mail) return usageError(c, "--protect-header needs --mail");
+    if ((options.protectHeader || options.hideHeader) && !options.mail)
+        return usageError(c, std::string(options.hideHeader ? "--hide-header" : "--protect-header") + " needs --mail");
+    if (options.protectHeader && options.hideHeader) return usageError(c, "give --protect-header or --hide-header, not both");
     return Outcome::success();
 }
 

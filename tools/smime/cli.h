@@ -36,6 +36,7 @@ struct Options {
     std::vector<std::string> certs; // --certs
     bool mail = false;             // --mail
     bool protectHeader = false;    // --protect-header
+    bool hideHeader = false;       // sign --hide-header
     bool raw = false;              // --raw
     std::string input = "-";       // -i
     std::string output = "-";      // -o

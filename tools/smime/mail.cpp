@@ -80,12 +80,25 @@ std::string sevenBit(std::string_view entityBytes, int depth) {
     const std::string name = encoding != nullptr ? encoding->value() : "";
     const bool encoded = equalsIgnoringCase(name, "base64") || equalsIgnoringCase(name, "quoted-printable");
     if (encoded || !isEightBit(entity.body)) return std::string(entityBytes);
-    const bool text = type.mediaType.rfind("text/", 0) == 0 || type.mediaType.rfind("message/", 0) == 0;
     std::string out;
     for (const HeaderField& field : entity.fields)
         if (!field.isNamed("Content-Transfer-Encoding")) out += field.line();
+    // A message may not be encoded itself (RFC 2046 5.2.1): the parts of
+    // the message inside are, and then it is 7-bit.
+    if (type.mediaType == "message/rfc822")
+        return depth >= kMaxNesting ? std::string(entityBytes) : out + "\r\n" + sevenBit(entity.body, depth + 1);
+    if (type.mediaType.rfind("message/", 0) == 0) return std::string(entityBytes);
+    const bool text = type.mediaType.rfind("text/", 0) == 0;
     out += text ? "Content-Transfer-Encoding: quoted-printable\r\n\r\n" : "Content-Transfer-Encoding: base64\r\n\r\n";
     return out + (text ? quotedPrintable(entity.body) : base64Lines(entity.body));
+}
+
+// A clear-signed entity as the library reads it: CR LF where the structure
+// needs it, the signed part exactly as given.
+std::string rebuiltClearSigned(const std::string& boundary, std::string_view part, std::string_view signature) {
+    return "Content-Type: multipart/signed; protocol=\"application/pkcs7-signature\"; boundary=\"" + boundary +
+           "\"\r\n\r\n--" + boundary + "\r\n" + std::string(part) + "\r\n--" + boundary + "\r\n" +
+           canonicalLineEnds(signature) + "\r\n--" + boundary + "--\r\n";
 }
 
 } // namespace
@@ -127,6 +140,22 @@ std::string sevenBitEntity(std::string_view entity) { return sevenBit(entity, 0)
 std::string fieldLine(std::string_view field) {
     const MimeEntity parsed = parseEntity(field);
     return parsed.fields.empty() ? std::string() : std::string(parsed.fields[0].name) + ": " + parsed.fields[0].value();
+}
+
+std::vector<std::string> clearSignedReadings(const std::string& boundary, const std::vector<std::string_view>& parts) {
+    if (parts.size() != 2) return {};
+    std::vector<std::string> readings{rebuiltClearSigned(boundary, parts[0], parts[1])};
+    if (hasBareLf(parts[0])) readings.push_back(rebuiltClearSigned(boundary, canonicalLineEnds(parts[0]), parts[1]));
+    return readings;
+}
+
+std::vector<std::string> clearSignedReadings(std::string_view message) {
+    const MimeEntity entity = parseEntity(message);
+    const ContentType type = contentTypeOf(entity);
+    if (type.mediaType != "multipart/signed" || !hasBareLf(message.substr(0, entity.body.data() - message.data())))
+        return {};
+    const auto parts = splitMultipart(entity.body, type.parameter("boundary"));
+    return parts && parts->size() == 2 ? clearSignedReadings(type.parameter("boundary"), *parts) : std::vector<std::string>();
 }
 
 } // namespace smimetool

@@ -30,6 +30,13 @@ std::string sevenBitEntity(std::string_view entity);
 // "Name: value" of a field as it stands (unfolded).
 std::string fieldLine(std::string_view field);
 
+// A clear-signed entity whose header lines end in bare LF, as one layer
+// inside another carries it, rebuilt as the library reads it: its signed
+// part as it stands, and also, when that part has bare LF, with CR LF line
+// ends (its signer signed one or the other). Empty for anything else.
+std::vector<std::string> clearSignedReadings(std::string_view message);
+std::vector<std::string> clearSignedReadings(const std::string& boundary, const std::vector<std::string_view>& parts);
+
 } // namespace smimetool
 
 #endif // SMIME_TOOL_MAIL_H

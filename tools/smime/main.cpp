@@ -143,6 +143,22 @@ Outcome runOpen(const Options& options, const Bytes& input) {
     return outcome;
 }
 
+// What --mail must refuse: a header section broken by a line that is no
+// field (which would move the fields after it into the body), and header
+// protection added to a mail signed already, whose signature would not
+// cover the protected copy.
+Outcome checkMail(const Options& options, std::string_view input, const SplitMail& mail) {
+    const std::string prefix = "smime " + options.command + ": ";
+    if (parseEntity(input).strayLine)
+        return Outcome::failure(kExitUsage, prefix + "the mail's header has a line that is no header field (or no empty line before the body)");
+    const std::string type = contentTypeOf(parseEntity(mail.entity)).mediaType;
+    if (options.protectHeader && options.command == "encrypt" &&
+        (type == "multipart/signed" || type == "application/pkcs7-mime" || type == "application/x-pkcs7-mime"))
+        return Outcome::failure(kExitUsage, prefix + "the mail is signed already; to protect its header, sign it with --hide-header "
+                                                     "and encrypt it with --mail alone");
+    return Outcome::success();
+}
+
 // Prefixes a failure from the operations with the tool and subcommand, as
 // every message of the tool begins.
 Outcome named(const Options& options, Outcome outcome) {
@@ -163,7 +179,9 @@ Outcome runCommand(const Options& options) {
     std::string outerFields;
     if (options.mail && protecting) {
         SplitMail mail = splitMail(input.view());
-        protectHeader(mail, !options.protectHeader ? HeaderProtection::None
+        if (const Outcome checked = checkMail(options, input.view(), mail); !checked.ok()) return checked;
+        protectHeader(mail, options.hideHeader ? HeaderProtection::Cipher
+                            : !options.protectHeader ? HeaderProtection::None
                             : options.command == "sign" ? HeaderProtection::Clear : HeaderProtection::Cipher);
         input = Bytes::copyOf(options.detached ? sevenBitEntity(mail.entity) : mail.entity);
         outerFields = outerHeader(mail.outerFields);

@@ -32,13 +32,17 @@ std::string_view lineAt(std::string_view bytes, std::size_t at, std::size_t& nex
     return line;
 }
 
-// A field name: printable characters but the colon, up to a colon.
+// The length of a field's name: printable characters but the colon, then
+// the colon, with white space before it as older mail has (RFC 5322 4.5).
+// 0 for a line that is no field.
 std::size_t fieldNameLength(std::string_view line) {
     const std::size_t colon = line.find(':');
-    if (colon == std::string_view::npos || colon == 0) return 0;
-    for (std::size_t i = 0; i < colon; ++i)
+    if (colon == std::string_view::npos) return 0;
+    std::size_t end = colon;
+    while (end > 0 && isBlank(line[end - 1])) --end;
+    for (std::size_t i = 0; i < end; ++i)
         if (line[i] <= ' ' || line[i] > '~') return 0;
-    return colon;
+    return end;
 }
 
 } // namespace
@@ -50,7 +54,7 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
 std::string HeaderField::value() const {
     // Unfolding removes the line breaks only; the white space after them stays.
     std::string unfolded;
-    for (char c : text.substr(name.size() + 1))
+    for (char c : text.substr(text.find(':') + 1))
         if (c != '\r' && c != '\n') unfolded += c;
     return std::string(trimmed(unfolded));
 }
@@ -75,6 +79,8 @@ const HeaderField* MimeEntity::field(std::string_view name) const {
 MimeEntity parseEntity(std::string_view bytes) {
     MimeEntity entity;
     std::size_t at = 0;
+    // A mailbox file's separator line ("From sender date") is no field.
+    if (std::size_t next = 0; bytes.substr(0, 5) == "From " && fieldNameLength(lineAt(bytes, 0, next)) == 0) at = next;
     while (at < bytes.size()) {
         std::size_t next = 0;
         const std::string_view line = lineAt(bytes, at, next);
@@ -88,7 +94,8 @@ MimeEntity parseEntity(std::string_view bytes) {
         } else if (const std::size_t nameLength = fieldNameLength(line)) {
             entity.fields.push_back({line.substr(0, nameLength), bytes.substr(at, next - at)});
         } else {
-            break; // not a header line: the body starts here
+            entity.strayLine = true; // not a header line: the body starts here
+            break;
         }
         at = next;
     }

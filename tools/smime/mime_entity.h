@@ -30,12 +30,16 @@ struct HeaderField {
 struct MimeEntity {
     std::vector<HeaderField> fields;
     std::string_view body;
+    // The header section ended at a line that is neither a field nor empty,
+    // where the body was taken to start.
+    bool strayLine = false;
     const HeaderField* field(std::string_view name) const;
 };
 
 // Reads the header section up to its empty line (or the end of the bytes).
 // A line that is neither a field nor a fold ends the header section there,
-// as mail parsers do, and starts the body.
+// as mail parsers do, and starts the body. A mailbox file's "From " line
+// before the fields is passed over.
 MimeEntity parseEntity(std::string_view bytes);
 
 // A Content-Type value: "type/subtype", lower case, and its parameters with

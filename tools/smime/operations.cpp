@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdlib>
 #include <ctime>
 
@@ -174,12 +175,45 @@ std::string checkedAs(const VerifyRequest& request, const IDUP_PIDU_Information_
 
 } // namespace
 
-// Control characters and bytes beyond ASCII shown as '?', so that binary
-// input cannot play tricks with the terminal.
+namespace {
+
+// The length of the UTF-8 sequence at text[at] when it encodes a character
+// a terminal shows as it is: not a C1 control (some terminals act on them),
+// not one that reorders the line around it, not malformed; else 0.
+std::size_t printableUtf8Length(const std::string& text, std::size_t at) {
+    const unsigned char lead = static_cast<unsigned char>(text[at]);
+    const std::size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3 : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+    if (length == 0 || at + length > text.size()) return 0;
+    std::uint32_t code = lead & (0x7F >> length);
+    for (std::size_t i = 1; i < length; ++i) {
+        const unsigned char next = static_cast<unsigned char>(text[at + i]);
+        if ((next & 0xC0) != 0x80) return 0;
+        code = code << 6 | (next & 0x3F);
+    }
+    const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    const bool reorders = (code >= 0x202A && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069) || code == 0x200E || code == 0x200F;
+    const bool valid = code >= least[length] && code >= 0xA0 && code <= 0x10FFFF && !(code >= 0xD800 && code <= 0xDFFF);
+    return valid && !reorders ? length : 0;
+}
+
+} // namespace
+
+// Control characters and bytes that are no printable UTF-8 shown as '?', so
+// that binary input cannot play tricks with the terminal.
 std::string printableLine(std::string line) {
-    for (char& ch : line)
-        if (static_cast<unsigned char>(ch) < 0x20 || static_cast<unsigned char>(ch) > 0x7e) ch = ch == '\t' ? ' ' : '?';
-    return line;
+    std::string shown;
+    for (std::size_t at = 0; at < line.size();) {
+        const unsigned char c = static_cast<unsigned char>(line[at]);
+        const std::size_t utf8 = c >= 0x80 ? printableUtf8Length(line, at) : 0;
+        if (utf8 != 0) {
+            shown.append(line, at, utf8);
+            at += utf8;
+            continue;
+        }
+        shown += c == '\t' ? ' ' : c >= 0x20 && c <= 0x7e ? static_cast<char>(c) : '?';
+        ++at;
+    }
+    return shown;
 }
 
 bool digestNamed(const std::string& name, digestAlgorithm_t& digest) {
