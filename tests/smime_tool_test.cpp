@@ -229,7 +229,7 @@ TEST(SmimeTool, FailuresGiveTheirExitStatusAndOneLineNamingTheCause) {
         {"smime verify --trust @/alice.p12 -i @/signed.p7m", 2, "smime verify: '@/alice.p12' holds no PEM certificate"},
         {"smime sign -k @/alice.p12 -detached", 2, "smime sign: unknown option '-detached'"},
         {"smime sign --protect-header -k @/alice.p12 -i @/mail.eml", 2, "smime sign: --protect-header needs --mail"},
-        {"smime encrypt --mail --protect-header -r @/bob.pem -i @/mail-signed.eml", 2, "smime encrypt: the mail is signed already; to protect its header, sign it with --hide-header"},
+        {"smime encrypt --mail --protect-header -r @/bob.pem -i @/mail-protected.eml", 2, "smime encrypt: the mail is signed already; to protect its header, sign it with --hide-header"},
         {"smime sign --mail -k @/alice.p12 --pass-file @/pass", 2, "the mail's header has a line that is no header field", "", "Subject: x\nno field\n\nbody\n"},
         {"smime open --trust @/ca.pem -i @/letter.txt", 2, "smime open: the input has no S/MIME layer"},
         {"smime open -i @/for-bob.p7m", 2, "smime open: layer 1: an encrypted layer needs a key store: -k KEYSTORE"},
