@@ -1,5 +1,6 @@
 #include "header_protection.h"
 
+#include <algorithm>
 #include <cctype>
 #include <optional>
 #include <unordered_map>
@@ -46,23 +47,14 @@ private:
     std::unordered_map<std::string, std::vector<std::string>> values_;
 };
 
-// A Content-Type value without its hp parameters, the rest as written.
-std::string withoutHp(std::string_view value) {
-    std::string kept;
-    bool quoted = false;
-    std::size_t start = 0;
-    for (std::size_t i = 0; i <= value.size(); ++i) {
-        if (i < value.size() && value[i] == '"' && (i == 0 || value[i - 1] != '\\')) quoted = !quoted;
-        if (i < value.size() && (quoted || value[i] != ';')) continue;
-        const std::string_view segment = value.substr(start, i - start);
-        const std::size_t equals = segment.find('=');
-        std::string name = FieldValues::lowered(segment.substr(0, equals));
-        name.erase(0, name.find_first_not_of(" \t"));
-        name.erase(name.find_last_not_of(" \t") + 1);
-        if (start == 0 || equals == std::string_view::npos || name != "hp") kept += (start == 0 ? "" : ";") + std::string(segment);
-        start = i + 1;
-    }
-    return kept;
+// A Content-Type value without its hp parameters, and then with hp set to
+// mode (quoted, as header protection writes it) unless mode is empty.
+std::string withHp(std::string_view value, const std::string& mode) {
+    ContentType type = parseContentType(value);
+    auto& parameters = type.parameters;
+    parameters.erase(std::remove_if(parameters.begin(), parameters.end(), [](const auto& p) { return p.first == "hp"; }),
+                     parameters.end());
+    return contentTypeText(type) + (mode.empty() ? "" : "; hp=\"" + mode + "\"");
 }
 
 // The fields a reader acts on: who wrote, to whom, about what, in reply to what.
@@ -83,8 +75,7 @@ void protectHeader(SplitMail& mail, HeaderProtection mode) {
     const MimeEntity entity = parseEntity(mail.entity);
     std::string header;
     for (const HeaderField& field : entity.fields)
-        header += field.isNamed("Content-Type") ? "Content-Type: " + withoutHp(field.value()) + "; hp=\"" + hp + "\"\r\n"
-                                                : field.line();
+        header += field.isNamed("Content-Type") ? "Content-Type: " + withHp(field.value(), hp) + "\r\n" : field.line();
     // Records of an earlier sender's outer fields mean nothing here.
     const auto isRecord = [](const std::string& field) { return FieldValues::lowered(field.substr(0, 9)) == "hp-outer:"; };
     for (const std::string& field : mail.outerFields)
@@ -151,7 +142,8 @@ std::string mailAround(const std::vector<std::string>& fields, std::string_view 
     std::string mail = outerHeader(fields);
     // Outside, the fields no longer claim a protection they do not have.
     for (const HeaderField& field : parsed.fields)
-        if (field.isNamed("Content-Type")) mail += "Content-Type: " + withoutHp(field.value()) + "\r\n";
+        if (field.isNamed("Content-Type") && !parseContentType(field.value()).parameter("hp").empty())
+            mail += "Content-Type: " + withHp(field.value(), "") + "\r\n";
         else if (field.describesContent() && !field.isNamed("MIME-Version")) mail += field.line();
     return mail + "\r\n" + std::string(parsed.body);
 }

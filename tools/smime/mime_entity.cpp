@@ -115,8 +115,12 @@ ContentType parseContentType(std::string_view value) {
     type.mediaType = lowered(trimmed(value.substr(0, at)));
     while (at != std::string_view::npos && at < value.size()) {
         ++at; // past the ';'
-        const std::size_t equals = value.find('=', at);
+        const std::size_t equals = value.find('=', at), next = value.find(';', at);
         if (equals == std::string_view::npos) break;
+        if (next < equals) { // a parameter without a value: passed over
+            at = next;
+            continue;
+        }
         const std::string name = lowered(trimmed(value.substr(at, equals - at)));
         std::size_t end = equals + 1;
         while (end < value.size() && isBlank(value[end])) ++end;
@@ -134,6 +138,24 @@ ContentType parseContentType(std::string_view value) {
         type.parameters.emplace_back(name, parameterValue);
     }
     return type;
+}
+
+std::string contentTypeText(const ContentType& type) {
+    std::string text = type.mediaType;
+    for (const auto& [name, value] : type.parameters) {
+        const bool token = !value.empty() && std::all_of(value.begin(), value.end(), [](char c) {
+            return c > ' ' && c < 0x7f && std::string_view("()<>@,;:\\\"/[]?=").find(c) == std::string_view::npos;
+        });
+        text += "; " + name + "=";
+        if (token) {
+            text += value;
+            continue;
+        }
+        text += '"';
+        for (char c : value) text += c == '"' || c == '\\' ? std::string{'\\', c} : std::string{c};
+        text += '"';
+    }
+    return text;
 }
 
 ContentType contentTypeOf(const MimeEntity& entity) {

@@ -50,6 +50,9 @@ struct ContentType {
     std::string parameter(std::string_view name) const;
 };
 ContentType parseContentType(std::string_view value);
+// The value written back: parameters in their order, each quoted only where
+// it is no token, so that parseContentType reads the same back.
+std::string contentTypeText(const ContentType& type);
 // The entity's Content-Type, text/plain when it has none.
 ContentType contentTypeOf(const MimeEntity& entity);
 
