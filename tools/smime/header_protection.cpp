@@ -77,7 +77,10 @@ void protectHeader(SplitMail& mail, HeaderProtection mode) {
     for (const HeaderField& field : entity.fields)
         header += field.isNamed("Content-Type") ? "Content-Type: " + withHp(field.value(), hp) + "\r\n" : field.line();
     // Records of an earlier sender's outer fields mean nothing here.
-    const auto isRecord = [](const std::string& field) { return FieldValues::lowered(field.substr(0, 9)) == "hp-outer:"; };
+    const auto isRecord = [](const std::string& field) {
+        const MimeEntity parsed = parseEntity(field);
+        return !parsed.fields.empty() && parsed.fields[0].isNamed("HP-Outer");
+    };
     for (const std::string& field : mail.outerFields)
         if (!isRecord(field)) header += field;
     if (mode == HeaderProtection::Cipher) {
