@@ -38,6 +38,7 @@ struct Unwrapped {
     Outcome outcome;
     std::string line;
     std::optional<std::string> content;
+    bool envelope = false; // an encrypted layer, not a signed one
 };
 
 Unwrapped verifyLayer(const VerifyRequest& request, std::string_view message) {
@@ -126,6 +127,7 @@ Unwrapped openOpaque(const OpenRequest& request, const MimeEntity& entity) {
         return signedLayer;
     }
     Unwrapped result;
+    result.envelope = true;
     result.line = "encrypted with " + (cms->cipher.empty() ? std::string("an unknown cipher") : cms->cipher) + " for " +
                   recipientList(cms->recipients);
     if (request.recipient.keyStore.empty()) {
@@ -165,8 +167,7 @@ Outcome openMessage(const OpenRequest& request, const Bytes& message, OpenReport
         if (unwrapped.outcome.exitStatus == kExitUsage)
             return Outcome::failure(kExitUsage, layerName(layer) + ": " + unwrapped.outcome.message);
         worst = std::max(worst, unwrapped.outcome.exitStatus);
-        const bool envelope = unwrapped.line.rfind("encrypted", 0) == 0;
-        if (unwrapped.outcome.ok()) (envelope ? encryptedLayer : signedLayer) = true;
+        if (unwrapped.outcome.ok()) (unwrapped.envelope ? encryptedLayer : signedLayer) = true;
         // A clear-signed layer that failed still shows what lies within;
         // an opaque one has nothing more to show.
         if (!unwrapped.content) break;
