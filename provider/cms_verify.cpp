@@ -1,5 +1,3 @@
-#include <openssl/pem.h>
-
 #include "algorithm_support.h"
 #include "block_sink.h"
 #include "bookkeeping.h"
@@ -35,17 +33,7 @@ kivo_reason_t classifyVerifyFailure(CMS_ContentInfo* cms, const QueuedErrors& er
 kivo_reason_t readCertificates(const gss_buffer_desc& pem, STACK_OF(X509)* certs) {
     if (pem.length == 0) return KIVO_R_NONE;
     if (pem.value == nullptr) return KIVO_R_BAD_PARAMETER;
-    BioPtr bio = readOnlyBio(pem.value, pem.length);
-    if (!bio) return KIVO_R_NO_MEMORY;
-    int count = 0;
-    for (;; ++count) {
-        X509Ptr cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
-        if (!cert) break;
-        if (!pushReference(certs, cert.get())) return KIVO_R_NO_MEMORY;
-    }
-    const QueuedErrors errors = QueuedErrors::take();
-    if (errors.outOfMemory()) return KIVO_R_NO_MEMORY;
-    return count > 0 && errors.has(ERR_LIB_PEM, PEM_R_NO_START_LINE) ? KIVO_R_NONE : KIVO_R_BAD_PARAMETER;
+    return readPemInto(pem.value, pem.length, certs);
 }
 
 // The certificates a chain may be built from: those the message carries,

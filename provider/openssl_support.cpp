@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <openssl/pem.h>
+
 #include "vekbuffer.h"
 
 namespace detail {
@@ -73,6 +75,34 @@ bool stringOf(const gss_buffer_desc* buffer, std::string& text) {
     const std::size_t end = text.find('\0');
     if (end != std::string::npos) text.resize(end);
     return true;
+}
+
+namespace {
+
+template <typename Owner, typename Read, typename Stack>
+kivo_reason_t readPemObjects(const void* bytes, std::size_t length, Read read, Stack* stack) noexcept {
+    BioPtr bio = readOnlyBio(bytes, length);
+    if (!bio) return KIVO_R_NO_MEMORY;
+    int count = 0;
+    for (;; ++count) {
+        Owner object(read(bio.get(), nullptr, nullptr, nullptr));
+        if (!object) break;
+        if (!pushReference(stack, object.get())) return KIVO_R_NO_MEMORY;
+    }
+    // The text ends where no further object starts; anything else is not PEM.
+    const QueuedErrors errors = QueuedErrors::take();
+    if (errors.outOfMemory()) return KIVO_R_NO_MEMORY;
+    return count > 0 && errors.has(ERR_LIB_PEM, PEM_R_NO_START_LINE) ? KIVO_R_NONE : KIVO_R_BAD_PARAMETER;
+}
+
+} // namespace
+
+kivo_reason_t readPemInto(const void* bytes, std::size_t length, STACK_OF(X509)* certs) noexcept {
+    return readPemObjects<X509Ptr>(bytes, length, PEM_read_bio_X509, certs);
+}
+
+kivo_reason_t readPemInto(const void* bytes, std::size_t length, STACK_OF(X509_CRL)* crls) noexcept {
+    return readPemObjects<X509CrlPtr>(bytes, length, PEM_read_bio_X509_CRL, crls);
 }
 
 bool handOver(MallocBytes owned, std::size_t length, gss_buffer_desc* output) noexcept {

@@ -53,6 +53,12 @@ kivo_reason_t reasonFromQueue(kivo_reason_t fallback) noexcept;
 // null buffers give false.
 bool stringOf(const gss_buffer_desc* buffer, std::string& text);
 
+// Adds every object of the PEM text to the stack: KIVO_R_NONE when the text
+// held at least one and nothing else, KIVO_R_BAD_PARAMETER when it held
+// anything else, KIVO_R_NO_MEMORY.
+kivo_reason_t readPemInto(const void* bytes, std::size_t length, STACK_OF(X509)* certs) noexcept;
+kivo_reason_t readPemInto(const void* bytes, std::size_t length, STACK_OF(X509_CRL)* crls) noexcept;
+
 // Moves length bytes of owned into output ({0, NULL} on entry); false when
 // the length does not fit the descriptor.
 bool handOver(MallocBytes owned, std::size_t length, gss_buffer_desc* output) noexcept;

@@ -4,8 +4,6 @@
 #include <string_view>
 #include <vector>
 
-#include <openssl/pem.h>
-
 #include "online_revocation.h"
 #include "openssl_support.h"
 
@@ -164,19 +162,7 @@ kivo_reason_t readCrls(const gss_buffer_desc& bytes, STACK_OF(X509_CRL)* crls) n
     if (bytes.length == 0) return KIVO_R_NONE;
     if (bytes.value == nullptr) return KIVO_R_BAD_PARAMETER;
     const std::string_view text(static_cast<const char*>(bytes.value), bytes.length);
-    if (text.find("-----BEGIN ") != std::string_view::npos) {
-        BioPtr bio = readOnlyBio(bytes.value, bytes.length);
-        if (!bio) return KIVO_R_NO_MEMORY;
-        int count = 0;
-        for (;; ++count) {
-            X509CrlPtr crl(PEM_read_bio_X509_CRL(bio.get(), nullptr, nullptr, nullptr));
-            if (!crl) break;
-            if (!pushReference(crls, crl.get())) return KIVO_R_NO_MEMORY;
-        }
-        const QueuedErrors errors = QueuedErrors::take();
-        if (errors.outOfMemory()) return KIVO_R_NO_MEMORY;
-        return count > 0 && errors.has(ERR_LIB_PEM, PEM_R_NO_START_LINE) ? KIVO_R_NONE : KIVO_R_BAD_PARAMETER;
-    }
+    if (text.find("-----BEGIN ") != std::string_view::npos) return readPemInto(bytes.value, bytes.length, crls);
     const auto* cursor = static_cast<const unsigned char*>(bytes.value);
     const unsigned char* end = cursor + bytes.length;
     while (cursor < end) {
