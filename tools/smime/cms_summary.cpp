@@ -14,15 +14,11 @@ namespace smimetool {
 
 namespace {
 
-template <auto FreeFn>
-struct FreeWith {
-    template <typename T>
-    void operator()(T* p) const noexcept { FreeFn(p); }
-};
-using CmsPtr = std::unique_ptr<CMS_ContentInfo, FreeWith<CMS_ContentInfo_free>>;
-using BioPtr = std::unique_ptr<BIO, FreeWith<BIO_free_all>>;
-using BignumPtr = std::unique_ptr<BIGNUM, FreeWith<BN_free>>;
-using ObjectPtr = std::unique_ptr<ASN1_OBJECT, FreeWith<ASN1_OBJECT_free>>;
+// Owners as the rest of the tool writes them: each object with its free function.
+using CmsPtr = std::unique_ptr<CMS_ContentInfo, decltype(&CMS_ContentInfo_free)>;
+using BioPtr = std::unique_ptr<BIO, decltype(&BIO_free_all)>;
+using BignumPtr = std::unique_ptr<BIGNUM, decltype(&BN_free)>;
+using ObjectPtr = std::unique_ptr<ASN1_OBJECT, decltype(&ASN1_OBJECT_free)>;
 
 // One BER element: where its contents begin and end (the end-of-contents
 // octets of an indefinite length excluded), and where the next one begins.
@@ -95,7 +91,7 @@ std::string contentCipherOf(std::string_view der) {
             const std::vector<Element> algorithm = childrenOf(encrypted[1]);
             if (algorithm.empty() || algorithm[0].tag != V_ASN1_OBJECT) return "";
             const unsigned char* oid = algorithm[0].start;
-            ObjectPtr object(d2i_ASN1_OBJECT(nullptr, &oid, algorithm[0].next - algorithm[0].start));
+            ObjectPtr object(d2i_ASN1_OBJECT(nullptr, &oid, algorithm[0].next - algorithm[0].start), ASN1_OBJECT_free);
             if (!object) return "";
             const int nid = OBJ_obj2nid(object.get());
             if (nid != NID_undef) return OBJ_nid2ln(nid);
@@ -107,7 +103,7 @@ std::string contentCipherOf(std::string_view der) {
 }
 
 std::string nameText(const X509_NAME* name) {
-    BioPtr bio(BIO_new(BIO_s_mem()));
+    BioPtr bio(BIO_new(BIO_s_mem()), BIO_free_all);
     if (!bio || X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) < 0) return "?";
     char* data = nullptr;
     const long length = BIO_get_mem_data(bio.get(), &data);
@@ -125,7 +121,7 @@ std::string hexText(const unsigned char* bytes, int length) {
 std::string recipientText(ASN1_OCTET_STRING* keyId, X509_NAME* issuer, ASN1_INTEGER* serial) {
     if (keyId != nullptr) return "key id " + hexText(ASN1_STRING_get0_data(keyId), ASN1_STRING_length(keyId));
     if (issuer == nullptr || serial == nullptr) return "an unnamed recipient";
-    BignumPtr number(ASN1_INTEGER_to_BN(serial, nullptr));
+    BignumPtr number(ASN1_INTEGER_to_BN(serial, nullptr), BN_free);
     char* hex = number ? BN_bn2hex(number.get()) : nullptr;
     std::string text = "serial 0x" + std::string(hex != nullptr ? hex : "?") + " from " + nameText(issuer);
     OPENSSL_free(hex);
@@ -164,8 +160,8 @@ std::vector<std::string> recipientsOf(CMS_ContentInfo* cms) {
 
 std::optional<CmsSummary> summarizeCms(std::string_view der) {
     if (der.size() > static_cast<std::size_t>(INT_MAX)) return std::nullopt;
-    BioPtr bio(BIO_new_mem_buf(der.data(), static_cast<int>(der.size())));
-    CmsPtr cms(bio ? d2i_CMS_bio(bio.get(), nullptr) : nullptr);
+    BioPtr bio(BIO_new_mem_buf(der.data(), static_cast<int>(der.size())), BIO_free_all);
+    CmsPtr cms(bio ? d2i_CMS_bio(bio.get(), nullptr) : nullptr, CMS_ContentInfo_free);
     if (!cms) return std::nullopt;
     CmsSummary summary;
     switch (OBJ_obj2nid(CMS_get0_type(cms.get()))) {

@@ -37,11 +37,6 @@ public:
         if (found == values_.end() || occurrence >= found->second.size()) return std::nullopt;
         return found->second[occurrence];
     }
-    static std::string lowered(std::string_view name) {
-        std::string text(name);
-        for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        return text;
-    }
 
 private:
     std::unordered_map<std::string, std::vector<std::string>> values_;
@@ -111,7 +106,7 @@ HeaderReport readProtectedHeader(const MimeEntity& entity, const std::vector<std
     for (const HeaderField& field : entity.fields) {
         if (field.isNamed("HP-Outer") || field.describesContent()) continue;
         const std::string name(field.name);
-        const std::size_t occurrence = seen[FieldValues::lowered(name)]++;
+        const std::size_t occurrence = seen[lowered(name)]++;
         report.fields.push_back(name + ": " + field.value());
         report.fieldTexts.push_back(field.line());
         const std::optional<std::string> found = outside.of(name, occurrence);
@@ -127,7 +122,7 @@ HeaderReport readProtectedHeader(const MimeEntity& entity, const std::vector<std
     for (const std::string& text : outerFields) {
         const MimeEntity parsed = parseEntity(text);
         if (parsed.fields.empty() || !isAddressingField(parsed.fields[0])) continue;
-        const std::string name(parsed.fields[0].name), key = FieldValues::lowered(name);
+        const std::string name(parsed.fields[0].name), key = lowered(name);
         const std::size_t occurrence = outsideSoFar[key]++;
         const bool sentThere = recorded ? sent.of(name, occurrence).has_value() : occurrence < seen[key];
         if (!sentThere) report.differences.push_back("the outer " + name + " was added in transit: " + quoted(parsed.fields[0].value()));

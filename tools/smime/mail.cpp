@@ -47,19 +47,6 @@ std::string quotedPrintable(std::string_view text) {
     return out;
 }
 
-// Base64 in lines of 76 characters, each ending in CR LF.
-std::string base64Lines(std::string_view bytes) {
-    constexpr std::size_t kBytesPerLine = 57;
-    std::string text;
-    unsigned char line[80];
-    for (std::size_t at = 0; at < bytes.size(); at += kBytesPerLine) {
-        const std::size_t count = std::min(kBytesPerLine, bytes.size() - at);
-        const int written = EVP_EncodeBlock(line, reinterpret_cast<const unsigned char*>(bytes.data() + at), static_cast<int>(count));
-        text.append(reinterpret_cast<const char*>(line), static_cast<std::size_t>(written)).append("\r\n");
-    }
-    return text;
-}
-
 std::string sevenBit(std::string_view entityBytes, int depth) {
     const MimeEntity entity = parseEntity(entityBytes);
     const ContentType type = contentTypeOf(entity);
@@ -102,6 +89,19 @@ std::string rebuiltClearSigned(const std::string& boundary, std::string_view par
 }
 
 } // namespace
+
+// Base64 in lines of 76 characters, each ending in CR LF.
+std::string base64Lines(std::string_view bytes) {
+    constexpr std::size_t kBytesPerLine = 57;
+    std::string text;
+    unsigned char line[80];
+    for (std::size_t at = 0; at < bytes.size(); at += kBytesPerLine) {
+        const std::size_t count = std::min(kBytesPerLine, bytes.size() - at);
+        const int written = EVP_EncodeBlock(line, reinterpret_cast<const unsigned char*>(bytes.data() + at), static_cast<int>(count));
+        text.append(reinterpret_cast<const char*>(line), static_cast<std::size_t>(written)).append("\r\n");
+    }
+    return text;
+}
 
 std::vector<std::string> outerFieldsOf(std::string_view mail) {
     std::vector<std::string> fields;

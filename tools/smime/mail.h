@@ -27,6 +27,9 @@ std::string outerHeader(const std::vector<std::string>& outerFields);
 // rewrite 8-bit bodies would otherwise break a clear-signed signature.
 std::string sevenBitEntity(std::string_view entity);
 
+// Base64 in lines of 76 characters, each ending in CR LF.
+std::string base64Lines(std::string_view bytes);
+
 // "Name: value" of a field as it stands (unfolded).
 std::string fieldLine(std::string_view field);
 

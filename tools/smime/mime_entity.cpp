@@ -11,12 +11,6 @@ bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
 char lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
 
-std::string lowered(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(), lower);
-    return out;
-}
-
 std::string_view trimmed(std::string_view text) {
     while (!text.empty() && (isBlank(text.front()) || text.front() == '\r' || text.front() == '\n')) text.remove_prefix(1);
     while (!text.empty() && (isBlank(text.back()) || text.back() == '\r' || text.back() == '\n')) text.remove_suffix(1);
@@ -46,6 +40,12 @@ std::size_t fieldNameLength(std::string_view line) {
 }
 
 } // namespace
+
+std::string lowered(std::string_view text) {
+    std::string out(text);
+    std::transform(out.begin(), out.end(), out.begin(), lower);
+    return out;
+}
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
@@ -199,13 +199,23 @@ bool hasBareLf(std::string_view text) {
     return false;
 }
 
-std::string canonicalLineEnds(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + text.size() / 32);
+std::size_t bareLfCount(std::string_view text) {
+    std::size_t count = 0;
+    for (std::size_t lf = text.find('\n'); lf != std::string_view::npos; lf = text.find('\n', lf + 1))
+        count += lf == 0 || text[lf - 1] != '\r';
+    return count;
+}
+
+void writeCanonicalLineEnds(std::string_view text, char* out) {
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) out += '\r';
-        out += text[i];
+        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) *out++ = '\r';
+        *out++ = text[i];
     }
+}
+
+std::string canonicalLineEnds(std::string_view text) {
+    std::string out(text.size() + bareLfCount(text), '\0');
+    writeCanonicalLineEnds(text, out.data());
     return out;
 }
 

@@ -66,8 +66,13 @@ std::optional<std::vector<std::string_view>> splitMultipart(std::string_view bod
 // text with every bare LF turned into CR LF.
 std::string canonicalLineEnds(std::string_view text);
 bool hasBareLf(std::string_view text);
+// The same for a block of the caller's: text.size() + bareLfCount(text)
+// bytes at out.
+std::size_t bareLfCount(std::string_view text);
+void writeCanonicalLineEnds(std::string_view text, char* out);
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b);
+std::string lowered(std::string_view text);
 
 } // namespace smimetool
 

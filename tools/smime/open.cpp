@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <memory>
 #include <optional>
 
 #include <vek4kivosmime.h>
@@ -56,10 +55,11 @@ Unwrapped verifyLayer(const VerifyRequest& request, std::string_view message) {
 // CR LF (what S/MIME asks for, and what most clients do); the first form
 // that verifies is the content.
 Unwrapped openClearSigned(const VerifyRequest& request, const MimeEntity& entity, const ContentType& type) {
-    const auto parts = splitMultipart(entity.body, type.parameter("boundary"));
+    const std::string boundary = type.parameter("boundary");
+    const auto parts = splitMultipart(entity.body, boundary);
     if (!parts || parts->size() != 2)
         return {Outcome::failure(kExitUsage, "a multipart/signed entity without its two parts"), "", std::nullopt};
-    const std::vector<std::string> readings = clearSignedReadings(type.parameter("boundary"), *parts);
+    const std::vector<std::string> readings = clearSignedReadings(boundary, *parts);
     Unwrapped first;
     for (std::size_t i = 0; i < readings.size(); ++i) {
         Unwrapped result = verifyLayer(request, readings[i]);
@@ -74,20 +74,6 @@ Unwrapped openClearSigned(const VerifyRequest& request, const MimeEntity& entity
     return first;
 }
 
-// A block the library handed out, freed when its owner goes.
-struct FreedBlock {
-    void operator()(void* block) const noexcept { std::free(block); }
-};
-using Block = std::unique_ptr<void, FreedBlock>;
-
-std::string base64Body(std::string_view der) {
-    gss_buffer_desc in = {static_cast<OM_uint32>(der.size()), const_cast<char*>(der.data())}, out = {0, nullptr};
-    sbase64 encoder;
-    const unsigned status = encoder.encode(&in, &out);
-    const Block owner(out.value);
-    return status == 0 ? canonicalLineEnds(std::string_view(static_cast<const char*>(out.value), out.length)) : "";
-}
-
 bool decodedBody(const MimeEntity& entity, std::string& der) {
     const HeaderField* encoding = entity.field("Content-Transfer-Encoding");
     if (encoding == nullptr || !equalsIgnoringCase(encoding->value(), "base64")) {
@@ -99,9 +85,9 @@ bool decodedBody(const MimeEntity& entity, std::string& der) {
     sbase64 decoder;
     if (!VekFitsLengthWord(entity.body.size())) return false;
     const unsigned status = decoder.decode(&in, &out);
-    const Block owner(out.value);
+    const Bytes decoded(out.value, out.length); // the library's block, freed here
     if (status != 0) return false;
-    der.assign(static_cast<const char*>(out.value), out.length);
+    der.assign(decoded.view());
     return true;
 }
 
@@ -120,7 +106,7 @@ Unwrapped openOpaque(const OpenRequest& request, const MimeEntity& entity) {
     if (!cms || cms->kind == CmsKind::Other)
         return {Outcome::failure(kExitUsage, "an application/pkcs7-mime entity that holds no signed or enveloped data"), "", std::nullopt};
     const std::string labelled = std::string("Content-Type: application/pkcs7-mime; smime-type=") + smimeTypeOf(cms->kind) +
-                                 "; name=smime.p7m\r\nContent-Transfer-Encoding: base64\r\n\r\n" + base64Body(der);
+                                 "; name=smime.p7m\r\nContent-Transfer-Encoding: base64\r\n\r\n" + base64Lines(der);
     if (cms->kind == CmsKind::SignedData) {
         Unwrapped signedLayer = verifyLayer(request.verify, labelled);
         signedLayer.line = "signed (opaque): " + signedLayer.line;

@@ -8,6 +8,7 @@
 
 #include <vekbuffer.h>
 
+#include "mime_entity.h"
 #include "time_text.h"
 
 namespace smimetool {
@@ -153,12 +154,6 @@ std::vector<std::string> emailsOf(const IDUP_PIDU_Information_desc& info) {
     return emails;
 }
 
-bool sameAddress(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
 // "CN=Alice <alice@example.com, a@example.org>"
 std::string signerWithAddresses(const std::string& signer, const std::vector<std::string>& emails) {
     std::string text = signer;
@@ -278,7 +273,7 @@ Outcome verifyMessage(const VerifyRequest& request, Bytes& message, ResultSink& 
     const std::vector<std::string> emails = emailsOf(record.info);
     const std::string signer = signerWithAddresses(report.signer.empty() ? "an unknown signer" : report.signer, emails);
     const bool senderNamed = request.sender.empty() || std::any_of(emails.begin(), emails.end(), [&](const std::string& e) {
-                                 return sameAddress(e, request.sender);
+                                 return equalsIgnoringCase(e, request.sender);
                              });
     if (status == SMIME_OK && !senderNamed) {
         report.summary = "not verified: the signer's certificate does not name the sender " + printableLine(request.sender) +

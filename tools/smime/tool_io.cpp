@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "header_protection.h"
+#include "mime_entity.h"
 #include "tool_files.h"
 
 namespace smimetool {
@@ -172,17 +173,11 @@ Outcome MailResult::take(SMIMEMessage& object, const std::string& step) {
 }
 
 Bytes withCrlf(std::string_view text) {
-    std::size_t bareLf = 0;
-    for (std::size_t i = 0; i < text.size(); ++i)
-        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) ++bareLf;
-    void* block = VekAllocateBlock(text.size() + bareLf);
+    const std::size_t size = text.size() + bareLfCount(text);
+    void* block = VekAllocateBlock(size);
     if (block == nullptr) throw std::bad_alloc();
-    char* out = static_cast<char*>(block);
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) *out++ = '\r';
-        *out++ = text[i];
-    }
-    return Bytes(block, text.size() + bareLf);
+    writeCanonicalLineEnds(text, static_cast<char*>(block));
+    return Bytes(block, size);
 }
 
 Outcome passwordOf(const Options& options, std::string& password) {
