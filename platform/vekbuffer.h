@@ -15,6 +15,14 @@
 // huge pages and kernels that decline are left as they are.
 VEK4CMS_API void VekAdviseHugePages(void* block, std::size_t size) noexcept;
 
+// Gives back to the system the memory of a block's bytes [from, to) that
+// will never be read again, so that a large block read once from front to
+// back stops counting against the process as it is read. Only whole huge
+// pages inside the range go; the offset returned is where the next call
+// should start (at most to). The bytes given back read as zeros until the
+// block is freed. Where the system has no such call nothing goes.
+VEK4CMS_API std::size_t VekDiscardReadBytes(const void* block, std::size_t from, std::size_t to) noexcept;
+
 // Whether length fits the 32-bit length word of a buffer descriptor: a
 // longer block cannot be handed across the library's interfaces.
 constexpr bool VekFitsLengthWord(std::uint64_t length) noexcept { return length <= 0xFFFFFFFFu; }

@@ -15,6 +15,9 @@ namespace detail {
 std::size_t mimeBase64Length(std::size_t length) noexcept;
 // Writes the encoding of input to out, which has room for mimeBase64Length.
 void writeMimeBase64(const gss_buffer_desc& input, unsigned char* out) noexcept;
+// The same for input that is read for the last time: its memory is given
+// back as the encoding passes it (see VekDiscardReadBytes).
+void writeMimeBase64Consuming(const gss_buffer_desc& input, unsigned char* out) noexcept;
 
 } // namespace detail
 

@@ -8,6 +8,7 @@
 #include "mime_base64.h"
 #include "strace.h"
 #include "vek4kivosmime.h"
+#include "vekbuffer.h"
 #include "vekkryutility.h"
 
 namespace {
@@ -58,6 +59,23 @@ std::size_t detail::mimeBase64Length(std::size_t length) noexcept {
 void detail::writeMimeBase64(const gss_buffer_desc& input, unsigned char* out) noexcept {
     SMIME_TRACE_SCOPE("sbase64::encode()");
     VekKRYUtility::encodeLinesInto(r_buffer_t(input.value, input.length), kLineWidth, out);
+}
+
+void detail::writeMimeBase64Consuming(const gss_buffer_desc& input, unsigned char* out) noexcept {
+    SMIME_TRACE_SCOPE("sbase64::encode()");
+    // Runs of whole lines, about 2 MiB of input each, joined by the line
+    // feed that ends each run's last line.
+    constexpr std::size_t kRunBytes = kLineWidth / 4 * 3 * 29127;
+    const auto* in = static_cast<const unsigned char*>(input.value);
+    std::size_t given = 0;
+    for (std::size_t at = 0; at < input.length;) {
+        const std::size_t run = input.length - at < kRunBytes ? input.length - at : kRunBytes;
+        if (at != 0) *out++ = '\n';
+        VekKRYUtility::encodeLinesInto(r_buffer_t(in + at, run), kLineWidth, out);
+        out += VekKRYUtility::encodedLinesLength(run, kLineWidth);
+        at += run;
+        given = VekDiscardReadBytes(in, given, at);
+    }
 }
 
 unsigned int sbase64::encode(const gss_buffer_desc* input, gss_buffer_desc* output) {

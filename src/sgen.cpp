@@ -17,6 +17,7 @@
 #include "mime_base64.h"
 #include "owned_buffer.h"
 #include "strace.h"
+#include "token_message.h"
 #include "vek4kivosmime.h"
 #include "vekbuffer.h"
 #include "vekruntime.h"
@@ -134,6 +135,17 @@ public:
         cursor_ = block_;
         return block_ != nullptr;
     }
+    // Takes over held's block, grown to the measured size, instead of a new
+    // one; held is left as it was when it cannot grow.
+    bool allocateOver(gss_buffer_desc& held) {
+        if (!VekFitsLengthWord(size_)) return false;
+        auto* block = static_cast<unsigned char*>(held.value);
+        std::size_t capacity = held.length;
+        if (!VekGrowBlock(block, capacity, size_)) return false;
+        held = {0, nullptr};
+        block_ = cursor_ = block;
+        return true;
+    }
     void write(std::string_view text) { write(text.data(), text.size()); }
     void write(const void* bytes, std::size_t length) {
         if (length != 0) std::memcpy(cursor_, bytes, length);
@@ -143,6 +155,10 @@ public:
     static std::size_t base64Length(std::size_t length) { return detail::mimeBase64Length(length); }
     void writeBase64(const gss_buffer_desc& bytes) {
         detail::writeMimeBase64(bytes, cursor_);
+        cursor_ += base64Length(bytes.length);
+    }
+    void writeBase64Consuming(const gss_buffer_desc& bytes) {
+        detail::writeMimeBase64Consuming(bytes, cursor_);
         cursor_ += base64Length(bytes.length);
     }
     // Hands the finished block over; target is untouched when allocate failed.
@@ -160,6 +176,35 @@ private:
 };
 
 } // namespace
+
+namespace {
+
+unsigned int writeTokenMessageOver(gss_buffer_desc& held, const gss_buffer_desc& token, bool signedData) {
+    SMIME_TRACE_SCOPE("smimeGenerator::CreateNativeMessage()");
+    if (token.value == nullptr || held.value == nullptr) return SMIME_NULL_PARAMETER;
+    SMIME_TRACE_TEXT("smimeGenerator::CreateNativeMessage(): base64-encoding PIDU");
+    const std::string_view header =
+        headerOf(signedData ? kSignedData : isAuthEnveloped(token) ? kAuthEnvelopedData : kEnvelopedData);
+    MessageWriter writer;
+    writer.count(header.size());
+    writer.count(MessageWriter::base64Length(token.length));
+    if (!writer.allocateOver(held)) {
+        SMIME_TRACE_TEXT("smimeGenerator::CreateNativeMessage(): error encoding PIDU");
+        return SMIME_NO_MEMORY;
+    }
+    writer.write(header);
+    writer.writeBase64Consuming(token);
+    writer.handOver(held);
+    return SMIME_OK;
+}
+
+} // namespace
+
+unsigned int detail::wrapTokenOver(gss_buffer_desc& held, const gss_buffer_desc& token, bool signedData) {
+    // The trace records are those of the generator's insert calls.
+    SMIME_TRACE_SCOPE(signedData ? "smimeGenerator::insertSignedData()" : "smimeGenerator::insertEnvelopedData()");
+    return writeTokenMessageOver(held, token, signedData);
+}
 
 smimeGenerator::smimeGenerator()
     : output{0, nullptr}, outputRef(&output), messageType(messageNone), codec(new (std::nothrow) sbase64) {

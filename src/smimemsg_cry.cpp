@@ -10,6 +10,7 @@
 #include "smimemsg_frame.h"
 #include "smimestream.h"
 #include "strace.h"
+#include "token_message.h"
 #include "vek4kivosmime.h"
 
 namespace {
@@ -132,9 +133,7 @@ unsigned int SMIMEMessage::processEncap(IDUP_Protect_Operation op, digestAlgorit
     }
     if (status != SMIME_OK) return status;
 
-    // The generated message replaces the held one and classifies itself.
-    freeMessage();
-    if (generator->getMessageReference(&message) == SMIME_OK) stateFlags |= SMIME_MESSAGE_SET;
+    // The generated message, now the held one, classifies itself.
     parser->setMessage(&message);
     messageType = parser->getMessageType();
 
@@ -151,9 +150,18 @@ unsigned int SMIMEMessage::signAction(IDUP_Protect_Operation op, digestAlgorithm
     unsigned int status = SMIME_PROVIDER_FAILED;
     if (prov_protect(environment, &request, nullptr, &message, minor_status, &token, &detachedToken) ==
         GSS_S_COMPLETE) {
-        // A clear-signed message carries the held message unchanged as its content.
-        status = op == IDUP_Protect_Sign ? generator->insertSignedData(&token)
-                                         : generator->insertMultipartAndSignedData(digest, &message, &detachedToken);
+        // An opaque signature is written over the held message; a
+        // clear-signed message carries it unchanged as its content, and
+        // replaces it.
+        if (op == IDUP_Protect_Sign) {
+            status = detail::wrapTokenOver(message, token, true);
+        } else {
+            status = generator->insertMultipartAndSignedData(digest, &message, &detachedToken);
+            if (status == SMIME_OK) {
+                freeMessage();
+                if (generator->getMessageReference(&message) == SMIME_OK) stateFlags |= SMIME_MESSAGE_SET;
+            }
+        }
     }
     if (token.value != nullptr) prov_release_buffer(minor_status, &token);
     if (detachedToken.value != nullptr) prov_release_buffer(minor_status, &detachedToken);
@@ -168,7 +176,7 @@ unsigned int SMIMEMessage::encryptAction(encryptionAlgorithmStrength_t strength,
     unsigned int status = SMIME_PROVIDER_FAILED;
     if (prov_protect(environment, &request, targets, &message, minor_status, &token, &detachedToken) ==
         GSS_S_COMPLETE)
-        status = generator->insertEnvelopedData(&token);
+        status = detail::wrapTokenOver(message, token, false);
     if (token.value != nullptr) prov_release_buffer(minor_status, &token);
     return status;
 }

@@ -44,6 +44,24 @@ void VekAdviseHugePages(void* block, std::size_t size) noexcept {
 #endif
 }
 
+std::size_t VekDiscardReadBytes(const void* block, std::size_t from, std::size_t to) noexcept {
+#if defined(__linux__) && defined(MADV_DONTNEED)
+    // Whole huge pages only: giving back part of one would make the kernel
+    // split it, which costs more than the memory is worth.
+    constexpr std::uintptr_t kHugePage = 2u << 20;
+    const auto base = reinterpret_cast<std::uintptr_t>(block);
+    const std::uintptr_t begin = (base + from + kHugePage - 1) & ~(kHugePage - 1);
+    const std::uintptr_t end = (base + to) & ~(kHugePage - 1);
+    if (block == nullptr || end <= begin) return from;
+    madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+    return end - base;
+#else
+    (void)block;
+    (void)to;
+    return from;
+#endif
+}
+
 VekBuffer::VekBuffer(std::size_t size, const void* /*data, always null: reserve only*/) { reserve(size); }
 
 VekBuffer::VekBuffer(const VekBuffer& other) {

@@ -258,10 +258,12 @@ std::vector<ProviderCase> providerCases() {
         {"logout after a credential login", formThree, logout, {"prov_abolish_env"}},
         {"destroyed holding a message", holding({}), [](Session& s) { return s.object.reset(), 0u; },
          {"prov_release_buffer", "prov_abolish_env", "prov_release_cred", "prov_abolish_creds"}},
-        {"sign", holding({}), running(Op::Sign, digestSHA1), Names{"prov_protect op=1 digest=768 strength=0 reserved=0 targets=null"} + twoReleases},
+        // An opaque signature or an envelope is written over the held message's
+        // block: only the token goes back to the provider.
+        {"sign", holding({}), running(Op::Sign, digestSHA1), {"prov_protect op=1 digest=768 strength=0 reserved=0 targets=null", "prov_release_buffer"}},
         {"clear-sign", holding({}), running(Op::SignatureOnly, digestSHA384),
          Names{"prov_protect op=7 digest=1280 strength=0 reserved=0 targets=null", "prov_release_buffer"} + twoReleases},
-        {"encrypt", holding({}), running(Op::Encrypt, digestSHA256), Names{"prov_protect op=2 digest=0 strength=192 reserved=0 targets=2"} + twoReleases},
+        {"encrypt", holding({}), running(Op::Encrypt, digestSHA256), {"prov_protect op=2 digest=0 strength=192 reserved=0 targets=2", "prov_release_buffer"}},
         {"verify signed data", holding(Op::Sign), running(Op::Verify, digestSHA256), {"prov_unprotect token flags=3", "prov_release_buffer"}},
         {"verify a clear-signed message", holding(Op::SignatureOnly), running(Op::Verify, digestSHA256),
          {"prov_unprotect token detached flags=3", "prov_release_buffer"}},
