@@ -268,6 +268,16 @@ VEK4KIVOIDUP_API OM_uint32 prov_unprotect(void* env, const gss_buffer_desc* toke
                                           const gss_buffer_desc* detached_token, OM_uint32* minor_status,
                                           gss_buffer_desc* content, IDUP_PIDU_Information_desc* info);
 
+/* prov_unprotect for opaque signed and enveloped data whose token the
+ * caller holds only to have it unwrapped: the content is written over the
+ * token's own bytes, from their start, instead of into a block of its own,
+ * so that the token and its content never both take memory. On success
+ * content->value is token->value (the caller's block, still freed by the
+ * caller; a NUL follows the content). Whatever the outcome, the token's
+ * bytes may have been overwritten. */
+VEK4KIVOIDUP_API OM_uint32 prov_unprotect_over(void* env, const gss_buffer_desc* token, OM_uint32* minor_status,
+                                               gss_buffer_desc* content, IDUP_PIDU_Information_desc* info);
+
 /* Makes a record asking for signature and chain checks; NULL when memory runs
  * out (minor status KIVO_R_NO_MEMORY). */
 VEK4KIVOIDUP_API IDUP_PIDU_Information_desc* prov_create_pidu_info(OM_uint32* minor_status);

@@ -117,4 +117,21 @@ kivo_reason_t handOverSink(BIO* sink, gss_buffer_desc* output) noexcept {
     return handOver(std::move(block), length, output) ? KIVO_R_NONE : KIVO_R_NO_MEMORY;
 }
 
+BioPtr newContentSink(const ContentTarget& target, std::size_t expected) {
+    if (target.over == nullptr) return newBlockSink(expected);
+    BioPtr sink = newWindowSink();
+    if (sink) setSinkWindow(sink.get(), target.over, target.capacity);
+    return sink;
+}
+
+kivo_reason_t handOverContent(BIO* sink, const ContentTarget& target, gss_buffer_desc* output) noexcept {
+    if (target.over == nullptr) return handOverSink(sink, output);
+    const std::size_t length = sinkLength(sink);
+    if (length >= target.capacity) return KIVO_R_NO_MEMORY; // no room for the NUL: cannot happen
+    target.over[length] = '\0';
+    output->length = static_cast<OM_uint32>(length);
+    output->value = target.over;
+    return KIVO_R_NONE;
+}
+
 } // namespace detail

@@ -21,6 +21,20 @@ BioPtr newBlockSink(std::size_t expected);
 BioPtr newWindowSink();
 void setSinkWindow(BIO* sink, unsigned char* window, std::size_t capacity) noexcept;
 
+// Where unwrapped content goes: a block of its own (over null), or over the
+// bytes of the token it came from, which its owner gives up for it. Content
+// is never longer than its token, and is written only behind what has been
+// read of it, so it never overwrites bytes still to be read.
+struct ContentTarget {
+    unsigned char* over = nullptr;
+    std::size_t capacity = 0;
+};
+// A sink for content of about expected bytes, landing where target says.
+BioPtr newContentSink(const ContentTarget& target, std::size_t expected);
+// Hands the content over: the sink's block as handOverSink does, or the
+// token's own block with a NUL after the content.
+kivo_reason_t handOverContent(BIO* sink, const ContentTarget& target, gss_buffer_desc* output) noexcept;
+
 // Bytes written so far.
 std::size_t sinkLength(BIO* sink) noexcept;
 // Hands an owning sink's block (with a NUL after the bytes that the length

@@ -63,7 +63,7 @@ kivo_reason_t decryptionFailure(CMS_ContentInfo* cms, CMS_RecipientInfo* ours) {
 } // namespace
 
 kivo_reason_t decryptEnveloped(const Identity& identity, CMS_ContentInfo* cms, const gss_buffer_desc* encrypted,
-                               gss_buffer_desc& content) {
+                               gss_buffer_desc& content, const ContentTarget& target) {
     if (!identity.key || !identity.cert) return KIVO_R_NO_PRIVATE_KEY;
     if (content.length != 0 || content.value != nullptr) return KIVO_R_BAD_PARAMETER;
     CMS_RecipientInfo* ours = nullptr;
@@ -75,7 +75,7 @@ kivo_reason_t decryptEnveloped(const Identity& identity, CMS_ContentInfo* cms, c
         if (!source) return KIVO_R_NO_MEMORY;
     }
     // The content is never longer than its encryption.
-    BioPtr out = newBlockSink(encrypted != nullptr ? encrypted->length : 0);
+    BioPtr out = newContentSink(target, encrypted != nullptr ? encrypted->length : 0);
     if (!out) return KIVO_R_NO_MEMORY;
     // With our certificate named, OpenSSL tries the key only on the recipient
     // infos that name it. When key transport does not unwrap, it reports no
@@ -86,7 +86,7 @@ kivo_reason_t decryptEnveloped(const Identity& identity, CMS_ContentInfo* cms, c
     // integrity check and so no such oracle; the reason is the same.)
     if (CMS_decrypt(cms, identity.key.get(), identity.cert.get(), source.get(), out.get(), CMS_BINARY) != 1)
         return decryptionFailure(cms, ours);
-    return handOverSink(out.get(), &content);
+    return handOverContent(out.get(), target, &content);
 }
 
 } // namespace detail

@@ -2,6 +2,7 @@
 #ifndef PROVIDER_CMS_OPS_H
 #define PROVIDER_CMS_OPS_H
 
+#include "block_sink.h"
 #include "credential.h"
 #include "ossl_ptr.h"
 #include "vek4kivoidup.h"
@@ -34,16 +35,19 @@ void resetVerifyOutputs(IDUP_PIDU_Information_desc& info) noexcept;
 
 // Verifies SignedData. signedContent is the content when cms does not hold
 // it (a detached signature, or content read where it stands), else null;
-// the verified content goes to content unless that is null. info (may be
-// null) says what to check and receives what was found.
+// the verified content goes to content unless that is null, landing where
+// target says. info (may be null) says what to check and receives what was
+// found.
 kivo_reason_t verifySigned(Environment& environment, CMS_ContentInfo* cms, const gss_buffer_desc* signedContent,
-                           gss_buffer_desc* content, IDUP_PIDU_Information_desc* info);
+                           gss_buffer_desc* content, IDUP_PIDU_Information_desc* info,
+                           const ContentTarget& target = {});
 
 // Decrypts EnvelopedData with the identity's key into content; encrypted is
-// the encrypted content when cms does not hold it, else null. Every failure
-// after the recipient check gives one reason, by one path.
+// the encrypted content when cms does not hold it, else null; the content
+// lands where target says. Every failure after the recipient check gives one
+// reason, by one path.
 kivo_reason_t decryptEnveloped(const Identity& identity, CMS_ContentInfo* cms, const gss_buffer_desc* encrypted,
-                               gss_buffer_desc& content);
+                               gss_buffer_desc& content, const ContentTarget& target = {});
 
 } // namespace detail
 

@@ -200,7 +200,8 @@ void resetVerifyOutputs(IDUP_PIDU_Information_desc& info) noexcept {
 }
 
 kivo_reason_t verifySigned(Environment& environment, CMS_ContentInfo* cms, const gss_buffer_desc* signedContent,
-                           gss_buffer_desc* content, IDUP_PIDU_Information_desc* info) {
+                           gss_buffer_desc* content, IDUP_PIDU_Information_desc* info,
+                           const ContentTarget& target) {
     constexpr OM_uint32 kChainChecks = KIVO_VERIFY_REVOCATION | KIVO_VERIFY_ONLINE | KIVO_VERIFY_AT_SIGNING_TIME;
     constexpr OM_uint32 kKnownFlags = KIVO_VERIFY_SIGNATURE | KIVO_VERIFY_CHAIN | kChainChecks;
     // A zeroed record must not pass for a request to skip the trust check,
@@ -213,7 +214,7 @@ kivo_reason_t verifySigned(Environment& environment, CMS_ContentInfo* cms, const
     if (content != nullptr) {
         if (content->length != 0 || content->value != nullptr) return KIVO_R_BAD_PARAMETER;
         // Content of known length lands in a block of that size.
-        out = newBlockSink(signedContent != nullptr ? signedContent->length : 0);
+        out = newContentSink(target, signedContent != nullptr ? signedContent->length : 0);
         if (!out) return KIVO_R_NO_MEMORY;
     }
     std::int64_t revokedAt = 0;
@@ -225,7 +226,7 @@ kivo_reason_t verifySigned(Environment& environment, CMS_ContentInfo* cms, const
         if (reason == KIVO_R_NONE) reason = reported;
     }
     if (reason != KIVO_R_NONE || !out) return reason;
-    return handOverSink(out.get(), content);
+    return handOverContent(out.get(), target, content);
 }
 
 } // namespace detail

@@ -203,7 +203,7 @@ CmsPtr parseToken(const gss_buffer_desc& token, gss_buffer_desc& takenOut, kivo_
 
 kivo_reason_t unprotectToken(Environment& environment, const gss_buffer_desc* token,
                              const gss_buffer_desc* detachedToken, gss_buffer_desc* content,
-                             IDUP_PIDU_Information_desc* info) {
+                             IDUP_PIDU_Information_desc* info, const ContentTarget& target) {
     kivo_reason_t reason = KIVO_R_NONE;
     gss_buffer_desc takenOut = {0, nullptr};
     if (detachedToken != nullptr) {
@@ -226,26 +226,29 @@ kivo_reason_t unprotectToken(Environment& environment, const gss_buffer_desc* to
         reason = checkSignedDataLimits(*token, cms.get());
         if (reason != KIVO_R_NONE) return reason;
         if (content == nullptr) return KIVO_R_BAD_PARAMETER;
-        return verifySigned(environment, cms.get(), detachedContent, content, info);
+        return verifySigned(environment, cms.get(), detachedContent, content, info, target);
     case NID_id_smime_ct_authEnvelopedData:
         if (hasShortTag(cms.get())) return KIVO_R_DECRYPTION_FAILED;
         [[fallthrough]];
     case NID_pkcs7_enveloped:
         if (content == nullptr) return KIVO_R_BAD_PARAMETER;
-        return decryptEnveloped(*environment.identity, cms.get(), detachedContent, *content);
+        return decryptEnveloped(*environment.identity, cms.get(), detachedContent, *content, target);
     default:
         return KIVO_R_MALFORMED_TOKEN;
     }
 }
 
 kivo_reason_t unprotect(void* env, const gss_buffer_desc* token, const gss_buffer_desc* detachedToken,
-                        gss_buffer_desc* content, IDUP_PIDU_Information_desc* info) {
+                        gss_buffer_desc* content, IDUP_PIDU_Information_desc* info, bool overToken = false) {
     if (info != nullptr) resetVerifyOutputs(*info);
     Environment* environment = environmentOf(env);
     kivo_reason_t reason = KIVO_R_BAD_PARAMETER;
     if (environment == nullptr && env != nullptr) reason = KIVO_R_BAD_HANDLE;
-    else if (environment != nullptr && token != nullptr)
-        reason = unprotectToken(*environment, token, detachedToken, content, info);
+    else if (environment != nullptr && token != nullptr) {
+        ContentTarget target;
+        if (overToken) target = {static_cast<unsigned char*>(token->value), token->length};
+        reason = unprotectToken(*environment, token, detachedToken, content, info, target);
+    }
     if (info != nullptr) info->reason = reason;
     return reason;
 }
@@ -328,6 +331,11 @@ OM_uint32 prov_protect(void* env, const IDUP_Protect_Request_desc* request, IDUP
 OM_uint32 prov_unprotect(void* env, const gss_buffer_desc* token, const gss_buffer_desc* detached_token,
                          OM_uint32* minor_status, gss_buffer_desc* content, IDUP_PIDU_Information_desc* info) {
     return opensslCall(minor_status, [&] { return unprotect(env, token, detached_token, content, info); });
+}
+
+OM_uint32 prov_unprotect_over(void* env, const gss_buffer_desc* token, OM_uint32* minor_status, gss_buffer_desc* content,
+                              IDUP_PIDU_Information_desc* info) {
+    return opensslCall(minor_status, [&] { return unprotect(env, token, nullptr, content, info, true); });
 }
 
 IDUP_PIDU_Information_desc* prov_create_pidu_info(OM_uint32* minor_status) {

@@ -29,6 +29,18 @@ constexpr Operation kEncrypt{"SMIMEMessage::encrypt()", SMIME_PROVIDER_FAILED};
 constexpr Operation kVerify{"SMIMEMessage::verify()", SMIME_BAD_MESSAGE};
 constexpr Operation kDecrypt{"SMIMEMessage::decrypt()", SMIME_BAD_MESSAGE};
 
+// The decoded object of an opaque signature or an envelope is the
+// operation's own and read once, so its content is written over it: the
+// object and a copy of its content never both take memory. The block then
+// belongs to the content.
+unsigned int unwrapOver(void* environment, detail::OwnedBuffer& object, gss_buffer_desc* content,
+                        IDUP_PIDU_Information_desc* info, unsigned int* minor_status) {
+    if (prov_unprotect_over(environment, object.get(), minor_status, content, info) != GSS_S_COMPLETE)
+        return SMIME_PROVIDER_FAILED;
+    if (content->value == object.held().value) object.release();
+    return SMIME_OK;
+}
+
 // A verify request must ask for something: its first word may not be 0.
 bool isVerifyRequest(const IDUP_PIDU_Information_desc* info) { return info != nullptr && info->verify_flags != 0; }
 
@@ -269,9 +281,7 @@ unsigned int SMIMEMessage::verifyAction(IDUP_PIDU_Information_desc* info, gss_bu
         return SMIME_OK;
     }
     if (*type == messageSignedData)
-        return prov_unprotect(environment, object.get(), nullptr, minor_status, content, info) == GSS_S_COMPLETE
-                   ? SMIME_OK
-                   : SMIME_PROVIDER_FAILED;
+        return unwrapOver(environment, object, content, info, minor_status);
     return SMIME_BAD_MESSAGE;
 }
 
@@ -286,10 +296,7 @@ unsigned int SMIMEMessage::decryptAction(gss_buffer_desc* content, unsigned int*
     OM_uint32 scratch = 0;
     IDUP_PIDU_Information_desc* record = prov_create_pidu_info(&scratch);
     if (record == nullptr) return SMIME_NO_MEMORY;
-    const unsigned int status =
-        prov_unprotect(environment, object.get(), nullptr, minor_status, content, record) == GSS_S_COMPLETE
-            ? SMIME_OK
-            : SMIME_PROVIDER_FAILED;
+    const unsigned int status = unwrapOver(environment, object, content, record, minor_status);
     prov_release_pidu_info(&scratch, &record);
     return status;
 }

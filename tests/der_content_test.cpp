@@ -65,7 +65,8 @@ Bytes opensslToken(bool enveloped, const Bytes& content, unsigned flags = CMS_BI
     return opensslCms(enveloped, alice.cert.get(), alice.key.get(), content, flags);
 }
 
-// The content, verified or decrypted; empty with a failure when the token does not come back.
+// The content, verified or decrypted, into a block of its own and written over a copy of the token;
+// empty with a failure when the token does not come back the same both ways.
 std::string unprotect(const ProviderEnvironment& environment, const std::string& token) {
     const gss_buffer_desc input = viewOf(token);
     gss_buffer_desc content = {0, nullptr};
@@ -73,7 +74,16 @@ std::string unprotect(const ProviderEnvironment& environment, const std::string&
     VerifyRecord record;
     EXPECT_EQ(prov_unprotect(environment.handle(), &input, nullptr, &minor, &content, &record.info), 0u);
     EXPECT_EQ(minor, KIVO_R_NONE);
-    return content.value != nullptr ? take(content) : std::string();
+    const std::string own = content.value != nullptr ? take(content) : std::string();
+
+    std::string over(token.size() + 1, '\0'); // ours to give up
+    gss_buffer_desc given = {static_cast<OM_uint32>(token.size()), &over[0]};
+    token.copy(&over[0], token.size());
+    VerifyRecord overRecord;
+    EXPECT_EQ(prov_unprotect_over(environment.handle(), &given, &minor, &content, &overRecord.info), 0u);
+    EXPECT_EQ(content.value, given.value) << "not written over the token";
+    const bool same = content.value == given.value && over.compare(0, content.length, own) == 0 && over[content.length] == '\0';
+    return same ? own : std::string("(not the same content over the token)");
 }
 
 TEST(DerContent, ContentComesOutAndGoesBackAtEverySize) {

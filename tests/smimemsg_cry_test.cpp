@@ -177,7 +177,7 @@ TEST_F(SMIMEMessageProtection, KeepsTheMessageWhenThereIsNothingToDeliver) {
             SMIMEMessage& message = ready(c.input);
             const messageType_t typeBefore = message.getMessageType();
             tap::reset();
-            if (c.injected) tap::failAt(c.op == Op::Verify || c.op == Op::Decrypt ? "prov_unprotect" : "prov_protect", 1, *c.injected, c.minor);
+            if (c.injected) tap::failAt(c.op == Op::Verify || c.op == Op::Decrypt ? "prov_unprotect_over" : "prov_protect", 1, *c.injected, c.minor);
             Call call;
             EXPECT_EQ(call.run(message, c.op, form), c.status);
             EXPECT_EQ(std::make_tuple(call.minorStatus, call.delivered(), statusOf(message), message.getMessageType()),
@@ -264,11 +264,11 @@ std::vector<ProviderCase> providerCases() {
         {"clear-sign", holding({}), running(Op::SignatureOnly, digestSHA384),
          Names{"prov_protect op=7 digest=1280 strength=0 reserved=0 targets=null", "prov_release_buffer"} + twoReleases},
         {"encrypt", holding({}), running(Op::Encrypt, digestSHA256), {"prov_protect op=2 digest=0 strength=192 reserved=0 targets=2", "prov_release_buffer"}},
-        {"verify signed data", holding(Op::Sign), running(Op::Verify, digestSHA256), {"prov_unprotect token flags=3", "prov_release_buffer"}},
+        {"verify signed data", holding(Op::Sign), running(Op::Verify, digestSHA256), {"prov_unprotect_over token flags=3", "prov_release_buffer"}},
         {"verify a clear-signed message", holding(Op::SignatureOnly), running(Op::Verify, digestSHA256),
          {"prov_unprotect token detached flags=3", "prov_release_buffer"}},
         {"decrypt", holding(Op::Encrypt), running(Op::Decrypt, digestSHA256),
-         {"prov_create_pidu_info", "prov_unprotect token flags=3", "prov_release_pidu_info", "prov_release_buffer"}},
+         {"prov_create_pidu_info", "prov_unprotect_over token flags=3", "prov_release_pidu_info", "prov_release_buffer"}},
     };
 }
 

@@ -129,6 +129,14 @@ TAP(OM_uint32, prov_unprotect, (void* e, const gss_buffer_desc* k, const gss_buf
         if (i != nullptr) hand(i->signer_subject.value), hand(i->signer_certificate.value), hand(i->signer_emails.value);
     });
 }
+TAP(OM_uint32, prov_unprotect_over, (void* e, const gss_buffer_desc* k, OM_uint32* m, gss_buffer_desc* c, IDUP_PIDU_Information_desc* i)) {
+    const std::string args = std::string(k != nullptr ? "token" : "no token") + " flags=" +
+                             (i != nullptr ? std::to_string(i->verify_flags) : "null");
+    return tapped("prov_unprotect_over", args, m, [&] { return __real_prov_unprotect_over(e, k, m, c, i); }, [&] {
+        hand(valueOf(c));
+        if (i != nullptr) hand(i->signer_subject.value), hand(i->signer_certificate.value), hand(i->signer_emails.value);
+    });
+}
 TAP(IDUP_PIDU_Information_desc*, prov_create_pidu_info, (OM_uint32* m)) {
     if (enter("prov_create_pidu_info", "", m)) return nullptr;
     IDUP_PIDU_Information_desc* made = __real_prov_create_pidu_info(m);
