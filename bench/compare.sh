@@ -2,7 +2,8 @@
 # Compares the smime tool with `openssl cms`, whole process, on the same random
 # content and the same keys: signing (opaque and detached), verifying, encrypting
 # to one and five recipients and decrypting, with AES-256-CBC and with
-# AES-256-GCM. Prints a Markdown table of median wall times and peak memory.
+# AES-256-GCM. Prints a Markdown table of median wall, user and system times
+# and of peak memory.
 #
 # usage: bench/compare.sh [--smime PATH] [--runs N] [--sizes "1K 1M 64M"] [--ops "..."] [--out FILE]
 #
@@ -36,7 +37,7 @@ usage() {
     cat <<'EOF'
 usage: bench/compare.sh [--smime PATH] [--runs N] [--sizes "1K 1M 64M"] [--ops "..."] [--out FILE]
 Times smime against `openssl cms` on random content of each size and prints a
-Markdown table of medians (wall ms, peak MiB) to standard output.
+Markdown table of medians (wall ms, user+sys ms, peak MiB) to standard output.
   --smime PATH   the smime tool (default: build/tools/smime/smime in the repository)
   --runs N       runs per cell (default: 11 below 1 MiB of content, 5 from 1 MiB)
   --sizes LIST   content sizes, e.g. "1K 1M 64M" (suffixes K, M, G are powers of 1024)
@@ -129,13 +130,20 @@ make_keys() {
 
 # --- commands ---------------------------------------------------------------
 
-# Sets CMD to TOOL's command line for OP on CONTENT, and CHECK to the file that
-# must equal CONTENT byte for byte afterwards (empty when there is none).
-# Verify and decrypt read the message that TOOL's own sign or encrypt left.
+# Sets CMD to TOOL's command line for OP on CONTENT, CHECK to the file that
+# must equal CONTENT byte for byte afterwards (empty when there is none), and
+# INPUT to the file the command reads. Verify and decrypt read the message
+# that TOOL's own sign or encrypt left.
 build_cmd() {
     local tool=$1 op=$2 content=$3
     local out=$work/$tool.$op
     CHECK=""
+    INPUT=$content
+    case $op in
+        verify-*) INPUT=$work/$tool.sign-${op#verify-} ;;
+        decrypt) INPUT=$work/$tool.encrypt-1 ;;
+        decrypt-gcm) INPUT=$work/$tool.encrypt-gcm ;;
+    esac
     case $tool:$op in
         smime:sign-opaque)
             CMD=("$smime" sign -k "$pki/alice.p12" -p "$alice_pass" -i "$content" -o "$out") ;;
@@ -218,15 +226,21 @@ run_checked() {
 }
 
 # Runs CMD once and sets RUN_US to its wall time in microseconds, process
-# start included. Timed runs go without /usr/bin/time: starting one more
-# process costs several milliseconds on some machines, as much as a whole
-# operation on small content.
+# start included, and RUN_USER_MS and RUN_SYS_MS to the CPU time it spent in
+# user space and in the kernel (on every core). Timed runs go without
+# /usr/bin/time: starting one more process costs several milliseconds on
+# some machines, as much as a whole operation on small content; the shell's
+# own `time` reads the child's usage instead.
 timed_run() {
-    local t0 t1
+    local t0 t1 user sys
+    local TIMEFORMAT='%3U %3S'
     t0=${EPOCHREALTIME/./}
-    run_checked "$@"
+    { time run_checked "$@" 2>&4; } 4>&2 2>"$work/usage.txt"
     t1=${EPOCHREALTIME/./}
     RUN_US=$((10#$t1 - 10#$t0))
+    read -r user sys <"$work/usage.txt"
+    RUN_USER_MS=$((10#${user/./}))
+    RUN_SYS_MS=$((10#${sys/./}))
 }
 
 # Runs CMD once under /usr/bin/time and sets RUN_KIB to its peak RSS.
@@ -256,9 +270,14 @@ measure_size() {
                 if ((run == 0)); then
                     memory_run "$content" "${env_args[@]}"
                     echo "$op $size $variant peak $RUN_KIB" >>"$samples"
+                    echo "$op $size $variant input $(wc -c <"$INPUT")" >>"$samples"
                 else
                     timed_run "$content" "${env_args[@]}"
-                    echo "$op $size $variant time $RUN_US" >>"$samples"
+                    {
+                        echo "$op $size $variant time $RUN_US"
+                        echo "$op $size $variant user $((RUN_USER_MS * 1000))"
+                        echo "$op $size $variant sys $((RUN_SYS_MS * 1000))"
+                    } >>"$samples"
                 fi
             done
         done
@@ -338,8 +357,11 @@ machine_header() {
 - timed runs per cell: $run_list, alternating smime, openssl, openssl+hugetlb
 - times: median whole-process wall time, process start included
   (starting /bin/true takes $(fmt_ms "$floor_us") ms on this machine)
+- user+sys: median CPU time of the same runs in user space and in the
+  kernel, in ms, summed over the cores
 - peaks: peak RSS of one more run per cell under /usr/bin/time, untimed,
-  which also warms the caches
+  which also warms the caches; "input" is the file the operation reads (the
+  content to sign or encrypt, the message to verify or decrypt)
 - ratio > 1 means smime is faster
 
 EOF
@@ -353,24 +375,29 @@ fmt_ms() {
 }
 
 table() {
-    echo "| operation | size | smime ms | openssl ms | openssl/smime | openssl+hugetlb ms | hugetlb/smime | smime peak MiB | smime peak / size | openssl peak MiB |"
-    echo "|---|---|--:|--:|--:|--:|--:|--:|--:|--:|"
-    local op size bytes s o h sk ok
+    echo "| operation | size | smime ms (user+sys) | openssl ms (user+sys) | openssl/smime | openssl+hugetlb ms (user+sys) | hugetlb/smime | smime peak MiB | smime peak / input | smime peak / content | openssl peak MiB | openssl+hugetlb peak MiB |"
+    echo "|---|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|"
+    local op size bytes variant kind
+    local -A m
     for op in "${operations[@]}"; do
         for size in $sizes; do
             bytes=$(size_bytes "$size")
-            s=$(samples_of "$op" "$size" smime time | median)
-            o=$(samples_of "$op" "$size" openssl time | median)
-            h=$(samples_of "$op" "$size" openssl-hugetlb time | median)
-            sk=$(samples_of "$op" "$size" smime peak)
-            ok=$(samples_of "$op" "$size" openssl peak)
-            awk -v op="$(op_label "$op")" -v size="$size" -v bytes="$bytes" \
-                -v s="$s" -v o="$o" -v h="$h" -v sk="$sk" -v ok="$ok" "$awk_ms"'
+            for variant in "${variants[@]}"; do
+                for kind in time user sys; do m[$variant.$kind]=$(samples_of "$op" "$size" "$variant" "$kind" | median); done
+                m[$variant.peak]=$(samples_of "$op" "$size" "$variant" peak)
+            done
+            m[input]=$(samples_of "$op" "$size" smime input)
+            awk -v op="$(op_label "$op")" -v size="$size" -v bytes="$bytes" -v input="${m[input]}" \
+                -v s="${m[smime.time]}" -v su="${m[smime.user]}" -v ss="${m[smime.sys]}" \
+                -v o="${m[openssl.time]}" -v ou="${m[openssl.user]}" -v os="${m[openssl.sys]}" \
+                -v h="${m[openssl-hugetlb.time]}" -v hu="${m[openssl-hugetlb.user]}" -v hs="${m[openssl-hugetlb.sys]}" \
+                -v sk="${m[smime.peak]}" -v ok="${m[openssl.peak]}" -v hk="${m[openssl-hugetlb.peak]}" "$awk_ms"'
+                function cpu(wall, user, sys) { return sprintf("%s (%.0f+%.0f)", ms(wall), user / 1000, sys / 1000) }
+                function multiple(kib, of) { m = kib * 1024 / of; return sprintf(m < 100 ? "%.2f" : "%.0f", m) }
                 BEGIN {
-                    multiple = sk * 1024 / bytes
-                    printf "| %s | %s | %s | %s | %.2f | %s | %.2f | %.1f | %s | %.1f |\n",
-                        op, size, ms(s), ms(o), o / s, ms(h), h / s, sk / 1024,
-                        sprintf(multiple < 100 ? "%.2f" : "%.0f", multiple), ok / 1024
+                    printf "| %s | %s | %s | %s | %.2f | %s | %.2f | %.1f | %s | %s | %.1f | %.1f |\n",
+                        op, size, cpu(s, su, ss), cpu(o, ou, os), o / s, cpu(h, hu, hs), h / s, sk / 1024,
+                        multiple(sk, input), multiple(sk, bytes), ok / 1024, hk / 1024
                 }'
         done
     done
