@@ -2,11 +2,13 @@
 // input and output, and the login to the security provider. Also the
 // container base of the generator and the parser, and the library's entry
 // point on Windows.
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <istream>
+#include <limits>
 #include <new>
 #include <ostream>
 
@@ -247,28 +249,43 @@ unsigned int SMIMEMessage::freeMessage() {
 
 unsigned int SMIMEMessage::LoadMessage(std::istream* stream, int sizeHint) {
     if (stream->rdstate() != std::ios_base::goodbit) return SMIME_STREAM_ERROR;
-    VekBuffer collected;
-    try {
-        // Room for the hinted bytes and the last read, which finds the end.
-        collected.reserve(static_cast<std::size_t>(sizeHint > 0 ? sizeHint : 0) + kReadChunk);
-        do {
-            unsigned char* chunk = collected.prepareAppend(kReadChunk);
-            try {
-                stream->read(reinterpret_cast<char*>(chunk), static_cast<std::streamsize>(kReadChunk));
-            } catch (...) {
-                // A stream that throws on errors ends the reading like one
-                // that reports them: the bytes of the last read are kept.
-                collected.commit(static_cast<std::size_t>(stream->gcount()));
-                break;
-            }
-            collected.commit(static_cast<std::size_t>(stream->gcount()));
-        } while (stream->rdstate() == std::ios_base::goodbit);
-    } catch (const std::bad_alloc&) {
+    // The bytes are read straight into the block that is then held: the
+    // stream's bytes are copied once, and no second block of their size is
+    // ever needed. Each read asks for all the room there is, so that a file
+    // stream reads large stretches straight into the block.
+    struct Block {
+        unsigned char* bytes = nullptr;
+        std::size_t capacity = 0;
+        ~Block() { std::free(bytes); }
+    } block;
+    std::size_t length = 0;
+    // Room for the hinted bytes, or for as many as the stream says it has
+    // ready when that is more, and the last read, which finds the end.
+    const std::streamsize ready = stream->rdbuf() != nullptr ? stream->rdbuf()->in_avail() : 0;
+    const std::size_t expected = std::max<std::size_t>(sizeHint > 0 ? static_cast<std::size_t>(sizeHint) : 0,
+                                                       ready > 0 ? static_cast<std::size_t>(ready) : 0);
+    if (expected > std::numeric_limits<std::size_t>::max() - kReadChunk ||
+        !VekGrowBlock(block.bytes, block.capacity, expected + kReadChunk))
         return SMIME_NO_MEMORY;
-    }
-    const std::size_t length = collected.getLength();
+    do {
+        if (block.capacity - length < kReadChunk &&
+            !VekGrowBlock(block.bytes, block.capacity, block.capacity + std::max(kReadChunk, block.capacity / 2)))
+            return SMIME_NO_MEMORY;
+        const std::size_t room = std::min<std::size_t>(block.capacity - length, std::numeric_limits<std::streamsize>::max());
+        try {
+            stream->read(reinterpret_cast<char*>(block.bytes + length), static_cast<std::streamsize>(room));
+        } catch (...) {
+            // A stream that throws on errors ends the reading like one
+            // that reports them: the bytes of the last read are kept.
+            length += static_cast<std::size_t>(stream->gcount());
+            break;
+        }
+        length += static_cast<std::size_t>(stream->gcount());
+    } while (stream->rdstate() == std::ios_base::goodbit);
     if (length == 0) return SMIME_STREAM_ERROR;
-    if (detail::copyInto(collected.getValue(), length, &message) != SMIME_OK) return SMIME_NO_MEMORY;
+    if (!VekFitsLengthWord(length)) return SMIME_NO_MEMORY;
+    message = {static_cast<OM_uint32>(length), block.bytes};
+    block.bytes = nullptr;
     stateFlags |= SMIME_MESSAGE_SET;
     if (parser != nullptr) parser->setMessage(&message);
     return SMIME_OK;

@@ -4,7 +4,10 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <istream>
+#include <streambuf>
 
 #include <vekbuffer.h>
 
@@ -28,23 +31,64 @@ std::string lineEndHint(std::string_view message) {
     return bareLf ? " (its lines end in bare LF: try --crlf)" : "";
 }
 
-Outcome hold(SMIMEMessage& message, std::string_view text) {
-    if (!VekFitsLengthWord(text.size())) return Outcome::failure(kExitUsage, "the input is larger than 4 GiB");
-    if (text.empty()) return Outcome::failure(kExitUsage, "the input is empty");
-    const gss_buffer_desc buffer = viewOf(text);
-    unsigned minor = 0;
-    const unsigned status = message.setMessage(&buffer, &minor);
+// Input the library cannot hold is refused before it is offered.
+Outcome checkInputSize(std::size_t size) {
+    if (!VekFitsLengthWord(size)) return Outcome::failure(kExitUsage, "the input is larger than 4 GiB");
+    if (size == 0) return Outcome::failure(kExitUsage, "the input is empty");
+    return Outcome::success();
+}
+
+Outcome heldOrNot(unsigned status, unsigned minor) {
     return status == SMIME_OK ? Outcome::success()
                               : Outcome::failure(kExitUsage, "cannot take the input: " + describeStatus(status, minor));
 }
+
+Outcome hold(SMIMEMessage& message, std::string_view text) {
+    if (const Outcome refused = checkInputSize(text.size()); !refused.ok()) return refused;
+    const gss_buffer_desc buffer = viewOf(text);
+    unsigned minor = 0;
+    return heldOrNot(message.setMessage(&buffer, &minor), minor);
+}
+
+// Bytes read once, front to back, by the library as a stream, and given
+// back to the system as they are read: the input and the library's copy of
+// it never both take memory whole.
+class ConsumingStreamBuffer : public std::streambuf {
+public:
+    explicit ConsumingStreamBuffer(std::string_view bytes) {
+        char* begin = const_cast<char*>(bytes.data());
+        setg(begin, begin, begin + bytes.size());
+    }
+
+protected:
+    std::streamsize xsgetn(char* out, std::streamsize count) override {
+        constexpr std::streamsize kPiece = 4 << 20;
+        std::streamsize done = 0;
+        while (done < count && gptr() < egptr()) {
+            const std::streamsize piece = std::min({count - done, kPiece, static_cast<std::streamsize>(egptr() - gptr())});
+            std::memcpy(out + done, gptr(), static_cast<std::size_t>(piece));
+            setg(eback(), gptr() + piece, egptr());
+            done += piece;
+            given_ = VekDiscardReadBytes(eback(), given_, static_cast<std::size_t>(gptr() - eback()));
+        }
+        return done;
+    }
+
+private:
+    std::size_t given_ = 0;
+};
 
 // Hands input to the library, which keeps a copy of its own, and lets it go;
 // what a later failure message needs to know of it is kept in lineEnds.
 Outcome holdAndRelease(SMIMEMessage& message, Bytes& input, std::string* lineEnds = nullptr) {
     if (lineEnds != nullptr) *lineEnds = lineEndHint(input.view());
-    const Outcome held = hold(message, input.view());
+    if (const Outcome refused = checkInputSize(input.size()); !refused.ok()) return refused;
+    ConsumingStreamBuffer consumed(input.view());
+    std::istream stream(&consumed);
+    unsigned minor = 0;
+    const unsigned status = message.setMessage(&stream, &minor);
     input = Bytes();
-    return held;
+    return heldOrNot(status, minor);
 }
 
 Outcome login(SMIMEMessage& message, const Identity& identity) {
