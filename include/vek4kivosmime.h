@@ -324,6 +324,11 @@ public:
     unsigned int getPKCS7Object(gss_buffer_desc* object, gss_buffer_desc* content);
 
 private:
+    friend class SMIMEMessage;
+    // getPKCS7Object; with copyContent false the signed content is handed
+    // out as the bytes where they stand in the message, not copied.
+    unsigned int extractPKCS7Object(gss_buffer_desc* object, gss_buffer_desc* content, bool copyContent);
+
     gss_buffer_desc* message;
     sbase64* codec;
     mimeInfo_T info;

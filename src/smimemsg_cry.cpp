@@ -4,6 +4,8 @@
 // Standard headers before the library's: when <new> first comes after the
 // exported classes, MinGW's GCC exports std::bad_alloc's type information
 // from the DLL.
+#include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "owned_buffer.h"
@@ -39,6 +41,19 @@ unsigned int unwrapOver(void* environment, detail::OwnedBuffer& object, gss_buff
         return SMIME_PROVIDER_FAILED;
     if (content->value == object.held().value) object.release();
     return SMIME_OK;
+}
+
+// The held message's block becomes its verified signed part: the part moves
+// to the block's start, and nothing else of the message is needed any more.
+// Moving it within memory the message already has costs less than copying it
+// into a fresh block, and the message and its part never both take memory.
+gss_buffer_desc takeSignedPart(gss_buffer_desc& message, const gss_buffer_desc& part) {
+    auto* block = static_cast<unsigned char*>(message.value);
+    if (part.length != 0) std::memmove(block, part.value, part.length);
+    // A block that cannot shrink stays as large as it was.
+    void* shrunk = std::realloc(block, part.length == 0 ? 1 : part.length);
+    message = {0, nullptr};
+    return {part.length, shrunk != nullptr ? shrunk : block};
 }
 
 // A verify request must ask for something: its first word may not be 0.
@@ -262,22 +277,23 @@ unsigned int SMIMEMessage::verifyAction(IDUP_PIDU_Information_desc* info, gss_bu
     *type = messageUnknown;
     parser->setMessage(&message);
     detail::OwnedBuffer object;
-    detail::OwnedBuffer signedContent;
-    if (parser->getPKCS7Object(object.get(), signedContent.get()) != SMIME_OK) return SMIME_BAD_MESSAGE;
+    // The signed content of a clear-signed message, where it stands in the
+    // held message.
+    gss_buffer_desc signedContent = {0, nullptr};
+    if (parser->extractPKCS7Object(object.get(), &signedContent, false) != SMIME_OK) return SMIME_BAD_MESSAGE;
     *type = detail::kindToUnwrap(parser->getMessageType(), message, object.held());
 
     if (*type == messageSignature) {
         // Detached: the provider checks the signature over the signed content,
         // which is the content handed on.
         const bool verified =
-            prov_unprotect(environment, signedContent.get(), object.get(), minor_status, content, info) ==
-            GSS_S_COMPLETE;
+            prov_unprotect(environment, &signedContent, object.get(), minor_status, content, info) == GSS_S_COMPLETE;
         if (content->value != nullptr) {
             OM_uint32 scratch = 0;
             prov_release_buffer(&scratch, content);
         }
         if (!verified) return SMIME_PROVIDER_FAILED;
-        *content = signedContent.release();
+        *content = takeSignedPart(message, signedContent);
         return SMIME_OK;
     }
     if (*type == messageSignedData)

@@ -55,6 +55,8 @@ public:
     // less the CR LF before that line. 0; 21 when there is no text; 22 when
     // no delimiter line follows; 15 when the copy cannot be allocated.
     unsigned int getPart(gss_buffer_desc* out);
+    // The same text where it stands, valid while the scanned bytes are.
+    unsigned int getPart(std::string_view& part);
 
     // Whether the last Content-Type scanned named application/pkcs7-mime (or
     // its x- form), whatever type its smime-type gave.

@@ -294,6 +294,12 @@ const char* findDelimiterLine(std::string_view rest, std::string_view open, std:
 } // namespace
 
 unsigned int SMimeStream::getPart(gss_buffer_desc* out) {
+    std::string_view part;
+    const unsigned int status = getPart(part);
+    return status == SMIME_OK ? detail::copyInto(part.data(), part.size(), out) : status;
+}
+
+unsigned int SMimeStream::getPart(std::string_view& part) {
     const std::string_view rest = streamBuffer.remaining();
     const char* const partEnd = findDelimiterLine(rest, delimiterLine, closeDelimiterLine);
     if (partEnd == nullptr) {
@@ -308,7 +314,9 @@ unsigned int SMimeStream::getPart(gss_buffer_desc* out) {
     // line belongs to it.
     const std::size_t collected = static_cast<std::size_t>(partEnd - rest.data());
     if (collected < 2) return SMIME_NO_MESSAGE;
-    return detail::copyInto(rest.data(), collected - 2, out);
+    if (!VekFitsLengthWord(collected - 2)) return SMIME_NO_MEMORY;
+    part = rest.substr(0, collected - 2);
+    return SMIME_OK;
 }
 
 // --- smimeParser ---------------------------------------------------------------
@@ -361,6 +369,10 @@ messageType_t smimeParser::getMessageType() {
 }
 
 unsigned int smimeParser::getPKCS7Object(gss_buffer_desc* object, gss_buffer_desc* content) {
+    return extractPKCS7Object(object, content, true);
+}
+
+unsigned int smimeParser::extractPKCS7Object(gss_buffer_desc* object, gss_buffer_desc* content, bool copyContent) {
     SMIME_TRACE_SCOPE("smimeParser::getPKCS7Object");
     if (object == nullptr || content == nullptr) return SMIME_NULL_PARAMETER;
     if (object->length != 0 || content->length != 0) return SMIME_OUTPUT_NOT_EMPTY;
@@ -369,6 +381,7 @@ unsigned int smimeParser::getPKCS7Object(gss_buffer_desc* object, gss_buffer_des
     // Everything extracted stays owned here until the whole extraction has
     // worked, so a failure or an exception hands out nothing and leaks nothing.
     detail::OwnedBuffer signedContent;
+    std::string_view signedView;
     detail::OwnedBuffer signaturePart;
     try {
         SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() instantiating the SMimeStream...");
@@ -384,7 +397,7 @@ unsigned int smimeParser::getPKCS7Object(gss_buffer_desc* object, gss_buffer_des
         if (info.type == messageClearSigned) {
             SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() parsing clearsigned message...");
             SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() extracting clear-text part...");
-            status = stream.getPart(signedContent.get());
+            status = copyContent ? stream.getPart(signedContent.get()) : stream.getPart(signedView);
             if (status == SMIME_OK) {
                 SMIME_TRACE_TEXT("smimeParser::getPKCS7Object() extracting signature token...");
                 status = stream.getPart(signaturePart.get());
@@ -423,7 +436,8 @@ unsigned int smimeParser::getPKCS7Object(gss_buffer_desc* object, gss_buffer_des
             if (detail::copyInto(payload.data(), payload.size(), object) != SMIME_OK) return SMIME_NO_MEMORY;
             break;
         }
-        *content = signedContent.release();
+        *content = copyContent ? signedContent.release()
+                               : gss_buffer_desc{static_cast<OM_uint32>(signedView.size()), const_cast<char*>(signedView.data())};
         return SMIME_OK;
     } catch (const std::bad_alloc&) {
         return SMIME_NO_MEMORY;

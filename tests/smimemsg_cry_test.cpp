@@ -265,8 +265,9 @@ std::vector<ProviderCase> providerCases() {
          Names{"prov_protect op=7 digest=1280 strength=0 reserved=0 targets=null", "prov_release_buffer"} + twoReleases},
         {"encrypt", holding({}), running(Op::Encrypt, digestSHA256), {"prov_protect op=2 digest=0 strength=192 reserved=0 targets=2", "prov_release_buffer"}},
         {"verify signed data", holding(Op::Sign), running(Op::Verify, digestSHA256), {"prov_unprotect_over token flags=3", "prov_release_buffer"}},
+        // The held message's block becomes its signed part.
         {"verify a clear-signed message", holding(Op::SignatureOnly), running(Op::Verify, digestSHA256),
-         {"prov_unprotect token detached flags=3", "prov_release_buffer"}},
+         {"prov_unprotect token detached flags=3"}},
         {"decrypt", holding(Op::Encrypt), running(Op::Decrypt, digestSHA256),
          {"prov_create_pidu_info", "prov_unprotect_over token flags=3", "prov_release_pidu_info", "prov_release_buffer"}},
     };
