@@ -290,6 +290,13 @@ public:
     unsigned int freeMessage();
 
 private:
+    friend class SMIMEMessage;
+    // insertMultipartAndSignedData. With over given, the content is over's
+    // own bytes: the message is written into over's block (grown to fit, the
+    // content moved to its place) and over describes it, instead of the
+    // generator holding it; over is as it was on failure.
+    unsigned int assembleClearSigned(digestAlgorithm_t digest, const gss_buffer_desc* content,
+                                     const gss_buffer_desc* signature, gss_buffer_desc* over);
     unsigned int CreateNativeMessage(const gss_buffer_desc* pidu, int kind, gss_buffer_desc* destination);
     unsigned int getAlgorithm(digestAlgorithm_t digest, char* name);
     unsigned int getRandomTag(char* tag, int size);

@@ -147,6 +147,12 @@ public:
         return true;
     }
     void write(std::string_view text) { write(text.data(), text.size()); }
+    // Moves the length bytes at the block's start (bytes of the block taken
+    // over) to offset, where they belong, and passes over them later.
+    void moveFromStart(std::size_t offset, std::size_t length) {
+        if (length != 0) std::memmove(block_ + offset, block_, length);
+    }
+    void skip(std::size_t length) { cursor_ += length; }
     void write(const void* bytes, std::size_t length) {
         if (length != 0) std::memcpy(cursor_, bytes, length);
         cursor_ += length;
@@ -292,6 +298,11 @@ unsigned int smimeGenerator::insertSignedData(const gss_buffer_desc* pidu) {
 
 unsigned int smimeGenerator::insertMultipartAndSignedData(digestAlgorithm_t digest, const gss_buffer_desc* content,
                                                           const gss_buffer_desc* signature) {
+    return assembleClearSigned(digest, content, signature, nullptr);
+}
+
+unsigned int smimeGenerator::assembleClearSigned(digestAlgorithm_t digest, const gss_buffer_desc* content,
+                                                 const gss_buffer_desc* signature, gss_buffer_desc* over) {
     SMIME_TRACE_SCOPE("smimeGenerator::insertMultipartAndSignedData()");
     // The content is searched and copied; without one there is nothing to sign.
     if (content == nullptr || (content->length != 0 && content->value == nullptr)) return SMIME_NULL_PARAMETER;
@@ -331,28 +342,34 @@ unsigned int smimeGenerator::insertMultipartAndSignedData(digestAlgorithm_t dige
     std::memcpy(boundary + kBoundaryWord.size(), tag, kTagSize);
     const std::string_view b(boundary, kBoundaryWord.size() + kTagSize - 1);
 
-    // The content is copied once, into the message's final block.
+    // The content is copied once, into the message's final block; or, when
+    // the block is its own, moved once within it.
     const std::string_view pieces[] = {kMultipartHeader, micalg, "; boundary=", b, "\r\n\r\n--", b, "\r\n"};
     const std::string_view signatureLead[] = {"\r\n--", b, "\r\n"};
     const std::string_view closing[] = {"\r\n\r\n--", b, "--\r\n"};
+    const gss_buffer_desc text = *content; // content may be over itself, which the writer takes
+    std::size_t lead = 0;
+    for (std::string_view piece : pieces) lead += piece.size();
     MessageWriter writer;
-    for (std::string_view piece : pieces) writer.count(piece.size());
-    writer.count(content->length);
+    writer.count(lead);
+    writer.count(text.length);
     for (std::string_view piece : signatureLead) writer.count(piece.size());
     writer.count(signaturePart.length);
     for (std::string_view piece : closing) writer.count(piece.size());
     unsigned int status = SMIME_NO_MEMORY;
-    if (writer.allocate()) {
+    if (over != nullptr ? writer.allocateOver(*over) : writer.allocate()) {
+        if (over != nullptr) writer.moveFromStart(lead, text.length);
         for (std::string_view piece : pieces) writer.write(piece);
-        writer.write(content->value, content->length);
+        if (over != nullptr) writer.skip(text.length);
+        else writer.write(text.value, text.length);
         for (std::string_view piece : signatureLead) writer.write(piece);
         writer.write(signaturePart.value, signaturePart.length);
         for (std::string_view piece : closing) writer.write(piece);
-        writer.handOver(*outputRef);
+        writer.handOver(over != nullptr ? *over : *outputRef);
         status = SMIME_OK;
     }
     releaseQuietly(signaturePart);
-    if (status == SMIME_OK) messageType = messageClearSigned;
+    if (status == SMIME_OK && over == nullptr) messageType = messageClearSigned;
     return status;
 }
 

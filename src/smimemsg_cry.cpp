@@ -178,17 +178,10 @@ unsigned int SMIMEMessage::signAction(IDUP_Protect_Operation op, digestAlgorithm
     if (prov_protect(environment, &request, nullptr, &message, minor_status, &token, &detachedToken) ==
         GSS_S_COMPLETE) {
         // An opaque signature is written over the held message; a
-        // clear-signed message carries it unchanged as its content, and
-        // replaces it.
-        if (op == IDUP_Protect_Sign) {
-            status = detail::wrapTokenOver(message, token, true);
-        } else {
-            status = generator->insertMultipartAndSignedData(digest, &message, &detachedToken);
-            if (status == SMIME_OK) {
-                freeMessage();
-                if (generator->getMessageReference(&message) == SMIME_OK) stateFlags |= SMIME_MESSAGE_SET;
-            }
-        }
+        // clear-signed message carries it unchanged as its content, moved
+        // within its block.
+        status = op == IDUP_Protect_Sign ? detail::wrapTokenOver(message, token, true)
+                                         : generator->assembleClearSigned(digest, &message, &detachedToken, &message);
     }
     if (token.value != nullptr) prov_release_buffer(minor_status, &token);
     if (detachedToken.value != nullptr) prov_release_buffer(minor_status, &detachedToken);
