@@ -5,7 +5,7 @@
 # AES-256-GCM. Prints a Markdown table of median wall, user and system times
 # and of peak memory.
 #
-# usage: bench/compare.sh [--smime PATH] [--runs N] [--sizes "1K 1M 64M"] [--ops "..."] [--out FILE]
+# usage: bench/compare.sh [--smime PATH] [--against PATH] [--runs N] [--sizes "1K 1M 64M"] [--ops "..."] [--out FILE]
 #
 # Each tool verifies and decrypts the messages it made itself: smime reads
 # messages whose headers end in CR LF, and OpenSSL writes LF headers.
@@ -16,6 +16,7 @@ script_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo_root=$(cd "$script_dir/.." && pwd)
 
 smime=$repo_root/build/tools/smime/smime
+against=""           # another smime tool to time beside this one (--against)
 runs=""              # empty: 11 runs for content under 1 MiB, 5 above
 sizes="1K 1M 64M"
 out_file=""
@@ -35,10 +36,12 @@ progress() {
 
 usage() {
     cat <<'EOF'
-usage: bench/compare.sh [--smime PATH] [--runs N] [--sizes "1K 1M 64M"] [--ops "..."] [--out FILE]
+usage: bench/compare.sh [--smime PATH] [--against PATH] [--runs N] [--sizes "1K 1M 64M"] [--ops "..."] [--out FILE]
 Times smime against `openssl cms` on random content of each size and prints a
 Markdown table of medians (wall ms, user+sys ms, peak MiB) to standard output.
   --smime PATH   the smime tool (default: build/tools/smime/smime in the repository)
+  --against PATH another build of the smime tool (say, of the last release), timed
+                 in the same runs; a second table compares the two
   --runs N       runs per cell (default: 11 below 1 MiB of content, 5 from 1 MiB)
   --sizes LIST   content sizes, e.g. "1K 1M 64M" (suffixes K, M, G are powers of 1024)
   --ops LIST     operations to time (default: all of sign-opaque sign-detached
@@ -53,6 +56,7 @@ parse_args() {
     while (($#)); do
         case $1 in
             --smime) (($# >= 2)) || die "--smime needs a path"; smime=$2; shift 2 ;;
+            --against) (($# >= 2)) || die "--against needs a path"; against=$2; shift 2 ;;
             --runs) (($# >= 2)) || die "--runs needs a number"; runs=$2; shift 2 ;;
             --sizes) (($# >= 2)) || die "--sizes needs a list"; sizes=$2; shift 2 ;;
             --ops) (($# >= 2)) || die "--ops needs a list"; read -ra operations <<<"$2"; shift 2 ;;
@@ -66,6 +70,11 @@ parse_args() {
     fi
     [[ -x $smime ]] || die "no smime tool at $smime (build it, or pass --smime PATH)"
     smime=$(cd "$(dirname "$smime")" && pwd)/$(basename "$smime")
+    if [[ -n $against ]]; then
+        [[ -x $against ]] || die "no smime tool at $against"
+        against=$(cd "$(dirname "$against")" && pwd)/$(basename "$against")
+        variants+=(before)
+    fi
     command -v openssl >/dev/null || die "openssl is not on PATH"
     [[ -x /usr/bin/time ]] || die "/usr/bin/time (GNU time) is missing"
     local s
@@ -137,6 +146,9 @@ make_keys() {
 build_cmd() {
     local tool=$1 op=$2 content=$3
     local out=$work/$tool.$op
+    # "before" is another build of the smime tool, run as smime is.
+    local bin=$smime kind=$tool
+    [[ $tool == before ]] && bin=$against kind=smime
     CHECK=""
     INPUT=$content
     case $op in
@@ -144,28 +156,28 @@ build_cmd() {
         decrypt) INPUT=$work/$tool.encrypt-1 ;;
         decrypt-gcm) INPUT=$work/$tool.encrypt-gcm ;;
     esac
-    case $tool:$op in
+    case $kind:$op in
         smime:sign-opaque)
-            CMD=("$smime" sign -k "$pki/alice.p12" -p "$alice_pass" -i "$content" -o "$out") ;;
+            CMD=("$bin" sign -k "$pki/alice.p12" -p "$alice_pass" -i "$content" -o "$out") ;;
         smime:sign-detached)
-            CMD=("$smime" sign --detached -k "$pki/alice.p12" -p "$alice_pass" -i "$content" -o "$out") ;;
+            CMD=("$bin" sign --detached -k "$pki/alice.p12" -p "$alice_pass" -i "$content" -o "$out") ;;
         smime:verify-opaque | smime:verify-detached)
-            CMD=("$smime" verify --trust "$pki/ca.pem" -i "$work/smime.sign-${op#verify-}" -o "$out")
+            CMD=("$bin" verify --trust "$pki/ca.pem" -i "$work/$tool.sign-${op#verify-}" -o "$out")
             CHECK=$out ;;
         smime:encrypt-1)
-            CMD=("$smime" encrypt -r "$pki/alice.pem" -i "$content" -o "$out") ;;
+            CMD=("$bin" encrypt -r "$pki/alice.pem" -i "$content" -o "$out") ;;
         smime:encrypt-5)
-            CMD=("$smime" encrypt)
+            CMD=("$bin" encrypt)
             local r
             for r in "${recipients[@]}"; do CMD+=(-r "$r"); done
             CMD+=(-i "$content" -o "$out") ;;
         smime:decrypt | smime:decrypt-gcm)
             local made=encrypt-1
             [[ $op == decrypt-gcm ]] && made=encrypt-gcm
-            CMD=("$smime" decrypt -k "$pki/alice.p12" -p "$alice_pass" -i "$work/smime.$made" -o "$out")
+            CMD=("$bin" decrypt -k "$pki/alice.p12" -p "$alice_pass" -i "$work/$tool.$made" -o "$out")
             CHECK=$out ;;
         smime:encrypt-gcm)
-            CMD=("$smime" encrypt --cipher aes256-gcm -r "$pki/alice.pem" -i "$content" -o "$out") ;;
+            CMD=("$bin" encrypt --cipher aes256-gcm -r "$pki/alice.pem" -i "$content" -o "$out") ;;
         openssl:sign-opaque)
             CMD=(openssl cms -sign -nodetach -binary -signer "$pki/alice.pem" -inkey "$pki/alice.key"
                 -in "$content" -out "$out") ;;
@@ -282,7 +294,7 @@ measure_size() {
             done
         done
     done
-    rm -f "$content" "$work"/smime.* "$work"/openssl.*
+    rm -f "$content" "$work"/smime.* "$work"/openssl.* "$work"/before.*
 }
 
 # Runs every operation once per tool on a small content: catches a wrong
@@ -291,12 +303,12 @@ smoke_test() {
     local content=$work/content.bin op tool
     head -c 1000 /dev/urandom >"$content"
     for op in "${operations[@]}"; do
-        for tool in smime openssl; do
+        for tool in smime openssl ${against:+before}; do
             build_cmd "$tool" "$op" "$content"
             run_checked "$content"
         done
     done
-    rm -f "$content" "$work"/smime.* "$work"/openssl.*
+    rm -f "$content" "$work"/smime.* "$work"/openssl.* "$work"/before.*
 }
 
 # Median wall time, in microseconds, of starting /bin/true: the floor below
@@ -354,7 +366,7 @@ machine_header() {
 - transparent huge pages: $thp
 - smime: $("$smime" --version 2>/dev/null || echo unknown) ($smime)
 - load average: $load_before at start, $load_after at end
-- timed runs per cell: $run_list, alternating smime, openssl, openssl+hugetlb
+- timed runs per cell: $run_list, alternating smime, openssl, openssl+hugetlb${against:+, before}
 - times: median whole-process wall time, process start included
   (starting /bin/true takes $(fmt_ms "$floor_us") ms on this machine)
 - user+sys: median CPU time of the same runs in user space and in the
@@ -403,6 +415,34 @@ table() {
     done
 }
 
+# This smime against the other build (--against), cell by cell.
+before_table() {
+    echo
+    echo "### Against the other build ($against)"
+    echo
+    echo "| operation | size | smime ms (user+sys) | before ms (user+sys) | before/smime | smime peak MiB | before peak MiB |"
+    echo "|---|---|--:|--:|--:|--:|--:|"
+    local op size kind variant
+    local -A m
+    for op in "${operations[@]}"; do
+        for size in $sizes; do
+            for variant in smime before; do
+                for kind in time user sys; do m[$variant.$kind]=$(samples_of "$op" "$size" "$variant" "$kind" | median); done
+                m[$variant.peak]=$(samples_of "$op" "$size" "$variant" peak)
+            done
+            awk -v op="$(op_label "$op")" -v size="$size" \
+                -v s="${m[smime.time]}" -v su="${m[smime.user]}" -v ss="${m[smime.sys]}" \
+                -v b="${m[before.time]}" -v bu="${m[before.user]}" -v bs="${m[before.sys]}" \
+                -v sk="${m[smime.peak]}" -v bk="${m[before.peak]}" "$awk_ms"'
+                function cpu(wall, user, sys) { return sprintf("%s (%.0f+%.0f)", ms(wall), user / 1000, sys / 1000) }
+                BEGIN {
+                    printf "| %s | %s | %s | %s | %.2f | %.1f | %.1f |\n",
+                        op, size, cpu(s, su, ss), cpu(b, bu, bs), b / s, sk / 1024, bk / 1024
+                }'
+        done
+    done
+}
+
 load_average() {
     cut -d' ' -f1-3 /proc/loadavg
 }
@@ -427,7 +467,7 @@ main() {
     load_after=$(load_average)
 
     local report=$work/report.md
-    { machine_header; table; } >"$report"
+    { machine_header; table; if [[ -n $against ]]; then before_table; fi; } >"$report"
     cat "$report"
     if [[ -n $out_file ]]; then
         cp "$report" "$out_file"

@@ -259,11 +259,11 @@ unsigned int SMIMEMessage::LoadMessage(std::istream* stream, int sizeHint) {
         ~Block() { std::free(bytes); }
     } block;
     std::size_t length = 0;
-    // Room for the hinted bytes, or for as many as the stream says it has
-    // ready when that is more, and the last read, which finds the end.
+    // Room for as many bytes as the stream says it has ready (a file's
+    // stream knows its size, a string's its length), else for the hinted
+    // bytes, and the last read, which finds the end.
     const std::streamsize ready = stream->rdbuf() != nullptr ? stream->rdbuf()->in_avail() : 0;
-    const std::size_t expected = std::max<std::size_t>(sizeHint > 0 ? static_cast<std::size_t>(sizeHint) : 0,
-                                                       ready > 0 ? static_cast<std::size_t>(ready) : 0);
+    const std::size_t expected = ready > 0 ? static_cast<std::size_t>(ready) : sizeHint > 0 ? static_cast<std::size_t>(sizeHint) : 0;
     if (expected > std::numeric_limits<std::size_t>::max() - kReadChunk ||
         !VekGrowBlock(block.bytes, block.capacity, expected + kReadChunk))
         return SMIME_NO_MEMORY;
