@@ -181,10 +181,6 @@ private:
     unsigned char* cursor_ = nullptr;
 };
 
-} // namespace
-
-namespace {
-
 unsigned int writeTokenMessageOver(gss_buffer_desc& held, const gss_buffer_desc& token, bool signedData) {
     SMIME_TRACE_SCOPE("smimeGenerator::CreateNativeMessage()");
     if (token.value == nullptr || held.value == nullptr) return SMIME_NULL_PARAMETER;
