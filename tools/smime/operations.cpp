@@ -82,6 +82,13 @@ private:
 // what a later failure message needs to know of it is kept in lineEnds.
 Outcome holdAndRelease(SMIMEMessage& message, Bytes& input, std::string* lineEnds = nullptr) {
     if (lineEnds != nullptr) *lineEnds = lineEndHint(input.view());
+    // Small input is not worth a stream: its pages are not worth giving back.
+    constexpr std::size_t kSmallInput = 1 << 20;
+    if (input.size() < kSmallInput) {
+        const Outcome held = hold(message, input.view());
+        input = Bytes();
+        return held;
+    }
     if (const Outcome refused = checkInputSize(input.size()); !refused.ok()) return refused;
     ConsumingStreamBuffer consumed(input.view());
     std::istream stream(&consumed);
