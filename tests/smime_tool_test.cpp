@@ -25,6 +25,12 @@ const std::string kLetter = "Content-Type: text/plain\r\n\r\nMeet at noon.\r\n";
 // A whole mail as a user's file holds it, with bare LF.
 const std::string kMail = "From: Alice <alice@example.com>\nTo: Bob <bob@example.com>\nSubject: Lunch\nKeywords: food\nMIME-Version: 1.0\n" + kLetter;
 const std::string kOuterFields = "From: Alice <alice@example.com>\r\nTo: Bob <bob@example.com>\r\n";
+// Large enough for the tool to hand its input over piece by piece, giving whole huge pages back behind it.
+const std::string kLargeLetter = [] {
+    std::string text = "Content-Type: text/plain\r\n\r\n";
+    for (int line = 0; text.size() < (5u << 20); ++line) text += "line " + std::to_string(line) + " of a long letter\r\n";
+    return text;
+}();
 
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
     for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
@@ -66,6 +72,7 @@ struct Folder : TempDir {
             write(name, read(source));
         write("pass", std::string(testpki::KeyStoreFiles::kPassword) + "\n");
         write("letter.txt", kLetter);
+        write("large.txt", kLargeLetter);
         write("mail.eml", replaced(kMail, "\r\n", "\n"));
         // Encrypted by anyone, claiming a protected header that no signature covers.
         write("forged.txt", "Content-Type: text/plain; hp=\"clear\"\r\nFrom: Alice <alice@example.com>\r\n\r\nPay Eve.\r\n");
@@ -162,6 +169,10 @@ TEST(SmimeTool, EachSubcommandDoesItsWork) {
         {"smime verify --trust @/ca.pem --at-signing-time -i @/signed.p7m", 0, "; valid when signed on 20", kLetter},
         {"smime verify --trust @/ca.pem --at 2021-06-30T12:00:00+02:00 -i @/signed.p7m", 1, "a certificate is outside its validity period"},
         {"smime sign --raw -k @/alice.p12 --pass-file @/pass", 0, "", kOpaque, kLetter},
+        {"smime sign -k @/alice.p12 --pass-file @/pass -i @/large.txt -o @/large.p7m", 0, ""},
+        {"smime verify --trust @/ca.pem -i @/large.p7m", 0, kGood, kLargeLetter},
+        {"smime encrypt -r @/bob.pem -o @/large-secret.p7m < @/large.txt", 0, ""},
+        {"smime decrypt -k @/bob.p12 --pass-file @/pass -i @/large-secret.p7m", 0, "", kLargeLetter},
         // A whole mail: signed, then encrypted with its header protected, and opened again.
         {"smime sign --mail -k @/alice.p12 --pass-file @/pass -i @/mail.eml", 0, "", kOuterFields + "Subject: Lunch\r\nKeywords: food\r\nMIME-Version: 1.0\r\nContent-Type: application/pkcs7-mime;..."},
         {"smime sign --mail --detached -k @/alice.p12 --pass-file @/pass -i @/mail-8bit.eml", 0, "", "charset=utf-8\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\nCaf=C3=A9 =3D 1=20\r\n..."},
