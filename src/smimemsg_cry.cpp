@@ -47,7 +47,9 @@ unsigned int unwrapOver(void* environment, detail::OwnedBuffer& object, gss_buff
 // to the block's start, and nothing else of the message is needed any more.
 // Moving it within memory the message already has costs less than copying it
 // into a fresh block, and the message and its part never both take memory.
+// A lone signature has no part: nothing is handed on, the message stays.
 gss_buffer_desc takeSignedPart(gss_buffer_desc& message, const gss_buffer_desc& part) {
+    if (part.value == nullptr) return {0, nullptr};
     auto* block = static_cast<unsigned char*>(message.value);
     if (part.length != 0) std::memmove(block, part.value, part.length);
     // A block that cannot shrink stays as large as it was.

@@ -14,6 +14,7 @@
 
 #include "provider_environment.h"
 #include "provider_tap.h"
+#include "smime_der.h"
 #include "smime_session.h"
 #include "trace_capture.h"
 
@@ -147,6 +148,9 @@ TEST_F(SMIMEMessageProtection, KeepsTheMessageWhenThereIsNothingToDeliver) {
     const std::size_t signature = clearSigned.find("Content-Type: application/pkcs7-signature");
     const std::string cut = clearSigned.substr(0, signature), header = signedText.substr(0, signedText.find("\r\n\r\n") + 4);
     const std::string lone = clearSigned.substr(signature, clearSigned.find("\r\n--", signature) - signature);
+    const testpki::Identity& alice = testpki::standardPki().alice;
+    const std::string overNothing = base64Part("application/pkcs7-signature", "smime.p7s",
+                                               opensslCms(false, alice.cert.get(), alice.key.get(), "", CMS_BINARY | CMS_DETACHED));
     const auto relabelled = [](std::string text, const std::string& label, const std::string& as) {
         return text.replace(text.find(label), label.size(), as);
     };
@@ -162,6 +166,7 @@ TEST_F(SMIMEMessageProtection, KeepsTheMessageWhenThereIsNothingToDeliver) {
         {"signed data whose body is not base64", Op::Verify, header + "!!!!", 22, 0, std::nullopt},
         {"a clear-signed message cut after its content", Op::Verify, cut, 22, 0, std::nullopt},
         {"a lone signature over other content", Op::Verify, lone, 10, KIVO_R_SIGNATURE_INVALID, std::nullopt},
+        {"a lone signature over no content", Op::Verify, overNothing, 0, 0, std::nullopt},
         {"enveloped data labelled signed-data", Op::Verify, relabelled(enveloped, "enveloped-data", "signed-data"), 22, 0, std::nullopt},
         {"enveloped data without smime-type", Op::Verify, relabelled(enveloped, "smime-type=enveloped-data;", ""), 22, 0, std::nullopt},
         {"signed data labelled enveloped-data", Op::Decrypt, relabelled(signedText, "signed-data", "enveloped-data"), 22, 0, std::nullopt},
