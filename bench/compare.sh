@@ -386,26 +386,32 @@ fmt_ms() {
     awk -v us="$1" "$awk_ms"' BEGIN { print ms(us) }'
 }
 
+# awk functions the tables share: milliseconds, "wall (user+sys)", a multiple.
+awk_cells=$awk_ms'
+    function cpu(wall, user, sys) { return sprintf("%s (%.0f+%.0f)", ms(wall), user / 1000, sys / 1000) }
+    function multiple(kib, of) { m = kib * 1024 / of; return sprintf(m < 100 ? "%.2f" : "%.0f", m) }'
+
+# Prints one variant's figures of a cell on one line: the medians of wall,
+# user and system time (microseconds), then the peak (KiB).
+cell() {
+    local kind
+    for kind in time user sys; do samples_of "$1" "$2" "$3" "$kind" | median; done
+    samples_of "$1" "$2" "$3" peak
+}
+
 table() {
     echo "| operation | size | smime ms (user+sys) | openssl ms (user+sys) | openssl/smime | openssl+hugetlb ms (user+sys) | hugetlb/smime | smime peak MiB | smime peak / input | smime peak / content | openssl peak MiB | openssl+hugetlb peak MiB |"
     echo "|---|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|"
-    local op size bytes variant kind
-    local -A m
+    local op size s su ss sk o ou os ok h hu hs hk
     for op in "${operations[@]}"; do
         for size in $sizes; do
-            bytes=$(size_bytes "$size")
-            for variant in "${variants[@]}"; do
-                for kind in time user sys; do m[$variant.$kind]=$(samples_of "$op" "$size" "$variant" "$kind" | median); done
-                m[$variant.peak]=$(samples_of "$op" "$size" "$variant" peak)
-            done
-            m[input]=$(samples_of "$op" "$size" smime input)
-            awk -v op="$(op_label "$op")" -v size="$size" -v bytes="$bytes" -v input="${m[input]}" \
-                -v s="${m[smime.time]}" -v su="${m[smime.user]}" -v ss="${m[smime.sys]}" \
-                -v o="${m[openssl.time]}" -v ou="${m[openssl.user]}" -v os="${m[openssl.sys]}" \
-                -v h="${m[openssl-hugetlb.time]}" -v hu="${m[openssl-hugetlb.user]}" -v hs="${m[openssl-hugetlb.sys]}" \
-                -v sk="${m[smime.peak]}" -v ok="${m[openssl.peak]}" -v hk="${m[openssl-hugetlb.peak]}" "$awk_ms"'
-                function cpu(wall, user, sys) { return sprintf("%s (%.0f+%.0f)", ms(wall), user / 1000, sys / 1000) }
-                function multiple(kib, of) { m = kib * 1024 / of; return sprintf(m < 100 ? "%.2f" : "%.0f", m) }
+            read -r s su ss sk < <(cell "$op" "$size" smime | paste -sd' ')
+            read -r o ou os ok < <(cell "$op" "$size" openssl | paste -sd' ')
+            read -r h hu hs hk < <(cell "$op" "$size" openssl-hugetlb | paste -sd' ')
+            awk -v op="$(op_label "$op")" -v size="$size" -v bytes="$(size_bytes "$size")" \
+                -v input="$(samples_of "$op" "$size" smime input)" \
+                -v s="$s" -v su="$su" -v ss="$ss" -v sk="$sk" -v o="$o" -v ou="$ou" -v os="$os" -v ok="$ok" \
+                -v h="$h" -v hu="$hu" -v hs="$hs" -v hk="$hk" "$awk_cells"'
                 BEGIN {
                     printf "| %s | %s | %s | %s | %.2f | %s | %.2f | %.1f | %s | %s | %.1f | %.1f |\n",
                         op, size, cpu(s, su, ss), cpu(o, ou, os), o / s, cpu(h, hu, hs), h / s, sk / 1024,
@@ -422,19 +428,13 @@ before_table() {
     echo
     echo "| operation | size | smime ms (user+sys) | before ms (user+sys) | before/smime | smime peak MiB | before peak MiB |"
     echo "|---|---|--:|--:|--:|--:|--:|"
-    local op size kind variant
-    local -A m
+    local op size s su ss sk b bu bs bk
     for op in "${operations[@]}"; do
         for size in $sizes; do
-            for variant in smime before; do
-                for kind in time user sys; do m[$variant.$kind]=$(samples_of "$op" "$size" "$variant" "$kind" | median); done
-                m[$variant.peak]=$(samples_of "$op" "$size" "$variant" peak)
-            done
-            awk -v op="$(op_label "$op")" -v size="$size" \
-                -v s="${m[smime.time]}" -v su="${m[smime.user]}" -v ss="${m[smime.sys]}" \
-                -v b="${m[before.time]}" -v bu="${m[before.user]}" -v bs="${m[before.sys]}" \
-                -v sk="${m[smime.peak]}" -v bk="${m[before.peak]}" "$awk_ms"'
-                function cpu(wall, user, sys) { return sprintf("%s (%.0f+%.0f)", ms(wall), user / 1000, sys / 1000) }
+            read -r s su ss sk < <(cell "$op" "$size" smime | paste -sd' ')
+            read -r b bu bs bk < <(cell "$op" "$size" before | paste -sd' ')
+            awk -v op="$(op_label "$op")" -v size="$size" -v s="$s" -v su="$su" -v ss="$ss" -v sk="$sk" \
+                -v b="$b" -v bu="$bu" -v bs="$bs" -v bk="$bk" "$awk_cells"'
                 BEGIN {
                     printf "| %s | %s | %s | %s | %.2f | %.1f | %.1f |\n",
                         op, size, cpu(s, su, ss), cpu(b, bu, bs), b / s, sk / 1024, bk / 1024
