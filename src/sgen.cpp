@@ -181,22 +181,32 @@ private:
     unsigned char* cursor_ = nullptr;
 };
 
+// The header and the base64 of pidu, straight into one block of the
+// message's final size: a new one, or over's block grown to fit (pidu's
+// memory is then given back as it is encoded). false when there is no memory.
+bool writeNativeMessage(std::string_view header, const gss_buffer_desc& pidu, gss_buffer_desc* over,
+                        gss_buffer_desc& target) {
+    MessageWriter writer;
+    writer.count(header.size());
+    writer.count(MessageWriter::base64Length(pidu.length));
+    if (!(over != nullptr ? writer.allocateOver(*over) : writer.allocate())) return false;
+    writer.write(header);
+    if (over != nullptr) writer.writeBase64Consuming(pidu);
+    else writer.writeBase64(pidu);
+    writer.handOver(target);
+    return true;
+}
+
 unsigned int writeTokenMessageOver(gss_buffer_desc& held, const gss_buffer_desc& token, bool signedData) {
     SMIME_TRACE_SCOPE("smimeGenerator::CreateNativeMessage()");
     if (token.value == nullptr || held.value == nullptr) return SMIME_NULL_PARAMETER;
     SMIME_TRACE_TEXT("smimeGenerator::CreateNativeMessage(): base64-encoding PIDU");
     const std::string_view header =
         headerOf(signedData ? kSignedData : isAuthEnveloped(token) ? kAuthEnvelopedData : kEnvelopedData);
-    MessageWriter writer;
-    writer.count(header.size());
-    writer.count(MessageWriter::base64Length(token.length));
-    if (!writer.allocateOver(held)) {
+    if (!writeNativeMessage(header, token, &held, held)) {
         SMIME_TRACE_TEXT("smimeGenerator::CreateNativeMessage(): error encoding PIDU");
         return SMIME_NO_MEMORY;
     }
-    writer.write(header);
-    writer.writeBase64Consuming(token);
-    writer.handOver(held);
     return SMIME_OK;
 }
 
@@ -258,22 +268,14 @@ unsigned int smimeGenerator::CreateNativeMessage(const gss_buffer_desc* pidu, in
         return SMIME_MESSAGE_ALREADY_SET;
     }
     SMIME_TRACE_TEXT("smimeGenerator::CreateNativeMessage(): base64-encoding PIDU");
-    // The header and the encoded object go straight into one block of the
-    // message's final size.
-    const std::string_view header = headerOf(kind);
-    MessageWriter writer;
-    writer.count(header.size());
-    writer.count(MessageWriter::base64Length(pidu->length));
     // A codec that could not be made with the generator is tried again, so
     // that running out of memory once does not disable it for good.
     if (codec == nullptr) codec = new (std::nothrow) sbase64;
-    if (codec == nullptr || !writer.allocate()) {
+    if (codec == nullptr ||
+        !writeNativeMessage(headerOf(kind), *pidu, nullptr, destination != nullptr ? *destination : *outputRef)) {
         SMIME_TRACE_TEXT("smimeGenerator::CreateNativeMessage(): error encoding PIDU");
         return SMIME_NO_MEMORY;
     }
-    writer.write(header);
-    writer.writeBase64(*pidu);
-    writer.handOver(destination != nullptr ? *destination : *outputRef);
     return SMIME_OK;
 }
 

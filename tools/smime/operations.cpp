@@ -80,22 +80,23 @@ private:
 
 // Hands input to the library, which keeps a copy of its own, and lets it go;
 // what a later failure message needs to know of it is kept in lineEnds.
-Outcome holdAndRelease(SMIMEMessage& message, Bytes& input, std::string* lineEnds = nullptr) {
-    if (lineEnds != nullptr) *lineEnds = lineEndHint(input.view());
-    // Small input is not worth a stream: its pages are not worth giving back.
+// Large input goes as a stream that gives its pages back as they are read;
+// small input is not worth it.
+Outcome holdConsuming(SMIMEMessage& message, std::string_view input) {
     constexpr std::size_t kSmallInput = 1 << 20;
-    if (input.size() < kSmallInput) {
-        const Outcome held = hold(message, input.view());
-        input = Bytes();
-        return held;
-    }
+    if (input.size() < kSmallInput) return hold(message, input);
     if (const Outcome refused = checkInputSize(input.size()); !refused.ok()) return refused;
-    ConsumingStreamBuffer consumed(input.view());
+    ConsumingStreamBuffer consumed(input);
     std::istream stream(&consumed);
     unsigned minor = 0;
-    const unsigned status = message.setMessage(&stream, &minor);
+    return heldOrNot(message.setMessage(&stream, &minor), minor);
+}
+
+Outcome holdAndRelease(SMIMEMessage& message, Bytes& input, std::string* lineEnds = nullptr) {
+    if (lineEnds != nullptr) *lineEnds = lineEndHint(input.view());
+    const Outcome held = holdConsuming(message, input.view());
     input = Bytes();
-    return heldOrNot(status, minor);
+    return held;
 }
 
 Outcome login(SMIMEMessage& message, const Identity& identity) {
