@@ -70,6 +70,15 @@ template <typename T>
 const void* valueOf(T* const* handle) { return handle != nullptr ? *handle : nullptr; }
 const void* valueOf(const gss_buffer_desc* b) { return b != nullptr ? b->value : nullptr; }
 
+// What both unprotect calls hand out: the content and the record's outputs.
+void handUnprotected(const gss_buffer_desc* c, const IDUP_PIDU_Information_desc* i) {
+    hand(valueOf(c));
+    if (i != nullptr) hand(i->signer_subject.value), hand(i->signer_certificate.value), hand(i->signer_emails.value);
+}
+std::string unprotectArgs(const gss_buffer_desc* k, const gss_buffer_desc* d, const IDUP_PIDU_Information_desc* i) {
+    return std::string(k != nullptr ? "token" : "no token") + (d != nullptr ? " detached" : "") +
+           " flags=" + (i != nullptr ? std::to_string(i->verify_flags) : "null");
+}
 } // namespace
 
 #define TAP(Result, name, params) \
@@ -122,20 +131,12 @@ TAP(OM_uint32, prov_protect, (void* e, const IDUP_Protect_Request_desc* r, IDUP_
 }
 TAP(OM_uint32, prov_unprotect, (void* e, const gss_buffer_desc* k, const gss_buffer_desc* d, OM_uint32* m, gss_buffer_desc* c,
                                 IDUP_PIDU_Information_desc* i)) {
-    const std::string args = std::string(k != nullptr ? "token" : "no token") + (d != nullptr ? " detached" : "") +
-                             " flags=" + (i != nullptr ? std::to_string(i->verify_flags) : "null");
-    return tapped("prov_unprotect", args, m, [&] { return __real_prov_unprotect(e, k, d, m, c, i); }, [&] {
-        hand(valueOf(c));
-        if (i != nullptr) hand(i->signer_subject.value), hand(i->signer_certificate.value), hand(i->signer_emails.value);
-    });
+    return tapped("prov_unprotect", unprotectArgs(k, d, i), m, [&] { return __real_prov_unprotect(e, k, d, m, c, i); },
+                  [&] { handUnprotected(c, i); });
 }
 TAP(OM_uint32, prov_unprotect_over, (void* e, const gss_buffer_desc* k, OM_uint32* m, gss_buffer_desc* c, IDUP_PIDU_Information_desc* i)) {
-    const std::string args = std::string(k != nullptr ? "token" : "no token") + " flags=" +
-                             (i != nullptr ? std::to_string(i->verify_flags) : "null");
-    return tapped("prov_unprotect_over", args, m, [&] { return __real_prov_unprotect_over(e, k, m, c, i); }, [&] {
-        hand(valueOf(c));
-        if (i != nullptr) hand(i->signer_subject.value), hand(i->signer_certificate.value), hand(i->signer_emails.value);
-    });
+    return tapped("prov_unprotect_over", unprotectArgs(k, nullptr, i), m, [&] { return __real_prov_unprotect_over(e, k, m, c, i); },
+                  [&] { handUnprotected(c, i); });
 }
 TAP(IDUP_PIDU_Information_desc*, prov_create_pidu_info, (OM_uint32* m)) {
     if (enter("prov_create_pidu_info", "", m)) return nullptr;
